@@ -1,0 +1,353 @@
+#include "common/json.hpp"
+
+#include <yyjson.h>
+
+#include <algorithm>
+#include <array>
+#include <cassert>
+#include <charconv>
+#include <cmath>
+#include <format>
+#include <memory>
+
+namespace ziri {
+
+// JsonObject
+
+const Json* JsonObject::find(std::string_view key) const {
+  auto it = std::ranges::lower_bound(members_, key, std::less<>{}, &Member::first);
+  return it != members_.end() && it->first == key ? &it->second : nullptr;
+}
+
+void JsonObject::insert_or_assign(std::string key, Json value) {
+  // Members usually arrive in order (arguments, data keys), so try the end first.
+  if (members_.empty() || members_.back().first < key) {
+    members_.emplace_back(std::move(key), std::move(value));
+    return;
+  }
+  auto it = std::ranges::lower_bound(members_, key, std::less<>{}, &Member::first);
+  if (it != members_.end() && it->first == key) {
+    it->second = std::move(value);
+  } else {
+    members_.emplace(it, std::move(key), std::move(value));
+  }
+}
+
+JsonObject JsonObject::from_sorted(std::vector<Member> members) {
+  assert(std::ranges::adjacent_find(members, std::greater_equal<>{}, &Member::first) ==
+         members.end());
+  JsonObject object;
+  object.members_ = std::move(members);
+  return object;
+}
+
+JsonObject JsonObject::from_unsorted(std::vector<Member> members) {
+  auto strictly_ascending = [](const Member& a, const Member& b) { return a.first >= b.first; };
+  if (std::ranges::adjacent_find(members, strictly_ascending) != members.end()) {
+    std::ranges::stable_sort(members, std::less<>{}, &Member::first);
+    // Of each run of equal keys keep the last, which a stable sort leaves last.
+    auto out = members.begin();
+    for (auto it = members.begin(); it != members.end(); ++it) {
+      auto next = std::next(it);
+      if (next != members.end() && next->first == it->first) continue;
+      if (out != it) *out = std::move(*it);
+      ++out;
+    }
+    members.erase(out, members.end());
+  }
+  return from_sorted(std::move(members));
+}
+
+// Reading
+
+namespace {
+
+struct DocDeleter {
+  void operator()(yyjson_doc* doc) const { yyjson_doc_free(doc); }
+};
+
+// What a forward scan of valid JSON text up to some offset found: the first
+// bracket that opens level kJsonMaxDepth + 1, and what was open at the end.
+struct Nesting {
+  std::optional<std::size_t> too_deep_at;
+  bool in_string = false;
+  char innermost = 0;  // '[' or '{' or 0
+};
+
+// The text before `end` was accepted by the reader, so strings can be skipped
+// by their quotes and escapes alone.
+Nesting scan_nesting(std::string_view text, std::size_t end) {
+  std::array<char, kJsonMaxDepth + 1> open{};
+  std::size_t depth = 0;
+  Nesting result;
+  for (std::size_t i = 0; i < end; ++i) {
+    char c = text[i];
+    if (result.in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        result.in_string = false;
+      }
+    } else if (c == '"') {
+      result.in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (depth == kJsonMaxDepth) {
+        result.too_deep_at = i;
+        return result;
+      }
+      open[depth++] = c;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  result.innermost = depth > 0 ? open[depth - 1] : 0;
+  return result;
+}
+
+// Line and column of a byte offset, both counted from 1 in characters; at the
+// end of the text the column is that of the last character, as for a reader
+// that reports where it stopped.
+std::string locate(std::string_view text, std::size_t pos) {
+  std::size_t line_start = 0, line = 1;
+  for (std::size_t i = 0; i < pos && i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++line;
+      line_start = i + 1;
+    }
+  }
+  std::size_t column = 0;
+  std::size_t stop = std::min(pos + 1, text.size());
+  for (std::size_t i = line_start; i < stop; ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++column;
+  }
+  return std::format(" at line {} column {}", line, column);
+}
+
+std::string describe_error(std::string_view text, const yyjson_read_err& err) {
+  std::string_view msg = err.msg ? err.msg : "invalid JSON";
+  Nesting nesting = scan_nesting(text, std::min(err.pos, text.size()));
+  if (nesting.too_deep_at) return "recursion limit exceeded" + locate(text, *nesting.too_deep_at);
+
+  std::string_view what = msg;
+  std::size_t pos = err.pos;
+  switch (err.code) {
+    case YYJSON_READ_ERROR_INVALID_PARAMETER:  // an empty text
+    case YYJSON_READ_ERROR_EMPTY_CONTENT:
+      what = "EOF while parsing a value";
+      pos = text.size();
+      break;
+    case YYJSON_READ_ERROR_UNEXPECTED_END:
+      what = nesting.in_string            ? "EOF while parsing a string"
+             : nesting.innermost == '['   ? "EOF while parsing a list"
+             : nesting.innermost == '{'   ? "EOF while parsing an object"
+                                          : "EOF while parsing a value";
+      break;
+    case YYJSON_READ_ERROR_UNEXPECTED_CONTENT:
+      what = "trailing characters";
+      break;
+    case YYJSON_READ_ERROR_INVALID_NUMBER:
+      what = "invalid number";
+      break;
+    case YYJSON_READ_ERROR_INVALID_STRING:
+      if (msg.find("control") != msg.npos) {
+        what = "control character (\\u0000-\\u001F) found while parsing a string";
+      } else if (msg.find("escape") != msg.npos) {
+        what = "invalid escape";
+      } else if (msg.find("surrogate") != msg.npos) {
+        what = "lone surrogate in hex escape";
+      } else if (msg.find("end") != msg.npos || msg.find("clos") != msg.npos) {
+        what = "EOF while parsing a string";
+      } else {
+        what = "invalid unicode code point";
+      }
+      break;
+    case YYJSON_READ_ERROR_LITERAL:
+      what = "expected ident";
+      break;
+    default:
+      break;
+  }
+  return std::string(what) + locate(text, pos);
+}
+
+// Depth is bounded by the caller, so this recursion is too.
+Json convert(yyjson_val* val, int depth, bool& too_deep) {
+  switch (yyjson_get_type(val)) {
+    case YYJSON_TYPE_BOOL:
+      return yyjson_get_bool(val);
+    case YYJSON_TYPE_NUM:
+      switch (yyjson_get_subtype(val)) {
+        case YYJSON_SUBTYPE_UINT:
+          return yyjson_get_uint(val);
+        case YYJSON_SUBTYPE_SINT:
+          return yyjson_get_sint(val);
+        default:
+          return yyjson_get_real(val);
+      }
+    case YYJSON_TYPE_STR:
+      return std::string(yyjson_get_str(val), yyjson_get_len(val));
+    case YYJSON_TYPE_ARR: {
+      if (depth == kJsonMaxDepth) {
+        too_deep = true;
+        return nullptr;
+      }
+      JsonArray array;
+      array.reserve(yyjson_arr_size(val));
+      yyjson_val* item;
+      yyjson_arr_iter it = yyjson_arr_iter_with(val);
+      while ((item = yyjson_arr_iter_next(&it))) {
+        array.push_back(convert(item, depth + 1, too_deep));
+        if (too_deep) return nullptr;
+      }
+      return array;
+    }
+    case YYJSON_TYPE_OBJ: {
+      if (depth == kJsonMaxDepth) {
+        too_deep = true;
+        return nullptr;
+      }
+      std::vector<JsonObject::Member> members;
+      members.reserve(yyjson_obj_size(val));
+      yyjson_val *key, *item;
+      yyjson_obj_iter it = yyjson_obj_iter_with(val);
+      while ((key = yyjson_obj_iter_next(&it))) {
+        item = yyjson_obj_iter_get_val(key);
+        members.emplace_back(std::string(yyjson_get_str(key), yyjson_get_len(key)),
+                             convert(item, depth + 1, too_deep));
+        if (too_deep) return nullptr;
+      }
+      return JsonObject::from_unsorted(std::move(members));
+    }
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+std::expected<Json, std::string> parse_json(std::string_view text) {
+  yyjson_read_err err{};
+  std::unique_ptr<yyjson_doc, DocDeleter> doc(yyjson_read_opts(
+      const_cast<char*>(text.data()), text.size(), YYJSON_READ_NOFLAG, nullptr, &err));
+  if (!doc) {
+    if (err.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) throw std::bad_alloc();
+    return std::unexpected(describe_error(text, err));
+  }
+  bool too_deep = false;
+  Json value = convert(yyjson_doc_get_root(doc.get()), 0, too_deep);
+  if (too_deep) {
+    std::size_t at = scan_nesting(text, text.size()).too_deep_at.value_or(0);
+    return std::unexpected("recursion limit exceeded" + locate(text, at));
+  }
+  return value;
+}
+
+// Writing
+
+namespace {
+
+// For each byte: 0 = copy as is, otherwise the letter of its short escape or
+// 'u' for \u00xx.
+constexpr std::array<char, 256> kEscape = [] {
+  std::array<char, 256> table{};
+  for (int c = 0; c < 0x20; ++c) table[c] = 'u';
+  table['\b'] = 'b';
+  table['\t'] = 't';
+  table['\n'] = 'n';
+  table['\f'] = 'f';
+  table['\r'] = 'r';
+  table['"'] = '"';
+  table['\\'] = '\\';
+  return table;
+}();
+
+void write_double(std::string& out, double d) {
+  if (!std::isfinite(d)) {
+    out += "null";
+    return;
+  }
+  char buffer[32];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, d);
+  std::string_view text(buffer, end);
+  out += text;
+  // Keep a double a double when the text is read back.
+  if (text.find_first_of(".e") == text.npos) out += ".0";
+}
+
+template <class Int>
+void write_integer(std::string& out, Int i) {
+  char buffer[24];
+  auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, i);
+  out.append(buffer, end);
+}
+
+}  // namespace
+
+void write_json_string(std::string& out, std::string_view text) {
+  out += '"';
+  std::size_t run = 0;  // start of the bytes not yet copied
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char escape = kEscape[static_cast<unsigned char>(text[i])];
+    if (escape == 0) continue;
+    out.append(text.data() + run, i - run);
+    run = i + 1;
+    if (escape == 'u') {
+      static constexpr char kHex[] = "0123456789abcdef";
+      unsigned char c = static_cast<unsigned char>(text[i]);
+      const char unicode[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+      out.append(unicode, sizeof unicode);
+    } else {
+      const char pair[] = {'\\', escape};
+      out.append(pair, sizeof pair);
+    }
+  }
+  out.append(text.data() + run, text.size() - run);
+  out += '"';
+}
+
+void write_json(std::string& out, const Json& value) {
+  std::visit(
+      [&out]<class T>(const T& v) {
+        if constexpr (std::is_same_v<T, std::nullptr_t>) {
+          out += "null";
+        } else if constexpr (std::is_same_v<T, bool>) {
+          out += v ? "true" : "false";
+        } else if constexpr (std::is_same_v<T, std::int64_t> ||
+                             std::is_same_v<T, std::uint64_t>) {
+          write_integer(out, v);
+        } else if constexpr (std::is_same_v<T, double>) {
+          write_double(out, v);
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          write_json_string(out, v);
+        } else if constexpr (std::is_same_v<T, JsonArray>) {
+          out += '[';
+          for (std::size_t i = 0; i < v.size(); ++i) {
+            if (i) out += ',';
+            write_json(out, v[i]);
+          }
+          out += ']';
+        } else if constexpr (std::is_same_v<T, JsonObject>) {
+          out += '{';
+          bool first = true;
+          for (const auto& [key, member] : v) {
+            if (!first) out += ',';
+            first = false;
+            write_json_string(out, key);
+            out += ':';
+            write_json(out, member);
+          }
+          out += '}';
+        } else {
+          out += v.text;
+        }
+      },
+      value.value());
+}
+
+std::string to_json(const Json& value) {
+  std::string out;
+  write_json(out, value);
+  return out;
+}
+
+}  // namespace ziri

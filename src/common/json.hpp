@@ -1,0 +1,114 @@
+// The one JSON document model of the module, with its reader and writer.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace ziri {
+
+class Json;
+
+/// Deepest nesting of arrays and objects that reading accepts.
+inline constexpr int kJsonMaxDepth = 127;
+
+using JsonArray = std::vector<Json>;
+
+/// A JSON object whose members stay in ascending byte order of their keys;
+/// putting an existing key replaces its value, so the last duplicate wins.
+class JsonObject {
+ public:
+  using Member = std::pair<std::string, Json>;
+  using const_iterator = std::vector<Member>::const_iterator;
+
+  JsonObject() = default;
+
+  const_iterator begin() const { return members_.begin(); }
+  const_iterator end() const { return members_.end(); }
+  std::size_t size() const { return members_.size(); }
+  bool empty() const { return members_.empty(); }
+  void reserve(std::size_t n) { members_.reserve(n); }
+
+  /// Returns the value under `key`, or nullptr.
+  const Json* find(std::string_view key) const;
+
+  /// Puts `value` under `key`, replacing an earlier value of that key.
+  void insert_or_assign(std::string key, Json value);
+
+  /// Takes members already in strictly ascending key order (no check beyond a debug assert).
+  static JsonObject from_sorted(std::vector<Member> members);
+
+  /// Sorts members by key, keeping the last of each run of equal keys.
+  static JsonObject from_unsorted(std::vector<Member> members);
+
+  friend bool operator==(const JsonObject&, const JsonObject&) = default;
+
+ private:
+  std::vector<Member> members_;
+};
+
+/// Compact JSON text that is already written; the writer copies it verbatim.
+/// Lets a view write straight into its output instead of building a tree.
+struct RawJson {
+  std::string text;
+  friend bool operator==(const RawJson&, const RawJson&) = default;
+};
+
+class Json {
+ public:
+  using Value = std::variant<std::nullptr_t, bool, std::int64_t, std::uint64_t,
+                             double, std::string, JsonArray, JsonObject, RawJson>;
+
+  Json() = default;
+  Json(std::nullptr_t) {}
+  Json(bool b) : value_(b) {}
+  Json(int i) : value_(std::int64_t{i}) {}
+  Json(std::int64_t i) : value_(i) {}
+  Json(std::uint64_t u) : value_(u) {}
+  Json(double d) : value_(d) {}
+  Json(const char* s) : value_(std::string(s)) {}
+  Json(std::string_view s) : value_(std::string(s)) {}
+  Json(std::string s) : value_(std::move(s)) {}
+  Json(JsonArray a) : value_(std::move(a)) {}
+  Json(JsonObject o) : value_(std::move(o)) {}
+  Json(RawJson r) : value_(std::move(r)) {}
+
+  template <class T>
+  bool is() const {
+    return std::holds_alternative<T>(value_);
+  }
+  template <class T>
+  const T* get_if() const {
+    return std::get_if<T>(&value_);
+  }
+  template <class T>
+  T* get_if() {
+    return std::get_if<T>(&value_);
+  }
+  const Value& value() const { return value_; }
+
+  friend bool operator==(const Json&, const Json&) = default;
+
+ private:
+  Value value_;
+};
+
+/// Reads exactly one JSON document (RFC 8259; space, tab, LF and CR around it).
+/// A failure is a short description followed by " at line N column M".
+std::expected<Json, std::string> parse_json(std::string_view text);
+
+/// Appends the compact text of `value`.
+void write_json(std::string& out, const Json& value);
+
+/// Returns the compact text of `value`.
+std::string to_json(const Json& value);
+
+/// Appends `text` as a JSON string literal: only '"', '\\' and bytes below
+/// 0x20 are escaped (\b \t \n \f \r, others as \u00xx in lowercase hex).
+void write_json_string(std::string& out, std::string_view text);
+
+}  // namespace ziri
