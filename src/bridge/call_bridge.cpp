@@ -1,0 +1,159 @@
+#include "bridge/call_bridge.hpp"
+
+#include <asio/as_tuple.hpp>
+#include <asio/deferred.hpp>
+#include <asio/experimental/parallel_group.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include <format>
+#include <vector>
+
+#include "execution/envelope.hpp"
+
+namespace ziri {
+namespace {
+
+constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
+
+// A deadline that saturates: a limit too large to add to now becomes thirty
+// years of 365 days, which no caller will outlive.
+std::chrono::steady_clock::time_point deadline_after(std::chrono::milliseconds limit) {
+  using namespace std::chrono;
+  auto now = steady_clock::now();
+  auto room = duration_cast<milliseconds>(steady_clock::time_point::max() - now);
+  if (limit >= room) return now + seconds(946'080'000);
+  return now + limit;
+}
+
+// Closes the reply slot when the waiting call ends, so that a late delivery
+// reports that nobody took it.
+struct ReceiverGuard {
+  ReplySender::Channel& channel;
+  ~ReceiverGuard() { channel.close(); }
+};
+
+}  // namespace
+
+std::string request_text(const BridgeEnvelope& envelope) {
+  std::string out;
+  out.reserve(128);
+  out += R"({"request_id":)";
+  write_json_string(out, envelope.request_id);
+  out += R"(,"server":)";
+  write_json_string(out, envelope.server);
+  out += R"(,"tool":)";
+  write_json_string(out, envelope.tool);
+  out += R"(,"arguments":)";
+  write_json(out, envelope.arguments);
+  out += R"(,"operation":)";
+  write_json_string(out, envelope.operation);
+  out += '}';
+  return out;
+}
+
+ReplySender::~ReplySender() {
+  if (channel_) channel_->close();
+}
+
+bool ReplySender::deliver(std::string text) && {
+  auto channel = std::move(channel_);
+  return channel->try_send(asio::error_code{}, std::move(text));
+}
+
+TokioCallBridge::TokioCallBridge(std::shared_ptr<Runtime> runtime)
+    : runtime_(std::move(runtime)), requests_(runtime_->get_executor(), kQueueCapacity) {}
+
+asio::awaitable<std::expected<Json, std::string>> TokioCallBridge::call_tool(
+    std::string server, std::string tool, std::string operation, Json arguments) {
+  std::string id = std::format("tool-call-{}", next_request_id_.fetch_add(1));
+  auto slot = std::make_shared<ReplySender::Channel>(runtime_->get_executor(), 1);
+  ReceiverGuard receiver{*slot};
+  {
+    // Registered before queuing so that a reply can never find no slot.
+    std::lock_guard lock(pending_mutex_);
+    pending_responses_.emplace(id, ReplySender(slot));
+  }
+  // A detach that ran between the caller's look at the flag and the
+  // registration above has drained the map already; nobody would ever answer.
+  bool send = true;
+  if (!attached_.load()) {
+    if (take_pending(id)) co_return std::unexpected("CallBridge is detached");
+    send = false;  // the detach has delivered its reply already
+  }
+  if (send) {
+    BridgeEnvelope envelope{id, std::move(server), std::move(tool), std::move(arguments),
+                            std::move(operation)};
+    auto [ec] = co_await requests_.async_send(asio::error_code{}, std::move(envelope), use_tuple);
+    if (ec) {
+      take_pending(id);
+      co_return std::unexpected("CallBridge request channel is closed");
+    }
+  }
+  auto [ec, reply] = co_await slot->async_receive(use_tuple);
+  if (ec) co_return std::unexpected("CallBridge response channel is closed");
+  auto value = parse_json(reply);
+  if (!value) co_return std::unexpected("CallBridge returned invalid JSON: " + value.error());
+  co_return std::move(*value);
+}
+
+std::expected<std::optional<std::string>, std::string> TokioCallBridge::receive_json(
+    std::chrono::milliseconds limit) {
+  std::optional<BridgeEnvelope> envelope;
+  {
+    std::unique_lock lock(receiver_mutex_);
+    if (limit.count() == 0) {
+      requests_.try_receive([&](asio::error_code ec, BridgeEnvelope e) {
+        if (!ec) envelope = std::move(e);
+      });
+    } else {
+      auto deadline = deadline_after(limit);
+      envelope = Runtime::block_on(
+          [](RequestChannel& requests, Runtime::executor_type timers,
+             std::chrono::steady_clock::time_point deadline)
+              -> asio::awaitable<std::optional<BridgeEnvelope>> {
+            asio::steady_timer timer(timers, deadline);
+            // Both results come back, so a request taken just as the timer
+            // fired is kept rather than lost.
+            auto [order, receive_ec, taken, timer_ec] =
+                co_await asio::experimental::make_parallel_group(
+                    requests.async_receive(asio::deferred), timer.async_wait(asio::deferred))
+                    .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
+            if (receive_ec) co_return std::nullopt;
+            co_return std::move(taken);
+          }(requests_, runtime_->get_executor(), deadline));
+    }
+  }
+  if (!envelope) return std::nullopt;
+  // Written outside both locks: the text is the host's, not the queue's.
+  return request_text(*envelope);
+}
+
+std::optional<ReplySender> TokioCallBridge::take_pending(std::string_view request_id) {
+  std::lock_guard lock(pending_mutex_);
+  auto it = pending_responses_.find(request_id);
+  if (it == pending_responses_.end()) return std::nullopt;
+  std::optional<ReplySender> sender(std::move(it->second));
+  pending_responses_.erase(it);
+  return sender;
+}
+
+bool TokioCallBridge::respond(std::string_view request_id, std::string payload) {
+  auto sender = take_pending(request_id);
+  return sender && std::move(*sender).deliver(std::move(payload));
+}
+
+void TokioCallBridge::detach() {
+  attached_.store(false);
+  std::vector<ReplySender> senders;
+  {
+    std::lock_guard lock(pending_mutex_);
+    senders.reserve(pending_responses_.size());
+    for (auto& [id, sender] : pending_responses_) senders.push_back(std::move(sender));
+    pending_responses_.clear();
+  }
+  const std::string text = tool_error_text("CallBridge is detached");
+  for (auto& sender : senders) std::move(sender).deliver(text);
+}
+
+}  // namespace ziri
