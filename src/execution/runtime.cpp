@@ -24,11 +24,12 @@ unsigned available_processors() {
   return std::max(1u, std::thread::hardware_concurrency());
 }
 
-void name_current_thread() {
+// Named by the creating thread, so the name is in place when the engine exists.
+void name_thread(std::thread& thread) {
   // The kernel keeps 15 bytes and a terminator; a longer name fails outright.
   char name[16] = {};
   std::char_traits<char>::copy(name, kThreadName, sizeof name - 1);
-  pthread_setname_np(pthread_self(), name);
+  pthread_setname_np(thread.native_handle(), name);
 }
 
 }  // namespace
@@ -45,10 +46,8 @@ Runtime::Runtime(unsigned workers) : work_(context_.get_executor()) {
   workers_.reserve(workers);
   try {
     for (unsigned i = 0; i < workers; ++i) {
-      workers_.emplace_back([this] {
-        name_current_thread();
-        context_.run();
-      });
+      workers_.emplace_back([this] { context_.run(); });
+      name_thread(workers_.back());
     }
   } catch (...) {
     work_.reset();
