@@ -1,7 +1,85 @@
+import json
 import pathlib
 import sys
+import threading
+
+import pytest
 
 # Tests run against the freshly built module in build/, unless one is installed.
 BUILD = pathlib.Path(__file__).resolve().parent.parent / "build"
 if BUILD.is_dir():
     sys.path.insert(0, str(BUILD))
+
+DEADLINE = 30  # seconds; a hang fails the test instead of the suite
+
+
+class Host:
+    """A host thread that serves an engine's tool calls with `answer(request)`.
+
+    `answer` returns ("respond", text), ("fail", message) or None (leave unanswered).
+    """
+
+    def __init__(self, engine, answer):
+        self.engine = engine
+        self.answer = answer
+        self.requests = []
+        self.results = []
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while not self.stop.is_set():
+            text = self.engine.receive_tool_call(20)
+            if text is None:
+                continue
+            request = json.loads(text)
+            self.requests.append((text, request))
+            reply = self.answer(request)
+            if reply is None:
+                continue
+            kind, payload = reply
+            method = self.engine.respond_tool_call if kind == "respond" else self.engine.fail_tool_call
+            self.results.append(method(request["request_id"], payload))
+
+    def close(self):
+        self.stop.set()
+        self.thread.join(DEADLINE)
+        assert not self.thread.is_alive(), "host thread did not stop"
+
+
+@pytest.fixture
+def serve():
+    hosts = []
+
+    def start(engine, answer=lambda request: ("respond", '{"ok":true}')):
+        host = Host(engine, answer)
+        hosts.append(host)
+        return host
+
+    yield start
+    for host in hosts:
+        host.close()
+
+
+def run_in_thread(function, *args):
+    """Runs function(*args) on a thread; returns a callable that joins it with a deadline."""
+    box = {}
+
+    def target():
+        try:
+            box["value"] = function(*args)
+        except BaseException as error:  # handed to the test thread
+            box["error"] = error
+
+    thread = threading.Thread(target=target, daemon=True)
+    thread.start()
+
+    def result(timeout=DEADLINE):
+        thread.join(timeout)
+        assert not thread.is_alive(), "thread did not finish"
+        if "error" in box:
+            raise box["error"]
+        return box["value"]
+
+    return result
