@@ -5,7 +5,6 @@
 #include <asio/experimental/parallel_group.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
-
 #include <format>
 #include <vector>
 
@@ -64,8 +63,10 @@ bool ReplySender::deliver(std::string text) && {
 TokioCallBridge::TokioCallBridge(std::shared_ptr<Runtime> runtime)
     : runtime_(std::move(runtime)), requests_(runtime_->get_executor(), kQueueCapacity) {}
 
-asio::awaitable<std::expected<Json, std::string>> TokioCallBridge::call_tool(
-    std::string server, std::string tool, std::string operation, Json arguments) {
+asio::awaitable<std::expected<Json, std::string>> TokioCallBridge::call_tool(std::string server,
+                                                                             std::string tool,
+                                                                             std::string operation,
+                                                                             Json arguments) {
   std::string id = std::format("tool-call-{}", next_request_id_.fetch_add(1));
   auto slot = std::make_shared<ReplySender::Channel>(runtime_->get_executor(), 1);
   ReceiverGuard receiver{*slot};
@@ -108,20 +109,19 @@ std::expected<std::optional<std::string>, std::string> TokioCallBridge::receive_
       });
     } else {
       auto deadline = deadline_after(limit);
-      envelope = Runtime::block_on(
-          [](RequestChannel& requests, Runtime::executor_type timers,
-             std::chrono::steady_clock::time_point deadline)
-              -> asio::awaitable<std::optional<BridgeEnvelope>> {
-            asio::steady_timer timer(timers, deadline);
-            // Both results come back, so a request taken just as the timer
-            // fired is kept rather than lost.
-            auto [order, receive_ec, taken, timer_ec] =
-                co_await asio::experimental::make_parallel_group(
-                    requests.async_receive(asio::deferred), timer.async_wait(asio::deferred))
-                    .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
-            if (receive_ec) co_return std::nullopt;
-            co_return std::move(taken);
-          }(requests_, runtime_->get_executor(), deadline));
+      envelope = Runtime::block_on([](RequestChannel& requests, Runtime::executor_type timers,
+                                      std::chrono::steady_clock::time_point deadline)
+                                       -> asio::awaitable<std::optional<BridgeEnvelope>> {
+        asio::steady_timer timer(timers, deadline);
+        // Both results come back, so a request taken just as the timer
+        // fired is kept rather than lost.
+        auto [order, receive_ec, taken, timer_ec] =
+            co_await asio::experimental::make_parallel_group(requests.async_receive(asio::deferred),
+                                                             timer.async_wait(asio::deferred))
+                .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
+        if (receive_ec) co_return std::nullopt;
+        co_return std::move(taken);
+      }(requests_, runtime_->get_executor(), deadline));
     }
   }
   if (!envelope) return std::nullopt;

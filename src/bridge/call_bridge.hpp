@@ -4,7 +4,6 @@
 
 #include <asio/awaitable.hpp>
 #include <asio/experimental/concurrent_channel.hpp>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -62,8 +61,7 @@ class TokioCallBridge {
 
   /// Queues one request and waits, without a time limit, for its reply parsed
   /// as JSON; a failure is the message that the field reports.
-  asio::awaitable<std::expected<Json, std::string>> call_tool(std::string server,
-                                                              std::string tool,
+  asio::awaitable<std::expected<Json, std::string>> call_tool(std::string server, std::string tool,
                                                               std::string operation,
                                                               Json arguments);
 

@@ -137,10 +137,10 @@ std::string describe_error(std::string_view text, const yyjson_read_err& err) {
       pos = text.size();
       break;
     case YYJSON_READ_ERROR_UNEXPECTED_END:
-      what = nesting.in_string            ? "EOF while parsing a string"
-             : nesting.innermost == '['   ? "EOF while parsing a list"
-             : nesting.innermost == '{'   ? "EOF while parsing an object"
-                                          : "EOF while parsing a value";
+      what = nesting.in_string          ? "EOF while parsing a string"
+             : nesting.innermost == '[' ? "EOF while parsing a list"
+             : nesting.innermost == '{' ? "EOF while parsing an object"
+                                        : "EOF while parsing a value";
       break;
     case YYJSON_READ_ERROR_UNEXPECTED_CONTENT:
       what = "trailing characters";
@@ -312,8 +312,7 @@ void write_json(std::string& out, const Json& value) {
           out += "null";
         } else if constexpr (std::is_same_v<T, bool>) {
           out += v ? "true" : "false";
-        } else if constexpr (std::is_same_v<T, std::int64_t> ||
-                             std::is_same_v<T, std::uint64_t>) {
+        } else if constexpr (std::is_same_v<T, std::int64_t> || std::is_same_v<T, std::uint64_t>) {
           write_integer(out, v);
         } else if constexpr (std::is_same_v<T, double>) {
           write_double(out, v);

@@ -60,8 +60,8 @@ struct RawJson {
 
 class Json {
  public:
-  using Value = std::variant<std::nullptr_t, bool, std::int64_t, std::uint64_t,
-                             double, std::string, JsonArray, JsonObject, RawJson>;
+  using Value = std::variant<std::nullptr_t, bool, std::int64_t, std::uint64_t, double, std::string,
+                             JsonArray, JsonObject, RawJson>;
 
   Json() = default;
   Json(std::nullptr_t) {}

@@ -20,7 +20,8 @@ std::string execute_json(const FieldIndex& catalogue, TokioCallBridge& bridge,
 
   auto fields = parse_top_level_fields(query, *variables);
   if (!fields) return graphql_error(fields.error());
-  if (fields->empty()) return graphql_error("GraphQL query must select at least one top-level field");
+  if (fields->empty())
+    return graphql_error("GraphQL query must select at least one top-level field");
 
   JsonObject data;
   std::vector<ToolFieldJob> jobs;

@@ -21,7 +21,8 @@ asio::awaitable<std::vector<Json>> call_all(TokioCallBridge& bridge,
     co_return values;
   }
   auto executor = co_await asio::this_coro::executor;
-  using Operation = decltype(asio::co_spawn(executor, resolve_tool_field(bridge, {}), asio::deferred));
+  using Operation =
+      decltype(asio::co_spawn(executor, resolve_tool_field(bridge, {}), asio::deferred));
   std::vector<Operation> operations;
   operations.reserve(jobs.size());
   for (auto& job : jobs) {
@@ -41,8 +42,9 @@ asio::awaitable<std::vector<Json>> call_all(TokioCallBridge& bridge,
 
 asio::awaitable<Json> resolve_tool_field(TokioCallBridge& bridge, ToolFieldJob job) {
   std::string operation = job.tool.read_only ? "query" : "mutation";
-  auto reply = co_await bridge.call_tool(std::move(job.tool.server_id), std::move(job.tool.tool_name),
-                                         std::move(operation), Json(std::move(job.arguments)));
+  auto reply =
+      co_await bridge.call_tool(std::move(job.tool.server_id), std::move(job.tool.tool_name),
+                                std::move(operation), Json(std::move(job.arguments)));
   if (!reply) co_return tool_error_result(reply.error());
   co_return std::move(*reply);
 }

@@ -1,11 +1,10 @@
 // The asynchronous runtime that every engine owns.
 #pragma once
 
+#include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
-#include <asio/awaitable.hpp>
-
 #include <exception>
 #include <memory>
 #include <optional>

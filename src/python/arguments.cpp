@@ -64,8 +64,8 @@ bool check_required(const Signature& signature, std::span<PyObject*> slots) {
 // Adds the note that names the parameter to the exception being raised.
 void note_parameter(const Signature& signature, std::size_t index) {
   PyObject* raised = PyErr_GetRaisedException();
-  PyRef note = PyRef::steal(
-      PyUnicode_FromFormat("while processing '%s'", signature.parameters[index]));
+  PyRef note =
+      PyRef::steal(PyUnicode_FromFormat("while processing '%s'", signature.parameters[index]));
   if (note) {
     PyRef added = PyRef::steal(PyObject_CallMethod(raised, "add_note", "O", note.get()));
     if (!added) PyErr_Clear();

@@ -23,8 +23,7 @@ namespace {
 PyObject* internal_fault_type = nullptr;
 
 struct SchemaEngineObject {
-  PyObject_HEAD
-  SchemaEngine* engine;
+  PyObject_HEAD SchemaEngine* engine;
 };
 
 SchemaEngine& engine_of(PyObject* self) {
@@ -60,14 +59,10 @@ PyObject* guarded(F&& body) {
 template <class F>
 bool without_gil(F&& work) {
   std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    work();
-  } catch (...) {
+  Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
     failure = std::current_exception();
   }
-  Py_END_ALLOW_THREADS
-  if (failure) set_python_error(failure);
+  Py_END_ALLOW_THREADS if (failure) set_python_error(failure);
   return !failure;
 }
 
@@ -127,8 +122,8 @@ PyObject* schema_engine_build(PyObject* cls, PyObject* const* args, Py_ssize_t n
   return build_from(kBuildSignature, cls, args, nargs, kwnames);
 }
 
-PyObject* schema_engine_from_tool_metadata(PyObject* cls, PyObject* const* args,
-                                           Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* schema_engine_from_tool_metadata(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                                           PyObject* kwnames) {
   return build_from(kFromToolMetadataSignature, cls, args, nargs, kwnames);
 }
 
@@ -162,8 +157,8 @@ PyObject* schema_engine_detach_call_bridge(PyObject* self, PyObject*) {
 constexpr std::array<const char*, 1> kReceiveParameters{"timeout_ms"};
 constexpr Signature kReceiveSignature{"SchemaEngine.receive_tool_call", kReceiveParameters, 0};
 
-PyObject* schema_engine_receive_tool_call(PyObject* self, PyObject* const* args,
-                                          Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* schema_engine_receive_tool_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
   std::array<PyObject*, 1> slots;
   if (!bind_arguments(kReceiveSignature, args, nargs, kwnames, slots)) return nullptr;
   std::uint64_t timeout_ms = 100;
@@ -217,8 +212,8 @@ PyObject* answer_tool_call(const Signature& signature, PyObject* self, PyObject*
   });
 }
 
-PyObject* schema_engine_respond_tool_call(PyObject* self, PyObject* const* args,
-                                          Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* schema_engine_respond_tool_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
   return answer_tool_call(kRespondSignature, self, args, nargs, kwnames,
                           [](std::string_view result) { return std::string(result); });
 }
@@ -264,9 +259,9 @@ PyMethodDef schema_engine_methods[] = {
     {"build", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(schema_engine_build)),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "build($cls, catalogue_json)\n--\n\n"},
     {"from_tool_metadata",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(schema_engine_from_tool_metadata)),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "from_tool_metadata($cls, catalogue_json)\n--\n\n"},
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(schema_engine_from_tool_metadata)),
+     METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_tool_metadata($cls, catalogue_json)\n--\n\n"},
     {"describe", schema_engine_describe, METH_NOARGS, "describe($self)\n--\n\n"},
     {"tool_count", schema_engine_tool_count, METH_NOARGS, "tool_count($self)\n--\n\n"},
     {"attach_call_bridge", schema_engine_attach_call_bridge, METH_NOARGS,
@@ -274,18 +269,15 @@ PyMethodDef schema_engine_methods[] = {
     {"detach_call_bridge", schema_engine_detach_call_bridge, METH_NOARGS,
      "detach_call_bridge($self)\n--\n\n"},
     {"receive_tool_call",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(schema_engine_receive_tool_call)),
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(schema_engine_receive_tool_call)),
      METH_FASTCALL | METH_KEYWORDS, "receive_tool_call($self, timeout_ms=...)\n--\n\n"},
     {"respond_tool_call",
-     reinterpret_cast<PyCFunction>(
-         reinterpret_cast<void (*)()>(schema_engine_respond_tool_call)),
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(schema_engine_respond_tool_call)),
      METH_FASTCALL | METH_KEYWORDS, "respond_tool_call($self, request_id, result_json)\n--\n\n"},
     {"fail_tool_call",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(schema_engine_fail_tool_call)),
      METH_FASTCALL | METH_KEYWORDS, "fail_tool_call($self, request_id, message)\n--\n\n"},
-    {"execute",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(schema_engine_execute)),
+    {"execute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(schema_engine_execute)),
      METH_FASTCALL | METH_KEYWORDS, "execute($self, query, variables_json=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -328,8 +320,8 @@ PyObject* create_internal_fault_type() {
   if (!internal_fault_type) {
     internal_fault_type = PyErr_NewExceptionWithDoc(
         "_graphql.InternalFault",
-        "A fault inside the engine that cannot happen in a correct system.",
-        PyExc_BaseException, nullptr);
+        "A fault inside the engine that cannot happen in a correct system.", PyExc_BaseException,
+        nullptr);
   }
   return Py_XNewRef(internal_fault_type);
 }

@@ -31,20 +31,19 @@ TEST_P(JsonRoundTrip, WritesCompactSortedText) {
 
 INSTANTIATE_TEST_SUITE_P(
     Documents, JsonRoundTrip,
-    testing::Values(
-        RoundTrip{" \t\r\n{ \"b\" : 1 , \"a\" : [ true , false , null ] } \n",
-                  R"({"a":[true,false,null],"b":1})"},
-        RoundTrip{R"({"k":1,"k":2,"j":0,"k":3})", R"({"j":0,"k":3})"},
-        RoundTrip{R"({"b":1,"B":2,"é":3,"a":4})", R"({"B":2,"a":4,"b":1,"é":3})"},
-        RoundTrip{"18446744073709551615", "18446744073709551615"},
-        RoundTrip{"-9223372036854775808", "-9223372036854775808"},
-        RoundTrip{"18446744073709551616", "18446744073709551616.0"},
-        RoundTrip{"[1.5,2e3,-0.0,0.1]", "[1.5,2000.0,-0.0,0.1]"},
-        RoundTrip{R"("\u0041\u00e9\ud83d\ude00\/")", "\"A\u00e9\U0001F600/\""},
-        RoundTrip{R"("q\"b\\n\nt\tc\u0001\u001fd\u007f")",
-                  "\"q\\\"b\\\\n\\nt\\tc\\u0001\\u001fd\x7f\""},
-        RoundTrip{R"("\b\f\r")", R"("\b\f\r")"}, RoundTrip{"[]", "[]"},
-        RoundTrip{"{}", "{}"}));
+    testing::Values(RoundTrip{" \t\r\n{ \"b\" : 1 , \"a\" : [ true , false , null ] } \n",
+                              R"({"a":[true,false,null],"b":1})"},
+                    RoundTrip{R"({"k":1,"k":2,"j":0,"k":3})", R"({"j":0,"k":3})"},
+                    RoundTrip{R"({"b":1,"B":2,"é":3,"a":4})", R"({"B":2,"a":4,"b":1,"é":3})"},
+                    RoundTrip{"18446744073709551615", "18446744073709551615"},
+                    RoundTrip{"-9223372036854775808", "-9223372036854775808"},
+                    RoundTrip{"18446744073709551616", "18446744073709551616.0"},
+                    RoundTrip{"[1.5,2e3,-0.0,0.1]", "[1.5,2000.0,-0.0,0.1]"},
+                    RoundTrip{R"("\u0041\u00e9\ud83d\ude00\/")", "\"A\u00e9\U0001F600/\""},
+                    RoundTrip{R"("q\"b\\n\nt\tc\u0001\u001fd\u007f")",
+                              "\"q\\\"b\\\\n\\nt\\tc\\u0001\\u001fd\x7f\""},
+                    RoundTrip{R"("\b\f\r")", R"("\b\f\r")"}, RoundTrip{"[]", "[]"},
+                    RoundTrip{"{}", "{}"}));
 
 struct Failure {
   std::string input;
