@@ -1,0 +1,28 @@
+// Read-only views over the catalogue: the engine description, the `servers`
+// and `search` fields, and the result of a tool field with no bridge attached.
+#pragma once
+
+#include <span>
+#include <string>
+
+#include "catalogue/tool_metadata.hpp"
+#include "common/json.hpp"
+
+namespace ziri {
+
+/// "dive-ziri GraphQL schema engine stub (N tool fields)", N counting every record.
+std::string describe_text(std::span<const ToolMetadata> tools);
+
+/// One summary per server id, in byte order of the ids:
+/// {"description","name","readOnlyCount","toolCount"}. A RawJson array.
+Json server_summaries(std::span<const ToolMetadata> tools);
+
+/// One hit per record, in catalogue order:
+/// {"description","field","readOnly","server","tool"}. A RawJson array.
+Json search_hits(std::span<const ToolMetadata> tools);
+
+/// {"isError":true,"json":null,"text":"SchemaEngine stub resolved <server>.<tool> but
+/// CallBridge is not wired yet"}
+Json placeholder_result(const ToolMetadata& tool);
+
+}  // namespace ziri
