@@ -51,6 +51,8 @@ struct LoadCase {
   std::vector<ToolMetadata> tools;
 };
 
+void PrintTo(const LoadCase& c, std::ostream* os) { *os << c.name; }
+
 class CatalogueLoad : public testing::TestWithParam<LoadCase> {};
 
 TEST_P(CatalogueLoad, YieldsTheRecordsInCatalogueOrder) {

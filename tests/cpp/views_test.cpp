@@ -53,6 +53,8 @@ struct ViewCase {
   std::string json;
 };
 
+void PrintTo(const ViewCase& c, std::ostream* os) { *os << c.name; }
+
 class ServerSummaries : public testing::TestWithParam<ViewCase> {};
 
 TEST_P(ServerSummaries, OneObjectPerServerInByteOrder) {
