@@ -284,6 +284,16 @@ void write_integer(std::string& out, Int i) {
 }  // namespace
 
 void write_json_string(std::string& out, std::string_view text) {
+  // Most texts need no escape at all; this check has no early exit, so the
+  // compiler vectorises it, and such texts are copied in one go.
+  bool plain = true;
+  for (unsigned char c : text) plain &= (c >= 0x20) & (c != '"') & (c != '\\');
+  if (plain) {
+    out += '"';
+    out += text;
+    out += '"';
+    return;
+  }
   out += '"';
   std::size_t run = 0;  // start of the bytes not yet copied
   for (std::size_t i = 0; i < text.size(); ++i) {
