@@ -32,6 +32,13 @@ struct ReceiverGuard {
   ~ReceiverGuard() { channel.close(); }
 };
 
+// The value of a reply text, or the message of a tool field whose reply is not JSON.
+std::expected<Json, std::string> parsed_reply(std::string_view reply) {
+  auto value = parse_json(reply);
+  if (!value) return std::unexpected("CallBridge returned invalid JSON: " + value.error());
+  return std::move(*value);
+}
+
 }  // namespace
 
 std::string request_text(const BridgeEnvelope& envelope) {
@@ -85,17 +92,26 @@ asio::awaitable<std::expected<Json, std::string>> TokioCallBridge::call_tool(std
   if (send) {
     BridgeEnvelope envelope{id, std::move(server), std::move(tool), std::move(arguments),
                             std::move(operation)};
-    auto [ec] = co_await requests_.async_send(asio::error_code{}, std::move(envelope), use_tuple);
-    if (ec) {
-      take_pending(id);
-      co_return std::unexpected("CallBridge request channel is closed");
+    if (!requests_.try_send_via_dispatch(asio::error_code{}, std::move(envelope))) {
+      // The queue is full and only a receive makes room. A reply (a detach, or
+      // an answer by id) ends the wait as well: otherwise a detach with a full
+      // queue and nobody receiving would leave the call waiting forever.
+      auto [order, send_ec, receive_ec, early] =
+          co_await asio::experimental::make_parallel_group(
+              requests_.async_send(asio::error_code{}, std::move(envelope), asio::deferred),
+              slot->async_receive(asio::deferred))
+              .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
+      if (!receive_ec) co_return parsed_reply(early);
+      if (order[0] == 1) co_return std::unexpected("CallBridge response channel is closed");
+      if (send_ec) {
+        take_pending(id);
+        co_return std::unexpected("CallBridge request channel is closed");
+      }
     }
   }
   auto [ec, reply] = co_await slot->async_receive(use_tuple);
   if (ec) co_return std::unexpected("CallBridge response channel is closed");
-  auto value = parse_json(reply);
-  if (!value) co_return std::unexpected("CallBridge returned invalid JSON: " + value.error());
-  co_return std::move(*value);
+  co_return parsed_reply(reply);
 }
 
 std::expected<std::optional<std::string>, std::string> TokioCallBridge::receive_json(

@@ -27,11 +27,13 @@ class JsonObject {
 
   JsonObject() = default;
 
-  const_iterator begin() const { return members_.begin(); }
-  const_iterator end() const { return members_.end(); }
-  std::size_t size() const { return members_.size(); }
-  bool empty() const { return members_.empty(); }
-  void reserve(std::size_t n) { members_.reserve(n); }
+  // Defined after Json, below: a vector's members may be used only once its
+  // element type is complete, and clang instantiates them where they are named.
+  const_iterator begin() const;
+  const_iterator end() const;
+  std::size_t size() const;
+  bool empty() const;
+  void reserve(std::size_t n);
 
   /// Returns the value under `key`, or nullptr.
   const Json* find(std::string_view key) const;
@@ -45,7 +47,7 @@ class JsonObject {
   /// Sorts members by key, keeping the last of each run of equal keys.
   static JsonObject from_unsorted(std::vector<Member> members);
 
-  friend bool operator==(const JsonObject&, const JsonObject&) = default;
+  friend bool operator==(const JsonObject&, const JsonObject&);
 
  private:
   std::vector<Member> members_;
@@ -96,6 +98,17 @@ class Json {
  private:
   Value value_;
 };
+
+inline JsonObject::const_iterator JsonObject::begin() const { return members_.begin(); }
+inline JsonObject::const_iterator JsonObject::end() const { return members_.end(); }
+inline std::size_t JsonObject::size() const { return members_.size(); }
+inline bool JsonObject::empty() const { return members_.empty(); }
+inline void JsonObject::reserve(std::size_t n) { members_.reserve(n); }
+// Written out rather than defaulted: clang recurses without end through the
+// defaulted comparisons of Json and JsonObject, which contain each other.
+inline bool operator==(const JsonObject& a, const JsonObject& b) {
+  return a.members_ == b.members_;
+}
 
 /// Reads exactly one JSON document (RFC 8259; space, tab, LF and CR around it).
 /// A failure is a short description followed by " at line N column M".
