@@ -84,14 +84,13 @@ asio::awaitable<std::expected<Json, std::string>> TokioCallBridge::call_tool(std
   }
   // A detach that ran between the caller's look at the flag and the
   // registration above has drained the map already; nobody would ever answer.
-  bool send = true;
   if (!attached_.load()) {
     if (take_pending(id)) co_return std::unexpected("CallBridge is detached");
-    send = false;  // the detach has delivered its reply already
-  }
-  if (send) {
+    // Otherwise the detach took the entry and its reply is in the slot.
+  } else {
     BridgeEnvelope envelope{id, std::move(server), std::move(tool), std::move(arguments),
                             std::move(operation)};
+    // A failed try leaves the envelope as it was, so it can still be sent.
     if (!requests_.try_send_via_dispatch(asio::error_code{}, std::move(envelope))) {
       // The queue is full and only a receive makes room. A reply (a detach, or
       // an answer by id) ends the wait as well: otherwise a detach with a full

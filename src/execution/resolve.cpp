@@ -58,7 +58,7 @@ std::vector<FieldValue> resolve_tool_jobs(TokioCallBridge& bridge, std::vector<T
     // The flag is read once per field, before any request is made.
     if (bridge.attached()) {
       attached_at.push_back(results.size());
-      results.emplace_back(job.response_key, nullptr);
+      results.emplace_back(std::move(job.response_key), nullptr);
       attached.push_back(std::move(job));
     } else {
       results.emplace_back(std::move(job.response_key), placeholder_result(job.tool));

@@ -297,13 +297,18 @@ std::expected<SelectedField, std::string> GraphqlFieldParser::parse_field() {
 }
 
 // Arguments : ( Argument* )
-// Members are collected and sorted once at the end, so many arguments cost n log n, not n^2.
 std::expected<JsonObject, std::string> GraphqlFieldParser::parse_arguments() {
-  ++position_;  // '('
+  return parse_members(')');
+}
+
+// The members of an argument list or input object, up to `close`. They are
+// collected and sorted once at the end, so many members cost n log n, not n^2.
+std::expected<JsonObject, std::string> GraphqlFieldParser::parse_members(char close) {
+  ++position_;  // the opening byte
   std::vector<JsonObject::Member> members;
   while (true) {
     skip_ignored();
-    if (next_is(')')) {
+    if (next_is(close)) {
       ++position_;
       return JsonObject::from_unsorted(std::move(members));
     }
@@ -429,18 +434,9 @@ std::expected<Json, std::string> GraphqlFieldParser::parse_list_value() {
 
 // ObjectValue : { ObjectField* }
 std::expected<Json, std::string> GraphqlFieldParser::parse_object_value() {
-  ++position_;  // '{'
-  std::vector<JsonObject::Member> members;
-  while (true) {
-    skip_ignored();
-    if (next_is('}')) {
-      ++position_;
-      return Json(JsonObject::from_unsorted(std::move(members)));
-    }
-    auto member = parse_name_and_value();
-    if (!member) return Failure(std::move(member.error()));
-    members.push_back(std::move(*member));
-  }
+  auto object = parse_members('}');
+  if (!object) return Failure(std::move(object.error()));
+  return Json(std::move(*object));
 }
 
 std::expected<std::vector<SelectedField>, std::string> parse_top_level_fields(

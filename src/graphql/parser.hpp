@@ -68,6 +68,7 @@ class GraphqlFieldParser {
   std::expected<SelectedField, std::string> parse_selection();
   std::expected<SelectedField, std::string> parse_field();
   std::expected<JsonObject, std::string> parse_arguments();
+  std::expected<JsonObject, std::string> parse_members(char close);
   std::expected<JsonObject::Member, std::string> parse_name_and_value();
   std::expected<Json, std::string> parse_string_value();
   std::expected<Json, std::string> parse_number_value();
