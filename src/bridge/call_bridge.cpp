@@ -1,11 +1,13 @@
 #include "bridge/call_bridge.hpp"
 
 #include <asio/as_tuple.hpp>
+#include <asio/bind_cancellation_slot.hpp>
 #include <asio/deferred.hpp>
 #include <asio/experimental/parallel_group.hpp>
-#include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <format>
+#include <tuple>
 #include <vector>
 
 #include "execution/envelope.hpp"
@@ -14,6 +16,18 @@ namespace ziri {
 namespace {
 
 constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
+
+// Takes what `channel` holds without suspending: a value, or the error of a
+// closed channel; nothing when it is empty. A receive that suspends for a
+// value already there would complete through the channel's executor, a
+// runtime worker, which then wakes this thread: two thread switches for a
+// value that is right here.
+template <class T, class Channel>
+std::optional<std::tuple<asio::error_code, T>> try_take(Channel& channel) {
+  std::optional<std::tuple<asio::error_code, T>> taken;
+  channel.try_receive([&](asio::error_code ec, T value) { taken.emplace(ec, std::move(value)); });
+  return taken;
+}
 
 // A deadline that saturates: a limit too large to add to now becomes thirty
 // years of 365 days, which no caller will outlive.
@@ -64,11 +78,15 @@ ReplySender::~ReplySender() {
 
 bool ReplySender::deliver(std::string text) && {
   auto channel = std::move(channel_);
-  return channel->try_send(asio::error_code{}, std::move(text));
+  // Dispatching hands the reply straight to the waiting call's thread; a
+  // plain send would go through a runtime worker first.
+  return channel->try_send_via_dispatch(asio::error_code{}, std::move(text));
 }
 
 TokioCallBridge::TokioCallBridge(std::shared_ptr<Runtime> runtime)
-    : runtime_(std::move(runtime)), requests_(runtime_->get_executor(), kQueueCapacity) {}
+    : runtime_(std::move(runtime)),
+      requests_(runtime_->get_executor(), kQueueCapacity),
+      receive_timer_(runtime_->get_executor()) {}
 
 asio::awaitable<std::expected<Json, std::string>> TokioCallBridge::call_tool(std::string server,
                                                                              std::string tool,
@@ -108,7 +126,9 @@ asio::awaitable<std::expected<Json, std::string>> TokioCallBridge::call_tool(std
       }
     }
   }
-  auto [ec, reply] = co_await slot->async_receive(use_tuple);
+  auto taken = try_take<std::string>(*slot);
+  if (!taken) taken = co_await slot->async_receive(use_tuple);
+  auto& [ec, reply] = *taken;
   if (ec) co_return std::unexpected("CallBridge response channel is closed");
   co_return parsed_reply(reply);
 }
@@ -118,25 +138,26 @@ std::expected<std::optional<std::string>, std::string> TokioCallBridge::receive_
   std::optional<BridgeEnvelope> envelope;
   {
     std::unique_lock lock(receiver_mutex_);
-    if (limit.count() == 0) {
-      requests_.try_receive([&](asio::error_code ec, BridgeEnvelope e) {
-        if (!ec) envelope = std::move(e);
-      });
-    } else {
-      auto deadline = deadline_after(limit);
-      envelope = Runtime::block_on([](RequestChannel& requests, Runtime::executor_type timers,
-                                      std::chrono::steady_clock::time_point deadline)
-                                       -> asio::awaitable<std::optional<BridgeEnvelope>> {
-        asio::steady_timer timer(timers, deadline);
-        // Both results come back, so a request taken just as the timer
-        // fired is kept rather than lost.
-        auto [order, receive_ec, taken, timer_ec] =
-            co_await asio::experimental::make_parallel_group(requests.async_receive(asio::deferred),
-                                                             timer.async_wait(asio::deferred))
-                .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
-        if (receive_ec) co_return std::nullopt;
-        co_return std::move(taken);
-      }(requests_, runtime_->get_executor(), deadline));
+    if (auto taken = try_take<BridgeEnvelope>(requests_)) {
+      if (!std::get<0>(*taken)) envelope = std::move(std::get<1>(*taken));
+    } else if (limit.count() != 0) {
+      auto wait = std::make_shared<TimedWait>(deadline_after(limit));
+      envelope = Runtime::block_on(
+          [](RequestChannel& requests, ReceiveTimer& timer,
+             std::shared_ptr<TimedWait> wait) -> asio::awaitable<std::optional<BridgeEnvelope>> {
+            wait->home = co_await asio::this_coro::executor;
+            timer.watch(wait);
+            // The request completes straight on this thread; only the timer
+            // involves the runtime's workers.
+            auto [ec, taken] = co_await requests.async_receive(
+                asio::bind_cancellation_slot(wait->cancel.slot(), use_tuple));
+            // A cancellation that comes now finds the wait over, so a request
+            // taken just as the deadline passed is kept rather than lost.
+            wait->finished = true;
+            timer.unwatch();
+            if (ec) co_return std::nullopt;
+            co_return std::move(taken);
+          }(requests_, receive_timer_, std::move(wait)));
     }
   }
   if (!envelope) return std::nullopt;

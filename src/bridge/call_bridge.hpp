@@ -15,6 +15,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "bridge/receive_timer.hpp"
 #include "common/json.hpp"
 #include "execution/runtime.hpp"
 
@@ -93,7 +94,8 @@ class TokioCallBridge {
   std::shared_ptr<Runtime> runtime_;
   RequestChannel requests_;
   std::mutex receiver_mutex_;  // held for a whole receive, so receives take turns
-  std::mutex pending_mutex_;   // held only for one insert, removal or drain
+  ReceiveTimer receive_timer_;
+  std::mutex pending_mutex_;  // held only for one insert, removal or drain
   std::unordered_map<std::string, ReplySender, IdHash, std::equal_to<>> pending_responses_;
   std::atomic<std::uint64_t> next_request_id_{1};
   std::atomic<bool> attached_{false};

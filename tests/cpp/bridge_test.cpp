@@ -489,6 +489,50 @@ TEST(RuntimeThreads, BlockOnRethrowsOnItsOwnThread) {
   threads.join();
 }
 
+// One timer serves the receives in turn and is left running for the deadline
+// of a receive that ended early. A later receive with a shorter limit must
+// still end on time, and one with a longer limit must not end at the stale
+// deadline. The spans are wide, so a slow machine cannot blur them.
+TEST(ReceiveTimer, StaleDeadlinesNeitherDelayNorEndLaterReceives) {
+  using Clock = std::chrono::steady_clock;
+  Fixture f;
+  f.bridge->attach();
+  auto answer_next = [&](std::chrono::milliseconds limit) {
+    auto text = f.bridge->receive_json(limit);
+    ASSERT_TRUE(text && *text);
+    auto request = received_from(**text);
+    ASSERT_TRUE(request);
+    EXPECT_TRUE(f.bridge->respond(request->id, "1"));
+  };
+  auto call_after = [&](Threads& threads, std::chrono::milliseconds delay) {
+    threads.start([&, delay] {
+      std::this_thread::sleep_for(delay);
+      EXPECT_EQ(text_of(call(*f.bridge, Json())), "1");
+    });
+  };
+  {
+    // Leaves the timer set a minute ahead.
+    Threads caller;
+    call_after(caller, 20ms);
+    answer_next(60s);
+  }
+  auto started = Clock::now();
+  auto none = f.bridge->receive_json(50ms);
+  ASSERT_TRUE(none);
+  EXPECT_FALSE(*none);
+  EXPECT_LT(Clock::now() - started, 30s) << "waited for the stale deadline";
+  {
+    // Leaves the timer set for 200 ms after the call, which the next receive
+    // outlives: the request it gets at 700 ms must reach it.
+    Threads caller;
+    call_after(caller, 20ms);
+    answer_next(200ms);
+  }
+  Threads caller;
+  call_after(caller, 700ms);
+  answer_next(std::chrono::milliseconds(kDeadline));
+}
+
 // Runtimes created and released on several threads at once, each used by a
 // receive that times out: no worker outlives its runtime.
 TEST(RuntimeThreads, CreatedAndReleasedConcurrently) {
