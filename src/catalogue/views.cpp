@@ -14,8 +14,8 @@ namespace {
 // The `servers` and `search` views cover the whole catalogue (a search over a
 // thousand tools is most of a 128 KB response), so they write their JSON text
 // directly instead of building a tree. Each view describes its text once, as a
-// function of a sink, and runs it twice: first to measure the exact size, then
-// to copy into a buffer of that size.
+// function of a sink, and runs it twice: first to measure the exact size, then,
+// when the response is written, to copy straight into it.
 
 // Whether writing `text` as a JSON string escapes anything. Catalogue texts
 // almost never need it; the loop has no early exit so that it vectorizes.
@@ -87,18 +87,17 @@ class Copy {
   bool escapes_;
 };
 
+// Measures now and writes later, straight into the response.
 template <class Write>
-Json write_view(const Write& write) {
+Json write_view(Write write) {
   Measure measure;
   write(measure);
-  std::string text;
-  text.resize_and_overwrite(measure.size(), [&](char* data, std::size_t) {
-    Copy copy(data, measure.escapes());
+  return RawJson(measure.size(), [write = std::move(write), escapes = measure.escapes(),
+                                  size = measure.size()](char* out) {
+    Copy copy(out, escapes);
     write(copy);
-    assert(copy.end() - data == static_cast<std::ptrdiff_t>(measure.size()));
-    return copy.end() - data;
+    assert(copy.end() - out == static_cast<std::ptrdiff_t>(size));
   });
-  return RawJson{std::move(text)};
 }
 
 }  // namespace
@@ -131,7 +130,8 @@ Json server_summaries(std::span<const ToolMetadata> tools) {
     }
   }
 
-  return write_view([&](auto& out) {
+  // The map goes with the writer: it holds only views into the catalogue.
+  return write_view([servers = std::move(servers)](auto& out) {
     out.raw("[");
     for (auto it = servers.begin(); it != servers.end(); ++it) {
       const auto& [name, summary] = *it;
@@ -151,7 +151,7 @@ Json server_summaries(std::span<const ToolMetadata> tools) {
 }
 
 Json search_hits(std::span<const ToolMetadata> tools) {
-  return write_view([&](auto& out) {
+  return write_view([tools](auto& out) {
     out.raw("[");
     for (const ToolMetadata& tool : tools) {
       if (&tool != tools.data()) out.raw(",");

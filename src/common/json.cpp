@@ -347,10 +347,24 @@ void write_json(std::string& out, const Json& value) {
           }
           out += '}';
         } else {
-          out += v.text;
+          std::size_t at = out.size();
+          out.resize_and_overwrite(at + v.size(), [&](char* data, std::size_t size) {
+            v.write(data + at);
+            return size;
+          });
         }
       },
       value.value());
+}
+
+RawJson::RawJson(std::string text)
+    : size_(text.size()),
+      write_([text = std::move(text)](char* out) { text.copy(out, text.size()); }) {}
+
+std::string RawJson::text() const {
+  std::string out;
+  write_json(out, *this);
+  return out;
 }
 
 std::string to_json(const Json& value) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -53,11 +54,28 @@ class JsonObject {
   std::vector<Member> members_;
 };
 
-/// Compact JSON text that is already written; the writer copies it verbatim.
-/// Lets a view write straight into its output instead of building a tree.
-struct RawJson {
-  std::string text;
-  friend bool operator==(const RawJson&, const RawJson&) = default;
+/// Compact JSON text of a known size that the writer writes in place,
+/// straight into its output. Lets a view of the whole catalogue go from the
+/// catalogue into the response in one pass, with neither a tree nor a copy.
+class RawJson {
+ public:
+  /// Writes exactly `size` bytes at `out`.
+  using Writer = std::function<void(char* out)>;
+
+  RawJson(std::size_t size, Writer write) : size_(size), write_(std::move(write)) {}
+  /// Text already at hand.
+  explicit RawJson(std::string text);
+
+  std::size_t size() const { return size_; }
+  void write(char* out) const { write_(out); }
+  /// The text itself: for comparisons and tests.
+  std::string text() const;
+
+  friend bool operator==(const RawJson& a, const RawJson& b) { return a.text() == b.text(); }
+
+ private:
+  std::size_t size_;
+  Writer write_;
 };
 
 class Json {

@@ -13,7 +13,7 @@ std::size_t pre_written_size(const Json& data) {
   std::size_t size = 0;
   if (const auto* object = data.get_if<JsonObject>()) {
     for (const auto& [key, value] : *object) {
-      if (const auto* raw = value.get_if<RawJson>()) size += key.size() + raw->text.size();
+      if (const auto* raw = value.get_if<RawJson>()) size += key.size() + raw->size();
     }
   }
   return size;

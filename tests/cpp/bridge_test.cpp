@@ -493,7 +493,7 @@ TEST(RuntimeThreads, BlockOnRethrowsOnItsOwnThread) {
 // of a receive that ended early. A later receive with a shorter limit must
 // still end on time, and one with a longer limit must not end at the stale
 // deadline. The spans are wide, so a slow machine cannot blur them.
-TEST(ReceiveTimer, StaleDeadlinesNeitherDelayNorEndLaterReceives) {
+TEST(BridgeThreads, StaleReceiveDeadlinesNeitherDelayNorEndLaterReceives) {
   using Clock = std::chrono::steady_clock;
   Fixture f;
   f.bridge->attach();

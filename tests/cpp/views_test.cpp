@@ -25,7 +25,7 @@ ToolMetadata tool(std::string server, std::string name, bool read_only = true,
 std::string raw_text(const Json& value) {
   const auto* raw = value.get_if<RawJson>();
   EXPECT_NE(raw, nullptr) << "expected pre-written JSON";
-  return raw ? raw->text : "";
+  return raw ? raw->text() : "";
 }
 
 struct DescribeCase {
