@@ -319,9 +319,12 @@ def workload_2(b: Bench) -> None:
     for field in ("search", "servers"):
         growth = {who: per_tool[(field, who)][large] / per_tool[(field, who)][small]
                   for who in ("ours", "peer", "orjson")}
+        # Only search has a linearity target: servers sorts its servers, and the
+        # benchmark catalogues have a server per ten tools, so it is n log s.
+        target, met = (LINEAR, linear(growth["ours"], growth["orjson"])) if field == "search" else ("—", None)
         b.add(Row(f"2. `{{ {field} }}` per-tool cost, {large:,} / {small:,} tools",
                   growth["ours"], growth["peer"], ("orjson", growth["orjson"]), kind="growth",
-                  target=LINEAR, met=linear(growth["ours"], growth["orjson"])))
+                  target=target, met=met))
 
 
 LINEAR = "≤1.5, or ≤1.25x A"

@@ -2,11 +2,11 @@
 
 #include <asio/as_tuple.hpp>
 #include <asio/bind_cancellation_slot.hpp>
+#include <asio/bind_immediate_executor.hpp>
 #include <asio/deferred.hpp>
 #include <asio/experimental/parallel_group.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
-#include <format>
 #include <tuple>
 #include <vector>
 
@@ -17,16 +17,22 @@ namespace {
 
 constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
 
-// Takes what `channel` holds without suspending: a value, or the error of a
-// closed channel; nothing when it is empty. A receive that suspends for a
-// value already there would complete through the channel's executor, a
-// runtime worker, which then wakes this thread: two thread switches for a
-// value that is right here.
+// A receive that finds a value already waiting completes "immediately", which
+// by default means through the channel's executor: a runtime worker, which
+// then wakes this thread, two thread switches for a value that is right here.
+// So a value at hand is taken with a try first, and one that arrives between
+// the try and the wait completes through this thread's own loop (never
+// inline: the channel holds its lock while it completes).
 template <class T, class Channel>
 std::optional<std::tuple<asio::error_code, T>> try_take(Channel& channel) {
   std::optional<std::tuple<asio::error_code, T>> taken;
   channel.try_receive([&](asio::error_code ec, T value) { taken.emplace(ec, std::move(value)); });
   return taken;
+}
+
+auto completing_here(const asio::any_io_executor& here) {
+  return asio::as_tuple(asio::bind_immediate_executor(
+      asio::require(here, asio::execution::blocking.never), asio::use_awaitable));
 }
 
 // A deadline that saturates: a limit too large to add to now becomes thirty
@@ -92,7 +98,7 @@ asio::awaitable<std::expected<Json, std::string>> TokioCallBridge::call_tool(std
                                                                              std::string tool,
                                                                              std::string operation,
                                                                              Json arguments) {
-  std::string id = std::format("tool-call-{}", next_request_id_.fetch_add(1));
+  std::string id = "tool-call-" + std::to_string(next_request_id_.fetch_add(1));
   auto slot = std::make_shared<ReplySender::Channel>(runtime_->get_executor(), 1);
   ReceiverGuard receiver{*slot};
   {
@@ -106,8 +112,8 @@ asio::awaitable<std::expected<Json, std::string>> TokioCallBridge::call_tool(std
     if (take_pending(id)) co_return std::unexpected("CallBridge is detached");
     // Otherwise the detach took the entry and its reply is in the slot.
   } else {
-    BridgeEnvelope envelope{id, std::move(server), std::move(tool), std::move(arguments),
-                            std::move(operation)};
+    auto envelope = std::make_unique<BridgeEnvelope>(id, std::move(server), std::move(tool),
+                                                     std::move(arguments), std::move(operation));
     // A failed try leaves the envelope as it was, so it can still be sent.
     if (!requests_.try_send_via_dispatch(asio::error_code{}, std::move(envelope))) {
       // The queue is full and only a receive makes room. A reply (a detach, or
@@ -127,7 +133,9 @@ asio::awaitable<std::expected<Json, std::string>> TokioCallBridge::call_tool(std
     }
   }
   auto taken = try_take<std::string>(*slot);
-  if (!taken) taken = co_await slot->async_receive(use_tuple);
+  if (!taken) {
+    taken = co_await slot->async_receive(completing_here(co_await asio::this_coro::executor));
+  }
   auto& [ec, reply] = *taken;
   if (ec) co_return std::unexpected("CallBridge response channel is closed");
   co_return parsed_reply(reply);
@@ -135,27 +143,27 @@ asio::awaitable<std::expected<Json, std::string>> TokioCallBridge::call_tool(std
 
 std::expected<std::optional<std::string>, std::string> TokioCallBridge::receive_json(
     std::chrono::milliseconds limit) {
-  std::optional<BridgeEnvelope> envelope;
+  std::unique_ptr<BridgeEnvelope> envelope;
   {
     std::unique_lock lock(receiver_mutex_);
-    if (auto taken = try_take<BridgeEnvelope>(requests_)) {
+    if (auto taken = try_take<std::unique_ptr<BridgeEnvelope>>(requests_)) {
       if (!std::get<0>(*taken)) envelope = std::move(std::get<1>(*taken));
     } else if (limit.count() != 0) {
       auto wait = std::make_shared<TimedWait>(deadline_after(limit));
       envelope = Runtime::block_on(
           [](RequestChannel& requests, ReceiveTimer& timer,
-             std::shared_ptr<TimedWait> wait) -> asio::awaitable<std::optional<BridgeEnvelope>> {
+             std::shared_ptr<TimedWait> wait) -> asio::awaitable<std::unique_ptr<BridgeEnvelope>> {
             wait->home = co_await asio::this_coro::executor;
             timer.watch(wait);
             // The request completes straight on this thread; only the timer
             // involves the runtime's workers.
             auto [ec, taken] = co_await requests.async_receive(
-                asio::bind_cancellation_slot(wait->cancel.slot(), use_tuple));
+                asio::bind_cancellation_slot(wait->cancel.slot(), completing_here(wait->home)));
             // A cancellation that comes now finds the wait over, so a request
             // taken just as the deadline passed is kept rather than lost.
             wait->finished = true;
             timer.unwatch();
-            if (ec) co_return std::nullopt;
+            if (ec) co_return nullptr;
             co_return std::move(taken);
           }(requests_, receive_timer_, std::move(wait)));
     }

@@ -80,8 +80,10 @@ class TokioCallBridge {
   bool attached() const { return attached_.load(); }
 
  private:
-  using RequestChannel =
-      asio::experimental::concurrent_channel<void(asio::error_code, BridgeEnvelope)>;
+  // Records travel by pointer: a record changes hands a score of times between
+  // the call and the host inside the channel, and a pointer moves for free.
+  using RequestChannel = asio::experimental::concurrent_channel<void(
+      asio::error_code, std::unique_ptr<BridgeEnvelope>)>;
 
   struct IdHash {
     using is_transparent = void;
