@@ -15,8 +15,6 @@
 namespace ziri {
 namespace {
 
-constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
-
 // A receive that finds a value already waiting completes "immediately", which
 // by default means through the channel's executor: a runtime worker, which
 // then wakes this thread, two thread switches for a value that is right here.
