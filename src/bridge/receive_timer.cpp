@@ -47,13 +47,11 @@ void ReceiveTimer::fired(const std::shared_ptr<State>& state, std::uint64_t gene
   std::lock_guard lock(state->mutex);
   if (!state->timer || generation != state->generation) return;
   state->armed = false;
-  auto wait = std::exchange(state->watched, nullptr);
-  if (!wait) return;  // idle: the next receive sets the timer again
-  if (std::chrono::steady_clock::now() < wait->deadline) {
-    state->watched = wait;
-    return arm(state, wait->deadline);
-  }
+  if (!state->watched) return;  // idle: the next receive sets the timer again
+  auto deadline = state->watched->deadline;
+  if (std::chrono::steady_clock::now() < deadline) return arm(state, deadline);
   // The receive may be finishing at this moment: its own thread decides.
+  auto wait = std::exchange(state->watched, nullptr);
   auto home = wait->home;
   asio::post(home, [wait = std::move(wait)] {
     if (!wait->finished) wait->cancel.emit(asio::cancellation_type::terminal);

@@ -106,6 +106,25 @@ Reply call(TokioCallBridge& bridge, Json arguments) {
   return Runtime::block_on(bridge.call_tool("s", "t", "query", std::move(arguments)));
 }
 
+// `count` calls of one query, all made together as the query's tool fields
+// are; replies in call order. `arguments(n)` gives the n-th call's arguments.
+asio::awaitable<std::vector<Reply>> calls_together(TokioCallBridge& bridge, int count,
+                                                   std::function<Json(int)> arguments) {
+  auto executor = co_await asio::this_coro::executor;
+  using Operation = decltype(asio::co_spawn(executor, bridge.call_tool("s", "t", "query", Json()),
+                                            asio::deferred));
+  std::vector<Operation> operations;
+  for (int n = 0; n < count; ++n) {
+    operations.push_back(asio::co_spawn(executor, bridge.call_tool("s", "t", "query", arguments(n)),
+                                        asio::deferred));
+  }
+  auto [order, failures, replies] =
+      co_await asio::experimental::make_parallel_group(std::move(operations))
+          .async_wait(asio::experimental::wait_for_all(), asio::use_awaitable);
+  for (auto& failure : failures) EXPECT_FALSE(failure);
+  co_return std::move(replies);
+}
+
 struct Received {
   std::string id;
   Json arguments;
@@ -241,22 +260,8 @@ TEST(BridgeThreads, ParallelCallsOfOneQueryOverflowTheQueue) {
   Threads hosts_threads, callers;
   EchoHosts hosts(*f.bridge, hosts_threads, 3);
   callers.start([&] {
-    auto all = [&]() -> asio::awaitable<std::vector<Reply>> {
-      auto executor = co_await asio::this_coro::executor;
-      using Operation = decltype(asio::co_spawn(
-          executor, f.bridge->call_tool("s", "t", "query", Json()), asio::deferred));
-      std::vector<Operation> operations;
-      for (int n = 0; n < kCalls; ++n) {
-        operations.push_back(asio::co_spawn(
-            executor, f.bridge->call_tool("s", "t", "query", arguments_of(0, n)), asio::deferred));
-      }
-      auto [order, failures, replies] =
-          co_await asio::experimental::make_parallel_group(std::move(operations))
-              .async_wait(asio::experimental::wait_for_all(), asio::use_awaitable);
-      for (auto& failure : failures) EXPECT_FALSE(failure);
-      co_return std::move(replies);
-    };
-    std::vector<Reply> replies = Runtime::block_on(all());
+    std::vector<Reply> replies = Runtime::block_on(
+        calls_together(*f.bridge, kCalls, [](int n) { return arguments_of(0, n); }));
     ASSERT_EQ(replies.size(), std::size_t{kCalls});
     for (int n = 0; n < kCalls; ++n) EXPECT_EQ(text_of(replies[n]), echo_of(0, n));
   });
@@ -276,21 +281,8 @@ TEST(BridgeThreads, DetachEndsCallsThatWaitForRoomInTheQueue) {
   const std::string last_id = "tool-call-" + std::to_string(kCalls);
   Threads threads;
   threads.start([&] {
-    auto all = [&]() -> asio::awaitable<std::vector<Reply>> {
-      auto executor = co_await asio::this_coro::executor;
-      using Operation = decltype(asio::co_spawn(
-          executor, f.bridge->call_tool("s", "t", "query", Json()), asio::deferred));
-      std::vector<Operation> operations;
-      for (int n = 0; n < kCalls; ++n) {
-        operations.push_back(asio::co_spawn(
-            executor, f.bridge->call_tool("s", "t", "query", Json()), asio::deferred));
-      }
-      auto [order, failures, replies] =
-          co_await asio::experimental::make_parallel_group(std::move(operations))
-              .async_wait(asio::experimental::wait_for_all(), asio::use_awaitable);
-      co_return std::move(replies);
-    };
-    std::vector<Reply> replies = Runtime::block_on(all());
+    std::vector<Reply> replies =
+        Runtime::block_on(calls_together(*f.bridge, kCalls, [](int) { return Json(); }));
     ASSERT_EQ(replies.size(), std::size_t{kCalls});
     EXPECT_EQ(text_of(replies.back()), R"("early")");
     replies.pop_back();
