@@ -41,21 +41,63 @@ JsonObject JsonObject::from_sorted(std::vector<Member> members) {
   return object;
 }
 
-JsonObject JsonObject::from_unsorted(std::vector<Member> members) {
-  auto strictly_ascending = [](const Member& a, const Member& b) { return a.first >= b.first; };
-  if (std::ranges::adjacent_find(members, strictly_ascending) != members.end()) {
-    std::ranges::stable_sort(members, std::less<>{}, &Member::first);
-    // Of each run of equal keys keep the last, which a stable sort leaves last.
-    auto out = members.begin();
-    for (auto it = members.begin(); it != members.end(); ++it) {
-      auto next = std::next(it);
-      if (next != members.end() && next->first == it->first) continue;
-      if (out != it) *out = std::move(*it);
-      ++out;
-    }
-    members.erase(out, members.end());
+namespace {
+
+// Of each run of equal keys in sorted members keep the last.
+void keep_last_of_equal_keys(std::vector<JsonObject::Member>& members) {
+  auto out = members.begin();
+  for (auto it = members.begin(); it != members.end(); ++it) {
+    auto next = std::next(it);
+    if (next != members.end() && next->first == it->first) continue;
+    if (out != it) *out = std::move(*it);
+    ++out;
   }
-  return from_sorted(std::move(members));
+  members.erase(out, members.end());
+}
+
+// The first eight bytes of a key as a big-endian number, zero-padded: comparing
+// two of them orders the keys as their bytes do, up to a tie.
+std::uint64_t key_prefix(std::string_view key) {
+  std::uint64_t prefix = 0;
+  for (std::size_t i = 0; i < 8; ++i) {
+    prefix = prefix << 8 | (i < key.size() ? static_cast<unsigned char>(key[i]) : 0u);
+  }
+  return prefix;
+}
+
+}  // namespace
+
+JsonObject JsonObject::from_unsorted(std::vector<Member> members) {
+  if (std::ranges::is_sorted(members, std::less<>{}, &Member::first)) {
+    keep_last_of_equal_keys(members);
+    return from_sorted(std::move(members));
+  }
+  // Sort small records that point at the members, not the members themselves:
+  // moving a member costs a string and a JSON value, and most comparisons are
+  // settled by the prefixes alone. Ties on the key go by position, so the last
+  // of each run of equal keys is the one written last.
+  struct Entry {
+    std::uint64_t prefix;
+    std::string_view key;
+    std::size_t index;
+  };
+  std::vector<Entry> order;
+  order.reserve(members.size());
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    order.push_back({key_prefix(members[i].first), members[i].first, i});
+  }
+  std::ranges::sort(order, [](const Entry& a, const Entry& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    if (int c = a.key.compare(b.key); c != 0) return c < 0;
+    return a.index < b.index;
+  });
+  std::vector<Member> sorted;
+  sorted.reserve(order.size());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i + 1 < order.size() && order[i + 1].key == order[i].key) continue;
+    sorted.push_back(std::move(members[order[i].index]));
+  }
+  return from_sorted(std::move(sorted));
 }
 
 // Reading

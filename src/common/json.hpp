@@ -39,13 +39,14 @@ class JsonObject {
   /// Returns the value under `key`, or nullptr.
   const Json* find(std::string_view key) const;
 
-  /// Puts `value` under `key`, replacing an earlier value of that key.
+  /// Puts `value` under `key`, replacing an earlier value of that key. Moves
+  /// every member after `key`: build large objects with from_unsorted.
   void insert_or_assign(std::string key, Json value);
 
   /// Takes members already in strictly ascending key order (no check beyond a debug assert).
   static JsonObject from_sorted(std::vector<Member> members);
 
-  /// Sorts members by key, keeping the last of each run of equal keys.
+  /// Sorts members by key, keeping the last of each run of equal keys; n log n.
   static JsonObject from_unsorted(std::vector<Member> members);
 
   friend bool operator==(const JsonObject&, const JsonObject&);

@@ -23,16 +23,20 @@ std::string execute_json(const FieldIndex& catalogue, TokioCallBridge& bridge,
   if (fields->empty())
     return graphql_error("GraphQL query must select at least one top-level field");
 
-  JsonObject data;
+  // Members are gathered in order and sorted once: inserting each under its
+  // key would move every later member, quadratic in the number of fields.
+  // Tool values come after the built-ins, so under a shared key the tool wins.
+  std::vector<JsonObject::Member> data;
+  data.reserve(fields->size());
   std::vector<ToolFieldJob> jobs;
   for (auto& field : *fields) {
     // Built-in names come first, so a tool can never shadow them.
     if (field.field_name == "__typename") {
-      data.insert_or_assign(std::move(field.response_key), "Query");
+      data.emplace_back(std::move(field.response_key), "Query");
     } else if (field.field_name == "servers") {
-      data.insert_or_assign(std::move(field.response_key), server_summaries(catalogue.tools()));
+      data.emplace_back(std::move(field.response_key), server_summaries(catalogue.tools()));
     } else if (field.field_name == "search") {
-      data.insert_or_assign(std::move(field.response_key), search_hits(catalogue.tools()));
+      data.emplace_back(std::move(field.response_key), search_hits(catalogue.tools()));
     } else {
       const ToolMetadata* tool = catalogue.find(field.field_name);
       if (!tool) return graphql_error("unknown GraphQL field: " + field.field_name);
@@ -40,9 +44,9 @@ std::string execute_json(const FieldIndex& catalogue, TokioCallBridge& bridge,
     }
   }
   for (auto& [key, value] : resolve_tool_jobs(bridge, std::move(jobs))) {
-    data.insert_or_assign(std::move(key), std::move(value));
+    data.emplace_back(std::move(key), std::move(value));
   }
-  return graphql_success(Json(std::move(data)));
+  return graphql_success(Json(JsonObject::from_unsorted(std::move(data))));
 }
 
 }  // namespace ziri

@@ -102,6 +102,27 @@ TEST(JsonObject, KeepsByteOrderAndLastValue) {
   EXPECT_EQ(object.find("b"), nullptr);
 }
 
+// Keys that share their first eight bytes, or differ only past a NUL, are
+// ordered by the whole key; of equal keys the last one given stays.
+TEST(JsonObject, FromUnsortedOrdersWholeKeysAndKeepsTheLastDuplicate) {
+  using Members = std::vector<JsonObject::Member>;
+  struct Case {
+    Members members;
+    std::string text;
+  };
+  const std::string nul("a\0", 2);
+  for (const auto& [members, text] : std::vector<Case>{
+           {Members{{"b", 1}, {"a", 2}, {"b", 3}, {"a", 4}}, R"({"a":4,"b":3})"},
+           {Members{{"a", 1}, {"a", 2}, {"b", 3}, {"b", 4}}, R"({"a":2,"b":4})"},
+           {Members{{"abcdefgh2", 1}, {"abcdefgh10", 2}, {"abcdefgh", 3}},
+            R"({"abcdefgh":3,"abcdefgh10":2,"abcdefgh2":1})"},
+           {Members{{nul, 1}, {"a", 2}, {"\xFF", 3}, {"~", 4}},
+            std::string(R"({"a":2,"a)") + "\\u0000" + R"(":1,"~":4,")" + "\xFF" + R"(":3})"},
+       }) {
+    EXPECT_EQ(to_json(JsonObject::from_unsorted(members)), text);
+  }
+}
+
 struct Trim {
   std::string input;
   std::string trimmed;
