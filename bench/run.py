@@ -22,6 +22,8 @@ Workloads:
   5  call bridge attached, 100 tool fields, 4 host threads; tools instant and 10 ms
   6  1, 2 and 4 Python threads running workload 1 on one engine
   7  engine construction from 1,000 and 100,000 tools: time and memory
+  8  growth: cost per unit of every input dimension at 1k, 10k, 100k and 1M units
+     (bench/growth.py; --quick: 1k and 10k)
 
 The 100,000-tool peer runs (graphql-core takes seconds to build that schema)
 get 2 batches instead of 5. Memory is measured in fresh processes
@@ -54,6 +56,7 @@ sys.path.insert(0, str(HERE))
 import orjson  # noqa: E402
 from _graphql import SchemaEngine  # noqa: E402
 
+import growth  # noqa: E402
 import peer  # noqa: E402
 from catalogue import Tool, catalogue_json, make_tools  # noqa: E402
 from timing import Sample, Settings, per_op, rss_bytes, throughput  # noqa: E402
@@ -150,6 +153,7 @@ class Bench:
         self.quick = quick
         self.samples: list[Sample] = []
         self.rows: list[Row] = []
+        self.tables: list[tuple[str, str]] = []  # (title, Markdown) of workloads with their own
         self._tools: dict[int, list[Tool]] = {}
         self._texts: dict[int, str] = {}
         self._engines: dict[int, SchemaEngine] = {}
@@ -534,8 +538,17 @@ def memory_per(who: str, tools: int, copies: int) -> tuple[float, int]:
     return result["per_copy"], result["threads"] // copies
 
 
+def workload_8(b: Bench) -> None:
+    print("8. growth per input dimension", file=sys.stderr)
+    sizes = growth.SIZES[:2] if b.quick else growth.SIZES
+    settings = Settings(min_time=0.01, repeat=2, max_total=0.5) if b.quick else \
+        Settings(min_time=0.05, repeat=3, max_total=2.0)
+    b.tables.append(("8. Growth: cost per unit of each input dimension (CPU time)",
+                     growth.table(growth.measure(growth.CASES, sizes, settings), sizes)))
+
+
 WORKLOADS = {1: workload_1, 2: workload_2, 3: workload_3, 4: workload_4, 5: workload_5,
-             6: workload_6, 7: workload_7}
+             6: workload_6, 7: workload_7, 8: workload_8}
 
 
 # ---------------------------------------------------------------------------
@@ -597,8 +610,14 @@ def main() -> None:
           f"each time is the best of {settings.repeat} batches of ≥{settings.min_time * 1e3:.0f} ms "
           "unless the details say otherwise.")
     print()
-    print(markdown(HEADER, [row.cells() for row in bench.rows]))
-    print()
+    if bench.rows:
+        print(markdown(HEADER, [row.cells() for row in bench.rows]))
+        print()
+    for title, text in bench.tables:
+        print(title)
+        print()
+        print(text)
+        print()
     print(markdown(["measurement", "best", "median", "worst", "ops × batches"],
                    [[s.name, fmt_time(s.best), fmt_time(s.median), fmt_time(s.worst),
                      f"{s.number} × {len(s.times)}"] for s in bench.samples]))

@@ -43,11 +43,13 @@ class Sample:
 
 
 def per_op(name: str, stmt: str | Callable[[], object], namespace: dict | None,
-           settings: Settings, *, min_repeat: int = 2) -> Sample:
+           settings: Settings, *, min_repeat: int = 2,
+           clock: Callable[[], float] = time.perf_counter) -> Sample:
     """Times `stmt` like timeit: batches of 1, 2, 5, 10, ... calls until one lasts
     settings.min_time, then settings.repeat batches of that size (garbage
-    collection off while timing, as timeit does)."""
-    timer = timeit.Timer(stmt, globals=namespace)
+    collection off while timing, as timeit does). `clock` may be
+    time.process_time, to count the process's CPU time rather than wall time."""
+    timer = timeit.Timer(stmt, timer=clock, globals=namespace)
     number = 1
     while True:
         elapsed = timer.timeit(number)
