@@ -33,6 +33,14 @@ void JsonObject::insert_or_assign(std::string key, Json value) {
   }
 }
 
+void JsonObject::share_values() {
+  for (auto& member : members_) {
+    if (!member.second.get_if<SharedJson>()) {
+      member.second = Json(std::make_shared<const Json>(std::move(member.second)));
+    }
+  }
+}
+
 JsonObject JsonObject::from_sorted(std::vector<Member> members) {
   assert(std::ranges::adjacent_find(members, std::greater_equal<>{}, &Member::first) ==
          members.end());
@@ -388,6 +396,8 @@ void write_json(std::string& out, const Json& value) {
             write_json(out, member);
           }
           out += '}';
+        } else if constexpr (std::is_same_v<T, SharedJson>) {
+          write_json(out, *v);  // not reached: value() looks through shared values
         } else {
           std::size_t at = out.size();
           out.resize_and_overwrite(at + v.size(), [&](char* data, std::size_t size) {

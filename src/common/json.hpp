@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,6 +19,11 @@ class Json;
 inline constexpr int kJsonMaxDepth = 127;
 
 using JsonArray = std::vector<Json>;
+
+/// An immutable value held by reference count. A variable that a request uses
+/// many times is held once: a copy of its value costs a count, not the value's
+/// size, so a request cannot multiply a large variable by its uses.
+using SharedJson = std::shared_ptr<const Json>;
 
 /// A JSON object whose members stay in ascending byte order of their keys;
 /// putting an existing key replaces its value, so the last duplicate wins.
@@ -42,6 +48,9 @@ class JsonObject {
   /// Puts `value` under `key`, replacing an earlier value of that key. Moves
   /// every member after `key`: build large objects with from_unsorted.
   void insert_or_assign(std::string key, Json value);
+
+  /// Puts every member's value behind a SharedJson, so copies of it are cheap.
+  void share_values();
 
   /// Takes members already in strictly ascending key order (no check beyond a debug assert).
   static JsonObject from_sorted(std::vector<Member> members);
@@ -79,10 +88,13 @@ class RawJson {
   Writer write_;
 };
 
+/// A JSON value. A shared value reads as the value it holds: `value()`, `is`,
+/// the const `get_if` and comparison look through it, and only the mutable
+/// `get_if` sees it as what it is, since a shared value cannot be changed.
 class Json {
  public:
   using Value = std::variant<std::nullptr_t, bool, std::int64_t, std::uint64_t, double, std::string,
-                             JsonArray, JsonObject, RawJson>;
+                             JsonArray, JsonObject, RawJson, SharedJson>;
 
   Json() = default;
   Json(std::nullptr_t) {}
@@ -97,26 +109,42 @@ class Json {
   Json(JsonArray a) : value_(std::move(a)) {}
   Json(JsonObject o) : value_(std::move(o)) {}
   Json(RawJson r) : value_(std::move(r)) {}
+  Json(SharedJson shared);
 
   template <class T>
   bool is() const {
-    return std::holds_alternative<T>(value_);
+    return std::holds_alternative<T>(value());
   }
   template <class T>
   const T* get_if() const {
-    return std::get_if<T>(&value_);
+    return std::get_if<T>(&value());
   }
   template <class T>
   T* get_if() {
     return std::get_if<T>(&value_);
   }
-  const Value& value() const { return value_; }
+  /// The value, or the shared value's own.
+  const Value& value() const;
 
-  friend bool operator==(const Json&, const Json&) = default;
+  friend bool operator==(const Json& a, const Json& b) { return a.value() == b.value(); }
 
  private:
   Value value_;
 };
+
+// A shared value never holds another, so one look through is enough.
+inline Json::Json(SharedJson shared) {
+  if (const auto* inner = std::get_if<SharedJson>(&shared->value_)) {
+    value_ = *inner;
+  } else {
+    value_ = std::move(shared);
+  }
+}
+
+inline const Json::Value& Json::value() const {
+  if (const auto* shared = std::get_if<SharedJson>(&value_)) return (*shared)->value_;
+  return value_;
+}
 
 inline JsonObject::const_iterator JsonObject::begin() const { return members_.begin(); }
 inline JsonObject::const_iterator JsonObject::end() const { return members_.end(); }

@@ -393,7 +393,8 @@ std::expected<Json, std::string> GraphqlFieldParser::parse_number_value() {
 }
 
 // Variable : $ Name
-// The value is copied so that arguments never share data with the variables object.
+// The value is shared with the variables object, which never changes: arguments
+// keep it alive however long they live, and a thousand uses hold it once.
 std::expected<Json, std::string> GraphqlFieldParser::parse_variable() {
   ++position_;  // '$'
   auto name = read_name();
@@ -451,8 +452,11 @@ std::expected<JsonObject, std::string> parse_variables(
   if (!variables_json || is_blank(*variables_json)) return JsonObject{};
   auto decoded = parse_json(*variables_json);
   if (!decoded) return fail(kInvalidVariables, decoded.error());
-  if (auto* object = decoded->get_if<JsonObject>()) return std::move(*object);
-  return fail(kVariablesNotObject);
+  auto* object = decoded->get_if<JsonObject>();
+  if (!object) return fail(kVariablesNotObject);
+  // Each use of a variable copies its value: shared, a copy costs a count.
+  object->share_values();
+  return std::move(*object);
 }
 
 }  // namespace ziri

@@ -388,6 +388,22 @@ TEST(SkippedNesting, StepsOverAMillionLevels) {
   EXPECT_EQ(fields_of(*result), (std::vector<Field>{kA, kB}));
 }
 
+// Arguments hold their variables' values however long they live: the variables
+// object is gone (and its memory reused) before the arguments are written.
+TEST(VariableValues, OutliveTheVariablesObject) {
+  std::vector<SelectedField> fields;
+  {
+    JsonObject variables = variables_from(R"({"v": {"list": [1, "two", {"three": 3}]}})");
+    auto parsed = parse_top_level_fields("{ a(x: $v) b(y: [$v, $v]) }", variables);
+    ASSERT_TRUE(parsed) << parsed.error();
+    fields = std::move(*parsed);
+  }
+  JsonObject reuse = variables_from(R"({"v": "something else entirely"})");
+  const std::string v = R"({"list":[1,"two",{"three":3}]})";
+  EXPECT_EQ(fields_of(fields), (std::vector<Field>{{"a", "a", R"({"x":)" + v + "}"},
+                                                   {"b", "b", R"({"y":[)" + v + "," + v + "]}"}}));
+}
+
 // The parser operations on their own, where the position they leave matters to the caller.
 
 struct SkipCase {
