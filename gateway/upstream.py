@@ -1,0 +1,168 @@
+"""One MCP server: its process and session, its tools, and whether it is still up."""
+
+import asyncio
+import sys
+import tempfile
+from typing import Any
+
+from mcp import ClientSession
+from mcp.client.stdio import stdio_client
+from mcp.shared.exceptions import McpError
+from mcp.types import CONNECTION_CLOSED, CallToolResult
+
+from .config import ServerConfig
+
+STDERR_TAIL = 5  # lines of a failed server's own standard error worth repeating
+
+
+class CallFailed(Exception):
+    """A tool call that got no usable answer; the message is for the query's sender."""
+
+
+class Upstream:
+    """Owns one server's stdio session on the event loop that started it.
+
+    The SDK's context managers must be entered and left by one task, so run()
+    holds them for the server's whole life; calls from other tasks only use
+    the session, and race it against the server going down.
+    """
+
+    def __init__(self, config: ServerConfig) -> None:
+        self.name = config.name
+        self.config = config
+        self.failure: str | None = None
+        self.description: str | None = None
+        self.tools: list[dict[str, Any]] = []
+        self._session: ClientSession | None = None
+        self._down = asyncio.Event()
+        self._stop = asyncio.Event()
+        self._started: asyncio.Future[None] = asyncio.get_running_loop().create_future()
+        self._errlog = tempfile.TemporaryFile("w+", encoding="utf-8", errors="replace")
+        self._task = asyncio.create_task(self._run(), name=f"mcp-{self.name}")
+
+    @property
+    def up(self) -> bool:
+        return self.failure is None and self._session is not None
+
+    def group(self) -> dict[str, Any]:
+        """This server's group of the engine's catalogue."""
+        group: dict[str, Any] = {"server": self.name, "tools": self.tools}
+        if self.description:
+            group["serverDescription"] = self.description
+        return group
+
+    async def started(self, timeout: float) -> bool:
+        """Wait until the tools are listed; False (and reported) when the server did not come up."""
+        try:
+            await asyncio.wait_for(asyncio.shield(self._started), timeout)
+        except TimeoutError:
+            self.fail(f"did not start within {timeout:g} s")
+        except Exception:
+            pass  # run() has reported it
+        return self.up
+
+    async def close(self, timeout: float) -> None:
+        self._stop.set()
+        # The SDK ends the process: stdin closed, then SIGTERM, then SIGKILL.
+        done, _ = await asyncio.wait({self._task}, timeout=timeout)
+        if not done:
+            self._task.cancel()
+            await asyncio.wait({self._task})
+        self._errlog.close()
+
+    async def call(self, tool: str, arguments: dict[str, Any], timeout: float) -> CallToolResult:
+        session = self._session
+        if self.failure is not None or session is None:
+            raise CallFailed(f"server {self.name!r} is down: {self.failure or 'not started'}")
+        call = asyncio.ensure_future(session.call_tool(tool, arguments))
+        down = asyncio.ensure_future(self._down.wait())
+        try:
+            done, _ = await asyncio.wait({call, down}, timeout=timeout,
+                                         return_when=asyncio.FIRST_COMPLETED)
+        finally:
+            call.cancel()
+            down.cancel()
+        if call in done:
+            try:
+                return call.result()
+            except McpError as exc:
+                if exc.error.code == CONNECTION_CLOSED:
+                    self.fail("the connection closed (the server exited)")
+                raise CallFailed(f"{self.name}.{tool}: {exc}") from None
+            except Exception as exc:
+                raise CallFailed(f"{self.name}.{tool}: {describe(exc)}") from None
+        if down in done:
+            raise CallFailed(f"server {self.name!r} stopped during the call: {self.failure}")
+        raise CallFailed(f"{self.name}.{tool} gave no answer within {timeout:g} s")
+
+    def fail(self, reason: str) -> None:
+        """Mark the server down once and say why on standard error."""
+        if self.failure is not None or self._stop.is_set():
+            return
+        self.failure = reason
+        self._down.set()
+        message = f"gateway: server {self.name!r} failed: {reason}"
+        tail = self._stderr_tail()
+        if tail:
+            message += "\n  its last words: " + "\n  ".join(tail)
+        print(message, file=sys.stderr, flush=True)
+
+    async def _run(self) -> None:
+        try:
+            async with (stdio_client(self.config.params, errlog=self._errlog) as (read, write),
+                        ClientSession(read, write) as session):
+                answer = await session.initialize()
+                info = answer.serverInfo
+                self.description = getattr(info, "description", None) or answer.instructions
+                self.tools = await _list_tools(session)
+                self._session = session
+                self._started.set_result(None)
+                stop = asyncio.ensure_future(self._stop.wait())
+                down = asyncio.ensure_future(self._down.wait())
+                try:
+                    await asyncio.wait({stop, down}, return_when=asyncio.FIRST_COMPLETED)
+                finally:
+                    stop.cancel()
+                    down.cancel()
+        except Exception as exc:  # includes the ExceptionGroups of the SDK's task groups
+            self.fail(describe(exc))
+        finally:
+            self._session = None
+            if not self._started.done():
+                self._started.set_exception(CallFailed(self.failure or "stopped"))
+                self._started.exception()  # retrieved: started() reports it, not the loop
+
+    def _stderr_tail(self) -> list[str]:
+        try:
+            self._errlog.flush()
+            self._errlog.seek(0)
+            lines = [line.rstrip() for line in self._errlog.read().splitlines() if line.strip()]
+        except (OSError, ValueError):
+            return []
+        return lines[-STDERR_TAIL:]
+
+
+async def _list_tools(session: ClientSession) -> list[dict[str, Any]]:
+    tools: list[dict[str, Any]] = []
+    cursor: str | None = None
+    while True:
+        page = await session.list_tools(cursor)
+        for tool in page.tools:
+            listed = tool.model_dump(mode="json", by_alias=True, exclude_none=True)
+            # MCP reads a missing hint as "may write", the engine as read-only:
+            # say it outright so the catalogue keeps the server's meaning.
+            listed.setdefault("annotations", {}).setdefault("readOnlyHint", False)
+            tools.append(listed)
+        cursor = page.nextCursor
+        if not cursor:
+            return tools
+
+
+def describe(exc: BaseException) -> str:
+    """The first real cause inside the SDK's exception groups, as one line."""
+    while isinstance(exc, BaseExceptionGroup) and exc.exceptions:
+        exc = exc.exceptions[0]
+    if isinstance(exc, OSError) and exc.strerror:
+        where = f": {exc.filename}" if exc.filename else ""
+        return f"{exc.strerror}{where}"
+    return f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
