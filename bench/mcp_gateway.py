@@ -3,15 +3,16 @@
 
 Run from the repository root (the module built in build/):
 
-    tools/devroot env PYTHONPATH=build python3 bench/gateway.py            # about 30 s
-    tools/devroot env PYTHONPATH=build python3 bench/gateway.py --quick    # about 10 s
+    tools/devroot env PYTHONPATH=build python3 bench/mcp_gateway.py            # about 30 s
+    tools/devroot env PYTHONPATH=build python3 bench/mcp_gateway.py --quick    # about 10 s
 
 Three copies of examples/toolbox.py run as stdio servers (t1, t2, t3). Rows:
 
   1  one tool field per query through the gateway (engine.execute on this
      thread, the call carried to the session's loop and back), against one
      `await session.call_tool(...)` on the loop itself: the SDK's round trip,
-     the floor any Python client pays;
+     the floor any Python client pays; and the same gateway path with the
+     session's answer made instant, which leaves the gateway's own share;
   2  20 tool fields over the 3 servers in one query, against the same 20
      calls awaited one after another (what a client without the gateway
      writes first) and gathered at once (the best a hand-written client does),
@@ -38,6 +39,7 @@ sys.path.insert(0, str(REPO))
 
 from gateway import Gateway, ServerConfig  # noqa: E402
 from mcp.client.stdio import StdioServerParameters  # noqa: E402
+from mcp.types import CallToolResult, TextContent  # noqa: E402
 
 SERVERS = ["t1", "t2", "t3"]
 FIELDS = 20
@@ -54,6 +56,8 @@ def batches(run_batch: Callable[[], float], repeat: int) -> tuple[float, float]:
 
 
 def fmt(seconds: float) -> str:
+    if seconds != seconds:
+        return "—"
     return f"{seconds * 1e3:.3g} ms" if seconds >= 1e-3 else f"{seconds * 1e6:.3g} µs"
 
 
@@ -124,6 +128,15 @@ def main() -> None:
         rows.append((f"2. {FIELDS} fields / 3 servers, {label}, gateway", fan, "20 gathered SDK calls",
                      batches(sdk_batch(gathered, fan_batches), repeat)))
 
+    # The gateway's own share: the same path with the session's answer made instant.
+    async def instant(tool: str, arguments: dict, timeout: float) -> CallToolResult:
+        return CallToolResult(content=[TextContent(type="text", text='{"text":"cba"}')],
+                              structuredContent={"text": "cba"})
+
+    gateway.upstreams["t1"].call = instant  # type: ignore[method-assign]
+    own = batches(gateway_batch(one, calls * 4), repeat)
+    rows.insert(1, ("1. one tool call, gateway, instant session", own, "—", (float("nan"),) * 2))
+
     on_loop(gateway.close())
     loop.call_soon_threadsafe(loop.stop)
     thread.join()
@@ -131,8 +144,9 @@ def main() -> None:
     print("| workload | gateway best (median) | floor | floor best (median) | gateway/floor |")
     print("|---|---|---|---|---|")
     for name, ours, floor_name, floor in rows:
+        ratio = "—" if floor[0] != floor[0] else f"{ours[0] / floor[0]:.2f}x"
         print(f"| {name} | {fmt(ours[0])} ({fmt(ours[1])}) | {floor_name} | {fmt(floor[0])} "
-              f"({fmt(floor[1])}) | {ours[0] / floor[0]:.2f}x |")
+              f"({fmt(floor[1])}) | {ratio} |")
 
 
 if __name__ == "__main__":
