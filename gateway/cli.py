@@ -7,6 +7,7 @@ Examples:
       --variables '{"p": "hello.txt"}'
   printf '{ toolbox_now }\\n\\n{ memory_read_graph }\\n' | python3 -m gateway -
   python3 -m gateway --config ~/my-servers.json '{ servers { name toolCount } }'
+  python3 -m gateway --serve 127.0.0.1:8000     # GraphQL over HTTP at /graphql
 """
 
 import argparse
@@ -22,6 +23,7 @@ from typing import Any
 
 from .config import BUNDLED, ServerConfig, load_config
 from .host import Gateway
+from .http import DEFAULT_BODY_LIMIT, listening_socket, make_server
 
 DEFAULT_QUERY = """\
 query Overview($dir: String!, $a: Float, $b: Float) {
@@ -78,7 +80,23 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                         help="time a server has to start and list its tools (default: %(default)g)")
     parser.add_argument("--timing", action="store_true",
                         help="report on standard error how long each query took")
-    return parser.parse_args(argv)
+    serving = parser.add_argument_group("GraphQL over HTTP")
+    serving.add_argument("--serve", metavar="[HOST:]PORT", nargs="?", const="127.0.0.1:8000",
+                         help="serve POST and GET at /graphql and GET /health instead of answering "
+                              "a query (default address: %(const)s)")
+    serving.add_argument("--query-threads", metavar="N", type=positive(int), default=16,
+                         help="queries that run at once; more wait their turn (default: %(default)s)")
+    serving.add_argument("--max-body", metavar="BYTES", type=positive(int), default=DEFAULT_BODY_LIMIT,
+                         help="largest request body (default: %(default)s)")
+    serving.add_argument("--grace", metavar="SECONDS", type=positive(int), default=10,
+                         help="on SIGTERM or Ctrl-C, time running requests get to finish "
+                              "(default: %(default)g)")
+    args = parser.parse_args(argv)
+    if args.serve is not None and args.query is not None:
+        parser.error("give a query or --serve, not both")
+    if args.serve is not None and ":" not in args.serve:
+        args.serve = f"127.0.0.1:{args.serve}"
+    return args
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -91,6 +109,22 @@ def main(argv: list[str] | None = None) -> int:
     except ValueError as exc:
         print(f"gateway: {exc}", file=sys.stderr)
         return 2
+    if args.serve is not None:
+        try:
+            sock = listening_socket(args.serve)
+        except (OSError, ValueError) as exc:
+            print(f"gateway: cannot listen on {args.serve}: {exc}", file=sys.stderr)
+            return 2
+        try:
+            return asyncio.run(_serve(args, configs, sock))
+        except asyncio.CancelledError:  # SIGTERM while the servers started
+            print("gateway: terminated", file=sys.stderr)
+            return 143
+        except KeyboardInterrupt:
+            print("gateway: interrupted", file=sys.stderr)
+            return 130
+        finally:
+            sock.close()
     if args.query is None:
         queries: Iterable[str] = [DEFAULT_QUERY]
         variables = DEFAULT_VARIABLES if variables is None else variables
@@ -136,6 +170,28 @@ async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], que
                 print(f"query {number}: {elapsed_ms:.1f} ms", file=sys.stderr, flush=True)
             had_errors |= bool(response.get("errors"))
     return 1 if had_errors else 0
+
+
+async def _serve(args: argparse.Namespace, configs: list[ServerConfig], sock: Any) -> int:
+    loop = asyncio.get_running_loop()
+    main_task = asyncio.current_task()
+    assert main_task is not None
+    loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
+    async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
+                       query_threads=args.query_threads) as gateway:
+        if not any(u.up for u in gateway.upstreams.values()) and configs:
+            print("gateway: no MCP server started", file=sys.stderr)
+            return 2
+        server = make_server(gateway, grace_seconds=args.grace, body_limit=args.max_body)
+        # From here a signal stops accepting and lets running requests finish
+        # first; the gateway closes (bridge detached, servers ended) after.
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            loop.add_signal_handler(signum, server.stop)
+        host, port = sock.getsockname()[:2]
+        print(f"gateway: serving GraphQL at http://{host}:{port}/graphql", file=sys.stderr, flush=True)
+        await server.serve(sockets=[sock])
+    print("gateway: stopped", file=sys.stderr)
+    return 0
 
 
 async def _numbered(queries: Iterable[str]):
