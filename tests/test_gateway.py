@@ -3,6 +3,7 @@
 import asyncio
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -22,7 +23,7 @@ REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO))
 from gateway import ConfigError, Gateway, ServerConfig, load_config, reply_of  # noqa: E402
 from gateway.cli import DEFAULT_QUERY, DEFAULT_VARIABLES  # noqa: E402
-from gateway.upstream import _list_tools  # noqa: E402
+from gateway.upstream import CallFailed, _list_tools, check_output, output_checks  # noqa: E402
 
 TEST_SERVER = Path(__file__).resolve().parent / "mcp_test_server.py"
 TOOLBOX = REPO / "examples" / "toolbox.py"
@@ -155,6 +156,28 @@ def test_listing_follows_the_cursor() -> None:
 
     listed = asyncio.run(_list_tools(Session()))  # type: ignore[arg-type]
     assert listed == [{"name": n, "annotations": {"readOnlyHint": False}} for n in "abc"]
+
+
+SCHEMA = {"type": "object", "properties": {"n": {"type": "integer"}}, "required": ["n"]}
+
+
+@pytest.mark.parametrize(("schema", "structured", "message"), [
+    (SCHEMA, {"n": 1}, None),
+    (None, None, None),
+    (SCHEMA, {"n": "one"}, "does not match the tool's output schema: 'one' is not of type 'integer'"),
+    (SCHEMA, None, "gave no structured content"),
+    ({"type": 12}, {"n": 1}, "output schema is invalid"),
+])
+def test_structured_results_are_checked_against_the_output_schema(
+        schema: Any, structured: Any, message: str | None) -> None:
+    tool = {"name": "t"} if schema is None else {"name": "t", "outputSchema": schema}
+    check = output_checks([tool]).get("t")
+    result = CallToolResult(content=[], structuredContent=structured)
+    if message is None:
+        check_output(check, "s.t", result)
+    else:
+        with pytest.raises(CallFailed, match=re.escape(message)):
+            check_output(check, "s.t", result)
 
 
 # ---- a gateway over real stdio servers --------------------------------------------------
