@@ -23,7 +23,7 @@ from typing import Any
 
 from .config import BUNDLED, ServerConfig, load_config
 from .host import Gateway
-from .http import DEFAULT_BODY_LIMIT, listening_socket, make_server
+from .http import DEFAULT_BODY_LIMIT, listening_socket, serve
 
 DEFAULT_QUERY = """\
 query Overview($dir: String!, $a: Float, $b: Float) {
@@ -182,14 +182,7 @@ async def _serve(args: argparse.Namespace, configs: list[ServerConfig], sock: An
         if not any(u.up for u in gateway.upstreams.values()) and configs:
             print("gateway: no MCP server started", file=sys.stderr)
             return 2
-        server = make_server(gateway, grace_seconds=args.grace, body_limit=args.max_body)
-        # From here a signal stops accepting and lets running requests finish
-        # first; the gateway closes (bridge detached, servers ended) after.
-        for signum in (signal.SIGINT, signal.SIGTERM):
-            loop.add_signal_handler(signum, server.stop)
-        host, port = sock.getsockname()[:2]
-        print(f"gateway: serving GraphQL at http://{host}:{port}/graphql", file=sys.stderr, flush=True)
-        await server.serve(sockets=[sock])
+        await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body)
     print("gateway: stopped", file=sys.stderr)
     return 0
 

@@ -1,10 +1,16 @@
 """The MCP servers to start, read from the configuration shape MCP clients share."""
 
 import json
+from collections.abc import AsyncIterator, Callable
+from contextlib import AbstractAsyncContextManager, asynccontextmanager
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
+import anyio
 from mcp.client.stdio import StdioServerParameters
+from mcp.server.fastmcp import FastMCP
+from mcp.shared.memory import create_client_server_memory_streams
 
 BUNDLED = Path(__file__).resolve().parent / "servers.json"
 
@@ -15,8 +21,26 @@ class ConfigError(ValueError):
 
 @dataclass(frozen=True)
 class ServerConfig:
+    """A server started over stdio from params, or reached through streams of this process."""
+
     name: str
-    params: StdioServerParameters
+    params: StdioServerParameters | None = None
+    streams: Callable[[], AbstractAsyncContextManager[tuple[Any, Any]]] | None = None
+
+
+def in_process(name: str, server: FastMCP) -> ServerConfig:
+    """A FastMCP server run on the gateway's own loop, its messages passed in memory."""
+
+    @asynccontextmanager
+    async def streams() -> AsyncIterator[tuple[Any, Any]]:
+        lowlevel = server._mcp_server  # the SDK's own in-memory helper reaches it the same way
+        async with (create_client_server_memory_streams() as (client, (read, write)),
+                    anyio.create_task_group() as group):
+            group.start_soon(lambda: lowlevel.run(read, write, lowlevel.create_initialization_options()))
+            yield client
+            group.cancel_scope.cancel()
+
+    return ServerConfig(name, streams=streams)
 
 
 def load_config(path: Path) -> list[ServerConfig]:

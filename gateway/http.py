@@ -11,7 +11,9 @@ import asyncio
 import contextlib
 import json
 import re
+import signal
 import socket
+import sys
 from collections.abc import Iterator
 from typing import Any
 
@@ -183,7 +185,9 @@ def listening_socket(address: str) -> socket.socket:
     host, _, port = address.rpartition(":")
     host = host.strip("[]") or "127.0.0.1"
     family = socket.AF_INET6 if ":" in host else socket.AF_INET
-    sock = socket.socket(family, socket.SOCK_STREAM)
+    # IPPROTO_TCP named outright: asyncio turns Nagle's algorithm off only on
+    # sockets that say so, and with it on every answer waits for a delayed ACK.
+    sock = socket.socket(family, socket.SOCK_STREAM, socket.IPPROTO_TCP)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     try:
         sock.bind((host, int(port)))
@@ -194,3 +198,19 @@ def listening_socket(address: str) -> socket.socket:
     sock.set_inheritable(True)
     return sock
 
+
+
+async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 10,
+                body_limit: int = DEFAULT_BODY_LIMIT) -> None:
+    """Serves the gateway on a listening socket until SIGINT or SIGTERM.
+
+    A signal stops accepting and lets running requests finish first; the
+    caller closes the gateway (bridge detached, servers ended) afterwards.
+    """
+    server = make_server(gateway, grace_seconds=grace_seconds, body_limit=body_limit)
+    loop = asyncio.get_running_loop()
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        loop.add_signal_handler(signum, server.stop)
+    host, port = sock.getsockname()[:2]
+    print(f"gateway: serving GraphQL at http://{host}:{port}/graphql", file=sys.stderr, flush=True)
+    await server.serve(sockets=[sock])

@@ -4,7 +4,6 @@ import asyncio
 import json
 import re
 import signal
-import socket
 import subprocess
 import sys
 import time
@@ -21,7 +20,8 @@ from test_gateway import (DEADLINE, REPO, LoopThread, gateway_env, server_entry,
                           write_config)
 
 from gateway import load_config  # noqa: E402
-from gateway.http import chosen_media_type, make_app, make_server, operation_keyword  # noqa: E402
+from gateway.http import (chosen_media_type, listening_socket, make_app, make_server,  # noqa: E402
+                          operation_keyword)
 
 BODY_LIMIT = 4096
 GQL_JSON = "application/graphql-response+json"
@@ -35,8 +35,7 @@ def url(tmp_path_factory: pytest.TempPathFactory):
                           {"alpha": server_entry("alpha"), "beta": server_entry("beta")})
     gateway = started(runner, load_config(config), call_timeout=10, query_threads=8)
     server = make_server(gateway, grace_seconds=5, body_limit=BODY_LIMIT)
-    sock = socket.socket()
-    sock.bind(("127.0.0.1", 0))
+    sock = listening_socket("127.0.0.1:0")
     serving = asyncio.run_coroutine_threadsafe(server.serve(sockets=[sock]), runner.loop)
     began = time.monotonic()
     while not server.started:
