@@ -1,8 +1,10 @@
 """One MCP server: its process and session, its tools, and whether it is still up."""
 
 import asyncio
+import os
 import sys
-import tempfile
+import threading
+from collections import deque
 from typing import Any
 
 import jsonschema
@@ -24,6 +26,35 @@ class CallFailed(Exception):
     """A tool call that got no usable answer; the message is for the query's sender."""
 
 
+class StderrTail:
+    """A server's standard error: a pipe whose last lines are kept, so the
+    failure report can quote them while a chatty server costs no more."""
+
+    def __init__(self) -> None:
+        read_fd, write_fd = os.pipe()
+        self.writer = os.fdopen(write_fd, "w")
+        self._lines: deque[str] = deque(maxlen=STDERR_TAIL)
+        self._reader = threading.Thread(target=self._read, args=(read_fd,), name="mcp-stderr", daemon=True)
+        self._reader.start()
+
+    def _read(self, read_fd: int) -> None:
+        # Ends when every writer has closed: the server, its children and close().
+        with os.fdopen(read_fd, encoding="utf-8", errors="replace") as stream:
+            for line in stream:
+                if line.strip():
+                    self._lines.append(line.rstrip())
+
+    def lines(self) -> list[str]:
+        """The last lines; once the server is gone, after the pipe has been read to its end."""
+        if self.writer.closed:
+            self._reader.join(0.5)
+        return list(self._lines)
+
+    def close(self) -> None:
+        """Our copy of the pipe's writing end: the server holds its own once it runs."""
+        self.writer.close()
+
+
 class Upstream:
     """Owns one server's stdio session on the event loop that started it.
 
@@ -43,7 +74,7 @@ class Upstream:
         self._down = asyncio.Event()
         self._stop = asyncio.Event()
         self._started: asyncio.Future[None] = asyncio.get_running_loop().create_future()
-        self._errlog = tempfile.TemporaryFile("w+", encoding="utf-8", errors="replace")
+        self._stderr = StderrTail()
         self._task = asyncio.create_task(self._run(), name=f"mcp-{self.name}")
 
     @property
@@ -74,7 +105,7 @@ class Upstream:
         if not done:
             self._task.cancel()
             await asyncio.wait({self._task})
-        self._errlog.close()
+        self._stderr.close()
 
     async def call(self, tool: str, arguments: dict[str, Any], timeout: float) -> CallToolResult:
         session = self._session
@@ -115,7 +146,7 @@ class Upstream:
         self.failure = reason
         self._down.set()
         message = f"gateway: server {self.name!r} failed: {reason}"
-        tail = self._stderr_tail()
+        tail = self._stderr.lines()
         if tail:
             message += "\n  its last words: " + "\n  ".join(tail)
         print(message, file=sys.stderr, flush=True)
@@ -124,13 +155,14 @@ class Upstream:
         try:
             config = self.config
             transport = (config.streams() if config.streams is not None
-                         else stdio_client(config.params, errlog=self._errlog))  # type: ignore[arg-type]
+                         else stdio_client(config.params, errlog=self._stderr.writer))  # type: ignore[arg-type]
             async with transport as (read, write), ClientSession(read, write) as session:
                 answer = await session.initialize()
                 info = answer.serverInfo
                 self.description = getattr(info, "description", None) or answer.instructions
                 self.tools = await _list_tools(session)
                 self._output_checks = output_checks(self.tools)
+                self._stderr.close()
                 self._session = session
                 self._started.set_result(None)
                 stop = asyncio.ensure_future(self._stop.wait())
@@ -141,22 +173,13 @@ class Upstream:
                     stop.cancel()
                     down.cancel()
         except Exception as exc:  # includes the ExceptionGroups of the SDK's task groups
+            self._stderr.close()
             self.fail(describe(exc))
         finally:
             self._session = None
             if not self._started.done():
                 self._started.set_exception(CallFailed(self.failure or "stopped"))
                 self._started.exception()  # retrieved: started() reports it, not the loop
-
-    def _stderr_tail(self) -> list[str]:
-        try:
-            self._errlog.flush()
-            self._errlog.seek(0)
-            lines = [line.rstrip() for line in self._errlog.read().splitlines() if line.strip()]
-        except (OSError, ValueError):
-            return []
-        return lines[-STDERR_TAIL:]
-
 
 async def _list_tools(session: ClientSession) -> list[dict[str, Any]]:
     tools: list[dict[str, Any]] = []

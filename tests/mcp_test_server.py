@@ -4,6 +4,7 @@ With PID_FILE set it writes its process id there once it runs.
 """
 
 import os
+import sys
 from pathlib import Path
 from typing import Any
 
@@ -39,6 +40,7 @@ async def sleep(seconds: float) -> dict[str, Any]:
 
 @server.tool(name="exit", annotations=READ_ONLY, description="Ends the server in the middle of the call")
 def exit_now() -> str:
+    print("exiting on request", file=sys.stderr, flush=True)
     os._exit(3)
 
 

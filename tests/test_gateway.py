@@ -258,7 +258,8 @@ def test_a_server_that_exits_fails_its_fields_and_spares_the_others(
         assert gateway.health()["servers"]["doomed"]["up"] is False
     finally:
         runner.run(gateway.close())
-    assert "server 'doomed' failed" in capfd.readouterr().err
+    report = capfd.readouterr().err
+    assert "server 'doomed' failed" in report and "exiting on request" in report
 
 
 def test_a_server_that_cannot_start_is_left_out(runner: LoopThread, tmp_path: Path,
