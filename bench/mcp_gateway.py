@@ -38,7 +38,6 @@ REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO))
 
 from gateway import Gateway, ServerConfig  # noqa: E402
-from mcp.client.stdio import StdioServerParameters  # noqa: E402
 from mcp.types import CallToolResult, TextContent  # noqa: E402
 
 SERVERS = ["t1", "t2", "t3"]
@@ -46,8 +45,8 @@ FIELDS = 20
 
 
 def configs() -> list[ServerConfig]:
-    params = StdioServerParameters(command=sys.executable, args=[str(REPO / "examples" / "toolbox.py")])
-    return [ServerConfig(name, params) for name in SERVERS]
+    toolbox = str(REPO / "examples" / "toolbox.py")
+    return [ServerConfig(name, command=sys.executable, args=(toolbox,)) for name in SERVERS]
 
 
 def batches(run_batch: Callable[[], float], repeat: int) -> tuple[float, float]:

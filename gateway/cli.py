@@ -19,11 +19,12 @@ import threading
 import time
 from collections.abc import Iterable, Iterator
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from .config import BUNDLED, ServerConfig, load_config
-from .host import Gateway
-from .http import DEFAULT_BODY_LIMIT, listening_socket, serve
+from .config import BUNDLED, DEFAULT_BODY_LIMIT, ServerConfig, load_config
+
+if TYPE_CHECKING:
+    import socket
 
 DEFAULT_QUERY = """\
 query Overview($dir: String!, $a: Float, $b: Float) {
@@ -110,6 +111,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"gateway: {exc}", file=sys.stderr)
         return 2
     if args.serve is not None:
+        from .http import listening_socket
         try:
             sock = listening_socket(args.serve)
         except (OSError, ValueError) as exc:
@@ -143,6 +145,8 @@ def main(argv: list[str] | None = None) -> int:
 
 async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], queries: Iterable[str],
                       variables_json: str | None) -> int:
+    from .host import Gateway
+
     loop = asyncio.get_running_loop()
     main_task = asyncio.current_task()
     assert main_task is not None
@@ -172,7 +176,10 @@ async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], que
     return 1 if had_errors else 0
 
 
-async def _serve(args: argparse.Namespace, configs: list[ServerConfig], sock: Any) -> int:
+async def _serve(args: argparse.Namespace, configs: list[ServerConfig], sock: "socket.socket") -> int:
+    from .host import Gateway
+    from .http import serve
+
     loop = asyncio.get_running_loop()
     main_task = asyncio.current_task()
     assert main_task is not None

@@ -5,14 +5,13 @@ from collections.abc import AsyncIterator, Callable
 from contextlib import AbstractAsyncContextManager, asynccontextmanager
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-import anyio
-from mcp.client.stdio import StdioServerParameters
-from mcp.server.fastmcp import FastMCP
-from mcp.shared.memory import create_client_server_memory_streams
+if TYPE_CHECKING:
+    from mcp.server.fastmcp import FastMCP
 
 BUNDLED = Path(__file__).resolve().parent / "servers.json"
+DEFAULT_BODY_LIMIT = 1 << 20  # largest HTTP request body, here so the command line needs no HTTP import
 
 
 class ConfigError(ValueError):
@@ -21,15 +20,22 @@ class ConfigError(ValueError):
 
 @dataclass(frozen=True)
 class ServerConfig:
-    """A server started over stdio from params, or reached through streams of this process."""
+    """A server started over stdio (command, args, env, cwd), or reached through
+    streams of this process. Plain values: reading a configuration does not
+    import the MCP SDK, so a bad command line fails at once."""
 
     name: str
-    params: StdioServerParameters | None = None
+    command: str = ""
+    args: tuple[str, ...] = ()
+    env: dict[str, str] | None = None
+    cwd: Path | None = None
     streams: Callable[[], AbstractAsyncContextManager[tuple[Any, Any]]] | None = None
 
 
-def in_process(name: str, server: FastMCP) -> ServerConfig:
+def in_process(name: str, server: "FastMCP") -> ServerConfig:
     """A FastMCP server run on the gateway's own loop, its messages passed in memory."""
+    import anyio
+    from mcp.shared.memory import create_client_server_memory_streams
 
     @asynccontextmanager
     async def streams() -> AsyncIterator[tuple[Any, Any]]:
@@ -81,8 +87,6 @@ def _server(folder: Path, name: str, entry: object, path: Path) -> ServerConfig:
     def local(text: str) -> str:
         return str((folder / text).resolve()) if text.startswith(("./", "../")) else text
 
-    params = StdioServerParameters(
-        command=local(command), args=[local(a) for a in args],
-        env=None if env is None else {k: local(v) for k, v in env.items()},
-        cwd=(folder / cwd).resolve())
-    return ServerConfig(name, params)
+    return ServerConfig(name, command=local(command), args=tuple(local(a) for a in args),
+                        env=None if env is None else {k: local(v) for k, v in env.items()},
+                        cwd=(folder / cwd).resolve())

@@ -23,11 +23,11 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
+from .config import DEFAULT_BODY_LIMIT
 from .host import Gateway
 
 GRAPHQL_RESPONSE = "application/graphql-response+json"
 JSON = "application/json"
-DEFAULT_BODY_LIMIT = 1 << 20
 # What may come before a document's first word: white space, commas, a byte
 # order mark and comments, all "ignored tokens" of the GraphQL grammar.
 IGNORED = re.compile(r"(?:[\s,\ufeff]|#[^\n\r]*)*")

@@ -9,7 +9,7 @@ from typing import Any
 
 import jsonschema
 from mcp import ClientSession
-from mcp.client.stdio import stdio_client
+from mcp.client.stdio import StdioServerParameters, stdio_client
 from mcp.shared.exceptions import McpError
 from mcp.types import CONNECTION_CLOSED, CallToolRequest, CallToolRequestParams, CallToolResult, ClientRequest
 
@@ -154,8 +154,12 @@ class Upstream:
     async def _run(self) -> None:
         try:
             config = self.config
-            transport = (config.streams() if config.streams is not None
-                         else stdio_client(config.params, errlog=self._stderr.writer))  # type: ignore[arg-type]
+            if config.streams is not None:
+                transport = config.streams()
+            else:
+                params = StdioServerParameters(command=config.command, args=list(config.args),
+                                               env=config.env, cwd=config.cwd)
+                transport = stdio_client(params, errlog=self._stderr.writer)  # type: ignore[arg-type]
             async with transport as (read, write), ClientSession(read, write) as session:
                 answer = await session.initialize()
                 info = answer.serverInfo

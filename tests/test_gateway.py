@@ -109,11 +109,10 @@ def test_config_paths_resolve_against_its_folder(tmp_path: Path) -> None:
         "cwd": "..",
     }})
     [server] = load_config(config)
-    params = server.params
-    assert (server.name, params.command) == ("s", str(tmp_path / "sub" / "run"))
-    assert params.args == [str(tmp_path / "data"), "plain", "-x"]
-    assert params.env == {"F": str(tmp_path / "sub" / "f"), "G": "g"}
-    assert Path(params.cwd) == tmp_path
+    assert (server.name, server.command) == ("s", str(tmp_path / "sub" / "run"))
+    assert server.args == (str(tmp_path / "data"), "plain", "-x")
+    assert server.env == {"F": str(tmp_path / "sub" / "f"), "G": "g"}
+    assert server.cwd == tmp_path
 
 
 @pytest.mark.parametrize(("text", "message"), [
