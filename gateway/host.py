@@ -11,7 +11,7 @@ from typing import Any
 from mcp.types import CallToolResult, TextContent
 
 from .config import ServerConfig
-from .upstream import CallFailed, Upstream
+from .upstream import CallFailed, Upstream, describe
 
 try:
     import _graphql
@@ -144,5 +144,8 @@ class Gateway:
             self.engine.fail_tool_call(request_id, str(exc))
         except ValueError as exc:  # NaN or Infinity in structured content
             self.engine.fail_tool_call(request_id, f"{server}.{tool}: the result is not JSON: {exc}")
+        except Exception as exc:  # the engine would wait for this id forever
+            self.engine.fail_tool_call(request_id, f"{server}.{tool}: the gateway failed: {describe(exc)}")
+            raise
         else:
             self.engine.respond_tool_call(request_id, payload)
