@@ -94,6 +94,7 @@ class Upstream:
             await asyncio.wait_for(asyncio.shield(self._started), timeout)
         except TimeoutError:
             self.fail(f"did not start within {timeout:g} s")
+            self._task.cancel()  # ends the process now rather than at close
         except Exception:
             pass  # run() has reported it
         return self.up

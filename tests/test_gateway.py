@@ -240,7 +240,7 @@ def test_fields_over_several_servers_run_at_once(gateway: Gateway) -> None:
     data = data_of(gateway, query)
     elapsed = time.monotonic() - began
     assert [data[f"f{n}"]["json"] for n in range(20)] == [{"slept": 0.1}] * 20
-    assert elapsed < 1.0, f"20 calls of 100 ms took {elapsed:.2f} s: they did not overlap"
+    assert elapsed < 1.5, f"20 calls of 100 ms took {elapsed:.2f} s: they did not overlap"
 
 
 def test_a_server_that_exits_fails_its_fields_and_spares_the_others(
@@ -261,17 +261,25 @@ def test_a_server_that_exits_fails_its_fields_and_spares_the_others(
     assert "server 'doomed' failed" in report and "exiting on request" in report
 
 
-def test_a_server_that_cannot_start_is_left_out(runner: LoopThread, tmp_path: Path,
+@pytest.mark.parametrize(("entry", "start_timeout", "message"), [
+    ({"command": "./no-such-server"}, 30, "No such file"),
+    ({"command": "sleep", "args": ["30"]}, 1, "did not start within 1 s"),  # never answers initialize
+])
+def test_a_server_that_cannot_start_is_left_out(runner: LoopThread, tmp_path: Path, entry: dict[str, Any],
+                                              start_timeout: float, message: str,
                                               capfd: pytest.CaptureFixture[str]) -> None:
-    config = write_config(tmp_path, {"missing": {"command": "./no-such-server"},
-                                     "alpha": server_entry("alpha")})
-    gateway = started(runner, load_config(config))
+    # Only a short limit makes the hang quick to see, so alpha, which may need
+    # longer to start on a loaded machine, comes only where the limit is long.
+    servers = {"broken": entry} if start_timeout < 30 else {"broken": entry, "alpha": server_entry("alpha")}
+    began = time.monotonic()
+    gateway = started(runner, load_config(write_config(tmp_path, servers)), start_timeout=start_timeout)
     try:
         names = [s["name"] for s in data_of(gateway, "{ servers { name } }")["servers"]]
-        assert names == ["alpha"]
+        assert names == sorted(set(servers) - {"broken"})
     finally:
         runner.run(gateway.close())
-    assert "server 'missing' failed: No such file" in capfd.readouterr().err
+    assert time.monotonic() - began < DEADLINE / 2  # the hanging one is not waited for at close
+    assert f"server 'broken' failed: {message}" in capfd.readouterr().err
 
 
 # ---- the program ---------------------------------------------------------------------------
