@@ -1,0 +1,213 @@
+"""The gateway's command line: start the configured MCP servers and answer GraphQL queries.
+
+Examples:
+  python3 -m gateway
+  python3 -m gateway '{ toolbox_add(numbers: [1, 2]) }'
+  python3 -m gateway 'query ($p: String!) { files_read_text_file(path: $p) }' \\
+      --variables '{"p": "hello.txt"}'
+  printf '{ toolbox_now }\\n\\n{ memory_read_graph }\\n' | python3 -m gateway -
+  python3 -m gateway --config ~/my-servers.json '{ servers { name toolCount } }'
+  python3 -m gateway --serve 127.0.0.1:8000     # GraphQL over HTTP at /graphql
+"""
+
+import argparse
+import asyncio
+import json
+import signal
+import sys
+import threading
+import time
+from collections.abc import Iterable, Iterator
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+from .config import BUNDLED, DEFAULT_BODY_LIMIT, ServerConfig, load_config
+
+if TYPE_CHECKING:
+    import socket
+
+DEFAULT_QUERY = """\
+query Overview($dir: String!, $a: Float, $b: Float) {
+  __typename
+  servers { name description toolCount readOnlyCount }
+  search { field readOnly }
+  sum: toolbox_add(numbers: [1, 2, 3.5])
+  ratio: toolbox_divide(a: $a, b: $b)
+  words: toolbox_word_count(text: "the quick brown fox")
+  here: files_list_directory(path: $dir)
+  graph: memory_read_graph
+}"""
+DEFAULT_VARIABLES: dict[str, Any] = {"dir": ".", "a": 22, "b": 7}
+
+
+def query_blocks(lines: Iterable[str]) -> Iterator[str]:
+    """Yield each blank-line-separated block as soon as it is complete."""
+    block: list[str] = []
+    for line in lines:
+        if line.strip():
+            block.append(line)
+        elif block:
+            yield "".join(block)
+            block = []
+    if block:
+        yield "".join(block)
+
+
+def positive(kind: type) -> Any:
+    def parse(text: str) -> Any:
+        value = kind(text)
+        if not value > 0:
+            raise argparse.ArgumentTypeError("must be greater than 0")
+        return value
+    return parse
+
+
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        prog="gateway", description="Serve the tools of MCP servers as one GraphQL schema.",
+        epilog="A failed tool call shows up as its field's value, {\"isError\": true, ...}, and "
+               "does not change the exit status. Exit status: 0 when every response had no "
+               "errors, 1 when a response carried GraphQL errors, 2 for bad arguments or "
+               "configuration, 130 on Ctrl-C, 143 on SIGTERM.")
+    parser.add_argument("query", nargs="?",
+                        help="GraphQL query; '-' reads queries from standard input, one per "
+                             "blank-line-separated block; default: a tour of the bundled servers")
+    parser.add_argument("--variables", metavar="JSON", help="variables as a JSON object")
+    parser.add_argument("--config", metavar="FILE", type=Path, default=BUNDLED,
+                        help="MCP servers as {\"mcpServers\": {...}} (default: the bundled ones)")
+    parser.add_argument("--timeout", metavar="SECONDS", type=positive(float), default=30.0,
+                        help="time limit of one tool call (default: %(default)g)")
+    parser.add_argument("--start-timeout", metavar="SECONDS", type=positive(float), default=30.0,
+                        help="time a server has to start and list its tools (default: %(default)g)")
+    parser.add_argument("--timing", action="store_true",
+                        help="report on standard error how long each query took")
+    serving = parser.add_argument_group("GraphQL over HTTP")
+    serving.add_argument("--serve", metavar="[HOST:]PORT", nargs="?", const="127.0.0.1:8000",
+                         help="serve POST and GET at /graphql and GET /health instead of answering "
+                              "a query (default address: %(const)s)")
+    serving.add_argument("--query-threads", metavar="N", type=positive(int), default=16,
+                         help="queries that run at once; more wait their turn (default: %(default)s)")
+    serving.add_argument("--max-body", metavar="BYTES", type=positive(int), default=DEFAULT_BODY_LIMIT,
+                         help="largest request body (default: %(default)s)")
+    serving.add_argument("--grace", metavar="SECONDS", type=positive(int), default=10,
+                         help="on SIGTERM or Ctrl-C, time running requests get to finish "
+                              "(default: %(default)g)")
+    args = parser.parse_args(argv)
+    if args.serve is not None and args.query is not None:
+        parser.error("give a query or --serve, not both")
+    if args.serve is not None and ":" not in args.serve:
+        args.serve = f"127.0.0.1:{args.serve}"
+    return args
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = parse_args(argv)
+    try:
+        configs = load_config(args.config)
+        variables = json.loads(args.variables) if args.variables else None
+        if variables is not None and not isinstance(variables, dict):
+            raise ValueError("--variables must be a JSON object")
+    except ValueError as exc:
+        print(f"gateway: {exc}", file=sys.stderr)
+        return 2
+    if args.serve is not None:
+        from .http import listening_socket
+        try:
+            sock = listening_socket(args.serve)
+        except (OSError, ValueError) as exc:
+            print(f"gateway: cannot listen on {args.serve}: {exc}", file=sys.stderr)
+            return 2
+        try:
+            return asyncio.run(_serve(args, configs, sock))
+        except asyncio.CancelledError:  # SIGTERM while the servers started
+            print("gateway: terminated", file=sys.stderr)
+            return 143
+        except KeyboardInterrupt:
+            print("gateway: interrupted", file=sys.stderr)
+            return 130
+        finally:
+            sock.close()
+    if args.query is None:
+        queries: Iterable[str] = [DEFAULT_QUERY]
+        variables = DEFAULT_VARIABLES if variables is None else variables
+    else:
+        queries = query_blocks(sys.stdin) if args.query == "-" else [args.query]
+    variables_json = None if variables is None else json.dumps(variables)
+    try:
+        return asyncio.run(_answer_all(args, configs, queries, variables_json))
+    except KeyboardInterrupt:
+        print("gateway: interrupted", file=sys.stderr)
+        return 130
+    except asyncio.CancelledError:
+        print("gateway: terminated", file=sys.stderr)
+        return 143
+
+
+async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], queries: Iterable[str],
+                      variables_json: str | None) -> int:
+    from .host import Gateway
+
+    loop = asyncio.get_running_loop()
+    main_task = asyncio.current_task()
+    assert main_task is not None
+    loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
+    had_errors = False
+    async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout) as gateway:
+        if not any(u.up for u in gateway.upstreams.values()) and configs:
+            print("gateway: no MCP server started", file=sys.stderr)
+            return 2
+        async for number, query in _numbered(queries):
+            started = time.perf_counter()
+            running = asyncio.ensure_future(gateway.execute(query, variables_json))
+            try:
+                text = await asyncio.shield(running)
+            except asyncio.CancelledError:
+                # Ctrl-C or SIGTERM: the close detaches the bridge, so the
+                # query in flight returns, its waiting fields failed; print it.
+                await gateway.close()
+                print(json.dumps(json.loads(await running), indent=2), flush=True)
+                raise
+            response = json.loads(text)
+            elapsed_ms = (time.perf_counter() - started) * 1000
+            print(json.dumps(response, indent=2), flush=True)
+            if args.timing:
+                print(f"query {number}: {elapsed_ms:.1f} ms", file=sys.stderr, flush=True)
+            had_errors |= bool(response.get("errors"))
+    return 1 if had_errors else 0
+
+
+async def _serve(args: argparse.Namespace, configs: list[ServerConfig], sock: "socket.socket") -> int:
+    from .host import Gateway
+    from .http import serve
+
+    loop = asyncio.get_running_loop()
+    main_task = asyncio.current_task()
+    assert main_task is not None
+    loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
+    async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
+                       query_threads=args.query_threads) as gateway:
+        if not any(u.up for u in gateway.upstreams.values()) and configs:
+            print("gateway: no MCP server started", file=sys.stderr)
+            return 2
+        await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body)
+    print("gateway: stopped", file=sys.stderr)
+    return 0
+
+
+async def _numbered(queries: Iterable[str]):
+    """The queries, read on a daemon thread: a read of standard input must not delay an exit."""
+    loop = asyncio.get_running_loop()
+    inbox: asyncio.Queue[str | None] = asyncio.Queue()
+
+    def read() -> None:
+        try:
+            for query in queries:
+                loop.call_soon_threadsafe(inbox.put_nowait, query)
+        finally:
+            loop.call_soon_threadsafe(inbox.put_nowait, None)
+
+    threading.Thread(target=read, name="queries", daemon=True).start()
+    number = 0
+    while (query := await inbox.get()) is not None:
+        number += 1
+        yield number, query

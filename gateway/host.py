@@ -1,0 +1,151 @@
+"""The gateway: MCP sessions on one event loop, the engine, and the threads between them."""
+
+import asyncio
+import json
+import sys
+import threading
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+from typing import Any
+
+from mcp.types import CallToolResult, TextContent
+
+from .config import ServerConfig
+from .upstream import CallFailed, Upstream, describe
+
+try:
+    import _graphql
+except ImportError:
+    # Not installed: fall back to the module built in a source checkout.
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "build"))
+    import _graphql
+
+POLL_MS = 100  # how long a receiver waits for a call before it checks for shutdown
+RECEIVERS = 2  # they only hand calls to the loop, so a couple keep up with any load
+CLOSE_SECONDS = 5.0  # per server, on top of the SDK's own two seconds of grace
+
+
+def reply_of(result: CallToolResult) -> dict[str, Any]:
+    """The JSON a successful call puts in its field: the same members as a tool error."""
+    text = "\n".join(block.text for block in result.content if isinstance(block, TextContent))
+    value = result.structuredContent
+    if value is None:
+        value = _json_or_none(text)
+    return {"isError": False, "json": value, "text": text}
+
+
+def _json_or_none(text: str) -> Any:
+    def refuse(constant: str) -> None:
+        raise ValueError(constant)  # NaN and Infinity are not JSON
+
+    try:
+        return json.loads(text, parse_constant=refuse)
+    except ValueError:
+        return None
+
+
+class Gateway:
+    """Starts the servers, builds one engine over their tools and serves its tool calls.
+
+    Everything async runs on the loop that called start(); execute() may be
+    awaited there, and engine.execute() called from any other thread.
+    """
+
+    def __init__(self, configs: list[ServerConfig], *, call_timeout: float = 30.0,
+                 start_timeout: float = 30.0, query_threads: int = 4) -> None:
+        self.configs = configs
+        self.call_timeout = call_timeout
+        self.start_timeout = start_timeout
+        self.upstreams: dict[str, Upstream] = {}
+        self.engine: _graphql.SchemaEngine | None = None
+        self._executor = ThreadPoolExecutor(query_threads, thread_name_prefix="query")
+        self._stopping = threading.Event()
+        self._receivers: list[threading.Thread] = []
+        self._calls: set[asyncio.Future[None]] = set()
+        self._loop: asyncio.AbstractEventLoop | None = None
+
+    async def __aenter__(self) -> Gateway:
+        await self.start()
+        return self
+
+    async def __aexit__(self, *exc_info: object) -> None:
+        await self.close()
+
+    async def start(self) -> None:
+        self._loop = asyncio.get_running_loop()
+        try:
+            upstreams = [Upstream(config) for config in self.configs]
+            self.upstreams = {u.name: u for u in upstreams}
+            await asyncio.gather(*(u.started(self.start_timeout) for u in upstreams))
+            catalogue = [u.group() for u in upstreams if u.up]
+            self.engine = _graphql.SchemaEngine(json.dumps(catalogue))
+            self.engine.attach_call_bridge()
+            for n in range(RECEIVERS):
+                thread = threading.Thread(target=self._receive, name=f"tool-receiver-{n}", daemon=True)
+                thread.start()
+                self._receivers.append(thread)
+        except BaseException:
+            await self.close()
+            raise
+
+    def health(self) -> dict[str, Any]:
+        servers = {name: {"up": u.up, **({"failure": u.failure} if u.failure else {})}
+                   for name, u in self.upstreams.items()}
+        return {"up": all(s["up"] for s in servers.values()), "servers": servers}
+
+    async def execute(self, query: str, variables_json: str | None = None) -> str:
+        """Runs the query on the query threads, so the loop stays free for the tool calls."""
+        assert self.engine is not None and self._loop is not None
+        return await self._loop.run_in_executor(self._executor, self.engine.execute, query,
+                                                variables_json)
+
+    async def close(self) -> None:
+        """Receivers stopped, bridge detached (waiting fields fail), sessions and processes ended."""
+        if self._stopping.is_set():
+            return
+        self._stopping.set()
+        for thread in self._receivers:
+            await asyncio.to_thread(thread.join)
+        if self.engine is not None:
+            self.engine.detach_call_bridge()
+        for call in list(self._calls):
+            call.cancel()
+        if self._calls:
+            await asyncio.wait(self._calls)
+        await asyncio.gather(*(u.close(CLOSE_SECONDS) for u in self.upstreams.values()))
+        await asyncio.to_thread(self._executor.shutdown)
+
+    def _receive(self) -> None:
+        assert self.engine is not None and self._loop is not None
+        while not self._stopping.is_set():
+            request = self.engine.receive_tool_call(POLL_MS)
+            if request is not None:
+                self._loop.call_soon_threadsafe(self._start_call, request)
+
+    def _start_call(self, request: str) -> None:
+        call = asyncio.ensure_future(self._answer(request))
+        self._calls.add(call)
+        call.add_done_callback(self._calls.discard)
+
+    async def _answer(self, request_text: str) -> None:
+        assert self.engine is not None
+        request = json.loads(request_text)
+        request_id, server, tool = request["request_id"], request["server"], request["tool"]
+        upstream = self.upstreams.get(server)
+        try:
+            if upstream is None:
+                raise CallFailed(f"no server named {server!r}")
+            result = await upstream.call(tool, request.get("arguments") or {}, self.call_timeout)
+            if result.isError:
+                text = reply_of(result)["text"]
+                raise CallFailed(text or f"{server}.{tool} reported an error")
+            payload = json.dumps(reply_of(result), allow_nan=False)
+        except CallFailed as exc:
+            self.engine.fail_tool_call(request_id, str(exc))
+        except ValueError as exc:  # NaN or Infinity in structured content
+            self.engine.fail_tool_call(request_id, f"{server}.{tool}: the result is not JSON: {exc}")
+        except Exception as exc:  # the engine would wait for this id forever
+            self.engine.fail_tool_call(request_id, f"{server}.{tool}: the gateway failed: {describe(exc)}")
+            raise
+        else:
+            self.engine.respond_tool_call(request_id, payload)

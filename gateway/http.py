@@ -1,0 +1,216 @@
+"""GraphQL over HTTP in front of the gateway: Starlette routes served by Uvicorn.
+
+POST takes {"query", "variables", "operationName"} as application/json; GET
+takes the same as URL parameters, for queries only. Each answer is the
+engine's response text unchanged, as application/graphql-response+json when
+the client accepts it (a request the engine refused before running it is then
+400) or else as application/json (always 200 once the engine answered).
+"""
+
+import asyncio
+import contextlib
+import json
+import re
+import signal
+import socket
+import sys
+from collections.abc import Iterator
+from typing import Any
+
+import uvicorn
+from starlette.applications import Starlette
+from starlette.requests import Request
+from starlette.responses import JSONResponse, Response
+from starlette.routing import Route
+
+from .config import DEFAULT_BODY_LIMIT
+from .host import Gateway
+
+GRAPHQL_RESPONSE = "application/graphql-response+json"
+JSON = "application/json"
+# What may come before a document's first word: white space, commas, a byte
+# order mark and comments, all "ignored tokens" of the GraphQL grammar.
+IGNORED = re.compile(r"(?:[\s,\ufeff]|#[^\n\r]*)*")
+NAME = re.compile(r"[_A-Za-z][_0-9A-Za-z]*")
+
+
+class BadRequest(Exception):
+    def __init__(self, status: int, message: str, headers: dict[str, str] | None = None) -> None:
+        super().__init__(message)
+        self.status = status
+        self.headers = headers or {}
+
+
+def operation_keyword(query: str) -> str:
+    """query, mutation or subscription: the first word of the document ("{" is a query)."""
+    skipped = IGNORED.match(query)
+    word = NAME.match(query, skipped.end() if skipped else 0)
+    return word.group() if word else "query"
+
+
+def chosen_media_type(accept: str | None) -> str | None:
+    """The response type for an Accept header; None when it allows neither of ours.
+
+    No header means application/json, as clients from before the
+    graphql-response type expect; on a tie the graphql-response type wins.
+    """
+    if not accept or not accept.strip():
+        return JSON
+    best: tuple[float, int, str] | None = None
+    for item in accept.split(","):
+        kind, *params = (part.strip() for part in item.split(";"))
+        quality = 1.0
+        for param in params:
+            name, _, value = param.partition("=")
+            if name.strip().lower() == "q":
+                try:
+                    quality = float(value)
+                except ValueError:
+                    quality = 0.0
+        kind = kind.lower()
+        for rank, (pattern, media) in enumerate((
+                (GRAPHQL_RESPONSE, GRAPHQL_RESPONSE), (JSON, JSON),
+                ("application/*", GRAPHQL_RESPONSE), ("*/*", GRAPHQL_RESPONSE))):
+            if kind == pattern and quality > 0:
+                candidate = (quality, -rank, media)
+                if best is None or candidate > best:
+                    best = candidate
+    return best[2] if best else None
+
+
+def error_response(status: int, message: str, media: str, headers: dict[str, str] | None = None) -> Response:
+    return JSONResponse({"errors": [{"message": message}]}, status_code=status, media_type=media,
+                        headers=headers)
+
+
+def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT) -> Starlette:
+    async def graphql(request: Request) -> Response:
+        media = chosen_media_type(request.headers.get("accept"))
+        if media is None:
+            return error_response(406, f"acceptable response types: {GRAPHQL_RESPONSE}, {JSON}", JSON)
+        try:
+            if request.method == "POST":
+                query, variables = await _from_body(request, body_limit)
+            else:
+                query, variables = _from_url(request)
+                if operation_keyword(query) != "query":
+                    raise BadRequest(405, "GET answers queries only: send a mutation by POST",
+                                     {"Allow": "POST"})
+        except BadRequest as exc:
+            return error_response(exc.status, str(exc), media, exc.headers)
+        text = await gateway.execute(query, variables)
+        status = 200
+        if media == GRAPHQL_RESPONSE and text.startswith('{"data":null'):
+            status = 400  # refused before anything ran: blank, unparsable, unknown field
+        return Response(text, status_code=status, media_type=media)
+
+    async def health(request: Request) -> Response:
+        state = gateway.health()
+        return JSONResponse(state, status_code=200 if state["up"] else 503)
+
+    async def not_allowed(request: Request, exc: Exception) -> Response:
+        allow = "GET, POST" if request.url.path == "/graphql" else "GET"
+        return error_response(405, f"method {request.method} is not allowed here", JSON, {"Allow": allow})
+
+    return Starlette(routes=[Route("/graphql", graphql, methods=["GET", "POST"]),
+                             Route("/health", health, methods=["GET"])],
+                     exception_handlers={405: not_allowed})
+
+
+async def _from_body(request: Request, limit: int) -> tuple[str, str | None]:
+    content_type = request.headers.get("content-type", "").split(";")[0].strip().lower()
+    if content_type != JSON:
+        raise BadRequest(415, f"send the request as {JSON}")
+    declared = request.headers.get("content-length")
+    if declared is not None and declared.isdigit() and int(declared) > limit:
+        raise BadRequest(413, f"the body is over the limit of {limit} bytes")
+    body = bytearray()
+    async for chunk in request.stream():  # a body without a length is counted as it comes
+        body += chunk
+        if len(body) > limit:
+            raise BadRequest(413, f"the body is over the limit of {limit} bytes")
+    try:
+        document = json.loads(body)
+    except ValueError:
+        raise BadRequest(400, "the body is not JSON") from None
+    if not isinstance(document, dict):
+        raise BadRequest(400, "the body must be a JSON object")
+    return _parameters(document.get("query"), document.get("variables"), document.get("operationName"))
+
+
+def _from_url(request: Request) -> tuple[str, str | None]:
+    params = request.query_params
+    variables: Any = params.get("variables")
+    if variables is not None:
+        try:
+            variables = json.loads(variables)
+        except ValueError:
+            raise BadRequest(400, "variables is not JSON") from None
+    return _parameters(params.get("query"), variables, params.get("operationName"))
+
+
+def _parameters(query: Any, variables: Any, operation_name: Any) -> tuple[str, str | None]:
+    if not isinstance(query, str):
+        raise BadRequest(400, "query must be a string" if query is not None else "query is missing")
+    if variables is not None and not isinstance(variables, dict):
+        raise BadRequest(400, "variables must be a JSON object")
+    if operation_name is not None and not isinstance(operation_name, str):
+        raise BadRequest(400, "operationName must be a string")
+    # The engine answers the one operation a document holds, so the name only has to be well-formed.
+    return query, None if variables is None else json.dumps(variables)
+
+
+class Server(uvicorn.Server):
+    """Uvicorn without its own signal handlers: the gateway owns SIGINT and SIGTERM."""
+
+    @contextlib.contextmanager
+    def capture_signals(self) -> Iterator[None]:
+        yield
+
+    def stop(self) -> None:
+        """First call: stop accepting, let requests finish; a second: stop waiting for them."""
+        if self.should_exit:
+            self.force_exit = True
+        self.should_exit = True
+
+
+def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int) -> Server:
+    config = uvicorn.Config(make_app(gateway, body_limit=body_limit), lifespan="off", log_level="warning",
+                            access_log=False, timeout_graceful_shutdown=grace_seconds)
+    return Server(config)
+
+
+def listening_socket(address: str) -> socket.socket:
+    """A listening socket for "[HOST:]PORT" (port 0 picks a free one)."""
+    host, _, port = address.rpartition(":")
+    host = host.strip("[]") or "127.0.0.1"
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    # IPPROTO_TCP named outright: asyncio turns Nagle's algorithm off only on
+    # sockets that say so, and with it on every answer waits for a delayed ACK.
+    sock = socket.socket(family, socket.SOCK_STREAM, socket.IPPROTO_TCP)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        sock.bind((host, int(port)))
+        sock.listen(2048)  # clients queue from here on, even before Uvicorn starts accepting
+    except BaseException:
+        sock.close()
+        raise
+    sock.set_inheritable(True)
+    return sock
+
+
+
+async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 10,
+                body_limit: int = DEFAULT_BODY_LIMIT) -> None:
+    """Serves the gateway on a listening socket until SIGINT or SIGTERM.
+
+    A signal stops accepting and lets running requests finish first; the
+    caller closes the gateway (bridge detached, servers ended) afterwards.
+    """
+    server = make_server(gateway, grace_seconds=grace_seconds, body_limit=body_limit)
+    loop = asyncio.get_running_loop()
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        loop.add_signal_handler(signum, server.stop)
+    host, port = sock.getsockname()[:2]
+    print(f"gateway: serving GraphQL at http://{host}:{port}/graphql", file=sys.stderr, flush=True)
+    await server.serve(sockets=[sock])

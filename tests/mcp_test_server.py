@@ -1,0 +1,55 @@
+"""An MCP server over stdio whose tools misbehave on request, for the gateway tests.
+
+With PID_FILE set it writes its process id there once it runs.
+"""
+
+import os
+import sys
+from pathlib import Path
+from typing import Any
+
+import anyio
+from mcp.server.fastmcp import FastMCP
+from mcp.server.fastmcp.exceptions import ToolError
+from mcp.types import ToolAnnotations
+
+server = FastMCP("test", instructions=os.environ.get("DESCRIPTION"), log_level="WARNING")
+READ_ONLY = ToolAnnotations(readOnlyHint=True)
+
+
+@server.tool(name="echo-args", annotations=READ_ONLY, description="The arguments, as structured content")
+def echo_args(value: Any = None, number: int = 0) -> dict[str, Any]:
+    return {"value": value, "number": number, "server": os.environ.get("NAME")}
+
+
+@server.tool(name="text", annotations=READ_ONLY, structured_output=False)
+def text(body: str) -> str:
+    return body
+
+
+@server.tool(name="fail", annotations=READ_ONLY, description="Always an isError result")
+def fail(reason: str = "it went wrong") -> str:
+    raise ToolError(reason)
+
+
+@server.tool(name="sleep", annotations=READ_ONLY, description="Answers after the given seconds")
+async def sleep(seconds: float) -> dict[str, Any]:
+    await anyio.sleep(seconds)
+    return {"slept": seconds}
+
+
+@server.tool(name="exit", annotations=READ_ONLY, description="Ends the server in the middle of the call")
+def exit_now() -> str:
+    print("exiting on request", file=sys.stderr, flush=True)
+    os._exit(3)
+
+
+@server.tool(name="write", description="Not read-only, so a mutation")
+def write() -> dict[str, Any]:
+    return {"written": True}
+
+
+if __name__ == "__main__":
+    if pid_file := os.environ.get("PID_FILE"):
+        Path(pid_file).write_text(str(os.getpid()), encoding="utf-8")
+    server.run("stdio")

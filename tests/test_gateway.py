@@ -1,0 +1,387 @@
+"""The MCP gateway: configuration, replies, a gateway over test servers, and its command line."""
+
+import asyncio
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+from types import SimpleNamespace
+from typing import Any
+
+import pytest
+from mcp.types import CallToolResult, ImageContent, TextContent
+
+import _graphql  # noqa: F401  (the build/ path comes from conftest)
+
+REPO = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO))
+from gateway import ConfigError, Gateway, ServerConfig, load_config, reply_of  # noqa: E402
+from gateway.cli import DEFAULT_QUERY, DEFAULT_VARIABLES  # noqa: E402
+from gateway.upstream import CallFailed, _list_tools, check_output, output_checks  # noqa: E402
+
+TEST_SERVER = Path(__file__).resolve().parent / "mcp_test_server.py"
+TOOLBOX = REPO / "examples" / "toolbox.py"
+DEADLINE = 60  # seconds; only catches a hang
+
+
+def server_entry(name: str, **env: str) -> dict[str, Any]:
+    return {"command": sys.executable, "args": [str(TEST_SERVER)], "env": {"NAME": name, **env}}
+
+
+def write_config(folder: Path, servers: dict[str, Any]) -> Path:
+    path = folder / "servers.json"
+    path.write_text(json.dumps({"mcpServers": servers}), encoding="utf-8")
+    return path
+
+
+class LoopThread:
+    """An event loop on its own thread, as the gateway's sessions need one."""
+
+    def __init__(self) -> None:
+        self.loop = asyncio.new_event_loop()
+        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
+        self.thread.start()
+
+    def run(self, coroutine: Any) -> Any:
+        return asyncio.run_coroutine_threadsafe(coroutine, self.loop).result(DEADLINE)
+
+    def close(self) -> None:
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        self.thread.join(DEADLINE)
+        self.loop.close()
+
+
+def started(runner: LoopThread, configs: list[ServerConfig], **options: Any) -> Gateway:
+    async def start() -> Gateway:
+        gateway = Gateway(configs, **options)
+        await gateway.start()
+        return gateway
+    return runner.run(start())
+
+
+@pytest.fixture(scope="module")
+def runner():
+    runner = LoopThread()
+    yield runner
+    runner.close()
+
+
+@pytest.fixture(scope="module")
+def gateway(runner: LoopThread, tmp_path_factory: pytest.TempPathFactory):
+    """Three test servers, one of them described, and the example toolbox."""
+    folder = tmp_path_factory.mktemp("gateway")
+    config = write_config(folder, {
+        "alpha": server_entry("alpha", DESCRIPTION="the first"), "beta-2": server_entry("beta-2"),
+        "gamma": server_entry("gamma"), "toolbox": {"command": sys.executable, "args": [str(TOOLBOX)]},
+    })
+    gateway = started(runner, load_config(config), call_timeout=1.5)
+    yield gateway
+    runner.run(gateway.close())
+
+
+def execute(gateway: Gateway, query: str, variables: dict[str, Any] | None = None) -> dict[str, Any]:
+    assert gateway.engine is not None
+    text = gateway.engine.execute(query, None if variables is None else json.dumps(variables))
+    response: dict[str, Any] = json.loads(text)
+    return response
+
+
+def data_of(gateway: Gateway, query: str, variables: dict[str, Any] | None = None) -> dict[str, Any]:
+    response = execute(gateway, query, variables)
+    assert response["errors"] == [], response
+    data: dict[str, Any] = response["data"]
+    return data
+
+
+# ---- configuration and replies, no servers -----------------------------------------------
+
+
+def test_config_paths_resolve_against_its_folder(tmp_path: Path) -> None:
+    (tmp_path / "sub").mkdir()
+    config = write_config(tmp_path / "sub", {"s": {
+        "command": "./run", "args": ["../data", "plain", "-x"], "env": {"F": "./f", "G": "g"},
+        "cwd": "..",
+    }})
+    [server] = load_config(config)
+    assert (server.name, server.command) == ("s", str(tmp_path / "sub" / "run"))
+    assert server.args == (str(tmp_path / "data"), "plain", "-x")
+    assert server.env == {"F": str(tmp_path / "sub" / "f"), "G": "g"}
+    assert server.cwd == tmp_path
+
+
+@pytest.mark.parametrize(("text", "message"), [
+    ("{", "not JSON"),
+    ('{"servers": {}}', "mcpServers"),
+    ('{"mcpServers": {"s": {"args": []}}}', "command"),
+    ('{"mcpServers": {"s": {"command": "x", "args": "y"}}}', "args"),
+    ('{"mcpServers": {"s": {"command": "x", "env": {"A": 1}}}}', "env"),
+])
+def test_config_errors(tmp_path: Path, text: str, message: str) -> None:
+    path = tmp_path / "c.json"
+    path.write_text(text, encoding="utf-8")
+    with pytest.raises(ConfigError, match=message):
+        load_config(path)
+
+
+@pytest.mark.parametrize(("content", "structured", "expected"), [
+    ([TextContent(type="text", text='{"a": 1}')], {"b": 2}, ({"b": 2}, '{"a": 1}')),
+    ([TextContent(type="text", text="[1, 2]")], None, ([1, 2], "[1, 2]")),
+    ([TextContent(type="text", text="plain words")], None, (None, "plain words")),
+    ([TextContent(type="text", text="NaN")], None, (None, "NaN")),
+    ([TextContent(type="text", text="a"), ImageContent(type="image", data="", mimeType="image/png"),
+      TextContent(type="text", text="b")], None, (None, "a\nb")),
+    ([], None, (None, "")),
+])
+def test_reply_shape(content: list[Any], structured: Any, expected: tuple[Any, str]) -> None:
+    reply = reply_of(CallToolResult(content=content, structuredContent=structured))
+    assert reply == {"isError": False, "json": expected[0], "text": expected[1]}
+
+
+def test_listing_follows_the_cursor() -> None:
+    pages = {None: (["a", "b"], "p2"), "p2": (["c"], "p3"), "p3": ([], None)}
+
+    class Session:
+        async def list_tools(self, cursor: str | None) -> Any:
+            names, next_cursor = pages[cursor]
+            tools = [SimpleNamespace(model_dump=lambda n=n, **_: {"name": n, "annotations": {}})
+                     for n in names]
+            return SimpleNamespace(tools=tools, nextCursor=next_cursor)
+
+    listed = asyncio.run(_list_tools(Session()))  # type: ignore[arg-type]
+    assert listed == [{"name": n, "annotations": {"readOnlyHint": False}} for n in "abc"]
+
+
+SCHEMA = {"type": "object", "properties": {"n": {"type": "integer"}}, "required": ["n"]}
+
+
+@pytest.mark.parametrize(("schema", "structured", "message"), [
+    (SCHEMA, {"n": 1}, None),
+    (None, None, None),
+    (SCHEMA, {"n": "one"}, "does not match the tool's output schema: 'one' is not of type 'integer'"),
+    (SCHEMA, None, "gave no structured content"),
+    ({"type": 12}, {"n": 1}, "output schema is invalid"),
+])
+def test_structured_results_are_checked_against_the_output_schema(
+        schema: Any, structured: Any, message: str | None) -> None:
+    tool = {"name": "t"} if schema is None else {"name": "t", "outputSchema": schema}
+    check = output_checks([tool]).get("t")
+    result = CallToolResult(content=[], structuredContent=structured)
+    if message is None:
+        check_output(check, "s.t", result)
+    else:
+        with pytest.raises(CallFailed, match=re.escape(message)):
+            check_output(check, "s.t", result)
+
+
+# ---- a gateway over real stdio servers --------------------------------------------------
+
+
+def test_catalogue_comes_from_the_servers(gateway: Gateway) -> None:
+    data = data_of(gateway, "{ servers { name } search { field } }")
+    servers = {s["name"]: s for s in data["servers"]}
+    assert set(servers) == {"alpha", "beta-2", "gamma", "toolbox"}
+    assert servers["alpha"]["description"] == "the first"
+    assert (servers["alpha"]["toolCount"], servers["alpha"]["readOnlyCount"]) == (6, 5)
+    hits = {(h["server"], h["tool"]): h for h in data["search"]}
+    assert hits[("beta-2", "echo-args")]["field"] == "beta_2_echo_args"
+    assert hits[("alpha", "text")]["description"] == ""
+    assert hits[("alpha", "write")]["readOnly"] is False
+    assert gateway.health()["up"] is True
+
+
+def test_arguments_and_results(gateway: Gateway) -> None:
+    data = data_of(gateway, """query ($v: [String]) {
+      e: beta_2_echo_args(value: {list: $v, n: null}, number: 7)
+      j: alpha_text(body: "{\\"k\\": [true]}")
+      t: alpha_text(body: "not json")
+      m: toolbox_stats(values: [3, 1, 2])
+    }""", {"v": ["x", "ü"]})
+    assert data["e"]["json"] == {"value": {"list": ["x", "ü"], "n": None}, "number": 7, "server": "beta-2"}
+    assert data["j"] == {"isError": False, "json": {"k": [True]}, "text": '{"k": [true]}'}
+    assert data["t"] == {"isError": False, "json": None, "text": "not json"}
+    assert (data["m"]["json"]["median"], data["m"]["json"]["max"]) == (2, 3)
+
+
+@pytest.mark.parametrize(("field", "message"), [
+    ('alpha_fail(reason: "no luck")', "no luck"),
+    ("alpha_echo_args(number: \"seven\")", "number"),  # refused by the server's argument check
+    ("toolbox_divide(a: 1, b: 0)", "division by zero"),
+    ('toolbox_note_get(title: "missing")', "no note titled 'missing'"),
+    ('toolbox_days_between(start: "2024-02-30", end: "2024-03-01")', "ISO date"),
+    ("toolbox_add(numbers: [true, 2])", "numbers"),
+    ("alpha_sleep(seconds: 30)", "no answer within 1.5 s"),
+])
+def test_a_failed_call_becomes_the_error_value_of_its_field(gateway: Gateway, field: str,
+                                                            message: str) -> None:
+    data = data_of(gateway, f'{{ r: {field} ok: gamma_text(body: "fine") }}')
+    assert data["r"]["isError"] is True and data["r"]["json"] is None, data
+    assert message in data["r"]["text"]
+    assert data["ok"]["text"] == "fine"  # one failure leaves the other fields alone
+
+
+def test_mutation_and_state_across_queries(gateway: Gateway) -> None:
+    assert data_of(gateway, "mutation { w: alpha_write }")["w"]["json"] == {"written": True}
+    put = data_of(gateway, 'mutation { p: toolbox_note_put(title: "todo", body: "milk") }')
+    assert put["p"]["json"]["created"] is True
+    assert data_of(gateway, '{ g: toolbox_note_get(title: "todo") }')["g"]["json"]["body"] == "milk"
+
+
+def test_fields_over_several_servers_run_at_once(gateway: Gateway) -> None:
+    servers = ["alpha", "beta_2", "gamma"]
+    query = "{ " + " ".join(f"f{n}: {servers[n % 3]}_sleep(seconds: 0.1)" for n in range(20)) + " }"
+    data_of(gateway, query)  # warm: first calls of a session pay for imports
+    began = time.monotonic()
+    data = data_of(gateway, query)
+    elapsed = time.monotonic() - began
+    assert [data[f"f{n}"]["json"] for n in range(20)] == [{"slept": 0.1}] * 20
+    assert elapsed < 1.5, f"20 calls of 100 ms took {elapsed:.2f} s: they did not overlap"
+
+
+def test_a_server_that_exits_fails_its_fields_and_spares_the_others(
+        runner: LoopThread, tmp_path: Path, capfd: pytest.CaptureFixture[str]) -> None:
+    config = write_config(tmp_path, {"doomed": server_entry("doomed"), "alpha": server_entry("alpha")})
+    gateway = started(runner, load_config(config), call_timeout=20)
+    try:
+        data = data_of(gateway, '{ x: doomed_exit  s: doomed_sleep(seconds: 10)  a: alpha_text(body: "up") }')
+        assert data["x"]["isError"] and data["s"]["isError"], data
+        assert "doomed" in data["s"]["text"]
+        assert data["a"]["text"] == "up"
+        later = data_of(gateway, '{ d: doomed_text(body: "?")  a: alpha_text(body: "still") }')
+        assert "is down" in later["d"]["text"] and later["a"]["text"] == "still"
+        assert gateway.health()["servers"]["doomed"]["up"] is False
+    finally:
+        runner.run(gateway.close())
+    report = capfd.readouterr().err
+    assert "server 'doomed' failed" in report and "exiting on request" in report
+
+
+@pytest.mark.parametrize(("entry", "start_timeout", "message"), [
+    ({"command": "./no-such-server"}, 30, "No such file"),
+    ({"command": "sleep", "args": ["30"]}, 1, "did not start within 1 s"),  # never answers initialize
+])
+def test_a_server_that_cannot_start_is_left_out(runner: LoopThread, tmp_path: Path, entry: dict[str, Any],
+                                              start_timeout: float, message: str,
+                                              capfd: pytest.CaptureFixture[str]) -> None:
+    # Only a short limit makes the hang quick to see, so alpha, which may need
+    # longer to start on a loaded machine, comes only where the limit is long.
+    servers = {"broken": entry} if start_timeout < 30 else {"broken": entry, "alpha": server_entry("alpha")}
+    began = time.monotonic()
+    gateway = started(runner, load_config(write_config(tmp_path, servers)), start_timeout=start_timeout)
+    try:
+        names = [s["name"] for s in data_of(gateway, "{ servers { name } }")["servers"]]
+        assert names == sorted(set(servers) - {"broken"})
+    finally:
+        runner.run(gateway.close())
+    assert time.monotonic() - began < DEADLINE / 2  # the hanging one is not waited for at close
+    assert f"server 'broken' failed: {message}" in capfd.readouterr().err
+
+
+# ---- the program ---------------------------------------------------------------------------
+
+
+def gateway_env() -> dict[str, str]:
+    env = dict(os.environ)
+    module_dir = str(Path(_graphql.__file__).resolve().parent)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (module_dir, str(REPO), env.get("PYTHONPATH")) if p)
+    return env
+
+
+def run_gateway(*args: str, stdin: str | None = None) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([sys.executable, "-m", "gateway", *args], input=stdin, capture_output=True,
+                          text=True, env=gateway_env(), timeout=DEADLINE, cwd=REPO)
+
+
+def responses(stdout: str) -> list[dict[str, Any]]:
+    decoder, found, position = json.JSONDecoder(), [], 0
+    while stdout[position:].strip():
+        while stdout[position].isspace():
+            position += 1
+        response, position = decoder.raw_decode(stdout, position)
+        found.append(response)
+    return found
+
+
+@pytest.mark.skipif(not (shutil.which("mcp-server-filesystem") and shutil.which("mcp-server-memory")),
+                    reason="the npm servers are not installed (tools/mcp-servers)")
+def test_the_default_query_answers_from_all_three_bundled_servers() -> None:
+    outside = '{ f: files_read_text_file(path: "../toolbox.py") }'
+    completed = run_gateway("-", "--variables", json.dumps(DEFAULT_VARIABLES),
+                            stdin=f"{DEFAULT_QUERY}\n\n{outside}\n")
+    assert completed.returncode == 0, completed.stderr
+    default, confined = responses(completed.stdout)
+    assert default["errors"] == []
+    data = default["data"]
+    assert {s["name"] for s in data["servers"]} == {"toolbox", "files", "memory"}
+    tools = {k: v for k, v in data.items() if k not in ("__typename", "servers", "search")}
+    assert not [k for k, v in tools.items() if v["isError"]], tools
+    assert data["sum"]["json"] == {"sum": 6.5}
+    assert "hello.txt" in data["here"]["text"]
+    assert "gateway" in [e["name"] for e in data["graph"]["json"]["entities"]]
+    assert confined["data"]["f"]["isError"] is True
+    assert "outside allowed directories" in confined["data"]["f"]["text"]
+
+
+def test_standard_input_runs_each_block_in_order(tmp_path: Path) -> None:
+    config = write_config(tmp_path, {"toolbox": {"command": sys.executable, "args": [str(TOOLBOX)]}})
+    blocks = ['mutation { p: toolbox_note_put(title: "todo", body: "buy milk") }',
+              '{\n  g: toolbox_note_get(title: "todo")\n}']
+    completed = run_gateway("--config", str(config), "-", "--timing", stdin="\n\n  \n".join(blocks))
+    assert completed.returncode == 0, completed.stderr
+    first, second = responses(completed.stdout)
+    assert first["data"]["p"]["json"]["created"] is True
+    assert second["data"]["g"]["json"]["body"] == "buy milk"
+    assert len([line for line in completed.stderr.splitlines() if line.startswith("query ")]) == 2
+
+
+@pytest.mark.parametrize(("args", "status", "stderr_text"), [
+    (["--config", "{ok}", "{ nope"], 1, ""),
+    (["--config", "{broken}"], 2, "not JSON"),
+    (["--config", "{missing}"], 2, "cannot read"),
+    (["--variables", "[1, 2]"], 2, "JSON object"),
+    (["--timeout", "0"], 2, "greater than 0"),
+    (["--config", "{dead}"], 2, "no MCP server started"),
+])
+def test_exit_status(tmp_path: Path, args: list[str], status: int, stderr_text: str) -> None:
+    (tmp_path / "broken.json").write_text("{ this is not json", encoding="utf-8")
+    (tmp_path / "ok").mkdir()
+    places = {"{broken}": tmp_path / "broken.json", "{missing}": tmp_path / "missing.json",
+              "{dead}": write_config(tmp_path, {"dead": {"command": "./nothing-here"}}),
+              "{ok}": write_config(tmp_path / "ok", {"a": server_entry("a")})}
+    completed = run_gateway(*[str(places.get(a, a)) for a in args])
+    assert completed.returncode == status, completed.stderr
+    assert stderr_text in completed.stderr
+    assert "Traceback" not in completed.stderr
+
+
+@pytest.mark.parametrize(("signum", "status"), [(signal.SIGTERM, 143), (signal.SIGINT, 130)])
+def test_a_signal_ends_the_query_and_every_server(tmp_path: Path, signum: int, status: int) -> None:
+    pid_files = [tmp_path / f"{name}.pid" for name in ("a", "b")]
+    config = write_config(tmp_path, {p.stem: server_entry(p.stem, PID_FILE=str(p)) for p in pid_files})
+    process = subprocess.Popen(
+        [sys.executable, "-m", "gateway", "--config", str(config), "--timeout", "120",
+         "{ s: a_sleep(seconds: 60) t: b_sleep(seconds: 60) }"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=gateway_env(), cwd=REPO)
+    try:
+        began = time.monotonic()
+        while not all(p.exists() and p.read_text() for p in pid_files):
+            assert time.monotonic() - began < DEADLINE and process.poll() is None, process.stderr
+            time.sleep(0.05)
+        time.sleep(0.5)  # let both calls reach their servers
+        process.send_signal(signum)
+        stdout, stderr = process.communicate(timeout=DEADLINE)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    assert process.returncode == status, stderr
+    assert "Traceback" not in stderr
+    [response] = responses(stdout)  # the query in flight still gets its answer
+    assert response["data"]["s"]["text"] == "CallBridge is detached"
+    for pid in (int(p.read_text()) for p in pid_files):
+        assert not Path(f"/proc/{pid}").exists(), f"server process {pid} outlived the gateway"
