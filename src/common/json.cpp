@@ -10,6 +10,8 @@
 #include <format>
 #include <memory>
 
+#include "common/unicode.hpp"
+
 namespace ziri {
 
 // JsonObject
@@ -168,7 +170,7 @@ std::string locate(std::string_view text, std::size_t pos) {
   std::size_t column = 0;
   std::size_t stop = std::min(pos + 1, text.size());
   for (std::size_t i = line_start; i < stop; ++i) {
-    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) ++column;
+    if (!is_utf8_continuation(static_cast<unsigned char>(text[i]))) ++column;
   }
   return std::format(" at line {} column {}", line, column);
 }
