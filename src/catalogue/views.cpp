@@ -17,14 +17,6 @@ namespace {
 // function of a sink, and runs it twice: first to measure the exact size, then,
 // when the response is written, to copy straight into it.
 
-// Whether writing `text` as a JSON string escapes anything. Catalogue texts
-// almost never need it; the loop has no early exit so that it vectorizes.
-bool needs_escape(std::string_view text) {
-  bool found = false;
-  for (unsigned char c : text) found |= (c < 0x20) | (c == '"') | (c == '\\');
-  return found;
-}
-
 std::string escaped(std::string_view text) {
   std::string out;
   write_json_string(out, text);
@@ -36,7 +28,7 @@ class Measure {
   void raw(std::string_view text) { size_ += text.size(); }
   void name(std::string_view text) { size_ += text.size() + 2; }
   void string(std::string_view text) {
-    if (!needs_escape(text)) {
+    if (!json_string_needs_escape(text)) {
       size_ += text.size() + 2;
     } else {
       size_ += escaped(text).size();
@@ -72,7 +64,7 @@ class Copy {
     *out_++ = '"';
   }
   void string(std::string_view text) {
-    if (escapes_ && needs_escape(text)) {
+    if (escapes_ && json_string_needs_escape(text)) {
       raw(escaped(text));
     } else {
       name(text);

@@ -335,12 +335,15 @@ void write_integer(std::string& out, Int i) {
 
 }  // namespace
 
+bool json_string_needs_escape(std::string_view text) {
+  bool found = false;
+  for (unsigned char c : text) found |= (c < 0x20) | (c == '"') | (c == '\\');
+  return found;
+}
+
 void write_json_string(std::string& out, std::string_view text) {
-  // Most texts need no escape at all; this check has no early exit, so the
-  // compiler vectorises it, and such texts are copied in one go.
-  bool plain = true;
-  for (unsigned char c : text) plain &= (c >= 0x20) & (c != '"') & (c != '\\');
-  if (plain) {
+  // Texts without escapes are copied in one go.
+  if (!json_string_needs_escape(text)) {
     out += '"';
     out += text;
     out += '"';

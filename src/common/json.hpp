@@ -171,4 +171,8 @@ std::string to_json(const Json& value);
 /// 0x20 are escaped (\b \t \n \f \r, others as \u00xx in lowercase hex).
 void write_json_string(std::string& out, std::string_view text);
 
+/// Whether write_json_string escapes anything in `text`. Most texts need no
+/// escape; the scan has no early exit, so the compiler vectorises it.
+bool json_string_needs_escape(std::string_view text);
+
 }  // namespace ziri
