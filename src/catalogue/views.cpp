@@ -26,10 +26,10 @@ std::string escaped(std::string_view text) {
 class Measure {
  public:
   void raw(std::string_view text) { size_ += text.size(); }
-  void name(std::string_view text) { size_ += text.size() + 2; }
+  void plain_string(std::string_view text) { size_ += text.size() + 2; }
   void string(std::string_view text) {
     if (!json_string_needs_escape(text)) {
-      size_ += text.size() + 2;
+      plain_string(text);
     } else {
       size_ += escaped(text).size();
       escapes_ = true;
@@ -57,8 +57,8 @@ class Copy {
     std::memcpy(out_, text.data(), text.size());
     out_ += text.size();
   }
-  // A text known to need no escaping: a GraphQL field name.
-  void name(std::string_view text) {
+  // A text known to need no escaping, such as a GraphQL field name: quoted, never scanned.
+  void plain_string(std::string_view text) {
     *out_++ = '"';
     raw(text);
     *out_++ = '"';
@@ -67,7 +67,7 @@ class Copy {
     if (escapes_ && json_string_needs_escape(text)) {
       raw(escaped(text));
     } else {
-      name(text);
+      plain_string(text);
     }
   }
   void count(std::uint64_t n) { out_ = std::to_chars(out_, out_ + 20, n).ptr; }
@@ -150,7 +150,7 @@ Json search_hits(std::span<const ToolMetadata> tools) {
       out.raw(R"({"description":)");
       out.string(tool.description);
       out.raw(R"(,"field":)");
-      out.name(tool.graphql_name);
+      out.plain_string(tool.graphql_name);
       out.raw(tool.read_only ? R"(,"readOnly":true,"server":)" : R"(,"readOnly":false,"server":)");
       out.string(tool.server_id);
       out.raw(R"(,"tool":)");
