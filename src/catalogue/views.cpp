@@ -161,14 +161,4 @@ Json search_hits(std::span<const ToolMetadata> tools) {
   });
 }
 
-Json placeholder_result(const ToolMetadata& tool) {
-  std::string text = "SchemaEngine stub resolved " + tool.server_id + "." + tool.tool_name +
-                     " but CallBridge is not wired yet";
-  return JsonObject::from_sorted({
-      {"isError", true},
-      {"json", nullptr},
-      {"text", std::move(text)},
-  });
-}
-
 }  // namespace ziri

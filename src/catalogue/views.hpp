@@ -1,5 +1,5 @@
-// Read-only views over the catalogue: the engine description, the `servers`
-// and `search` fields, and the result of a tool field with no bridge attached.
+// Read-only views over the catalogue: the engine description and the `servers`
+// and `search` fields.
 #pragma once
 
 #include <span>
@@ -20,9 +20,5 @@ Json server_summaries(std::span<const ToolMetadata> tools);
 /// One hit per record, in catalogue order:
 /// {"description","field","readOnly","server","tool"}. A RawJson array.
 Json search_hits(std::span<const ToolMetadata> tools);
-
-/// {"isError":true,"json":null,"text":"SchemaEngine stub resolved <server>.<tool> but
-/// CallBridge is not wired yet"}
-Json placeholder_result(const ToolMetadata& tool);
 
 }  // namespace ziri
