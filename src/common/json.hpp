@@ -40,7 +40,6 @@ class JsonObject {
   const_iterator end() const;
   std::size_t size() const;
   bool empty() const;
-  void reserve(std::size_t n);
 
   /// Returns the value under `key`, or nullptr.
   const Json* find(std::string_view key) const;
@@ -150,7 +149,6 @@ inline JsonObject::const_iterator JsonObject::begin() const { return members_.be
 inline JsonObject::const_iterator JsonObject::end() const { return members_.end(); }
 inline std::size_t JsonObject::size() const { return members_.size(); }
 inline bool JsonObject::empty() const { return members_.empty(); }
-inline void JsonObject::reserve(std::size_t n) { members_.reserve(n); }
 // Written out rather than defaulted: clang recurses without end through the
 // defaulted comparisons of Json and JsonObject, which contain each other.
 inline bool operator==(const JsonObject& a, const JsonObject& b) {
