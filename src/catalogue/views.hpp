@@ -14,11 +14,13 @@ namespace ziri {
 std::string describe_text(std::span<const ToolMetadata> tools);
 
 /// One summary per server id, in byte order of the ids:
-/// {"description","name","readOnlyCount","toolCount"}. A RawJson array.
+/// {"description","name","readOnlyCount","toolCount"}. A RawJson array that
+/// points into `tools`, which must outlive it.
 Json server_summaries(std::span<const ToolMetadata> tools);
 
 /// One hit per record, in catalogue order:
-/// {"description","field","readOnly","server","tool"}. A RawJson array.
+/// {"description","field","readOnly","server","tool"}. A RawJson array that
+/// points into `tools`, which must outlive it.
 Json search_hits(std::span<const ToolMetadata> tools);
 
 }  // namespace ziri

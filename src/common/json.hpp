@@ -66,6 +66,9 @@ class JsonObject {
 /// Compact JSON text of a known size that the writer writes in place,
 /// straight into its output. Lets a view of the whole catalogue go from the
 /// catalogue into the response in one pass, with neither a tree nor a copy.
+/// Its writer may hold views into what it was made from (the views hold the
+/// catalogue's texts), so write it while that lives: within the request that
+/// made it, whose engine holds the catalogue.
 class RawJson {
  public:
   /// Writes exactly `size` bytes at `out`.
