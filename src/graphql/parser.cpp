@@ -101,6 +101,8 @@ class NestingGuard {
 
 }  // namespace
 
+namespace detail {
+
 // Ignored : WhiteSpace | LineTerminator | Comma | Comment
 void GraphqlFieldParser::skip_ignored() {
   while (!at_end()) {
@@ -444,9 +446,11 @@ std::expected<Json, std::string> GraphqlFieldParser::parse_object_value() {
   return Json(std::move(*object));
 }
 
+}  // namespace detail
+
 std::expected<std::vector<SelectedField>, std::string> parse_top_level_fields(
     std::string_view source, const JsonObject& variables) {
-  return GraphqlFieldParser(source, variables).parse_operation_definition();
+  return detail::GraphqlFieldParser(source, variables).parse_operation_definition();
 }
 
 std::expected<JsonObject, std::string> parse_variables(
