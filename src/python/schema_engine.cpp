@@ -138,7 +138,8 @@ PyObject* receive_tool_call_impl(const SchemaEngine& engine, std::uint64_t timeo
 }
 
 constexpr std::array<const char*, 1> kReceiveParameters{"timeout_ms"};
-constexpr Signature kReceiveSignature{"SchemaEngine.receive_tool_call", kReceiveParameters, 0};
+constexpr Signature kReceiveSignature{"SchemaEngine.receive_tool_call", kReceiveParameters, 0,
+                                      "..."};
 
 PyObject* schema_engine_receive_tool_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) {
@@ -232,10 +233,10 @@ PyCFunction fast_call() {
 
 PyMethodDef schema_engine_methods[] = {
     {"build", fast_call<schema_engine_build>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "build($cls, catalogue_json)\n--\n\n"},
+     kDocstring<kBuildSignature, Receiver::kClass>.data()},
     {"from_tool_metadata", fast_call<schema_engine_from_tool_metadata>(),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_tool_metadata($cls, catalogue_json)\n--\n\n"},
+     kDocstring<kFromToolMetadataSignature, Receiver::kClass>.data()},
     {"describe", schema_engine_describe, METH_NOARGS, "describe($self)\n--\n\n"},
     {"tool_count", schema_engine_tool_count, METH_NOARGS, "tool_count($self)\n--\n\n"},
     {"attach_call_bridge", schema_engine_attach_call_bridge, METH_NOARGS,
@@ -243,18 +244,17 @@ PyMethodDef schema_engine_methods[] = {
     {"detach_call_bridge", schema_engine_detach_call_bridge, METH_NOARGS,
      "detach_call_bridge($self)\n--\n\n"},
     {"receive_tool_call", fast_call<schema_engine_receive_tool_call>(),
-     METH_FASTCALL | METH_KEYWORDS, "receive_tool_call($self, timeout_ms=...)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, kDocstring<kReceiveSignature, Receiver::kInstance>.data()},
     {"respond_tool_call", fast_call<schema_engine_respond_tool_call>(),
-     METH_FASTCALL | METH_KEYWORDS, "respond_tool_call($self, request_id, result_json)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS, kDocstring<kRespondSignature, Receiver::kInstance>.data()},
     {"fail_tool_call", fast_call<schema_engine_fail_tool_call>(), METH_FASTCALL | METH_KEYWORDS,
-     "fail_tool_call($self, request_id, message)\n--\n\n"},
+     kDocstring<kFailSignature, Receiver::kInstance>.data()},
     {"execute", fast_call<schema_engine_execute>(), METH_FASTCALL | METH_KEYWORDS,
-     "execute($self, query, variables_json=None)\n--\n\n"},
+     kDocstring<kExecuteSignature, Receiver::kInstance>.data()},
     {nullptr, nullptr, 0, nullptr},
 };
 
-constexpr char kSchemaEngineDoc[] =
-    "SchemaEngine(catalogue_json=None)\n--\n\n"
+constexpr char kSchemaEngineSummary[] =
     "Minimal GraphQL schema engine exposed to Python.\n\n"
     "The native side owns GraphQL execution and the channel bridge to the host:\n"
     "tool resolvers put requests on a channel, wait on a per-call one-shot reply,\n"
@@ -264,7 +264,9 @@ PyType_Slot schema_engine_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(schema_engine_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(schema_engine_dealloc)},
     {Py_tp_methods, schema_engine_methods},
-    {Py_tp_doc, const_cast<char*>(kSchemaEngineDoc)},
+    {Py_tp_doc,
+     const_cast<char*>(
+         kDocstring<kNewSignature, Receiver::kConstructor, kSchemaEngineSummary>.data())},
     {0, nullptr},
 };
 
