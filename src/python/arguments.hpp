@@ -1,4 +1,5 @@
-// Argument conversion shared by every function of the module.
+// Argument binding and conversion shared by every function of the module, and the text
+// signatures that show the same parameters to inspect.
 #pragma once
 
 #include <Python.h>
