@@ -6,6 +6,9 @@
 namespace ziri {
 namespace {
 
+using detail::collect_tool_metadata;
+using detail::string_field;
+
 std::optional<std::string_view> usable_text(const Json* value) {
   const auto* text = value ? value->get_if<std::string>() : nullptr;
   if (!text) return std::nullopt;
@@ -67,6 +70,8 @@ void collect_from_object(const JsonObject& object, std::optional<std::string_vie
 
 }  // namespace
 
+namespace detail {
+
 std::optional<std::string_view> string_field(const JsonObject& object,
                                              std::initializer_list<std::string_view> keys) {
   for (std::string_view key : keys) {
@@ -91,6 +96,8 @@ void collect_tool_metadata(const Json& value, std::optional<std::string_view> se
     collect_from_object(*object, server_id, server_description, tools);
   }
 }
+
+}  // namespace detail
 
 std::expected<std::vector<ToolMetadata>, std::string> from_catalogue_json(
     std::optional<std::string_view> text) {

@@ -19,6 +19,9 @@ namespace ziri {
 std::expected<std::vector<ToolMetadata>, std::string> from_catalogue_json(
     std::optional<std::string_view> text);
 
+// The loader's two rules, here for their tests.
+namespace detail {
+
 /// Appends the tools found in `value`, depth first. Objects with a "tools"
 /// array are groups that pass their server id and description down; other
 /// objects are tools. The views point into `value` and must outlive the call.
@@ -31,4 +34,5 @@ void collect_tool_metadata(const Json& value, std::optional<std::string_view> se
 std::optional<std::string_view> string_field(const JsonObject& object,
                                              std::initializer_list<std::string_view> keys);
 
+}  // namespace detail
 }  // namespace ziri

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "common/unicode.hpp"
+
 namespace ziri {
 namespace {
 
@@ -9,17 +11,14 @@ bool is_name_char(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
 // Bytes of the character starting at `pos`. A malformed sequence counts as
 // far as it goes, so that a stray byte still becomes one '_' and the result
 // is never empty.
 std::size_t character_length(std::string_view text, std::size_t pos) {
-  const auto lead = static_cast<unsigned char>(text[pos]);
-  const std::size_t expected = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+  const std::size_t expected = utf8_sequence_length(static_cast<unsigned char>(text[pos]));
   std::size_t length = 1;
   while (length < expected && pos + length < text.size() &&
-         is_continuation(static_cast<unsigned char>(text[pos + length]))) {
+         is_utf8_continuation(static_cast<unsigned char>(text[pos + length]))) {
     ++length;
   }
   return length;

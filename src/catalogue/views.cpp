@@ -17,14 +17,6 @@ namespace {
 // function of a sink, and runs it twice: first to measure the exact size, then,
 // when the response is written, to copy straight into it.
 
-// Whether writing `text` as a JSON string escapes anything. Catalogue texts
-// almost never need it; the loop has no early exit so that it vectorizes.
-bool needs_escape(std::string_view text) {
-  bool found = false;
-  for (unsigned char c : text) found |= (c < 0x20) | (c == '"') | (c == '\\');
-  return found;
-}
-
 std::string escaped(std::string_view text) {
   std::string out;
   write_json_string(out, text);
@@ -34,10 +26,10 @@ std::string escaped(std::string_view text) {
 class Measure {
  public:
   void raw(std::string_view text) { size_ += text.size(); }
-  void name(std::string_view text) { size_ += text.size() + 2; }
+  void plain_string(std::string_view text) { size_ += text.size() + 2; }
   void string(std::string_view text) {
-    if (!needs_escape(text)) {
-      size_ += text.size() + 2;
+    if (!json_string_needs_escape(text)) {
+      plain_string(text);
     } else {
       size_ += escaped(text).size();
       escapes_ = true;
@@ -65,17 +57,17 @@ class Copy {
     std::memcpy(out_, text.data(), text.size());
     out_ += text.size();
   }
-  // A text known to need no escaping: a GraphQL field name.
-  void name(std::string_view text) {
+  // A text known to need no escaping, such as a GraphQL field name: quoted, never scanned.
+  void plain_string(std::string_view text) {
     *out_++ = '"';
     raw(text);
     *out_++ = '"';
   }
   void string(std::string_view text) {
-    if (escapes_ && needs_escape(text)) {
+    if (escapes_ && json_string_needs_escape(text)) {
       raw(escaped(text));
     } else {
-      name(text);
+      plain_string(text);
     }
   }
   void count(std::uint64_t n) { out_ = std::to_chars(out_, out_ + 20, n).ptr; }
@@ -158,7 +150,7 @@ Json search_hits(std::span<const ToolMetadata> tools) {
       out.raw(R"({"description":)");
       out.string(tool.description);
       out.raw(R"(,"field":)");
-      out.name(tool.graphql_name);
+      out.plain_string(tool.graphql_name);
       out.raw(tool.read_only ? R"(,"readOnly":true,"server":)" : R"(,"readOnly":false,"server":)");
       out.string(tool.server_id);
       out.raw(R"(,"tool":)");
@@ -166,16 +158,6 @@ Json search_hits(std::span<const ToolMetadata> tools) {
       out.raw("}");
     }
     out.raw("]");
-  });
-}
-
-Json placeholder_result(const ToolMetadata& tool) {
-  std::string text = "SchemaEngine stub resolved " + tool.server_id + "." + tool.tool_name +
-                     " but CallBridge is not wired yet";
-  return JsonObject::from_sorted({
-      {"isError", true},
-      {"json", nullptr},
-      {"text", std::move(text)},
   });
 }
 

@@ -1,5 +1,5 @@
-// Read-only views over the catalogue: the engine description, the `servers`
-// and `search` fields, and the result of a tool field with no bridge attached.
+// Read-only views over the catalogue: the engine description and the `servers`
+// and `search` fields.
 #pragma once
 
 #include <span>
@@ -14,15 +14,13 @@ namespace ziri {
 std::string describe_text(std::span<const ToolMetadata> tools);
 
 /// One summary per server id, in byte order of the ids:
-/// {"description","name","readOnlyCount","toolCount"}. A RawJson array.
+/// {"description","name","readOnlyCount","toolCount"}. A RawJson array that
+/// points into `tools`, which must outlive it.
 Json server_summaries(std::span<const ToolMetadata> tools);
 
 /// One hit per record, in catalogue order:
-/// {"description","field","readOnly","server","tool"}. A RawJson array.
+/// {"description","field","readOnly","server","tool"}. A RawJson array that
+/// points into `tools`, which must outlive it.
 Json search_hits(std::span<const ToolMetadata> tools);
-
-/// {"isError":true,"json":null,"text":"SchemaEngine stub resolved <server>.<tool> but
-/// CallBridge is not wired yet"}
-Json placeholder_result(const ToolMetadata& tool);
 
 }  // namespace ziri

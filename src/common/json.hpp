@@ -40,7 +40,6 @@ class JsonObject {
   const_iterator end() const;
   std::size_t size() const;
   bool empty() const;
-  void reserve(std::size_t n);
 
   /// Returns the value under `key`, or nullptr.
   const Json* find(std::string_view key) const;
@@ -67,6 +66,9 @@ class JsonObject {
 /// Compact JSON text of a known size that the writer writes in place,
 /// straight into its output. Lets a view of the whole catalogue go from the
 /// catalogue into the response in one pass, with neither a tree nor a copy.
+/// Its writer may hold views into what it was made from (the views hold the
+/// catalogue's texts), so write it while that lives: within the request that
+/// made it, whose engine holds the catalogue.
 class RawJson {
  public:
   /// Writes exactly `size` bytes at `out`.
@@ -150,7 +152,6 @@ inline JsonObject::const_iterator JsonObject::begin() const { return members_.be
 inline JsonObject::const_iterator JsonObject::end() const { return members_.end(); }
 inline std::size_t JsonObject::size() const { return members_.size(); }
 inline bool JsonObject::empty() const { return members_.empty(); }
-inline void JsonObject::reserve(std::size_t n) { members_.reserve(n); }
 // Written out rather than defaulted: clang recurses without end through the
 // defaulted comparisons of Json and JsonObject, which contain each other.
 inline bool operator==(const JsonObject& a, const JsonObject& b) {
@@ -170,5 +171,9 @@ std::string to_json(const Json& value);
 /// Appends `text` as a JSON string literal: only '"', '\\' and bytes below
 /// 0x20 are escaped (\b \t \n \f \r, others as \u00xx in lowercase hex).
 void write_json_string(std::string& out, std::string_view text);
+
+/// Whether write_json_string escapes anything in `text`. Most texts need no
+/// escape; the scan has no early exit, so the compiler vectorises it.
+bool json_string_needs_escape(std::string_view text);
 
 }  // namespace ziri

@@ -1,9 +1,20 @@
-// Unicode white space, as trimming needs it.
+// UTF-8 sequences and Unicode white space, as trimming and naming need them.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 namespace ziri {
+
+/// The bytes of the UTF-8 sequence that `lead` starts: 1 to 4, or 0 for a
+/// continuation byte, which starts none. Bytes past 0xF4 count as four-byte
+/// leads; whether the sequence is valid is for its reader to judge.
+constexpr std::size_t utf8_sequence_length(unsigned char lead) {
+  return lead < 0x80 ? 1 : lead < 0xC0 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+}
+
+/// Whether `byte` continues a UTF-8 sequence rather than starting one.
+constexpr bool is_utf8_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
 /// Whether the code point has the Unicode White_Space property.
 constexpr bool is_white_space(char32_t c) {

@@ -52,6 +52,11 @@ Json tool_error_result(std::string_view message) {
   });
 }
 
+Json placeholder_result(const ToolMetadata& tool) {
+  return tool_error_result("SchemaEngine stub resolved " + tool.server_id + "." + tool.tool_name +
+                           " but CallBridge is not wired yet");
+}
+
 std::string tool_error_text(std::string_view message) {
   static constexpr std::string_view kHead = R"({"isError":true,"json":null,"text":)";
   std::string out;

@@ -1,9 +1,10 @@
-// The GraphQL response envelope and the result of a failed tool call.
+// The GraphQL response envelope and the result of a tool call that failed or was never made.
 #pragma once
 
 #include <string>
 #include <string_view>
 
+#include "catalogue/tool_metadata.hpp"
 #include "common/json.hpp"
 
 namespace ziri {
@@ -17,6 +18,10 @@ std::string graphql_error(std::string_view message);
 /// {"isError":true,"json":null,"text":<message>}, the value a tool field takes
 /// when its call failed.
 Json tool_error_result(std::string_view message);
+
+/// The tool error result of a tool field resolved with no bridge attached:
+/// "SchemaEngine stub resolved <server>.<tool> but CallBridge is not wired yet".
+Json placeholder_result(const ToolMetadata& tool);
 
 /// The compact text of tool_error_result(message), for replies that travel as text.
 std::string tool_error_text(std::string_view message);

@@ -61,6 +61,12 @@ Failure fail_at_byte(std::string_view prefix, char byte) {
   return Failure(std::move(message));
 }
 
+// Passes the failure of a step up to a production that returns something else.
+template <class T>
+Failure pass_up(std::expected<T, std::string>& failed) {
+  return Failure(std::move(failed.error()));
+}
+
 constexpr bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 constexpr bool is_name_start(char c) {
@@ -94,6 +100,8 @@ class NestingGuard {
 };
 
 }  // namespace
+
+namespace detail {
 
 // Ignored : WhiteSpace | LineTerminator | Comma | Comment
 void GraphqlFieldParser::skip_ignored() {
@@ -201,7 +209,7 @@ std::expected<void, std::string> GraphqlFieldParser::skip_directives() {
     skip_ignored();
     if (!next_is('@')) return {};
     ++position_;
-    if (auto name = read_name(); !name) return Failure(std::move(name.error()));
+    if (auto name = read_name(); !name) return pass_up(name);
     skip_ignored();
     if (next_is('(')) {
       if (auto skipped = skip_balanced('(', ')'); !skipped) return skipped;
@@ -219,7 +227,7 @@ GraphqlFieldParser::parse_operation_definition() {
   skip_ignored();
   if (next_is('{')) return parse_selection_set();
   auto keyword = read_name();
-  if (!keyword) return Failure(std::move(keyword.error()));
+  if (!keyword) return pass_up(keyword);
   if (!is_operation_type(*keyword)) return fail(kUnsupportedOperation, *keyword);
   skip_ignored();
   if (!at_end() && is_name_start(source_[position_])) {
@@ -229,18 +237,17 @@ GraphqlFieldParser::parse_operation_definition() {
   }
   if (next_is('(')) {
     // Declared types and defaults are not used: every variable comes from the variables object.
-    if (auto skipped = skip_balanced('(', ')'); !skipped)
-      return Failure(std::move(skipped.error()));
+    if (auto skipped = skip_balanced('(', ')'); !skipped) return pass_up(skipped);
     skip_ignored();
   }
-  if (auto skipped = skip_directives(); !skipped) return Failure(std::move(skipped.error()));
+  if (auto skipped = skip_directives(); !skipped) return pass_up(skipped);
   return parse_selection_set();
 }
 
 // SelectionSet : { Selection* }
 // An empty set is accepted here; whether a request may select nothing is for the caller.
 std::expected<std::vector<SelectedField>, std::string> GraphqlFieldParser::parse_selection_set() {
-  if (auto opened = expect_byte('{'); !opened) return Failure(std::move(opened.error()));
+  if (auto opened = expect_byte('{'); !opened) return pass_up(opened);
   std::vector<SelectedField> fields;
   while (true) {
     skip_ignored();
@@ -250,7 +257,7 @@ std::expected<std::vector<SelectedField>, std::string> GraphqlFieldParser::parse
       return fields;
     }
     auto field = parse_selection();
-    if (!field) return Failure(std::move(field.error()));
+    if (!field) return pass_up(field);
     fields.push_back(std::move(*field));
   }
 }
@@ -267,14 +274,14 @@ std::expected<SelectedField, std::string> GraphqlFieldParser::parse_selection() 
 // Only top-level fields are resolved, so a nested selection set is stepped over unread.
 std::expected<SelectedField, std::string> GraphqlFieldParser::parse_field() {
   auto first = read_name();
-  if (!first) return Failure(std::move(first.error()));
+  if (!first) return pass_up(first);
   SelectedField field;
   skip_ignored();
   if (next_is(':')) {
     ++position_;
     skip_ignored();
     auto name = read_name();
-    if (!name) return Failure(std::move(name.error()));
+    if (!name) return pass_up(name);
     field.response_key = *first;
     field.field_name = *name;
   } else {
@@ -284,14 +291,13 @@ std::expected<SelectedField, std::string> GraphqlFieldParser::parse_field() {
   skip_ignored();
   if (next_is('(')) {
     auto arguments = parse_arguments();
-    if (!arguments) return Failure(std::move(arguments.error()));
+    if (!arguments) return pass_up(arguments);
     field.arguments = std::move(*arguments);
   }
-  if (auto skipped = skip_directives(); !skipped) return Failure(std::move(skipped.error()));
+  if (auto skipped = skip_directives(); !skipped) return pass_up(skipped);
   skip_ignored();
   if (next_is('{')) {
-    if (auto skipped = skip_balanced('{', '}'); !skipped)
-      return Failure(std::move(skipped.error()));
+    if (auto skipped = skip_balanced('{', '}'); !skipped) return pass_up(skipped);
   }
   return field;
 }
@@ -313,7 +319,7 @@ std::expected<JsonObject, std::string> GraphqlFieldParser::parse_members(char cl
       return JsonObject::from_unsorted(std::move(members));
     }
     auto member = parse_name_and_value();
-    if (!member) return Failure(std::move(member.error()));
+    if (!member) return pass_up(member);
     members.push_back(std::move(*member));
   }
 }
@@ -322,10 +328,10 @@ std::expected<JsonObject, std::string> GraphqlFieldParser::parse_members(char cl
 // ObjectField : Name : Value
 std::expected<JsonObject::Member, std::string> GraphqlFieldParser::parse_name_and_value() {
   auto name = parse_name();
-  if (!name) return Failure(std::move(name.error()));
-  if (auto colon = expect_byte(':'); !colon) return Failure(std::move(colon.error()));
+  if (!name) return pass_up(name);
+  if (auto colon = expect_byte(':'); !colon) return pass_up(colon);
   auto value = parse_value();
-  if (!value) return Failure(std::move(value.error()));
+  if (!value) return pass_up(value);
   return JsonObject::Member(std::move(*name), std::move(*value));
 }
 
@@ -361,7 +367,7 @@ std::expected<Json, std::string> GraphqlFieldParser::parse_value() {
 // JSON's; there is no block-string form.
 std::expected<Json, std::string> GraphqlFieldParser::parse_string_value() {
   std::size_t start = position_;
-  if (auto skipped = skip_string_literal(); !skipped) return Failure(std::move(skipped.error()));
+  if (auto skipped = skip_string_literal(); !skipped) return pass_up(skipped);
   auto decoded = parse_json(source_.substr(start, position_ - start));
   if (!decoded) return fail(kInvalidString, decoded.error());
   return std::move(*decoded);
@@ -398,7 +404,7 @@ std::expected<Json, std::string> GraphqlFieldParser::parse_number_value() {
 std::expected<Json, std::string> GraphqlFieldParser::parse_variable() {
   ++position_;  // '$'
   auto name = read_name();
-  if (!name) return Failure(std::move(name.error()));
+  if (!name) return pass_up(name);
   const Json* value = variables_->find(*name);
   if (value == nullptr) return fail(kMissingVariable, *name);
   return *value;
@@ -410,7 +416,7 @@ std::expected<Json, std::string> GraphqlFieldParser::parse_variable() {
 // Keywords are case-sensitive; any other name stands for itself as a string.
 std::expected<Json, std::string> GraphqlFieldParser::parse_name_value() {
   auto name = read_name();
-  if (!name) return Failure(std::move(name.error()));
+  if (!name) return pass_up(name);
   if (*name == "true") return Json(true);
   if (*name == "false") return Json(false);
   if (*name == "null") return Json(nullptr);
@@ -436,13 +442,15 @@ std::expected<Json, std::string> GraphqlFieldParser::parse_list_value() {
 // ObjectValue : { ObjectField* }
 std::expected<Json, std::string> GraphqlFieldParser::parse_object_value() {
   auto object = parse_members('}');
-  if (!object) return Failure(std::move(object.error()));
+  if (!object) return pass_up(object);
   return Json(std::move(*object));
 }
 
+}  // namespace detail
+
 std::expected<std::vector<SelectedField>, std::string> parse_top_level_fields(
     std::string_view source, const JsonObject& variables) {
-  return GraphqlFieldParser(source, variables).parse_operation_definition();
+  return detail::GraphqlFieldParser(source, variables).parse_operation_definition();
 }
 
 std::expected<JsonObject, std::string> parse_variables(

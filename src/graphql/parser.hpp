@@ -29,9 +29,12 @@ std::expected<std::vector<SelectedField>, std::string> parse_top_level_fields(
 std::expected<JsonObject, std::string> parse_variables(
     std::optional<std::string_view> variables_json);
 
+namespace detail {
+
 /// Byte-level reader of one request document; used for one parse and then dropped.
 /// Every byte test is on a single byte of `source`; `position` only moves forward and never
-/// passes the end of the text.
+/// passes the end of the text. Callers use the functions above; the reader is here for the
+/// tests of the productions whose end position matters.
 class GraphqlFieldParser {
  public:
   /// Both `source` and `variables` are borrowed and must outlive the parser.
@@ -41,30 +44,29 @@ class GraphqlFieldParser {
   /// Offset of the next unread byte.
   std::size_t position() const { return position_; }
 
-  /// Steps over white space, commas and comments.
-  void skip_ignored();
-  /// Reads one name after the ignored bytes.
-  std::expected<std::string, std::string> parse_name();
-  /// Steps over `expected` after the ignored bytes, or fails naming what stands there.
-  std::expected<void, std::string> expect_byte(char expected);
-  /// Steps over an `open` ... `close` block without reading it, counting only that pair.
-  std::expected<void, std::string> skip_balanced(char open, char close);
-  /// Steps over any number of directives without evaluating them.
-  std::expected<void, std::string> skip_directives();
   /// Reads a whole document: an operation, or the bare selection-set shorthand.
   std::expected<std::vector<SelectedField>, std::string> parse_operation_definition();
-  /// Reads one selection set into its fields.
-  std::expected<std::vector<SelectedField>, std::string> parse_selection_set();
-  /// Reads one argument value, with variables replaced by copies of their values.
+  /// Reads one name after the ignored bytes.
+  std::expected<std::string, std::string> parse_name();
+  /// Steps over an `open` ... `close` block without reading it, counting only that pair.
+  std::expected<void, std::string> skip_balanced(char open, char close);
+  /// Reads one argument value, with variables replaced by their shared values.
   std::expected<Json, std::string> parse_value();
 
  private:
   bool at_end() const { return position_ >= source_.size(); }
   bool next_is(char c) const { return position_ < source_.size() && source_[position_] == c; }
 
+  // Steps over white space, commas and comments.
+  void skip_ignored();
+  // Steps over `expected` after the ignored bytes, or fails naming what stands there.
+  std::expected<void, std::string> expect_byte(char expected);
   std::expected<std::string_view, std::string> read_name();
   bool skip_comment();
   std::expected<void, std::string> skip_string_literal();
+  // Steps over any number of directives without evaluating them.
+  std::expected<void, std::string> skip_directives();
+  std::expected<std::vector<SelectedField>, std::string> parse_selection_set();
   std::expected<SelectedField, std::string> parse_selection();
   std::expected<SelectedField, std::string> parse_field();
   std::expected<JsonObject, std::string> parse_arguments();
@@ -84,4 +86,5 @@ class GraphqlFieldParser {
   int value_depth_ = 0;
 };
 
+}  // namespace detail
 }  // namespace ziri

@@ -1,6 +1,7 @@
 // The _graphql module: SchemaEngine and graphql_stub.
 #include <Python.h>
 
+#include "python/boundary.hpp"
 #include "python/py_ref.hpp"
 #include "python/schema_engine.hpp"
 
@@ -38,8 +39,7 @@ int graphql_exec(PyObject* module) {
     return -1;
   }
   if (!schema_engine_type) {
-    PyRef fault = PyRef::steal(create_internal_fault_type());
-    if (!fault) return -1;
+    if (ensure_internal_fault_type() < 0) return -1;
     schema_engine_type = create_schema_engine_type();
     if (!schema_engine_type) return -1;
   }

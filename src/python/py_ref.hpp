@@ -12,8 +12,6 @@ class PyRef {
   PyRef() = default;
   /// Takes over a new reference (which may be null after a failed call).
   static PyRef steal(PyObject* object) { return PyRef(object); }
-  /// Adds a reference to a borrowed object.
-  static PyRef borrow(PyObject* object) { return PyRef(Py_XNewRef(object)); }
 
   PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
   PyRef& operator=(PyRef&& other) noexcept {
@@ -23,8 +21,6 @@ class PyRef {
   ~PyRef() { Py_XDECREF(object_); }
 
   PyObject* get() const { return object_; }
-  /// Gives the reference to the caller.
-  PyObject* release() { return std::exchange(object_, nullptr); }
   explicit operator bool() const { return object_ != nullptr; }
 
  private:

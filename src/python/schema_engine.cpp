@@ -2,83 +2,49 @@
 
 #include <array>
 #include <chrono>
-#include <exception>
-#include <new>
 #include <optional>
 #include <string>
 
 #include "catalogue/catalogue.hpp"
 #include "catalogue/views.hpp"
-#include "common/internal_fault.hpp"
 #include "execution/driver.hpp"
 #include "execution/envelope.hpp"
 #include "python/arguments.hpp"
-#include "python/py_ref.hpp"
+#include "python/boundary.hpp"
 
 namespace ziri {
 namespace {
 
-// Created once per process; the module refuses sub-interpreters, so no other
-// interpreter can ever see them.
-PyObject* internal_fault_type = nullptr;
-
 struct SchemaEngineObject {
-  PyObject_HEAD SchemaEngine* engine;
+  PyObject_HEAD
+  SchemaEngine* engine;
 };
 
-SchemaEngine& engine_of(PyObject* self) {
+const SchemaEngine& engine_of(PyObject* self) {
   return *reinterpret_cast<SchemaEngineObject*>(self)->engine;
 }
 
-// Turns the exception in flight into a Python exception. Every entry point
-// calls it, so no C++ exception ever crosses into the interpreter.
-void set_python_error(std::exception_ptr failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(internal_fault_type, e.what());
-  } catch (...) {
-    PyErr_SetString(internal_fault_type, "unknown internal fault");
-  }
+// The text of a result as a Python str.
+PyObject* str_result(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
-template <class F>
-PyObject* guarded(F&& body) {
-  try {
-    return body();
-  } catch (...) {
-    set_python_error(std::current_exception());
+// Each method is a thin layer that binds and converts its arguments, then a
+// typed *_impl that does the work; methods without arguments are their own.
+
+// Construction
+
+PyObject* new_impl(PyTypeObject* type, std::optional<std::string_view> catalogue_json) {
+  auto tools = from_catalogue_json(catalogue_json);
+  if (!tools) {
+    PyErr_SetString(PyExc_ValueError, tools.error().c_str());
     return nullptr;
   }
-}
-
-// Runs `work` with the interpreter lock released; false with a Python error
-// set when it threw.
-template <class F>
-bool without_gil(F&& work) {
-  std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS try { work(); } catch (...) {
-    failure = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS if (failure) set_python_error(failure);
-  return !failure;
-}
-
-PyObject* new_engine(PyTypeObject* type, std::optional<std::string_view> catalogue_json) {
-  return guarded([&]() -> PyObject* {
-    auto tools = from_catalogue_json(catalogue_json);
-    if (!tools) {
-      PyErr_SetString(PyExc_ValueError, tools.error().c_str());
-      return nullptr;
-    }
-    auto engine = std::make_unique<SchemaEngine>(std::move(*tools));
-    PyObject* self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
-    reinterpret_cast<SchemaEngineObject*>(self)->engine = engine.release();
-    return self;
-  });
+  auto engine = std::make_unique<SchemaEngine>(std::move(*tools));
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  reinterpret_cast<SchemaEngineObject*>(self)->engine = engine.release();
+  return self;
 }
 
 void schema_engine_dealloc(PyObject* self) {
@@ -88,8 +54,6 @@ void schema_engine_dealloc(PyObject* self) {
   type->tp_free(self);
   Py_DECREF(type);
 }
-
-// Construction
 
 constexpr std::array<const char*, 1> kCatalogueParameters{"catalogue_json"};
 constexpr Signature kNewSignature{"SchemaEngine.__new__", kCatalogueParameters, 0};
@@ -105,7 +69,7 @@ PyObject* schema_engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     text = text_argument(kNewSignature, 0, slots[0]);
     if (!text) return nullptr;
   }
-  return new_engine(type, text);
+  return guarded([&] { return new_impl(type, text); });
 }
 
 PyObject* build_from(const Signature& signature, PyObject* cls, PyObject* const* args,
@@ -114,7 +78,7 @@ PyObject* build_from(const Signature& signature, PyObject* cls, PyObject* const*
   if (!bind_arguments(signature, args, nargs, kwnames, slots)) return nullptr;
   auto text = text_argument(signature, 0, slots[0]);
   if (!text) return nullptr;
-  return new_engine(reinterpret_cast<PyTypeObject*>(cls), text);
+  return guarded([&] { return new_impl(reinterpret_cast<PyTypeObject*>(cls), text); });
 }
 
 PyObject* schema_engine_build(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
@@ -130,10 +94,7 @@ PyObject* schema_engine_from_tool_metadata(PyObject* cls, PyObject* const* args,
 // Catalogue
 
 PyObject* schema_engine_describe(PyObject* self, PyObject*) {
-  return guarded([&] {
-    std::string text = describe_text(engine_of(self).tools);
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  });
+  return guarded([&] { return str_result(describe_text(engine_of(self).tools)); });
 }
 
 PyObject* schema_engine_tool_count(PyObject* self, PyObject*) {
@@ -154,8 +115,31 @@ PyObject* schema_engine_detach_call_bridge(PyObject* self, PyObject*) {
   });
 }
 
+PyObject* receive_tool_call_impl(const SchemaEngine& engine, std::uint64_t timeout_ms) {
+  // Our own references: the engine may be released while we wait.
+  std::shared_ptr<Runtime> runtime = engine.runtime;
+  std::shared_ptr<TokioCallBridge> bridge = engine.bridge;
+  std::expected<std::optional<std::string>, std::string> received;
+  // Limits beyond what milliseconds can hold wait "forever" all the same.
+  auto limit = std::chrono::milliseconds(static_cast<std::int64_t>(
+      std::min<std::uint64_t>(timeout_ms, std::chrono::milliseconds::max().count())));
+  bool ok = without_gil([&] {
+    received = bridge->receive_json(limit);
+    bridge.reset();
+    runtime.reset();
+  });
+  if (!ok) return nullptr;
+  if (!received) {
+    PyErr_SetString(PyExc_ValueError, received.error().c_str());
+    return nullptr;
+  }
+  if (!*received) Py_RETURN_NONE;
+  return str_result(**received);
+}
+
 constexpr std::array<const char*, 1> kReceiveParameters{"timeout_ms"};
-constexpr Signature kReceiveSignature{"SchemaEngine.receive_tool_call", kReceiveParameters, 0};
+constexpr Signature kReceiveSignature{"SchemaEngine.receive_tool_call", kReceiveParameters, 0,
+                                      "..."};
 
 PyObject* schema_engine_receive_tool_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) {
@@ -167,28 +151,14 @@ PyObject* schema_engine_receive_tool_call(PyObject* self, PyObject* const* args,
     if (!converted) return nullptr;
     timeout_ms = *converted;
   }
-  return guarded([&]() -> PyObject* {
-    // Our own references: the engine may be released while we wait.
-    std::shared_ptr<Runtime> runtime = engine_of(self).runtime;
-    std::shared_ptr<TokioCallBridge> bridge = engine_of(self).bridge;
-    std::expected<std::optional<std::string>, std::string> received;
-    // Limits beyond what milliseconds can hold wait "forever" all the same.
-    auto limit = std::chrono::milliseconds(static_cast<std::int64_t>(
-        std::min<std::uint64_t>(timeout_ms, std::chrono::milliseconds::max().count())));
-    bool ok = without_gil([&] {
-      received = bridge->receive_json(limit);
-      bridge.reset();
-      runtime.reset();
-    });
-    if (!ok) return nullptr;
-    if (!received) {
-      PyErr_SetString(PyExc_ValueError, received.error().c_str());
-      return nullptr;
-    }
-    if (!*received) Py_RETURN_NONE;
-    const std::string& text = **received;
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  });
+  return guarded([&] { return receive_tool_call_impl(engine_of(self), timeout_ms); });
+}
+
+// Both answer a request by id: with the host's result, or with a tool error
+// result made of its message.
+PyObject* answer_tool_call_impl(const SchemaEngine& engine, std::string_view request_id,
+                                std::string reply) {
+  return PyBool_FromLong(engine.bridge->respond(request_id, std::move(reply)));
 }
 
 constexpr std::array<const char*, 2> kRespondParameters{"request_id", "result_json"};
@@ -196,8 +166,6 @@ constexpr Signature kRespondSignature{"SchemaEngine.respond_tool_call", kRespond
 constexpr std::array<const char*, 2> kFailParameters{"request_id", "message"};
 constexpr Signature kFailSignature{"SchemaEngine.fail_tool_call", kFailParameters, 2};
 
-// Both answer a request by id: with the host's result, or with a tool error
-// result made of its message.
 template <class MakeReply>
 PyObject* answer_tool_call(const Signature& signature, PyObject* self, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames, MakeReply make_reply) {
@@ -207,9 +175,8 @@ PyObject* answer_tool_call(const Signature& signature, PyObject* self, PyObject*
   if (!request_id) return nullptr;
   auto text = text_argument(signature, 1, slots[1]);
   if (!text) return nullptr;
-  return guarded([&] {
-    return PyBool_FromLong(engine_of(self).bridge->respond(*request_id, make_reply(*text)));
-  });
+  return guarded(
+      [&] { return answer_tool_call_impl(engine_of(self), *request_id, make_reply(*text)); });
 }
 
 PyObject* schema_engine_respond_tool_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -225,6 +192,17 @@ PyObject* schema_engine_fail_tool_call(PyObject* self, PyObject* const* args, Py
 
 // Execution
 
+// The texts are the engine's own copies, so nothing run without the lock
+// touches Python memory.
+PyObject* execute_impl(const SchemaEngine& engine, std::string query,
+                       std::optional<std::string> variables) {
+  std::string response;
+  bool ok = without_gil(
+      [&] { response = execute_json(engine.fields, *engine.bridge, query, variables); });
+  if (!ok) return nullptr;
+  return str_result(response);
+}
+
 constexpr std::array<const char*, 2> kExecuteParameters{"query", "variables_json"};
 constexpr Signature kExecuteSignature{"SchemaEngine.execute", kExecuteParameters, 1};
 
@@ -239,51 +217,44 @@ PyObject* schema_engine_execute(PyObject* self, PyObject* const* args, Py_ssize_
     variables = text_argument(kExecuteSignature, 1, slots[1]);
     if (!variables) return nullptr;
   }
-  return guarded([&]() -> PyObject* {
-    // Copied under the lock, so that nothing run without it touches Python memory.
-    std::string query_text(*query);
-    std::optional<std::string> variables_text(variables);
-    SchemaEngine& engine = engine_of(self);
-    std::string response;
-    bool ok = without_gil([&] {
-      response = execute_json(engine.fields, *engine.bridge, query_text, variables_text);
-    });
-    if (!ok) return nullptr;
-    return PyUnicode_FromStringAndSize(response.data(), static_cast<Py_ssize_t>(response.size()));
+  return guarded([&] {
+    return execute_impl(engine_of(self), std::string(*query),
+                        std::optional<std::string>(variables));
   });
 }
 
 // The type
 
+// Fast-call methods, as the method table must hold them.
+template <auto method>
+PyCFunction fast_call() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+}
+
 PyMethodDef schema_engine_methods[] = {
-    {"build", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(schema_engine_build)),
-     METH_FASTCALL | METH_KEYWORDS | METH_CLASS, "build($cls, catalogue_json)\n--\n\n"},
-    {"from_tool_metadata",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(schema_engine_from_tool_metadata)),
+    {"build", fast_call<schema_engine_build>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     kDocstring<kBuildSignature, Receiver::kClass>.data()},
+    {"from_tool_metadata", fast_call<schema_engine_from_tool_metadata>(),
      METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "from_tool_metadata($cls, catalogue_json)\n--\n\n"},
+     kDocstring<kFromToolMetadataSignature, Receiver::kClass>.data()},
     {"describe", schema_engine_describe, METH_NOARGS, "describe($self)\n--\n\n"},
     {"tool_count", schema_engine_tool_count, METH_NOARGS, "tool_count($self)\n--\n\n"},
     {"attach_call_bridge", schema_engine_attach_call_bridge, METH_NOARGS,
      "attach_call_bridge($self)\n--\n\n"},
     {"detach_call_bridge", schema_engine_detach_call_bridge, METH_NOARGS,
      "detach_call_bridge($self)\n--\n\n"},
-    {"receive_tool_call",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(schema_engine_receive_tool_call)),
-     METH_FASTCALL | METH_KEYWORDS, "receive_tool_call($self, timeout_ms=...)\n--\n\n"},
-    {"respond_tool_call",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(schema_engine_respond_tool_call)),
-     METH_FASTCALL | METH_KEYWORDS, "respond_tool_call($self, request_id, result_json)\n--\n\n"},
-    {"fail_tool_call",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(schema_engine_fail_tool_call)),
-     METH_FASTCALL | METH_KEYWORDS, "fail_tool_call($self, request_id, message)\n--\n\n"},
-    {"execute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(schema_engine_execute)),
-     METH_FASTCALL | METH_KEYWORDS, "execute($self, query, variables_json=None)\n--\n\n"},
+    {"receive_tool_call", fast_call<schema_engine_receive_tool_call>(),
+     METH_FASTCALL | METH_KEYWORDS, kDocstring<kReceiveSignature, Receiver::kInstance>.data()},
+    {"respond_tool_call", fast_call<schema_engine_respond_tool_call>(),
+     METH_FASTCALL | METH_KEYWORDS, kDocstring<kRespondSignature, Receiver::kInstance>.data()},
+    {"fail_tool_call", fast_call<schema_engine_fail_tool_call>(), METH_FASTCALL | METH_KEYWORDS,
+     kDocstring<kFailSignature, Receiver::kInstance>.data()},
+    {"execute", fast_call<schema_engine_execute>(), METH_FASTCALL | METH_KEYWORDS,
+     kDocstring<kExecuteSignature, Receiver::kInstance>.data()},
     {nullptr, nullptr, 0, nullptr},
 };
 
-constexpr char kSchemaEngineDoc[] =
-    "SchemaEngine(catalogue_json=None)\n--\n\n"
+constexpr char kSchemaEngineSummary[] =
     "Minimal GraphQL schema engine exposed to Python.\n\n"
     "The native side owns GraphQL execution and the channel bridge to the host:\n"
     "tool resolvers put requests on a channel, wait on a per-call one-shot reply,\n"
@@ -293,7 +264,9 @@ PyType_Slot schema_engine_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(schema_engine_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(schema_engine_dealloc)},
     {Py_tp_methods, schema_engine_methods},
-    {Py_tp_doc, const_cast<char*>(kSchemaEngineDoc)},
+    {Py_tp_doc,
+     const_cast<char*>(
+         kDocstring<kNewSignature, Receiver::kConstructor, kSchemaEngineSummary>.data())},
     {0, nullptr},
 };
 
@@ -315,15 +288,5 @@ SchemaEngine::SchemaEngine(std::vector<ToolMetadata> loaded)
       bridge(std::make_shared<TokioCallBridge>(runtime)) {}
 
 PyObject* create_schema_engine_type() { return PyType_FromSpec(&schema_engine_spec); }
-
-PyObject* create_internal_fault_type() {
-  if (!internal_fault_type) {
-    internal_fault_type = PyErr_NewExceptionWithDoc(
-        "_graphql.InternalFault",
-        "A fault inside the engine that cannot happen in a correct system.", PyExc_BaseException,
-        nullptr);
-  }
-  return Py_XNewRef(internal_fault_type);
-}
 
 }  // namespace ziri

@@ -29,7 +29,4 @@ struct SchemaEngine {
 /// Creates the SchemaEngine type object (a new reference, or null with an error set).
 PyObject* create_schema_engine_type();
 
-/// Creates the internal-fault exception type (a new reference, or null).
-PyObject* create_internal_fault_type();
-
 }  // namespace ziri

@@ -306,7 +306,7 @@ TEST(CollectToolMetadata, AppendsWithInheritedValues) {
       R"([{"name":"a"},{"server":"own","name":"b"},{"serverDescription":"X","name":"c"}])");
   ASSERT_TRUE(value) << value.error();
   std::vector<ToolMetadata> tools{record("old", "t", "old_t")};
-  collect_tool_metadata(*value, "srv", "Inherited", tools);
+  detail::collect_tool_metadata(*value, "srv", "Inherited", tools);
   EXPECT_EQ(tools,
             (std::vector{record("old", "t", "old_t"), record("srv", "a", "srv_a", "", "Inherited"),
                          record("own", "b", "own_b", "", "Inherited"),
@@ -329,10 +329,10 @@ TEST_P(StringField, ReturnsTheFirstUsableTrimmedText) {
   const auto& object = *value->get_if<JsonObject>();
   // initializer_list cannot be built from a vector, so try up to three keys.
   const auto& k = GetParam().keys;
-  std::optional<std::string_view> found = k.size() == 1 ? string_field(object, {k[0]})
+  std::optional<std::string_view> found = k.size() == 1 ? detail::string_field(object, {k[0]})
                                           : k.size() == 2
-                                              ? string_field(object, {k[0], k[1]})
-                                              : string_field(object, {k[0], k[1], k[2]});
+                                              ? detail::string_field(object, {k[0], k[1]})
+                                              : detail::string_field(object, {k[0], k[1], k[2]});
   EXPECT_EQ(found.transform([](std::string_view s) { return std::string(s); }), GetParam().text);
 }
 
@@ -355,8 +355,8 @@ TEST(StringFieldView, PointsIntoTheObject) {
   const std::string& wrapped =
       *object.find("a")->get_if<JsonObject>()->find("value")->get_if<std::string>();
   const std::string& plain = *object.find("b")->get_if<std::string>();
-  auto from_wrapper = string_field(object, {"a"});
-  auto from_string = string_field(object, {"b"});
+  auto from_wrapper = detail::string_field(object, {"a"});
+  auto from_string = detail::string_field(object, {"b"});
   ASSERT_TRUE(from_wrapper && from_string);
   EXPECT_EQ(from_wrapper->data(), wrapped.data() + 2);
   EXPECT_EQ(from_string->data(), plain.data() + 1);

@@ -51,6 +51,33 @@ TEST(ToolErrorResult, CallersCanReadItsMembers) {
   EXPECT_EQ(*object.find("text"), Json("CallBridge is detached"));
 }
 
+struct PlaceholderCase {
+  std::string server;
+  std::string tool;
+  std::string json;
+};
+
+class PlaceholderResult : public testing::TestWithParam<PlaceholderCase> {};
+
+TEST_P(PlaceholderResult, NamesTheToolInAnErrorResult) {
+  ToolMetadata tool;
+  tool.server_id = GetParam().server;
+  tool.tool_name = GetParam().tool;
+  Json result = placeholder_result(tool);
+  EXPECT_TRUE(result.is<JsonObject>());
+  EXPECT_EQ(to_json(result), GetParam().json);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tools, PlaceholderResult,
+    testing::Values(
+        PlaceholderCase{
+            "files", "read",
+            R"({"isError":true,"json":null,"text":"SchemaEngine stub resolved files.read but CallBridge is not wired yet"})"},
+        PlaceholderCase{
+            "a.b", "c\"d\\e",
+            R"({"isError":true,"json":null,"text":"SchemaEngine stub resolved a.b.c\"d\\e but CallBridge is not wired yet"})"}));
+
 struct SuccessCase {
   Json data;
   std::string json;

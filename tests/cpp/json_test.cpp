@@ -5,8 +5,6 @@
 #include <cmath>
 #include <string>
 
-#include "common/unicode.hpp"
-
 namespace ziri {
 namespace {
 
@@ -73,7 +71,15 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"\"a\tb\"",
                 "control character (\\u0000-\\u001F) found while parsing a string at line 1 "
                 "column 3"},
-        Failure{R"("\x")", "invalid escape at line 1 column 2"}));
+        Failure{R"("\x")", "invalid escape at line 1 column 2"},
+        // yyjson tells faults inside a string apart only by its English message: one row per
+        // message it has, so that a rewording fails here instead of changing what hosts see.
+        Failure{R"("\ud800\u")", "invalid escape at line 1 column 2"},
+        Failure{R"("\ud800x")", "lone surrogate in hex escape at line 1 column 2"},
+        Failure{R"("\ud800\u0041")", "lone surrogate in hex escape at line 1 column 2"},
+        Failure{R"("\udc00")", "lone surrogate in hex escape at line 1 column 2"},
+        Failure{"\"\xFF\"", "invalid unicode code point at line 1 column 2"},
+        Failure{"\"\xFF", "invalid unicode code point at line 1 column 2"}));
 
 TEST(JsonNesting, AcceptsTheDeepestAllowedLevelAndRefusesTheNext) {
   auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
@@ -122,27 +128,6 @@ TEST(JsonObject, FromUnsortedOrdersWholeKeysAndKeepsTheLastDuplicate) {
     EXPECT_EQ(to_json(JsonObject::from_unsorted(members)), text);
   }
 }
-
-struct Trim {
-  std::string input;
-  std::string trimmed;
-};
-
-class TrimWhiteSpace : public testing::TestWithParam<Trim> {};
-
-TEST_P(TrimWhiteSpace, RemovesUnicodeWhiteSpaceAtBothEnds) {
-  EXPECT_EQ(trim_white_space(GetParam().input), GetParam().trimmed);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, TrimWhiteSpace,
-    testing::Values(Trim{"", ""}, Trim{" \t\n\v\f\r", ""}, Trim{"\xC2\x85x\xC2\xA0", "x"},
-                    Trim{"\xE1\x9A\x80\xE2\x80\x8A a b \xE2\x80\xA8\xE2\x80\xA9", "a b"},
-                    Trim{"\xE2\x80\xAFq\xE2\x81\x9F\xE3\x80\x80", "q"},
-                    // Zero-width space and BOM are not White_Space.
-                    Trim{"\xE2\x80\x8Bx\xEF\xBB\xBF", "\xE2\x80\x8Bx\xEF\xBB\xBF"},
-                    // A truncated sequence is not white space and is kept.
-                    Trim{"x\xE3\x80", "x\xE3\x80"}, Trim{"\xC3\xA9 ", "\xC3\xA9"}));
 
 }  // namespace
 }  // namespace ziri

@@ -421,7 +421,7 @@ class SkipsBalanced : public testing::TestWithParam<SkipCase> {};
 TEST_P(SkipsBalanced, EndsJustAfterTheMatchingClose) {
   const SkipCase& c = GetParam();
   JsonObject variables;
-  GraphqlFieldParser parser(c.source, variables);
+  detail::GraphqlFieldParser parser(c.source, variables);
   auto result = parser.skip_balanced(c.open, c.close);
   if (const auto* position = std::get_if<std::size_t>(&c.outcome)) {
     ASSERT_TRUE(result) << result.error();
@@ -468,7 +468,7 @@ class ReadsValue : public testing::TestWithParam<ValueCase> {};
 TEST_P(ReadsValue, StopsRightAfterIt) {
   const ValueCase& c = GetParam();
   JsonObject variables = variables_from(R"({"v":[true]})");
-  GraphqlFieldParser parser(c.source, variables);
+  detail::GraphqlFieldParser parser(c.source, variables);
   auto value = parser.parse_value();
   ASSERT_TRUE(value) << value.error();
   EXPECT_EQ(to_json(*value), c.value);
@@ -487,7 +487,7 @@ INSTANTIATE_TEST_SUITE_P(Values, ReadsValue,
 
 TEST(ParseName, FailureLeavesPositionOnTheByte) {
   JsonObject variables;
-  GraphqlFieldParser parser(" # c\n\xC3\xA9", variables);
+  detail::GraphqlFieldParser parser(" # c\n\xC3\xA9", variables);
   auto name = parser.parse_name();
   ASSERT_FALSE(name);
   EXPECT_EQ(name.error(), "expected GraphQL name, found \xC3\x83");

@@ -153,29 +153,5 @@ TEST(SearchHitsText, MatchesTheGenericWriter) {
   EXPECT_EQ(*parsed, Json(expected));
 }
 
-struct PlaceholderCase {
-  std::string server;
-  std::string tool;
-  std::string json;
-};
-
-class PlaceholderResult : public testing::TestWithParam<PlaceholderCase> {};
-
-TEST_P(PlaceholderResult, NamesTheToolInAnErrorResult) {
-  Json result = placeholder_result(tool(GetParam().server, GetParam().tool));
-  EXPECT_TRUE(result.is<JsonObject>());
-  EXPECT_EQ(to_json(result), GetParam().json);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Tools, PlaceholderResult,
-    testing::Values(
-        PlaceholderCase{
-            "files", "read",
-            R"({"isError":true,"json":null,"text":"SchemaEngine stub resolved files.read but CallBridge is not wired yet"})"},
-        PlaceholderCase{
-            "a.b", "c\"d\\e",
-            R"({"isError":true,"json":null,"text":"SchemaEngine stub resolved a.b.c\"d\\e but CallBridge is not wired yet"})"}));
-
 }  // namespace
 }  // namespace ziri
