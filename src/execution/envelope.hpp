@@ -18,7 +18,4 @@ std::string graphql_error(std::string_view message);
 /// when its call failed.
 Json tool_error_result(std::string_view message);
 
-/// The compact text of tool_error_result(message), for replies that travel as text.
-std::string tool_error_text(std::string_view message);
-
 }  // namespace ziri

@@ -99,7 +99,7 @@ class Threads {
 
 struct Fixture {
   std::shared_ptr<Runtime> runtime = std::make_shared<Runtime>(2);
-  std::shared_ptr<TokioCallBridge> bridge = std::make_shared<TokioCallBridge>(runtime);
+  std::shared_ptr<TokioCallBridge> bridge = std::make_shared<TokioCallBridge>();
 };
 
 Reply call(TokioCallBridge& bridge, Json arguments) {
@@ -256,7 +256,7 @@ TEST(BridgeThreads, NoRequestIsLostToAReceiveThatTimesOut) {
 TEST(BridgeThreads, ParallelCallsOfOneQueryOverflowTheQueue) {
   Fixture f;
   f.bridge->attach();
-  constexpr int kCalls = static_cast<int>(TokioCallBridge::kQueueCapacity) + 100;
+  constexpr int kCalls = static_cast<int>(RequestQueue::kCapacity) + 100;
   Threads hosts_threads, callers;
   EchoHosts hosts(*f.bridge, hosts_threads, 3);
   callers.start([&] {
@@ -277,7 +277,7 @@ TEST(BridgeThreads, ParallelCallsOfOneQueryOverflowTheQueue) {
 TEST(BridgeThreads, DetachEndsCallsThatWaitForRoomInTheQueue) {
   Fixture f;
   f.bridge->attach();
-  constexpr int kCalls = static_cast<int>(TokioCallBridge::kQueueCapacity) + 50;
+  constexpr int kCalls = static_cast<int>(RequestQueue::kCapacity) + 50;
   const std::string last_id = "tool-call-" + std::to_string(kCalls);
   Threads threads;
   threads.start([&] {

@@ -1,4 +1,5 @@
 #include "execution/envelope.hpp"
+#include "bridge/call_bridge.hpp"
 
 #include <gtest/gtest.h>
 
@@ -37,7 +38,7 @@ TEST_P(ToolError, ResultAndTextAgree) {
   Json result = tool_error_result(GetParam().message);
   ASSERT_TRUE(result.is<JsonObject>());
   EXPECT_EQ(to_json(result), expected);
-  EXPECT_EQ(tool_error_text(GetParam().message), expected);
+  EXPECT_EQ(failure_reply_text(GetParam().message), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Messages, ToolError, testing::ValuesIn(kMessages));

@@ -1,0 +1,43 @@
+#include "bridge/reply_slot.hpp"
+
+#include <asio/async_result.hpp>
+#include <asio/use_awaitable.hpp>
+
+namespace ziri {
+
+void ReplySlot::deliver(std::string text) {
+  std::unique_lock lock(mutex_);
+  if (!waiter_) {
+    text_ = std::move(text);
+    return;
+  }
+  auto waiter = std::exchange(waiter_, {});
+  lock.unlock();
+  std::move(waiter).resume(std::move(text));
+}
+
+asio::awaitable<std::string> ReplySlot::wait() {
+  if (auto text = take()) co_return std::move(*text);
+  co_return co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(std::string)>(
+      [this](auto waiter) { suspend(Suspended<std::string>(std::move(waiter))); },
+      asio::use_awaitable);
+}
+
+std::optional<std::string> ReplySlot::take() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(text_, std::nullopt);
+}
+
+void ReplySlot::suspend(Suspended<std::string> waiter) {
+  std::unique_lock lock(mutex_);
+  if (!text_) {
+    waiter_ = std::move(waiter);
+    return;
+  }
+  // Delivered between the look in wait() and now.
+  std::string text = *std::exchange(text_, std::nullopt);
+  lock.unlock();
+  std::move(waiter).resume(std::move(text));
+}
+
+}  // namespace ziri
