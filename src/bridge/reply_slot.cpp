@@ -17,15 +17,9 @@ void ReplySlot::deliver(std::string text) {
 }
 
 asio::awaitable<std::string> ReplySlot::wait() {
-  if (auto text = take()) co_return std::move(*text);
-  co_return co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(std::string)>(
+  return asio::async_initiate<const asio::use_awaitable_t<>&, void(std::string)>(
       [this](auto waiter) { suspend(Suspended<std::string>(std::move(waiter))); },
       asio::use_awaitable);
-}
-
-std::optional<std::string> ReplySlot::take() {
-  std::lock_guard lock(mutex_);
-  return std::exchange(text_, std::nullopt);
 }
 
 void ReplySlot::suspend(Suspended<std::string> waiter) {
@@ -34,7 +28,7 @@ void ReplySlot::suspend(Suspended<std::string> waiter) {
     waiter_ = std::move(waiter);
     return;
   }
-  // Delivered between the look in wait() and now.
+  // Delivered before the call asked: it goes on at its loop's next turn.
   std::string text = *std::exchange(text_, std::nullopt);
   lock.unlock();
   std::move(waiter).resume(std::move(text));

@@ -28,7 +28,6 @@ class ReplySlot {
   asio::awaitable<std::string> wait();
 
  private:
-  std::optional<std::string> take();
   void suspend(Suspended<std::string> waiter);
 
   std::mutex mutex_;
