@@ -60,20 +60,20 @@ asio::awaitable<std::expected<Json, std::string>> TokioCallBridge::call_tool(std
                                                                              std::string operation,
                                                                              Json arguments) {
   const std::uint64_t number = next_request_id_.fetch_add(1, std::memory_order_acq_rel);
-  PendingCall call;
-  if (!register_call(number, call)) co_return std::unexpected("CallBridge is detached");
-  co_await requests_.push(
+  ReplySlot reply;
+  if (!register_call(number, reply)) co_return std::unexpected("CallBridge is detached");
+  requests_.push(
       std::make_unique<BridgeEnvelope>(request_id(number), std::move(server), std::move(tool),
                                        std::move(arguments), std::move(operation)),
-      call.state);
-  co_return parsed_reply(co_await call.reply.wait());
+      reply);
+  co_return parsed_reply(co_await reply.wait());
 }
 
 // Registered before the request is queued, so a reply never finds no slot.
-bool TokioCallBridge::register_call(std::uint64_t number, PendingCall& call) {
+bool TokioCallBridge::register_call(std::uint64_t number, ReplySlot& reply) {
   {
     std::lock_guard lock(pending_mutex_);
-    pending_responses_.emplace(number, &call);
+    pending_responses_.emplace(number, &reply);
   }
   // A detach between the caller's look at the flag and the registration has
   // drained the map already, and nobody would ever answer this call.
@@ -94,7 +94,7 @@ std::expected<std::optional<std::string>, std::string> TokioCallBridge::receive_
   return request_text(*envelope);
 }
 
-TokioCallBridge::PendingCall* TokioCallBridge::take_pending(std::uint64_t number) {
+ReplySlot* TokioCallBridge::take_pending(std::uint64_t number) {
   std::lock_guard lock(pending_mutex_);
   auto node = pending_responses_.extract(number);
   return node ? node.mapped() : nullptr;
@@ -102,26 +102,24 @@ TokioCallBridge::PendingCall* TokioCallBridge::take_pending(std::uint64_t number
 
 bool TokioCallBridge::respond(std::string_view request_id, std::string payload) {
   auto number = request_number(request_id);
-  PendingCall* call = number ? take_pending(*number) : nullptr;
-  if (!call) return false;
-  call->state.store(ReplyState::replied);
-  call->reply.deliver(std::move(payload));
+  ReplySlot* reply = number ? take_pending(*number) : nullptr;
+  if (!reply) return false;
+  reply->deliver(std::move(payload), ReplyState::replied);
   return true;
 }
 
 void TokioCallBridge::detach() {
   attached_.store(false, std::memory_order_release);
-  std::unordered_map<std::uint64_t, PendingCall*> drained;
+  std::unordered_map<std::uint64_t, ReplySlot*> drained;
   {
     // Swapped out whole: clearing would cost the largest size the map ever had.
     std::lock_guard lock(pending_mutex_);
     drained.swap(pending_responses_);
   }
   const std::string text = failure_reply_text("CallBridge is detached");
-  for (auto [number, call] : drained) {
-    call->state.store(ReplyState::detached);
-    call->reply.deliver(text);
-  }
+  for (auto [number, reply] : drained) reply->deliver(text, ReplyState::detached);
+  // Their requests still waiting for room go too, or a full queue with
+  // nobody receiving would keep those calls waiting.
   requests_.withdraw();
 }
 

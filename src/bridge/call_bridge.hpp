@@ -55,22 +55,15 @@ class TokioCallBridge {
   bool attached() const { return attached_.load(std::memory_order_acquire); }
 
  private:
-  // What a waiting call shares with the host side; lives in the call's frame.
-  struct PendingCall {
-    ReplySlot reply;
-    // Set before the reply is delivered: the call's wait for room reads it.
-    std::atomic<ReplyState> state{ReplyState::none};
-  };
-
-  bool register_call(std::uint64_t number, PendingCall& call);
-  PendingCall* take_pending(std::uint64_t number);
+  bool register_call(std::uint64_t number, ReplySlot& reply);
+  ReplySlot* take_pending(std::uint64_t number);
 
   RequestQueue requests_;
   std::mutex receiver_mutex_;  // held for a whole receive, so receives take turns
   std::mutex pending_mutex_;   // held only for one insert, removal or drain
   // Keyed by the number of the id: ids are written one way only, so equal
-  // numbers mean byte-for-byte equal ids.
-  std::unordered_map<std::uint64_t, PendingCall*> pending_responses_;
+  // numbers mean byte-for-byte equal ids. The slots live in the calls' frames.
+  std::unordered_map<std::uint64_t, ReplySlot*> pending_responses_;
   std::atomic<std::uint64_t> next_request_id_{1};
   std::atomic<bool> attached_{false};
 };

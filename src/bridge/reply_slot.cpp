@@ -1,37 +1,53 @@
 #include "bridge/reply_slot.hpp"
 
+#include <asio/associated_executor.hpp>
 #include <asio/async_result.hpp>
+#include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
+#include <utility>
 
 namespace ziri {
 
-void ReplySlot::deliver(std::string text) {
+void ReplySlot::deliver(std::string text, ReplyState from) {
+  // Stored first: the queue reads it without this lock.
+  state_.store(from, std::memory_order_release);
   std::unique_lock lock(mutex_);
-  if (!waiter_) {
-    text_ = std::move(text);
-    return;
-  }
-  auto waiter = std::exchange(waiter_, {});
-  lock.unlock();
-  std::move(waiter).resume(std::move(text));
+  text_ = std::move(text);
+  resume_if_ready(lock);
+}
+
+void ReplySlot::request_placed() {
+  std::unique_lock lock(mutex_);
+  placed_ = true;
+  resume_if_ready(lock);
 }
 
 asio::awaitable<std::string> ReplySlot::wait() {
   return asio::async_initiate<const asio::use_awaitable_t<>&, void(std::string)>(
-      [this](auto waiter) { suspend(Suspended<std::string>(std::move(waiter))); },
+      [this](auto waiter) {
+        auto home = asio::get_associated_executor(waiter);
+        suspend(std::move(home), std::move(waiter));
+      },
       asio::use_awaitable);
 }
 
-void ReplySlot::suspend(Suspended<std::string> waiter) {
+void ReplySlot::suspend(asio::any_io_executor home, Waiter waiter) {
   std::unique_lock lock(mutex_);
-  if (!text_) {
-    waiter_ = std::move(waiter);
-    return;
-  }
-  // Delivered before the call asked: it goes on at its loop's next turn.
+  home_ = std::move(home);
+  waiter_ = std::move(waiter);
+  resume_if_ready(lock);
+}
+
+void ReplySlot::resume_if_ready(std::unique_lock<std::mutex>& lock) {
+  if (!waiter_ || !text_ || !placed_) return;
+  auto waiter = std::exchange(waiter_, {});
   std::string text = *std::exchange(text_, std::nullopt);
+  auto home = std::move(home_);
+  // Nothing of the slot is touched after this: the call may be gone soon.
   lock.unlock();
-  std::move(waiter).resume(std::move(text));
+  asio::post(home, [waiter = std::move(waiter), text = std::move(text)]() mutable {
+    waiter(std::move(text));
+  });
 }
 
 }  // namespace ziri

@@ -1,32 +1,23 @@
 // The bounded first-in first-out queue of requests from the calls to the host.
 #pragma once
 
-#include <asio/awaitable.hpp>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 
 #include "bridge/bridge_envelope.hpp"
-#include "bridge/suspended.hpp"
+#include "bridge/reply_slot.hpp"
 
 namespace ziri {
 
-/// Where a call's reply stands, as far as its wait for room is concerned.
-enum class ReplyState : std::uint8_t {
-  none,      // waits for room until a receive makes some
-  replied,   // answered early: waits for room too, but a detach may end that
-  detached,  // failed by a detach: never starts a wait for room
-};
-
-/// Holds at most kCapacity requests. Calls that find it full suspend, in
-/// arrival order, and each receive that takes a request moves the first of
-/// them in, so requests reach the host in the order the calls placed them.
-/// Records travel by pointer: they change hands several times on the way.
+/// Holds at most kCapacity requests for the host. A request that finds it
+/// full waits for room behind the others that do, and each receive that takes
+/// a request moves the first of them in, so requests reach the host in the
+/// order the calls placed them. The call waits meanwhile: its reply slot does
+/// not let it go on before its request is placed. Records travel by pointer.
 class RequestQueue {
  public:
   static constexpr std::size_t kCapacity = 1024;
@@ -35,38 +26,28 @@ class RequestQueue {
   RequestQueue(const RequestQueue&) = delete;
   RequestQueue& operator=(const RequestQueue&) = delete;
 
-  /// Places `envelope` last. While the queue is full the call waits for room;
-  /// only withdraw() ends that wait without queuing, for a call that has its
-  /// reply by then. `reply` must outlive the wait.
-  asio::awaitable<void> push(std::unique_ptr<BridgeEnvelope> envelope,
-                             const std::atomic<ReplyState>& reply);
+  /// Places `envelope` last, or behind the requests waiting for room, and
+  /// tells `slot` once it is queued. Never blocks; `slot` must stay until told.
+  void push(std::unique_ptr<BridgeEnvelope> envelope, ReplySlot& slot);
 
   /// Takes the first request, waiting for one until `deadline`; null when none
   /// came. Runs on: a host thread, which it blocks.
   std::unique_ptr<BridgeEnvelope> pop(std::chrono::steady_clock::time_point deadline);
 
-  /// Ends, without queuing their requests, the waits for room of the calls
-  /// that have their reply. Runs on: a detaching host thread.
+  /// Drops the requests still waiting for room whose calls have their reply,
+  /// and lets those calls go on. Runs on: a detaching host thread.
   void withdraw();
 
  private:
-  // A call suspended while the queue is full.
-  struct Sender {
+  struct Waiting {
     std::unique_ptr<BridgeEnvelope> envelope;
-    const std::atomic<ReplyState>* reply;
-    Suspended<> resume;
+    ReplySlot* slot;
   };
-
-  enum class Placed { queued, dropped, full };
-  // Queues the envelope when there is room, drops it for a detached call,
-  // else leaves it. Called with mutex_ held.
-  Placed place(std::unique_ptr<BridgeEnvelope>& envelope, const std::atomic<ReplyState>& reply);
-  void suspend(Sender sender);
 
   std::mutex mutex_;
   std::condition_variable nonempty_;  // host-side receivers wait on it
   std::deque<std::unique_ptr<BridgeEnvelope>> queued_;
-  std::deque<Sender> senders_;  // waiting for room, first come first
+  std::deque<Waiting> waiting_;  // for room, first come first
 };
 
 }  // namespace ziri
