@@ -40,14 +40,16 @@ void ReplySlot::suspend(asio::any_io_executor home, Waiter waiter) {
 
 void ReplySlot::resume_if_ready(std::unique_lock<std::mutex>& lock) {
   if (!waiter_ || !text_ || !placed_) return;
-  auto waiter = std::exchange(waiter_, {});
-  std::string text = *std::exchange(text_, std::nullopt);
-  auto home = std::move(home_);
-  // Nothing of the slot is touched after this: the call may be gone soon.
-  lock.unlock();
-  asio::post(home, [waiter = std::move(waiter), text = std::move(text)]() mutable {
+  // Posted with the lock held, and the call takes its text under the lock:
+  // it cannot finish, nor its thread end and destroy its loop, while this
+  // post is still signalling that loop.
+  asio::post(std::exchange(home_, {}), [this, waiter = std::exchange(waiter_, {})]() mutable {
+    std::unique_lock lock(mutex_);
+    std::string text = *std::exchange(text_, std::nullopt);
+    lock.unlock();
     waiter(std::move(text));
   });
+  lock.unlock();
 }
 
 }  // namespace ziri

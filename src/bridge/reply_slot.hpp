@@ -49,7 +49,7 @@ class ReplySlot {
   using Waiter = std::move_only_function<void(std::string)>;
 
   void suspend(asio::any_io_executor home, Waiter waiter);
-  // Called with the lock held; releases it.
+  // Called with the lock held; posts the call when it can go on.
   void resume_if_ready(std::unique_lock<std::mutex>& lock);
 
   std::atomic<ReplyState> state_{ReplyState::none};
