@@ -272,8 +272,9 @@ TEST(BridgeThreads, ParallelCallsOfOneQueryOverflowTheQueue) {
 }
 
 // More calls than the queue holds, and nobody receives: the calls beyond its
-// capacity wait for room. A detach ends every one of them all the same, and an
-// answer by id ends a call whose request is still waiting to be queued.
+// capacity wait for room. A detach ends every one of them all the same: the
+// pending ones with its failure, and one answered by id while its request
+// waited for room with that answer.
 TEST(BridgeThreads, DetachEndsCallsThatWaitForRoomInTheQueue) {
   Fixture f;
   f.bridge->attach();
