@@ -35,7 +35,8 @@ class ReplySlot {
   void deliver(std::string text, ReplyState from);
 
   /// The request has been queued, or dropped by a detach.
-  /// Runs on: the calling thread, or the host thread that made room.
+  /// Runs on: the calling thread, or a host thread (a receive that made room,
+  /// or a detach).
   void request_placed();
 
   ReplyState state() const { return state_.load(std::memory_order_acquire); }
