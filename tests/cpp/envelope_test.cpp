@@ -1,9 +1,10 @@
 #include "execution/envelope.hpp"
-#include "bridge/call_bridge.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "bridge/call_bridge.hpp"
 
 namespace ziri {
 namespace {
