@@ -29,7 +29,7 @@ constexpr std::string_view kPrefix = "CallBridge returned invalid JSON: ";
 
 struct Bridge {
   std::shared_ptr<ziri::Runtime> runtime = std::make_shared<ziri::Runtime>(1);
-  ziri::TokioCallBridge bridge{runtime};
+  ziri::TokioCallBridge bridge;
   Bridge() { bridge.attach(); }
 };
 

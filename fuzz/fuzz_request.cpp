@@ -34,7 +34,7 @@ struct Engine {
   std::vector<ziri::ToolMetadata> tools = ziri::from_catalogue_json(kCatalogue).value();
   ziri::FieldIndex fields{tools};
   std::shared_ptr<ziri::Runtime> runtime = std::make_shared<ziri::Runtime>(1);
-  ziri::TokioCallBridge bridge{runtime};  // never attached
+  ziri::TokioCallBridge bridge;  // never attached
 };
 
 void check_envelope(const std::string& response) {

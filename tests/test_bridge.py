@@ -128,6 +128,35 @@ def test_full_queue_suspends_until_one_receive(engine):
     assert len(data) == 1025 and set(data.values()) == {7}
 
 
+def test_replies_before_receives_never_drop_a_request(engine):
+    # One call more than the queue holds, each answered as soon as it is pending:
+    # the last call has its reply but must still queue its request, so the query
+    # waits for one receive, and every request reaches the host in call order.
+    fields = " ".join(f"f{i}: s_t(i: {i})" for i in range(1, 1026))
+    done = threading.Event()
+
+    def query():
+        try:
+            return engine.execute("{ " + fields + " }")
+        finally:
+            done.set()
+
+    result = run_in_thread(query)
+    deadline = time.monotonic() + DEADLINE
+    for i in range(1, 1026):
+        while not engine.respond_tool_call(f"tool-call-{i}", str(i)):
+            assert time.monotonic() < deadline, f"tool-call-{i} never became pending"
+            time.sleep(0.0001)
+    assert not done.wait(0.2), "the query ended before its last request was queued"
+    first = engine.receive_tool_call(0)
+    assert done.wait(DEADLINE)
+    requests = [json.loads(first)] + receive(engine, 1024)
+    assert [r["arguments"]["i"] for r in requests] == list(range(1, 1026))
+    assert [r["request_id"] for r in requests] == [f"tool-call-{i}" for i in range(1, 1026)]
+    assert json.loads(result())["data"] == {f"f{i}": i for i in range(1, 1026)}
+    assert engine.receive_tool_call(0) is None
+
+
 def test_concurrent_receives_never_share_a_request(engine):
     fields = " ".join(f"f{i}: s_t" for i in range(50))
     result = run_in_thread(engine.execute, "{ " + fields + " }")

@@ -1,36 +1,29 @@
 #include "bridge/call_bridge.hpp"
 
-#include <asio/as_tuple.hpp>
-#include <asio/bind_cancellation_slot.hpp>
-#include <asio/bind_immediate_executor.hpp>
-#include <asio/deferred.hpp>
-#include <asio/experimental/parallel_group.hpp>
-#include <asio/this_coro.hpp>
-#include <asio/use_awaitable.hpp>
-#include <tuple>
+#include <charconv>
+#include <utility>
 #include <vector>
-
-#include "execution/envelope.hpp"
 
 namespace ziri {
 namespace {
 
-// A receive that finds a value already waiting completes "immediately", which
-// by default means through the channel's executor: a runtime worker, which
-// then wakes this thread, two thread switches for a value that is right here.
-// So a value at hand is taken with a try first, and one that arrives between
-// the try and the wait completes through this thread's own loop (never
-// inline: the channel holds its lock while it completes).
-template <class T, class Channel>
-std::optional<std::tuple<asio::error_code, T>> try_take(Channel& channel) {
-  std::optional<std::tuple<asio::error_code, T>> taken;
-  channel.try_receive([&](asio::error_code ec, T value) { taken.emplace(ec, std::move(value)); });
-  return taken;
+constexpr std::string_view kIdPrefix = "tool-call-";
+
+std::string request_id(std::uint64_t number) {
+  std::string id(kIdPrefix);
+  id += std::to_string(number);
+  return id;
 }
 
-auto completing_here(const asio::any_io_executor& here) {
-  return asio::as_tuple(asio::bind_immediate_executor(
-      asio::require(here, asio::execution::blocking.never), asio::use_awaitable));
+// The number of an id as request_id() writes it; nothing for any other text.
+std::optional<std::uint64_t> request_number(std::string_view id) {
+  if (!id.starts_with(kIdPrefix)) return std::nullopt;
+  id.remove_prefix(kIdPrefix.size());
+  if (id.empty() || id.front() < '1' || id.front() > '9') return std::nullopt;
+  std::uint64_t number = 0;
+  auto [end, error] = std::from_chars(id.data(), id.data() + id.size(), number);
+  if (error != std::errc() || end != id.data() + id.size()) return std::nullopt;
+  return number;
 }
 
 // A deadline that saturates: a limit too large to add to now becomes thirty
@@ -43,13 +36,6 @@ std::chrono::steady_clock::time_point deadline_after(std::chrono::milliseconds l
   return now + limit;
 }
 
-// Closes the reply slot when the waiting call ends, so that a late delivery
-// reports that nobody took it.
-struct ReceiverGuard {
-  ReplySender::Channel& channel;
-  ~ReceiverGuard() { channel.close(); }
-};
-
 // The value of a reply text, or the message of a tool field whose reply is not JSON.
 std::expected<Json, std::string> parsed_reply(std::string_view reply) {
   auto value = parse_json(reply);
@@ -59,143 +45,82 @@ std::expected<Json, std::string> parsed_reply(std::string_view reply) {
 
 }  // namespace
 
-std::string request_text(const BridgeEnvelope& envelope) {
+std::string failure_reply_text(std::string_view message) {
+  static constexpr std::string_view kHead = R"({"isError":true,"json":null,"text":)";
   std::string out;
-  out.reserve(128);
-  out += R"({"request_id":)";
-  write_json_string(out, envelope.request_id);
-  out += R"(,"server":)";
-  write_json_string(out, envelope.server);
-  out += R"(,"tool":)";
-  write_json_string(out, envelope.tool);
-  out += R"(,"arguments":)";
-  write_json(out, envelope.arguments);
-  out += R"(,"operation":)";
-  write_json_string(out, envelope.operation);
+  out.reserve(kHead.size() + message.size() + 3);
+  out += kHead;
+  write_json_string(out, message);
   out += '}';
   return out;
 }
-
-ReplySender::~ReplySender() {
-  if (channel_) channel_->close();
-}
-
-bool ReplySender::deliver(std::string text) && {
-  auto channel = std::move(channel_);
-  // Dispatching hands the reply straight to the waiting call's thread; a
-  // plain send would go through a runtime worker first.
-  return channel->try_send_via_dispatch(asio::error_code{}, std::move(text));
-}
-
-TokioCallBridge::TokioCallBridge(std::shared_ptr<Runtime> runtime)
-    : runtime_(std::move(runtime)),
-      requests_(runtime_->get_executor(), kQueueCapacity),
-      receive_timer_(runtime_->get_executor()) {}
 
 asio::awaitable<std::expected<Json, std::string>> TokioCallBridge::call_tool(std::string server,
                                                                              std::string tool,
                                                                              std::string operation,
                                                                              Json arguments) {
-  std::string id = "tool-call-" + std::to_string(next_request_id_.fetch_add(1));
-  auto slot = std::make_shared<ReplySender::Channel>(runtime_->get_executor(), 1);
-  ReceiverGuard receiver{*slot};
+  const std::uint64_t number = next_request_id_.fetch_add(1, std::memory_order_acq_rel);
+  ReplySlot reply;
+  if (!register_call(number, reply)) co_return std::unexpected("CallBridge is detached");
+  requests_.push(
+      std::make_unique<BridgeEnvelope>(request_id(number), std::move(server), std::move(tool),
+                                       std::move(arguments), std::move(operation)),
+      reply);
+  co_return parsed_reply(co_await reply.wait());
+}
+
+// Registered before the request is queued, so a reply never finds no slot.
+bool TokioCallBridge::register_call(std::uint64_t number, ReplySlot& reply) {
   {
-    // Registered before queuing so that a reply can never find no slot.
     std::lock_guard lock(pending_mutex_);
-    pending_responses_.emplace(id, ReplySender(slot));
+    pending_responses_.emplace(number, &reply);
   }
-  // A detach that ran between the caller's look at the flag and the
-  // registration above has drained the map already; nobody would ever answer.
-  if (!attached_.load()) {
-    if (take_pending(id)) co_return std::unexpected("CallBridge is detached");
-    // Otherwise the detach took the entry and its reply is in the slot.
-  } else {
-    auto envelope = std::make_unique<BridgeEnvelope>(id, std::move(server), std::move(tool),
-                                                     std::move(arguments), std::move(operation));
-    // A failed try leaves the envelope as it was, so it can still be sent.
-    if (!requests_.try_send_via_dispatch(asio::error_code{}, std::move(envelope))) {
-      // The queue is full and only a receive makes room. A reply (a detach, or
-      // an answer by id) ends the wait as well: otherwise a detach with a full
-      // queue and nobody receiving would leave the call waiting forever.
-      auto [order, send_ec, receive_ec, early] =
-          co_await asio::experimental::make_parallel_group(
-              requests_.async_send(asio::error_code{}, std::move(envelope), asio::deferred),
-              slot->async_receive(asio::deferred))
-              .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
-      if (!receive_ec) co_return parsed_reply(early);
-      if (order[0] == 1) co_return std::unexpected("CallBridge response channel is closed");
-      if (send_ec) {
-        take_pending(id);
-        co_return std::unexpected("CallBridge request channel is closed");
-      }
-    }
-  }
-  auto taken = try_take<std::string>(*slot);
-  if (!taken) {
-    taken = co_await slot->async_receive(completing_here(co_await asio::this_coro::executor));
-  }
-  auto& [ec, reply] = *taken;
-  if (ec) co_return std::unexpected("CallBridge response channel is closed");
-  co_return parsed_reply(reply);
+  // A detach between the caller's look at the flag and the registration has
+  // drained the map already, and nobody would ever answer this call.
+  if (attached()) return true;
+  // Unless that detach took the entry after all: its reply is in the slot.
+  return !take_pending(number);
 }
 
 std::expected<std::optional<std::string>, std::string> TokioCallBridge::receive_json(
     std::chrono::milliseconds limit) {
   std::unique_ptr<BridgeEnvelope> envelope;
   {
-    std::unique_lock lock(receiver_mutex_);
-    if (auto taken = try_take<std::unique_ptr<BridgeEnvelope>>(requests_)) {
-      if (!std::get<0>(*taken)) envelope = std::move(std::get<1>(*taken));
-    } else if (limit.count() != 0) {
-      auto wait = std::make_shared<TimedWait>(deadline_after(limit));
-      envelope = Runtime::block_on(
-          [](RequestChannel& requests, ReceiveTimer& timer,
-             std::shared_ptr<TimedWait> wait) -> asio::awaitable<std::unique_ptr<BridgeEnvelope>> {
-            wait->home = co_await asio::this_coro::executor;
-            timer.watch(wait);
-            // The request completes straight on this thread; only the timer
-            // involves the runtime's workers.
-            auto [ec, taken] = co_await requests.async_receive(
-                asio::bind_cancellation_slot(wait->cancel.slot(), completing_here(wait->home)));
-            // A cancellation that comes now finds the wait over, so a request
-            // taken just as the deadline passed is kept rather than lost.
-            wait->finished = true;
-            timer.unwatch();
-            if (ec) co_return nullptr;
-            co_return std::move(taken);
-          }(requests_, receive_timer_, std::move(wait)));
-    }
+    std::lock_guard turn(receiver_mutex_);
+    envelope = requests_.pop(deadline_after(limit));
   }
   if (!envelope) return std::nullopt;
   // Written outside both locks: the text is the host's, not the queue's.
   return request_text(*envelope);
 }
 
-std::optional<ReplySender> TokioCallBridge::take_pending(std::string_view request_id) {
+ReplySlot* TokioCallBridge::take_pending(std::uint64_t number) {
   std::lock_guard lock(pending_mutex_);
-  auto it = pending_responses_.find(request_id);
-  if (it == pending_responses_.end()) return std::nullopt;
-  std::optional<ReplySender> sender(std::move(it->second));
-  pending_responses_.erase(it);
-  return sender;
+  auto node = pending_responses_.extract(number);
+  return node ? node.mapped() : nullptr;
 }
 
 bool TokioCallBridge::respond(std::string_view request_id, std::string payload) {
-  auto sender = take_pending(request_id);
-  return sender && std::move(*sender).deliver(std::move(payload));
+  auto number = request_number(request_id);
+  ReplySlot* reply = number ? take_pending(*number) : nullptr;
+  if (!reply) return false;
+  reply->deliver(std::move(payload), ReplyState::replied);
+  return true;
 }
 
 void TokioCallBridge::detach() {
-  attached_.store(false);
-  std::vector<ReplySender> senders;
+  attached_.store(false, std::memory_order_release);
+  std::unordered_map<std::uint64_t, ReplySlot*> drained;
   {
+    // Swapped out whole: clearing would cost the largest size the map ever had.
     std::lock_guard lock(pending_mutex_);
-    senders.reserve(pending_responses_.size());
-    for (auto& [id, sender] : pending_responses_) senders.push_back(std::move(sender));
-    pending_responses_.clear();
+    drained.swap(pending_responses_);
   }
-  const std::string text = tool_error_text("CallBridge is detached");
-  for (auto& sender : senders) std::move(sender).deliver(text);
+  const std::string text = failure_reply_text("CallBridge is detached");
+  for (auto [number, reply] : drained) reply->deliver(text, ReplyState::detached);
+  // Their requests still waiting for room go too, or a full queue with
+  // nobody receiving would keep those calls waiting.
+  requests_.withdraw();
 }
 
 }  // namespace ziri

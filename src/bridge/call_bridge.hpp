@@ -1,62 +1,34 @@
-// The queue of tool-call requests between queries and the host, and the
-// reply slots that queries wait on.
+// The call bridge of one engine: tool calls go out to the host as requests,
+// and the host's replies come back to the calls that wait for them.
 #pragma once
 
 #include <asio/awaitable.hpp>
-#include <asio/experimental/concurrent_channel.hpp>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <expected>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
-#include "bridge/receive_timer.hpp"
+#include "bridge/reply_slot.hpp"
+#include "bridge/request_queue.hpp"
 #include "common/json.hpp"
-#include "execution/runtime.hpp"
 
 namespace ziri {
 
-/// One queued tool-call request. Owns copies of everything it carries.
-struct BridgeEnvelope {
-  std::string request_id;
-  std::string server;
-  std::string tool;
-  Json arguments;
-  std::string operation;
-};
+/// {"isError":true,"json":null,"text":<message>}: the reply text of a failed
+/// or detached call, which the call parses back into a tool error result.
+std::string failure_reply_text(std::string_view message);
 
-/// Returns the request text of one envelope, members in their fixed order.
-std::string request_text(const BridgeEnvelope& envelope);
-
-/// The sending half of a one-shot reply slot. Dropping it undelivered closes
-/// the slot, so the waiting call learns that no reply will come.
-class ReplySender {
- public:
-  using Channel = asio::experimental::concurrent_channel<void(asio::error_code, std::string)>;
-
-  explicit ReplySender(std::shared_ptr<Channel> channel) : channel_(std::move(channel)) {}
-  ReplySender(ReplySender&&) = default;
-  ReplySender& operator=(ReplySender&&) = default;
-  ~ReplySender();
-
-  /// Delivers `text`; false when the waiting call is gone.
-  bool deliver(std::string text) &&;
-
- private:
-  std::shared_ptr<Channel> channel_;
-};
-
-/// The call bridge of one engine.
+/// The call bridge of one engine. Calls run on the loops of the threads that
+/// run their queries; the host side blocks host threads. Neither side runs
+/// the other's code: a call resumed by the host is posted to its own loop.
 class TokioCallBridge {
  public:
-  static constexpr std::size_t kQueueCapacity = 1024;
-
-  explicit TokioCallBridge(std::shared_ptr<Runtime> runtime);
+  TokioCallBridge() = default;
   TokioCallBridge(const TokioCallBridge&) = delete;
   TokioCallBridge& operator=(const TokioCallBridge&) = delete;
 
@@ -67,38 +39,31 @@ class TokioCallBridge {
                                                               Json arguments);
 
   /// Takes the next request as text within `limit` (zero: one try), or nothing.
-  /// Blocks the calling thread; receives on several threads take turns.
+  /// Receives on several threads take turns. Runs on: a host thread, which it blocks.
   std::expected<std::optional<std::string>, std::string> receive_json(
       std::chrono::milliseconds limit);
 
   /// Hands `payload` to the call waiting under `request_id`; false when none was.
+  /// Runs on: a host thread.
   bool respond(std::string_view request_id, std::string payload);
 
-  void attach() { attached_.store(true); }
+  /// Runs on: a host thread.
+  void attach() { attached_.store(true, std::memory_order_release); }
   /// Stops sending tool fields to the host and fails every waiting call.
+  /// Runs on: a host thread.
   void detach();
-  bool attached() const { return attached_.load(); }
+  bool attached() const { return attached_.load(std::memory_order_acquire); }
 
  private:
-  // Records travel by pointer: a record changes hands a score of times between
-  // the call and the host inside the channel, and a pointer moves for free.
-  using RequestChannel = asio::experimental::concurrent_channel<void(
-      asio::error_code, std::unique_ptr<BridgeEnvelope>)>;
+  bool register_call(std::uint64_t number, ReplySlot& reply);
+  ReplySlot* take_pending(std::uint64_t number);
 
-  struct IdHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view id) const { return std::hash<std::string_view>{}(id); }
-  };
-
-  std::optional<ReplySender> take_pending(std::string_view request_id);
-
-  // Held so that the channels' executor outlives them.
-  std::shared_ptr<Runtime> runtime_;
-  RequestChannel requests_;
+  RequestQueue requests_;
   std::mutex receiver_mutex_;  // held for a whole receive, so receives take turns
-  ReceiveTimer receive_timer_;
-  std::mutex pending_mutex_;  // held only for one insert, removal or drain
-  std::unordered_map<std::string, ReplySender, IdHash, std::equal_to<>> pending_responses_;
+  std::mutex pending_mutex_;   // held only for one insert, removal or drain
+  // Keyed by the number of the id: ids are written one way only, so equal
+  // numbers mean byte-for-byte equal ids. The slots live in the calls' frames.
+  std::unordered_map<std::uint64_t, ReplySlot*> pending_responses_;
   std::atomic<std::uint64_t> next_request_id_{1};
   std::atomic<bool> attached_{false};
 };

@@ -57,14 +57,4 @@ Json placeholder_result(const ToolMetadata& tool) {
                            " but CallBridge is not wired yet");
 }
 
-std::string tool_error_text(std::string_view message) {
-  static constexpr std::string_view kHead = R"({"isError":true,"json":null,"text":)";
-  std::string out;
-  out.reserve(kHead.size() + message.size() + 3);
-  out += kHead;
-  write_json_string(out, message);
-  out += '}';
-  return out;
-}
-
 }  // namespace ziri

@@ -23,7 +23,4 @@ Json tool_error_result(std::string_view message);
 /// "SchemaEngine stub resolved <server>.<tool> but CallBridge is not wired yet".
 Json placeholder_result(const ToolMetadata& tool);
 
-/// The compact text of tool_error_result(message), for replies that travel as text.
-std::string tool_error_text(std::string_view message);
-
 }  // namespace ziri

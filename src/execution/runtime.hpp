@@ -13,8 +13,9 @@
 
 namespace ziri {
 
-/// A pool of named worker threads that serves the engine's timers, plus a way
-/// for a foreign thread to run one operation to completion itself.
+/// A pool of named worker threads that offers timers (the engine itself sets
+/// none: the bridge's timed receives wait on their own host threads), plus a
+/// way for a foreign thread to run one operation to completion itself.
 class Runtime {
  public:
   /// Starts the worker threads; throws InternalFault when they cannot start.

@@ -187,7 +187,7 @@ PyObject* schema_engine_respond_tool_call(PyObject* self, PyObject* const* args,
 
 PyObject* schema_engine_fail_tool_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-  return answer_tool_call(kFailSignature, self, args, nargs, kwnames, tool_error_text);
+  return answer_tool_call(kFailSignature, self, args, nargs, kwnames, failure_reply_text);
 }
 
 // Execution
@@ -285,7 +285,7 @@ PyType_Spec schema_engine_spec = {
 SchemaEngine::SchemaEngine(std::vector<ToolMetadata> loaded)
     : tools(std::move(loaded)),
       runtime(Runtime::build()),
-      bridge(std::make_shared<TokioCallBridge>(runtime)) {}
+      bridge(std::make_shared<TokioCallBridge>()) {}
 
 PyObject* create_schema_engine_type() { return PyType_FromSpec(&schema_engine_spec); }
 

@@ -99,7 +99,7 @@ class Threads {
 
 struct Fixture {
   std::shared_ptr<Runtime> runtime = std::make_shared<Runtime>(2);
-  std::shared_ptr<TokioCallBridge> bridge = std::make_shared<TokioCallBridge>(runtime);
+  std::shared_ptr<TokioCallBridge> bridge = std::make_shared<TokioCallBridge>();
 };
 
 Reply call(TokioCallBridge& bridge, Json arguments) {
@@ -256,7 +256,7 @@ TEST(BridgeThreads, NoRequestIsLostToAReceiveThatTimesOut) {
 TEST(BridgeThreads, ParallelCallsOfOneQueryOverflowTheQueue) {
   Fixture f;
   f.bridge->attach();
-  constexpr int kCalls = static_cast<int>(TokioCallBridge::kQueueCapacity) + 100;
+  constexpr int kCalls = static_cast<int>(RequestQueue::kCapacity) + 100;
   Threads hosts_threads, callers;
   EchoHosts hosts(*f.bridge, hosts_threads, 3);
   callers.start([&] {
@@ -272,12 +272,13 @@ TEST(BridgeThreads, ParallelCallsOfOneQueryOverflowTheQueue) {
 }
 
 // More calls than the queue holds, and nobody receives: the calls beyond its
-// capacity wait for room. A detach ends every one of them all the same, and an
-// answer by id ends a call whose request is still waiting to be queued.
+// capacity wait for room. A detach ends every one of them all the same: the
+// pending ones with its failure, and one answered by id while its request
+// waited for room with that answer.
 TEST(BridgeThreads, DetachEndsCallsThatWaitForRoomInTheQueue) {
   Fixture f;
   f.bridge->attach();
-  constexpr int kCalls = static_cast<int>(TokioCallBridge::kQueueCapacity) + 50;
+  constexpr int kCalls = static_cast<int>(RequestQueue::kCapacity) + 50;
   const std::string last_id = "tool-call-" + std::to_string(kCalls);
   Threads threads;
   threads.start([&] {

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "bridge/call_bridge.hpp"
+
 namespace ziri {
 namespace {
 
@@ -37,7 +39,7 @@ TEST_P(ToolError, ResultAndTextAgree) {
   Json result = tool_error_result(GetParam().message);
   ASSERT_TRUE(result.is<JsonObject>());
   EXPECT_EQ(to_json(result), expected);
-  EXPECT_EQ(tool_error_text(GetParam().message), expected);
+  EXPECT_EQ(failure_reply_text(GetParam().message), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Messages, ToolError, testing::ValuesIn(kMessages));
