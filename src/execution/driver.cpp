@@ -40,7 +40,7 @@ std::string execute_json(const FieldIndex& catalogue, TokioCallBridge& bridge,
     } else {
       const ToolMetadata* tool = catalogue.find(field.field_name);
       if (!tool) return graphql_error("unknown GraphQL field: " + field.field_name);
-      jobs.push_back({std::move(field.response_key), *tool, std::move(field.arguments)});
+      jobs.push_back({std::move(field.response_key), tool, std::move(field.arguments)});
     }
   }
   for (auto& [key, value] : resolve_tool_jobs(bridge, std::move(jobs))) {

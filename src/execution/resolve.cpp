@@ -6,7 +6,6 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
-#include "catalogue/views.hpp"
 #include "execution/envelope.hpp"
 
 namespace ziri {
@@ -41,10 +40,9 @@ asio::awaitable<std::vector<Json>> call_all(TokioCallBridge& bridge,
 }  // namespace
 
 asio::awaitable<Json> resolve_tool_field(TokioCallBridge& bridge, ToolFieldJob job) {
-  std::string operation = job.tool.read_only ? "query" : "mutation";
-  auto reply =
-      co_await bridge.call_tool(std::move(job.tool.server_id), std::move(job.tool.tool_name),
-                                std::move(operation), Json(std::move(job.arguments)));
+  std::string operation = job.tool->read_only ? "query" : "mutation";
+  auto reply = co_await bridge.call_tool(job.tool->server_id, job.tool->tool_name,
+                                         std::move(operation), Json(std::move(job.arguments)));
   if (!reply) co_return tool_error_result(reply.error());
   co_return std::move(*reply);
 }
@@ -61,7 +59,7 @@ std::vector<FieldValue> resolve_tool_jobs(TokioCallBridge& bridge, std::vector<T
       results.emplace_back(std::move(job.response_key), nullptr);
       attached.push_back(std::move(job));
     } else {
-      results.emplace_back(std::move(job.response_key), placeholder_result(job.tool));
+      results.emplace_back(std::move(job.response_key), placeholder_result(*job.tool));
     }
   }
   if (!attached.empty()) {

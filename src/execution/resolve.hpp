@@ -12,11 +12,12 @@
 
 namespace ziri {
 
-/// One tool field to resolve; owns a copy of its tool, so it never refers
-/// back into the engine's catalogue.
+/// One tool field to resolve. It points at its tool in the engine's
+/// catalogue, which never changes and outlives the request; a call copies the
+/// texts it sends, so a field answered by its placeholder copies nothing.
 struct ToolFieldJob {
   std::string response_key;
-  ToolMetadata tool;
+  const ToolMetadata* tool = nullptr;
   JsonObject arguments;
 };
 
