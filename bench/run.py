@@ -6,6 +6,11 @@ Run from the repository root (the module built in build/):
     tools/devroot env PYTHONPATH=build python3 bench/run.py            # full run, about 1.5 min
     tools/devroot env PYTHONPATH=build python3 bench/run.py --quick    # smoke run, about 15 s
     tools/devroot env PYTHONPATH=build python3 bench/run.py --only 1,4 # some workloads only
+    tools/devroot python3 bench/run.py --python python3,/opt/cpython-3.14t/bin/python3.14t
+
+--python runs the whole benchmark under each interpreter in turn (each finds its
+own module in build/ or build-ft/ by its suffix), prints each one's tables, then
+one that sets each row's times on the later interpreters against the first.
 
 It prints one Markdown table: for each workload the time per operation of
 _graphql ("ours"), of graphql-core ("peer": parse + validate + execute +
@@ -49,13 +54,27 @@ import queue
 import re
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+# Without PYTHONPATH the module comes from the build folders, each interpreter
+# taking the one built for its ABI (the suffix tells them apart).
+sys.path += [str(HERE.parent / "build"), str(HERE.parent / "build-ft")]
 
-import orjson  # noqa: E402
+try:
+    import orjson  # noqa: E402
+except ImportError:
+    # Debian's orjson is built for the interpreter with the GIL, so on 3.14t its
+    # floors are json's (the machine line says so).
+    import types  # noqa: E402
+
+    orjson = types.SimpleNamespace(
+        OPT_SORT_KEYS=True, loads=json.loads, __version__=None,
+        dumps=lambda obj, option=False: json.dumps(obj, sort_keys=option,
+                                                   separators=(",", ":")).encode())
 from _graphql import SchemaEngine  # noqa: E402
 
 import growth  # noqa: E402
@@ -584,8 +603,12 @@ def memory_per(who: str, tools: int, copies: int) -> tuple[float, int]:
     """RSS growth per engine (ours) or schema (peer), measured in a fresh process
     by bench/memory.py; also the number of native threads the copies started."""
     print(f"  7 memory {who} {tools} tools x {copies} ...", file=sys.stderr, flush=True)
+    # The fresh process loads the module this one did.
+    module_dir = str(pathlib.Path(sys.modules["_graphql"].__file__).parent)
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(
+        [module_dir] + [p for p in [os.environ.get("PYTHONPATH")] if p])}
     out = subprocess.run([sys.executable, str(HERE / "memory.py"), who, str(tools), str(copies)],
-                         check=True, capture_output=True, text=True).stdout
+                         check=True, capture_output=True, text=True, env=env).stdout
     result = json.loads(out)
     return result["per_copy"], result["threads"] // copies
 
@@ -601,6 +624,48 @@ def workload_8(b: Bench) -> None:
 
 WORKLOADS = {1: workload_1, 2: workload_2, 3: workload_3, 4: workload_4, 5: workload_5,
              6: workload_6, 7: workload_7, 8: workload_8}
+
+
+# ---------------------------------------------------------------------------
+# Interpreters side by side
+
+
+def interpreter() -> str:
+    """The version, with the free-threaded build's "t"."""
+    free = not getattr(sys, "_is_gil_enabled", lambda: True)()
+    return platform.python_version() + ("t" if free else "")
+
+
+def run_each(pythons: list[str], passed: list[str]) -> None:
+    """Runs the benchmark under each interpreter in turn; then one table of each
+    row's times on the later interpreters over the first one's."""
+    runs = []
+    with tempfile.TemporaryDirectory() as work:
+        for i, python in enumerate(pythons):
+            out = pathlib.Path(work, f"{i}.json")
+            print(f"## {python}\n", flush=True)
+            subprocess.run([python, __file__, *passed, "--rows-out", str(out)], check=True)
+            runs.append(json.loads(out.read_text()))
+            print(flush=True)
+    first, *later = runs
+    header = ["workload", f"ours {first['python']}", f"peer {first['python']}"]
+    for run in later:
+        header += [f"ours {run['python']}", "ours ratio", f"peer {run['python']}", "peer ratio"]
+    table = []
+    for i, base in enumerate(first["rows"]):
+        show = Row(**base)
+        cells = [base["workload"], show.value(base["ours"]), show.value(base["peer"])]
+        for run in later:
+            row = run["rows"][i]
+            for who in ("ours", "peer"):
+                ratio = (fmt_ratio(row[who] / base[who]) if row[who] is not None and base[who]
+                         else "—")
+                cells += [show.value(row[who]) + (f" ({row['note']})" if who == "ours" and
+                                                  row["note"] else ""), ratio]
+        table.append(cells)
+    print(f"## Each row on {', '.join(run['python'] for run in later)} over {first['python']} "
+          "(ratio of times: below 1 is faster)\n")
+    print(markdown(header, table))
 
 
 # ---------------------------------------------------------------------------
@@ -638,7 +703,8 @@ def machine() -> list[str]:
         f"Python: {platform.python_implementation()} {platform.python_version()} "
         f"(GIL {'on' if getattr(sys, '_is_gil_enabled', lambda: True)() else 'off'})",
         f"Module: {pathlib.Path(module).name}, built by {compiler}, from {revision}",
-        f"Peer: graphql-core {__import__('graphql').__version__}, orjson {orjson.__version__}",
+        f"Peer: graphql-core {__import__('graphql').__version__}, "
+        + (f"orjson {orjson.__version__}" if orjson.__version__ else "no orjson (its floors are json's)"),
     ]
 
 
@@ -646,7 +712,13 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fast smoke run with fewer repeats")
     parser.add_argument("--only", default="", help="comma-separated workload numbers, e.g. 1,4")
+    parser.add_argument("--python", default="",
+                        help="comma-separated interpreters to run the benchmark under in turn")
+    parser.add_argument("--rows-out", help=argparse.SUPPRESS)  # where a --python run's rows go
     args = parser.parse_args()
+    if args.python:
+        run_each(args.python.split(","), ["--quick"] * args.quick + ["--only", args.only] * bool(args.only))
+        return
     settings = (Settings(min_time=0.01, repeat=2, max_total=0.5, window=0.05) if args.quick
                 else Settings())
     chosen = [int(x) for x in args.only.split(",") if x.strip()] or list(WORKLOADS)
@@ -673,6 +745,9 @@ def main() -> None:
     print(markdown(["measurement", "best", "median", "worst", "ops × batches"],
                    [[s.name, fmt_time(s.best), fmt_time(s.median), fmt_time(s.worst),
                      f"{s.number} × {len(s.times)}"] for s in bench.samples]))
+    if args.rows_out:
+        rows = [vars(row) for row in bench.rows]
+        pathlib.Path(args.rows_out).write_text(json.dumps({"python": interpreter(), "rows": rows}))
 
 
 if __name__ == "__main__":

@@ -1,12 +1,16 @@
 import json
 import pathlib
 import sys
+import sysconfig
 import threading
 
 import pytest
 
-# Tests run against the freshly built module in build/, unless one is installed.
-BUILD = pathlib.Path(__file__).resolve().parent.parent / "build"
+# Tests run against the freshly built module in build/ (build-ft/ on a
+# free-threaded interpreter, whose modules carry another suffix), unless one is
+# installed.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+BUILD = pathlib.Path(__file__).resolve().parent.parent / ("build-ft" if FREE_THREADED else "build")
 if BUILD.is_dir():
     sys.path.insert(0, str(BUILD))
 
@@ -23,7 +27,9 @@ class Host:
         self.engine = engine
         self.answer = answer
         self.requests = []
-        self.results = []
+        self._results = []
+        self._answering = 0  # answers begun; each one's result follows
+        self._answered = threading.Condition()
         self.stop = threading.Event()
         self.thread = threading.Thread(target=self._serve, daemon=True)
         self.thread.start()
@@ -40,7 +46,25 @@ class Host:
                 continue
             kind, payload = reply
             method = self.engine.respond_tool_call if kind == "respond" else self.engine.fail_tool_call
-            self.results.append(method(request["request_id"], payload))
+            with self._answered:
+                self._answering += 1
+            result = method(request["request_id"], payload)
+            with self._answered:
+                self._results.append(result)
+                self._answered.notify_all()
+
+    @property
+    def results(self):
+        """What the answers begun so far returned.
+
+        The waiting call may return as soon as the reply is handed over, before
+        the answer's own call does; without a GIL the test then reads on while
+        this thread is still inside it, so reading waits for every begun answer.
+        """
+        with self._answered:
+            done = self._answered.wait_for(lambda: len(self._results) == self._answering, DEADLINE)
+            assert done, "an answer to a tool call did not return"
+            return list(self._results)
 
     def close(self):
         self.stop.set()

@@ -14,7 +14,8 @@ import pytest
 from _pytest.runner import runtestprotocol
 
 BUILD = pathlib.Path(os.environ["ZIRI_CHECK_BUILD"]).resolve()
-DEFAULT_BUILD = str(pathlib.Path(os.environ["ZIRI_CHECK_REPO"]).resolve() / "build")
+DEFAULT_BUILDS = [str(pathlib.Path(os.environ["ZIRI_CHECK_REPO"]).resolve() / name)
+                  for name in ("build", "build-ft")]
 
 # Imported before tests/conftest.py puts the default build first, so every test
 # module gets this build's module from sys.modules.
@@ -27,8 +28,8 @@ if pathlib.Path(_graphql.__file__).resolve().parent != BUILD:
 
 def pytest_collection_finish(session):
     # Interpreters that tests start take their path from this one: this build
-    # goes first and the default build not at all.
-    sys.path[:] = [str(BUILD)] + [p for p in sys.path if p not in (str(BUILD), DEFAULT_BUILD)]
+    # goes first and the default builds not at all.
+    sys.path[:] = [str(BUILD)] + [p for p in sys.path if p != str(BUILD) and p not in DEFAULT_BUILDS]
     if wrapper := os.environ.get("ZIRI_CHECK_PYTHON"):
         sys.executable = wrapper
 

@@ -9,8 +9,23 @@ namespace ziri {
 namespace {
 
 // Made once per process and kept for later imports: the module refuses
-// sub-interpreters, so the type only ever belongs to one interpreter.
+// sub-interpreters, so the type only ever belongs to one interpreter. Two
+// imports can run the module's exec at once (a free-threaded interpreter, or a
+// collection that runs Python code midway), so the first one makes the types
+// under a lock that detaches the waiting thread instead of holding up the rest.
 PyObject* schema_engine_type = nullptr;
+PyMutex types_mutex = {};
+
+// The module's types, made on the first call; false with an error set.
+bool make_types() {
+  PyMutex_Lock(&types_mutex);
+  if (!schema_engine_type) {
+    if (ensure_internal_fault_type() == 0) schema_engine_type = create_schema_engine_type();
+  }
+  bool made = schema_engine_type != nullptr;
+  PyMutex_Unlock(&types_mutex);
+  return made;
+}
 
 PyObject* graphql_stub(PyObject*, PyObject*) {
   return PyUnicode_FromString("dive-ziri _graphql extension loaded");
@@ -38,11 +53,7 @@ int graphql_exec(PyObject* module) {
     PyErr_Format(PyExc_TypeError, "expected a module, got %T", module);
     return -1;
   }
-  if (!schema_engine_type) {
-    if (ensure_internal_fault_type() < 0) return -1;
-    schema_engine_type = create_schema_engine_type();
-    if (!schema_engine_type) return -1;
-  }
+  if (!make_types()) return -1;
   if (add_public(module, "SchemaEngine", schema_engine_type) < 0) return -1;
   PyRef name = PyRef::steal(PyModule_GetNameObject(module));
   if (!name) return -1;
