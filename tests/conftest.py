@@ -17,6 +17,19 @@ if BUILD.is_dir():
 DEADLINE = 30  # seconds; a hang fails the test instead of the suite
 
 
+def require_mcp_sdk() -> None:
+    """Skips the calling test module on the free-threaded interpreter when the MCP SDK
+    does not import there: its pydantic_core is a C extension that Debian builds for
+    the interpreter with the GIL. Anywhere else a failing import stays an error."""
+    if not FREE_THREADED:
+        return
+    try:
+        import mcp.types  # noqa: F401
+    except ImportError as error:
+        pytest.skip(f"the MCP SDK does not import on the free-threaded interpreter: {error}",
+                    allow_module_level=True)
+
+
 class Host:
     """A host thread that serves an engine's tool calls with `answer(request)`.
 

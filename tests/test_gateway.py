@@ -15,6 +15,11 @@ from types import SimpleNamespace
 from typing import Any
 
 import pytest
+
+from conftest import require_mcp_sdk
+
+require_mcp_sdk()
+
 from mcp.types import CallToolResult, ImageContent, TextContent
 
 import _graphql  # noqa: F401  (the build/ path comes from conftest)

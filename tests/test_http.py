@@ -12,6 +12,11 @@ from typing import Any
 
 import httpx
 import pytest
+
+from conftest import require_mcp_sdk
+
+require_mcp_sdk()
+
 from gql import Client, gql
 from gql.transport.exceptions import TransportQueryError
 from gql.transport.httpx import HTTPXTransport

@@ -6,6 +6,11 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+
+from conftest import require_mcp_sdk
+
+require_mcp_sdk()
+
 from mcp.server.fastmcp.exceptions import ToolError
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
