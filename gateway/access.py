@@ -86,19 +86,37 @@ def _loopback(host: str) -> bool:
     return bool(addresses) and all(ipaddress.ip_address(str(a).split("%")[0]).is_loopback for a in addresses)
 
 
+def loopback_host(host_header: str | None) -> bool:
+    """Whether a Host header names this machine by a loopback address or as localhost.
+    Nothing is resolved: a name that resolves to loopback is what DNS rebinding uses."""
+    if host_header is None:
+        return True  # HTTP/1.0 has none, and no browser sends one without it
+    host = host_header.strip().lower()
+    if host.startswith("["):
+        host = host[1:host.find("]")] if "]" in host else host
+    elif host.count(":") == 1:
+        host = host.partition(":")[0]
+    if host == "localhost" or host.endswith(".localhost"):
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
 @dataclass(frozen=True)
 class Limits:
     query_bytes: int = DEFAULT_QUERY_LIMIT
     fields: int = DEFAULT_FIELD_LIMIT
 
-    def check(self, query: str) -> tuple[int, str | None]:
-        """The query's top-level field count (up to one over the limit) and why it is refused, if it is."""
+    def check(self, query: str) -> tuple[list[str], str | None]:
+        """The query's top-level field names (up to one over the limit) and why it is refused, if it is."""
         if _utf8_length_over(query, self.query_bytes):
-            return 0, f"the query is longer than the limit of {self.query_bytes} bytes"
-        count = count_top_level_fields(query, self.fields + 1)
-        if count > self.fields:
-            return count, f"the query selects more than {self.fields} top-level fields, the limit"
-        return count, None
+            return [], f"the query is longer than the limit of {self.query_bytes} bytes"
+        fields = top_level_fields(query, self.fields + 1)
+        if len(fields) > self.fields:
+            return fields, f"the query selects more than {self.fields} top-level fields, the limit"
+        return fields, None
 
 
 def _utf8_length_over(text: str, limit: int) -> bool:
@@ -116,8 +134,12 @@ def _utf8_length_over(text: str, limit: int) -> bool:
 _STRING = r'"[^"\\]*+(?:\\.[^"\\]*+)*+"'
 _COMMENT = r"#[^\n\r]*+"
 _HEADER = re.compile(rf'(?:[^({{"#]++|{_STRING}|{_COMMENT})*+', re.S)
-_IN_PARENS = re.compile(rf'(?:[^()"#]++|{_STRING}|{_COMMENT})*+', re.S)
-_IN_BRACES = re.compile(rf'(?:[^{{}}"#]++|{_STRING}|{_COMMENT})*+', re.S)
+# Inside a skipped block an innermost pair is stepped over whole, so runs such as ()()() cost
+# one match rather than a turn of the loop each.
+_IN_PARENS = re.compile(rf'(?:[^()"#]++|{_STRING}|{_COMMENT}|\((?:[^()"#]++|{_STRING}|{_COMMENT})*+\))*+',
+                        re.S)
+_IN_BRACES = re.compile(rf'(?:[^{{}}"#]++|{_STRING}|{_COMMENT}|\{{(?:[^{{}}"#]++|{_STRING}|{_COMMENT})*+\}})*+',
+                        re.S)
 _SELECTION = re.compile(r"(?:[\t\n\f\r ,]++|#[^\n\r]*+)*+(?:([_A-Za-z][_0-9A-Za-z]*+)|(.))?", re.S)
 
 
@@ -136,34 +158,37 @@ def _skip_balanced(text: str, position: int, filler: re.Pattern[str], open_: str
             return position
 
 
-def count_top_level_fields(query: str, stop_at: int | None = None) -> int:
-    """The fields of the document's first selection set, as the engine would select them:
-    `a: b`, `b(x: {y: "}"})`, `b @d(x: 1)` and `b { c d }` are one field each.
+def top_level_fields(query: str, stop_at: int | None = None) -> list[str]:
+    """The field names of the document's first selection set, as the engine would select them:
+    `a: b`, `b(x: {y: "}"})`, `b @d(x: 1)` and `b { c d }` are one field `b` each.
 
-    Counting ends at `stop_at`. A document the engine cannot parse may count
+    Reading ends after `stop_at` fields. A document the engine cannot parse may give
     anything up to where it breaks: the engine refuses it before any field runs.
     """
     position = 0
     while True:  # the operation keyword, name, variable definitions and directives
         position = _HEADER.match(query, position).end()  # type: ignore[union-attr]
         if position == len(query) or query[position] == '"':
-            return 0
+            return []
         position += 1
         if query[position - 1] == "{":
             break
         skipped = _skip_balanced(query, position, _IN_PARENS, "(")
         if skipped is None:
-            return 0
+            return []
         position = skipped
-    count, previous = 0, ""
-    while stop_at is None or count < stop_at:
+    fields: list[str] = []
+    previous = ""
+    while stop_at is None or len(fields) < stop_at:
         token = _SELECTION.match(query, position)
         assert token is not None  # every part of the pattern may be empty
         position = token.end()
         name, mark = token.groups()
         if name is not None:
-            if previous not in (":", "@", "."):  # not the field after an alias, nor a directive's name
-                count += 1
+            if previous == ":":  # the field after its alias
+                fields[-1:] = [name]
+            elif previous not in ("@", "."):  # not a directive's name
+                fields.append(name)
             previous = "name"
             continue
         if mark is None or mark == "}":
@@ -174,7 +199,7 @@ def count_top_level_fields(query: str, stop_at: int | None = None) -> int:
                 break
             position = skipped
         previous = mark
-    return count
+    return fields
 
 
 @dataclass(frozen=True)

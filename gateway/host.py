@@ -64,6 +64,7 @@ class Gateway:
         self.start_timeout = start_timeout
         self.upstreams: dict[str, Upstream] = {}
         self.engine: _graphql.SchemaEngine | None = None
+        self.writing_fields: frozenset[str] = frozenset()  # fields of the tools that are not read-only
         self._executor = ThreadPoolExecutor(query_threads, thread_name_prefix="query")
         self._stopping = threading.Event()
         self._receivers: list[threading.Thread] = []
@@ -88,6 +89,9 @@ class Gateway:
                 print(f"gateway: --allow/--deny {entry!r} matches no listed tool", file=sys.stderr, flush=True)
             catalogue = self.offer.shape(listed)
             self.engine = _graphql.SchemaEngine(json.dumps(catalogue))
+            # Asked of the engine itself (no tool runs), so its field names are the ones checked.
+            hits = json.loads(self.engine.execute("{ search { field readOnly } }"))["data"]["search"]
+            self.writing_fields = frozenset(hit["field"] for hit in hits if not hit["readOnly"])
             self.engine.attach_call_bridge()
             for n in range(RECEIVERS):
                 thread = threading.Thread(target=self._receive, name=f"tool-receiver-{n}", daemon=True)

@@ -26,7 +26,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
-from .access import Access, Bearer, require_token_off_loopback
+from .access import Access, Bearer, loopback_host, require_token_off_loopback
 from .config import DEFAULT_BODY_LIMIT
 from .host import Gateway
 
@@ -36,6 +36,7 @@ JSON = "application/json"
 # order mark and comments, all "ignored tokens" of the GraphQL grammar.
 IGNORED = re.compile(r"(?:[\s,\ufeff]|#[^\n\r]*)*")
 NAME = re.compile(r"[_A-Za-z][_0-9A-Za-z]*")
+SCAN_ON_LOOP = 16 << 10  # characters counted on the loop: a few milliseconds even for text made to be slow
 
 
 class BadRequest(Exception):
@@ -96,6 +97,11 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
         return bearer is None or bearer.admits(request.headers.get("authorization"))
 
     async def graphql(request: Request) -> Response:
+        if bearer is None and not loopback_host(request.headers.get("host")):
+            # Without a token the gateway is served on loopback only, but a page whose name was
+            # rebound to 127.0.0.1 would still reach it as its own origin; its Host gives it away.
+            return error_response(403, "without a token the gateway answers only requests addressed to "
+                                       "a loopback host (localhost, 127.0.0.1, [::1])", JSON)
         if not admitted(request):
             wrong = "authorization" in request.headers
             challenge = 'Bearer error="invalid_token"' if wrong else "Bearer"
@@ -116,10 +122,18 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
         except BadRequest as exc:
             return error_response(exc.status, str(exc), media, exc.headers)
         # Bounded here, before the engine runs: its work and its tool calls grow with the fields.
-        fields, refusal = limits.check(query)
-        request.state.fields = fields
+        # A long text is read off the event loop, which the tool calls of every request share.
+        if len(query) > SCAN_ON_LOOP:
+            fields, refusal = await asyncio.to_thread(limits.check, query)
+        else:
+            fields, refusal = limits.check(query)
+        request.state.fields = len(fields)
         if refusal is not None:
             return error_response(400, refusal, media)
+        if request.method == "GET" and (writing := [f for f in fields if f in gateway.writing_fields]):
+            # A GET can come from any page's <img> or link: it must not reach a tool that writes.
+            return error_response(405, f"GET answers queries only: {writing[0]} is not read-only, send it by POST",
+                                  media, {"Allow": "POST"})
         text = await gateway.execute(query, variables)
         status = 200
         if media == GRAPHQL_RESPONSE and text.startswith('{"data":null'):

@@ -22,8 +22,8 @@ from mcp_test_server import server as test_server
 from test_gateway import DEADLINE, REPO, LoopThread, gateway_env, server_entry, started, write_config
 
 from gateway import Gateway, in_process  # noqa: E402
-from gateway.access import (Access, AccessError, Limits, count_top_level_fields, load_token,  # noqa: E402
-                            require_token_off_loopback)
+from gateway.access import (Access, AccessError, Limits, load_token, loopback_host,  # noqa: E402
+                            require_token_off_loopback, top_level_fields)
 from gateway.http import listening_socket, make_server  # noqa: E402
 from gateway.offer import Offer  # noqa: E402
 
@@ -221,6 +221,36 @@ def test_the_access_log_has_requests_and_calls_but_no_secrets(servers: tuple[str
     assert TOKEN not in text and SECRET_ARGUMENT not in text and "it went wrong" not in text
 
 
+def test_a_get_never_reaches_a_tool_that_writes(servers: tuple[str, str, Lines]) -> None:
+    _, open_url, _ = servers
+    for query in ("{ alpha_write }", "query { ok: alpha_text(body: \"x\") w: alpha_write }"):
+        response = httpx.get(f"{open_url}/graphql", params={"query": query})
+        assert (response.status_code, response.headers["allow"]) == (405, "POST"), response.text
+        assert "alpha_write is not read-only" in response.json()["errors"][0]["message"]
+    read = httpx.get(f"{open_url}/graphql", params={"query": '{ alpha_text(body: "x") }'})
+    assert read.json()["data"]["alpha_text"]["text"] == "x"
+
+
+def test_without_a_token_only_loopback_host_names_are_answered(servers: tuple[str, str, Lines]) -> None:
+    guarded, open_url, _ = servers
+    query = {"query": "{ __typename }"}
+    rebound = httpx.post(f"{open_url}/graphql", json=query, headers={"Host": "evil.example:8000"})
+    assert rebound.status_code == 403 and "loopback host" in rebound.json()["errors"][0]["message"]
+    assert httpx.post(f"{open_url}/graphql", json=query, headers={"Host": "localhost"}).status_code == 200
+    # With a token the token is the guard, whatever name a proxy in front gives the gateway.
+    named = httpx.post(f"{guarded}/graphql", json=query, headers={**auth(), "Host": "gateway.example"})
+    assert named.status_code == 200
+
+
+@pytest.mark.parametrize(("host", "loopback"), [
+    (None, True), ("localhost", True), ("LOCALHOST:8000", True), ("127.0.0.1:80", True), ("[::1]:8000", True),
+    ("a.localhost", True), ("127.0.0.1.evil.example", False), ("evil.example", False), ("[::2]:80", False),
+    ("10.0.0.1", False), ("", False),
+])
+def test_loopback_host(host: str | None, loopback: bool) -> None:
+    assert loopback_host(host) is loopback
+
+
 # ---- the pieces, without a server ------------------------------------------------------------
 
 
@@ -243,7 +273,11 @@ def graphql_core_count(query: str) -> int:
     ("subscription { s }", 1),
 ])
 def test_top_level_fields_are_counted_as_parsers_read_them(query: str, count: int) -> None:
-    assert count_top_level_fields(query) == graphql_core_count(query) == count
+    assert len(top_level_fields(query)) == graphql_core_count(query) == count
+
+
+def test_the_field_names_are_those_after_an_alias() -> None:
+    assert top_level_fields('{ x: a @d y : b(v: {c: "d"}) { e } f @g(h: 1) }') == ["a", "b", "f"]
 
 
 @pytest.mark.parametrize(("query", "count"), [
@@ -254,14 +288,14 @@ def test_top_level_fields_are_counted_as_parsers_read_them(query: str, count: in
     ('query @d(x: "', 0),
 ])
 def test_broken_documents_count_without_failing(query: str, count: int) -> None:
-    assert count_top_level_fields(query) <= max(count, 1)
+    assert len(top_level_fields(query)) <= max(count, 1)
 
 
 def test_counting_stops_at_the_bound_and_stays_linear() -> None:
-    assert count_top_level_fields("{" + " a" * 100_000 + "}", 1001) == 1001
+    assert len(top_level_fields("{" + " a" * 100_000 + "}", 1001)) == 1001
     # Long runs of what the scan steps over one by one, each finishing without a hang.
     for filler in ("()", '""', "{}", "#\n", "@d "):
-        assert count_top_level_fields("{ a(x: 1) b { c }" + filler * 200_000 + " }") >= 1
+        assert len(top_level_fields("{ a(x: 1) b { c }" + filler * 200_000 + " }")) >= 1
 
 
 def test_token_from_a_file_or_the_environment(tmp_path: Path) -> None:
