@@ -280,19 +280,11 @@ def test_the_field_names_are_those_after_an_alias() -> None:
     assert top_level_fields('{ x: a @d y : b(v: {c: "d"}) { e } f @g(h: 1) }') == ["a", "b", "f"]
 
 
-@pytest.mark.parametrize(("query", "count"), [
-    ('{ a(s: "never closed) b c }', 0),  # what breaks stops the count: the engine refuses it anyway
-    ("{ a { b c", 0),
-    ("query (", 0),
-    ("", 0),
-    ('query @d(x: "', 0),
-])
-def test_broken_documents_count_without_failing(query: str, count: int) -> None:
-    assert len(top_level_fields(query)) <= max(count, 1)
-
-
 def test_counting_stops_at_the_bound_and_stays_linear() -> None:
     assert len(top_level_fields("{" + " a" * 100_000 + "}", 1001)) == 1001
+    # What breaks ends the reading without an exception: the engine refuses it anyway.
+    for broken in ('{ a(s: "never closed) b }', "{ a { b c", "query (", "", 'query @d(x: "'):
+        assert top_level_fields(broken) in ([], ["a"])
     # Long runs of what the scan steps over one by one, each finishing without a hang.
     for filler in ("()", '""', "{}", "#\n", "@d "):
         assert len(top_level_fields("{ a(x: 1) b { c }" + filler * 200_000 + " }")) >= 1
