@@ -11,7 +11,6 @@ import threading
 import time
 from collections.abc import Iterator
 from pathlib import Path
-from typing import Any
 
 import graphql
 import httpx
@@ -298,7 +297,8 @@ def test_token_from_a_file_or_the_environment(tmp_path: Path) -> None:
     assert load_token(None, {"GATEWAY_TOKEN": TOKEN}) == TOKEN
     assert load_token(None, {}) is None
     for path, env, message in ((good, {"GATEWAY_TOKEN": "x"}, "give one"), (empty, {}, "one token"),
-                               (tmp_path / "missing", {}, "cannot read"), (None, {"GATEWAY_TOKEN": "a b"}, "one token")):
+                               (tmp_path / "missing", {}, "cannot read"),
+                               (None, {"GATEWAY_TOKEN": "a b"}, "one token")):
         with pytest.raises(AccessError, match=message):
             load_token(path, env)
 
