@@ -8,6 +8,7 @@ Examples:
   printf '{ toolbox_now }\\n\\n{ memory_read_graph }\\n' | python3 -m gateway -
   python3 -m gateway --config ~/my-servers.json '{ servers { name toolCount } }'
   python3 -m gateway --serve 127.0.0.1:8000     # GraphQL over HTTP at /graphql
+  python3 -m gateway --serve 0.0.0.0:8000 --token-file ~/.gateway-token --read-only
 """
 
 import argparse
@@ -21,7 +22,10 @@ from collections.abc import Iterable, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from .access import (DEFAULT_FIELD_LIMIT, DEFAULT_QUERY_LIMIT, TOKEN_VARIABLE, Access, AccessError, AccessLog,
+                     Limits, load_token, require_token_off_loopback)
 from .config import BUNDLED, DEFAULT_BODY_LIMIT, ServerConfig, load_config
+from .offer import Offer
 
 if TYPE_CHECKING:
     import socket
@@ -81,6 +85,13 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                         help="time a server has to start and list its tools (default: %(default)g)")
     parser.add_argument("--timing", action="store_true",
                         help="report on standard error how long each query took")
+    offering = parser.add_argument_group("what is offered (both modes)")
+    offering.add_argument("--read-only", action="store_true",
+                          help="offer only the read-only tools: every other tool is an unknown field")
+    offering.add_argument("--allow", metavar="SERVER[.TOOL]", action="append", default=[],
+                          help="offer only these servers or tools (repeatable)")
+    offering.add_argument("--deny", metavar="SERVER[.TOOL]", action="append", default=[],
+                          help="never offer these servers or tools (repeatable; wins over --allow)")
     serving = parser.add_argument_group("GraphQL over HTTP")
     serving.add_argument("--serve", metavar="[HOST:]PORT", nargs="?", const="127.0.0.1:8000",
                          help="serve POST and GET at /graphql and GET /health instead of answering "
@@ -92,6 +103,16 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     serving.add_argument("--grace", metavar="SECONDS", type=positive(int), default=10,
                          help="on SIGTERM or Ctrl-C, time running requests get to finish "
                               "(default: %(default)g)")
+    serving.add_argument("--token-file", metavar="FILE", type=Path,
+                         help=f"require Authorization: Bearer <the token in FILE> at /graphql (or set "
+                              f"{TOKEN_VARIABLE}); without one only loopback addresses are served")
+    serving.add_argument("--cors-origin", metavar="ORIGIN",
+                         help="let pages of this one origin (e.g. https://app.example) call the gateway "
+                              "from a browser (default: no CORS headers)")
+    serving.add_argument("--max-query", metavar="BYTES", type=positive(int), default=DEFAULT_QUERY_LIMIT,
+                         help="longest query text (default: %(default)s)")
+    serving.add_argument("--max-fields", metavar="N", type=positive(int), default=DEFAULT_FIELD_LIMIT,
+                         help="most top-level fields in one request (default: %(default)s)")
     args = parser.parse_args(argv)
     if args.serve is not None and args.query is not None:
         parser.error("give a query or --serve, not both")
@@ -107,18 +128,30 @@ def main(argv: list[str] | None = None) -> int:
         variables = json.loads(args.variables) if args.variables else None
         if variables is not None and not isinstance(variables, dict):
             raise ValueError("--variables must be a JSON object")
+        offer = Offer.of(read_only=args.read_only, allow=args.allow, deny=args.deny)
+        if unknown := offer.unknown_servers(c.name for c in configs):
+            raise ValueError(f"--allow/--deny name no configured server: {', '.join(unknown)}")
+        token = load_token(args.token_file) if args.serve is not None else None
     except ValueError as exc:
         print(f"gateway: {exc}", file=sys.stderr)
         return 2
     if args.serve is not None:
-        from .http import listening_socket
+        from .http import listening_socket, split_address
+        try:
+            require_token_off_loopback(split_address(args.serve)[0], token)  # before anything is bound
+        except AccessError as exc:
+            print(f"gateway: {exc}", file=sys.stderr)
+            return 2
         try:
             sock = listening_socket(args.serve)
         except (OSError, ValueError) as exc:
             print(f"gateway: cannot listen on {args.serve}: {exc}", file=sys.stderr)
             return 2
+        log = AccessLog()
+        access = Access(token=token, cors_origin=args.cors_origin,
+                        limits=Limits(args.max_query, args.max_fields), log=log)
         try:
-            return asyncio.run(_serve(args, configs, sock))
+            return asyncio.run(_serve(args, configs, offer, access, sock))
         except asyncio.CancelledError:  # SIGTERM while the servers started
             print("gateway: terminated", file=sys.stderr)
             return 143
@@ -134,7 +167,7 @@ def main(argv: list[str] | None = None) -> int:
         queries = query_blocks(sys.stdin) if args.query == "-" else [args.query]
     variables_json = None if variables is None else json.dumps(variables)
     try:
-        return asyncio.run(_answer_all(args, configs, queries, variables_json))
+        return asyncio.run(_answer_all(args, configs, offer, queries, variables_json))
     except KeyboardInterrupt:
         print("gateway: interrupted", file=sys.stderr)
         return 130
@@ -143,8 +176,8 @@ def main(argv: list[str] | None = None) -> int:
         return 143
 
 
-async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], queries: Iterable[str],
-                      variables_json: str | None) -> int:
+async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
+                      queries: Iterable[str], variables_json: str | None) -> int:
     from .host import Gateway
 
     loop = asyncio.get_running_loop()
@@ -152,7 +185,8 @@ async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], que
     assert main_task is not None
     loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
     had_errors = False
-    async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout) as gateway:
+    async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
+                       offer=offer) as gateway:
         if not any(u.up for u in gateway.upstreams.values()) and configs:
             print("gateway: no MCP server started", file=sys.stderr)
             return 2
@@ -176,7 +210,8 @@ async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], que
     return 1 if had_errors else 0
 
 
-async def _serve(args: argparse.Namespace, configs: list[ServerConfig], sock: "socket.socket") -> int:
+async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer, access: Access,
+                 sock: "socket.socket") -> int:
     from .host import Gateway
     from .http import serve
 
@@ -185,11 +220,11 @@ async def _serve(args: argparse.Namespace, configs: list[ServerConfig], sock: "s
     assert main_task is not None
     loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
-                       query_threads=args.query_threads) as gateway:
+                       query_threads=args.query_threads, offer=offer, call_log=access.log) as gateway:
         if not any(u.up for u in gateway.upstreams.values()) and configs:
             print("gateway: no MCP server started", file=sys.stderr)
             return 2
-        await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body)
+        await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body, access=access)
     print("gateway: stopped", file=sys.stderr)
     return 0
 

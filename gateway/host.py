@@ -4,6 +4,8 @@ import asyncio
 import json
 import sys
 import threading
+import time
+from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Any
@@ -11,6 +13,7 @@ from typing import Any
 from mcp.types import CallToolResult, TextContent
 
 from .config import ServerConfig
+from .offer import Offer
 from .upstream import CallFailed, Upstream, describe
 
 try:
@@ -52,12 +55,16 @@ class Gateway:
     """
 
     def __init__(self, configs: list[ServerConfig], *, call_timeout: float = 30.0,
-                 start_timeout: float = 30.0, query_threads: int = 4) -> None:
+                 start_timeout: float = 30.0, query_threads: int = 4, offer: Offer | None = None,
+                 call_log: Callable[[str], None] | None = None) -> None:
         self.configs = configs
+        self.offer = offer or Offer()
+        self.call_log = call_log
         self.call_timeout = call_timeout
         self.start_timeout = start_timeout
         self.upstreams: dict[str, Upstream] = {}
         self.engine: _graphql.SchemaEngine | None = None
+        self.writing_fields: frozenset[str] = frozenset()  # fields of the tools that are not read-only
         self._executor = ThreadPoolExecutor(query_threads, thread_name_prefix="query")
         self._stopping = threading.Event()
         self._receivers: list[threading.Thread] = []
@@ -77,8 +84,14 @@ class Gateway:
             upstreams = [Upstream(config) for config in self.configs]
             self.upstreams = {u.name: u for u in upstreams}
             await asyncio.gather(*(u.started(self.start_timeout) for u in upstreams))
-            catalogue = [u.group() for u in upstreams if u.up]
+            listed = [u.group() for u in upstreams if u.up]
+            for entry in self.offer.unknown_tools(listed):
+                print(f"gateway: --allow/--deny {entry!r} matches no listed tool", file=sys.stderr, flush=True)
+            catalogue = self.offer.shape(listed)
             self.engine = _graphql.SchemaEngine(json.dumps(catalogue))
+            # Asked of the engine itself (no tool runs), so its field names are the ones checked.
+            hits = json.loads(self.engine.execute("{ search { field readOnly } }"))["data"]["search"]
+            self.writing_fields = frozenset(hit["field"] for hit in hits if not hit["readOnly"])
             self.engine.attach_call_bridge()
             for n in range(RECEIVERS):
                 thread = threading.Thread(target=self._receive, name=f"tool-receiver-{n}", daemon=True)
@@ -132,6 +145,8 @@ class Gateway:
         request = json.loads(request_text)
         request_id, server, tool = request["request_id"], request["server"], request["tool"]
         upstream = self.upstreams.get(server)
+        began = time.perf_counter()
+        outcome = "error"
         try:
             if upstream is None:
                 raise CallFailed(f"no server named {server!r}")
@@ -149,3 +164,8 @@ class Gateway:
             raise
         else:
             self.engine.respond_tool_call(request_id, payload)
+            outcome = "ok"
+        finally:
+            if self.call_log is not None:  # names and timing only: arguments and results may be secret
+                elapsed_ms = (time.perf_counter() - began) * 1000
+                self.call_log(f"call {server}.{tool} {elapsed_ms:.1f}ms {outcome}")

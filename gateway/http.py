@@ -14,15 +14,19 @@ import re
 import signal
 import socket
 import sys
+import time
 from collections.abc import Iterator
 from typing import Any
 
 import uvicorn
 from starlette.applications import Starlette
+from starlette.middleware import Middleware
+from starlette.middleware.cors import CORSMiddleware
 from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
+from .access import Access, Bearer, loopback_host, require_token_off_loopback
 from .config import DEFAULT_BODY_LIMIT
 from .host import Gateway
 
@@ -32,6 +36,7 @@ JSON = "application/json"
 # order mark and comments, all "ignored tokens" of the GraphQL grammar.
 IGNORED = re.compile(r"(?:[\s,\ufeff]|#[^\n\r]*)*")
 NAME = re.compile(r"[_A-Za-z][_0-9A-Za-z]*")
+SCAN_ON_LOOP = 16 << 10  # characters counted on the loop: a few milliseconds even for text made to be slow
 
 
 class BadRequest(Exception):
@@ -83,8 +88,26 @@ def error_response(status: int, message: str, media: str, headers: dict[str, str
                         headers=headers)
 
 
-def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT) -> Starlette:
+def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None) -> Starlette:
+    access = access or Access()
+    bearer = Bearer(access.token) if access.token is not None else None
+    limits = access.limits
+
+    def admitted(request: Request) -> bool:
+        return bearer is None or bearer.admits(request.headers.get("authorization"))
+
     async def graphql(request: Request) -> Response:
+        if bearer is None and not loopback_host(request.headers.get("host")):
+            # Without a token the gateway is served on loopback only, but a page whose name was
+            # rebound to 127.0.0.1 would still reach it as its own origin; its Host gives it away.
+            return error_response(403, "without a token the gateway answers only requests addressed to "
+                                       "a loopback host (localhost, 127.0.0.1, [::1])", JSON)
+        if not admitted(request):
+            wrong = "authorization" in request.headers
+            challenge = 'Bearer error="invalid_token"' if wrong else "Bearer"
+            message = "the bearer token is not the right one" if wrong else \
+                "send Authorization: Bearer <token>"
+            return error_response(401, message, JSON, {"WWW-Authenticate": challenge})
         media = chosen_media_type(request.headers.get("accept"))
         if media is None:
             return error_response(406, f"acceptable response types: {GRAPHQL_RESPONSE}, {JSON}", JSON)
@@ -98,6 +121,19 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT) -> Starl
                                      {"Allow": "POST"})
         except BadRequest as exc:
             return error_response(exc.status, str(exc), media, exc.headers)
+        # Bounded here, before the engine runs: its work and its tool calls grow with the fields.
+        # A long text is read off the event loop, which the tool calls of every request share.
+        if len(query) > SCAN_ON_LOOP:
+            fields, refusal = await asyncio.to_thread(limits.check, query)
+        else:
+            fields, refusal = limits.check(query)
+        request.state.fields = len(fields)
+        if refusal is not None:
+            return error_response(400, refusal, media)
+        if request.method == "GET" and (writing := [f for f in fields if f in gateway.writing_fields]):
+            # A GET can come from any page's <img> or link: it must not reach a tool that writes.
+            return error_response(405, f"GET answers queries only: {writing[0]} is not read-only, send it by POST",
+                                  media, {"Allow": "POST"})
         text = await gateway.execute(query, variables)
         status = 200
         if media == GRAPHQL_RESPONSE and text.startswith('{"data":null'):
@@ -106,15 +142,58 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT) -> Starl
 
     async def health(request: Request) -> Response:
         state = gateway.health()
-        return JSONResponse(state, status_code=200 if state["up"] else 503)
+        status = 200 if state["up"] else 503
+        if not admitted(request):  # load balancers ask without a token: up or not, nothing more
+            return JSONResponse({"up": state["up"]}, status_code=status)
+        return JSONResponse(state, status_code=status)
 
     async def not_allowed(request: Request, exc: Exception) -> Response:
         allow = "GET, POST" if request.url.path == "/graphql" else "GET"
         return error_response(405, f"method {request.method} is not allowed here", JSON, {"Allow": allow})
 
+    middleware = []
+    if access.log is not None:
+        middleware.append(Middleware(AccessLogMiddleware, log=access.log))
+    if access.cors_origin is not None:
+        # Only this origin's pages may read answers (or send JSON, which needs a preflight);
+        # without the flag a browser gets no CORS header at all.
+        middleware.append(Middleware(CORSMiddleware, allow_origins=[access.cors_origin],
+                                     allow_methods=["GET", "POST"],
+                                     allow_headers=["Authorization", "Content-Type", "Accept"], max_age=600))
     return Starlette(routes=[Route("/graphql", graphql, methods=["GET", "POST"]),
                              Route("/health", health, methods=["GET"])],
-                     exception_handlers={405: not_allowed})
+                     middleware=middleware, exception_handlers={405: not_allowed})
+
+
+class AccessLogMiddleware:
+    """One line per HTTP request: client, method, path (never the URL's query, which may hold the
+    GraphQL query and its variables), status, duration and the top-level field count."""
+
+    def __init__(self, app: Any, log: Any) -> None:
+        self.app = app
+        self.log = log
+
+    async def __call__(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
+        if scope["type"] != "http":
+            await self.app(scope, receive, send)
+            return
+        began = time.perf_counter()
+        status = 500  # what the client sees when the app fails before it answers
+
+        async def sending(message: dict[str, Any]) -> None:
+            nonlocal status
+            if message["type"] == "http.response.start":
+                status = message["status"]
+            await send(message)
+
+        try:
+            await self.app(scope, receive, sending)
+        finally:
+            client = scope.get("client")
+            where = f"{client[0]}:{client[1]}" if client else "-"
+            fields = scope.get("state", {}).get("fields", "-")
+            elapsed_ms = (time.perf_counter() - began) * 1000
+            self.log(f"{where} {scope['method']} {scope['path']} {status} {elapsed_ms:.1f}ms fields={fields}")
 
 
 async def _from_body(request: Request, limit: int) -> tuple[str, str | None]:
@@ -174,16 +253,22 @@ class Server(uvicorn.Server):
         self.should_exit = True
 
 
-def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int) -> Server:
-    config = uvicorn.Config(make_app(gateway, body_limit=body_limit), lifespan="off", log_level="warning",
+def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int, access: Access | None = None) -> Server:
+    config = uvicorn.Config(make_app(gateway, body_limit=body_limit, access=access), lifespan="off",
+                            log_level="warning",
                             access_log=False, timeout_graceful_shutdown=grace_seconds)
     return Server(config)
 
 
+def split_address(address: str) -> tuple[str, str]:
+    """"[HOST:]PORT" as host and port; no host means 127.0.0.1."""
+    host, _, port = address.rpartition(":")
+    return host.strip("[]") or "127.0.0.1", port
+
+
 def listening_socket(address: str) -> socket.socket:
     """A listening socket for "[HOST:]PORT" (port 0 picks a free one)."""
-    host, _, port = address.rpartition(":")
-    host = host.strip("[]") or "127.0.0.1"
+    host, port = split_address(address)
     family = socket.AF_INET6 if ":" in host else socket.AF_INET
     # IPPROTO_TCP named outright: asyncio turns Nagle's algorithm off only on
     # sockets that say so, and with it on every answer waits for a delayed ACK.
@@ -201,13 +286,16 @@ def listening_socket(address: str) -> socket.socket:
 
 
 async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 10,
-                body_limit: int = DEFAULT_BODY_LIMIT) -> None:
+                body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None) -> None:
     """Serves the gateway on a listening socket until SIGINT or SIGTERM.
 
     A signal stops accepting and lets running requests finish first; the
     caller closes the gateway (bridge detached, servers ended) afterwards.
+    Without a token in `access` only a loopback socket is served (AccessError).
     """
-    server = make_server(gateway, grace_seconds=grace_seconds, body_limit=body_limit)
+    access = access or Access()
+    require_token_off_loopback(sock.getsockname()[0], access.token)
+    server = make_server(gateway, grace_seconds=grace_seconds, body_limit=body_limit, access=access)
     loop = asyncio.get_running_loop()
     for signum in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(signum, server.stop)

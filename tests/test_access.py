@@ -1,0 +1,354 @@
+"""Running the HTTP gateway for others: tokens, loopback, what is offered, CORS, bounds, the access log."""
+
+import asyncio
+import contextlib
+import json
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+from collections.abc import Iterator
+from pathlib import Path
+
+import graphql
+import httpx
+import pytest
+
+import _graphql
+from mcp_test_server import server as test_server
+from test_gateway import DEADLINE, REPO, LoopThread, gateway_env, server_entry, started, write_config
+
+from gateway import Gateway, in_process  # noqa: E402
+from gateway.access import (Access, AccessError, Limits, load_token, loopback_host,  # noqa: E402
+                            require_token_off_loopback, top_level_fields)
+from gateway.http import listening_socket, make_server  # noqa: E402
+from gateway.offer import Offer  # noqa: E402
+
+TOKEN = "t0ken-that-must-never-be-logged"
+ORIGIN = "https://app.example"
+SECRET_ARGUMENT = "argument-that-must-never-be-logged"
+LIMITS = Limits(query_bytes=2048, fields=5)
+FORMS = ["text/plain", "application/x-www-form-urlencoded", "multipart/form-data; boundary=x"]
+
+
+class Lines:
+    """The access log, kept for the tests; written from the loop and the query threads."""
+
+    def __init__(self) -> None:
+        self.lines: list[str] = []
+        self.lock = threading.Lock()
+
+    def __call__(self, line: str) -> None:
+        with self.lock:
+            self.lines.append(line)
+
+    def text(self) -> str:
+        with self.lock:
+            return "\n".join(self.lines)
+
+
+@contextlib.contextmanager
+def serving(runner: LoopThread, gateway: Gateway, access: Access) -> Iterator[str]:
+    server = make_server(gateway, grace_seconds=5, body_limit=1 << 16, access=access)
+    sock = listening_socket("127.0.0.1:0")
+    running = asyncio.run_coroutine_threadsafe(server.serve(sockets=[sock]), runner.loop)
+    began = time.monotonic()
+    while not server.started:
+        assert time.monotonic() - began < DEADLINE and not running.done()
+        time.sleep(0.01)
+    try:
+        yield f"http://127.0.0.1:{sock.getsockname()[1]}"
+    finally:
+        runner.loop.call_soon_threadsafe(server.stop)
+        running.result(DEADLINE)
+        sock.close()
+
+
+@pytest.fixture(scope="module")
+def servers() -> Iterator[tuple[str, str, Lines]]:
+    """One gateway (beta.write denied) served twice: guarded (token, CORS, small bounds, log) and open."""
+    runner = LoopThread()
+    log = Lines()
+    gateway = started(runner, [in_process("alpha", test_server), in_process("beta", test_server)],
+                      call_timeout=10, offer=Offer.of(deny=["beta.write"]), call_log=log)
+    guarded = Access(token=TOKEN, cors_origin=ORIGIN, limits=LIMITS, log=log)
+    try:
+        with serving(runner, gateway, guarded) as guarded_url, serving(runner, gateway, Access()) as open_url:
+            yield guarded_url, open_url, log
+    finally:
+        runner.run(gateway.close())
+        runner.close()
+
+
+def auth(token: str = TOKEN) -> dict[str, str]:
+    return {"Authorization": f"Bearer {token}"}
+
+
+@pytest.mark.parametrize(("headers", "challenge"), [
+    ({}, "Bearer"),
+    (auth("wrong"), 'Bearer error="invalid_token"'),
+    (auth(TOKEN + "x"), 'Bearer error="invalid_token"'),
+    ({"Authorization": f"Basic {TOKEN}"}, 'Bearer error="invalid_token"'),
+    ({"Authorization": "Bearer"}, 'Bearer error="invalid_token"'),
+    (auth(), None),
+    ({"Authorization": f"bearer  {TOKEN}"}, None),  # the scheme is case-insensitive
+])
+def test_graphql_needs_the_right_bearer_token(servers: tuple[str, str, Lines], headers: dict[str, str],
+                                              challenge: str | None) -> None:
+    guarded, _, _ = servers
+    for request in ({"method": "POST", "json": {"query": "{ __typename }"}},
+                    {"method": "GET", "params": {"query": "{ __typename }"}}):
+        response = httpx.request(url=f"{guarded}/graphql", headers=headers, **request)  # type: ignore[arg-type]
+        if challenge is None:
+            assert response.status_code == 200 and response.json()["data"] == {"__typename": "Query"}
+        else:
+            assert (response.status_code, response.headers["www-authenticate"]) == (401, challenge)
+            assert response.json()["errors"][0]["message"]
+
+
+def test_health_answers_without_a_token_but_names_nothing(servers: tuple[str, str, Lines]) -> None:
+    guarded, _, _ = servers
+    assert httpx.get(f"{guarded}/health").json() == {"up": True}
+    assert set(httpx.get(f"{guarded}/health", headers=auth()).json()["servers"]) == {"alpha", "beta"}
+
+
+def test_an_offer_shapes_servers_search_and_unknown_fields(servers: tuple[str, str, Lines]) -> None:
+    _, open_url, _ = servers
+    data = httpx.post(f"{open_url}/graphql", json={"query": "{ search { field } servers { name toolCount } }"}).json()
+    fields = {hit["field"] for hit in data["data"]["search"]}
+    assert "alpha_write" in fields and "beta_write" not in fields
+    assert {s["name"]: s["toolCount"] for s in data["data"]["servers"]} == {"alpha": 6, "beta": 5}
+    refused = httpx.post(f"{open_url}/graphql", json={"query": "mutation { beta_write }"}).json()
+    assert refused["data"] is None and "unknown GraphQL field" in refused["errors"][0]["message"]
+
+
+CATALOGUE = [
+    {"server": "files", "tools": [{"name": "read", "annotations": {"readOnlyHint": True}},
+                                  {"name": "write", "annotations": {"readOnlyHint": False}}]},
+    {"server": "mem", "tools": [{"name": "get", "annotations": {"readOnlyHint": True}},
+                                {"name": "put", "annotations": {"readOnlyHint": False}}]},
+]
+
+
+@pytest.mark.parametrize(("offer", "offered"), [
+    (Offer(), {"files_read", "files_write", "mem_get", "mem_put"}),
+    (Offer.of(read_only=True), {"files_read", "mem_get"}),
+    (Offer.of(allow=["files"]), {"files_read", "files_write"}),
+    (Offer.of(allow=["files", "mem.get"]), {"files_read", "files_write", "mem_get"}),
+    (Offer.of(deny=["files.write", "mem"]), {"files_read"}),
+    (Offer.of(allow=["files"], deny=["files.read"]), {"files_write"}),
+    (Offer.of(allow=["mem"], read_only=True), {"mem_get"}),
+])
+def test_the_engine_is_built_from_what_is_offered(offer: Offer, offered: set[str]) -> None:
+    engine = _graphql.SchemaEngine(json.dumps(offer.shape(CATALOGUE)))
+    response = json.loads(engine.execute("{ search { field } servers { name } }"))
+    assert {hit["field"] for hit in response["data"]["search"]} == offered
+    assert {s["name"] for s in response["data"]["servers"]} == {f.split("_")[0] for f in offered}
+    for field in {"files_read", "files_write", "mem_get", "mem_put"} - offered:
+        [error] = json.loads(engine.execute(f"{{ {field} }}"))["errors"]
+        assert "unknown GraphQL field" in error["message"]
+
+
+def test_allow_and_deny_entries_must_name_what_exists() -> None:
+    offer = Offer.of(allow=["files.nope", "a.b.tool"], deny=["typo", "files"])
+    assert offer.unknown_servers(["files", "mem", "a.b"]) == ["typo"]
+    assert offer.unknown_tools(CATALOGUE) == ["a.b.tool", "files.nope", "typo"]
+
+
+@pytest.mark.parametrize("content_type", FORMS)
+def test_a_cross_site_form_post_is_refused(servers: tuple[str, str, Lines], content_type: str) -> None:
+    guarded, open_url, _ = servers
+    body = b'{"query": "mutation { alpha_write }"}'
+    for url, headers in ((guarded, {**auth(), "Origin": ORIGIN}), (open_url, {"Origin": "https://evil.example"})):
+        response = httpx.post(f"{url}/graphql", content=body, headers={**headers, "Content-Type": content_type})
+        assert response.status_code == 415, response.text
+
+
+def test_cors_headers_only_for_the_one_origin(servers: tuple[str, str, Lines]) -> None:
+    guarded, open_url, _ = servers
+    query = {"query": "{ __typename }"}
+    for origin, allowed in ((ORIGIN, ORIGIN), ("https://evil.example", None)):
+        got = httpx.post(f"{guarded}/graphql", json=query, headers={**auth(), "Origin": origin})
+        assert got.headers.get("access-control-allow-origin") == allowed
+        preflight = httpx.options(f"{guarded}/graphql", headers={
+            "Origin": origin, "Access-Control-Request-Method": "POST",
+            "Access-Control-Request-Headers": "authorization, content-type"})
+        assert preflight.headers.get("access-control-allow-origin") == allowed
+        assert (preflight.status_code == 200) == (allowed is not None)
+    off = httpx.post(f"{open_url}/graphql", json=query, headers={"Origin": ORIGIN})
+    assert off.status_code == 200 and not [h for h in off.headers if h.startswith("access-control-")]
+    off_preflight = httpx.options(f"{open_url}/graphql", headers={
+        "Origin": ORIGIN, "Access-Control-Request-Method": "POST"})
+    assert off_preflight.status_code == 405 and "access-control-allow-origin" not in off_preflight.headers
+
+
+FIVE = '{ a: alpha_text(body: "} { b c") b: alpha_text(body: "#") __typename # d e f\n c: __typename d: __typename }'
+
+
+@pytest.mark.parametrize(("query", "status", "message"), [
+    (FIVE, 200, None),
+    ("{ " + "__typename " * 6 + "}", 400, "more than 5 top-level fields"),
+    ("{ __typename " + " " * 2048 + "}", 400, "longer than the limit of 2048 bytes"),
+    ('{ a: alpha_text(body: "' + "é" * 1020 + '") }', 400, "longer than the limit"),  # bytes, not characters
+])
+def test_bounds_are_checked_before_the_engine(servers: tuple[str, str, Lines], query: str, status: int,
+                                              message: str | None) -> None:
+    guarded, _, _ = servers
+    for response in (httpx.post(f"{guarded}/graphql", json={"query": query}, headers=auth()),
+                     httpx.get(f"{guarded}/graphql", params={"query": query}, headers=auth())):
+        assert response.status_code == status, response.text
+        if message is None:
+            assert response.json()["errors"] == []
+        else:
+            assert message in response.json()["errors"][0]["message"]
+
+
+def test_the_access_log_has_requests_and_calls_but_no_secrets(servers: tuple[str, str, Lines]) -> None:
+    guarded, _, log = servers
+    query = 'query ($v: String) { r: alpha_echo_args(value: $v) f: beta_fail }'
+    response = httpx.post(f"{guarded}/graphql", headers=auth(),
+                          json={"query": query, "variables": {"v": SECRET_ARGUMENT}})
+    assert response.json()["data"]["r"]["json"]["value"] == SECRET_ARGUMENT
+    httpx.get(f"{guarded}/graphql", params={"query": f'{{ alpha_text(body: "{SECRET_ARGUMENT}") }}'})
+    text = log.text()
+    assert re.search(r"^127\.0\.0\.1:\d+ POST /graphql 200 [\d.]+ms fields=2$", text, re.M), text
+    assert re.search(r"^127\.0\.0\.1:\d+ GET /graphql 401 [\d.]+ms fields=-$", text, re.M), text
+    assert re.search(r"^call alpha\.echo-args [\d.]+ms ok$", text, re.M), text
+    assert re.search(r"^call beta\.fail [\d.]+ms error$", text, re.M), text
+    assert TOKEN not in text and SECRET_ARGUMENT not in text and "it went wrong" not in text
+
+
+def test_a_get_never_reaches_a_tool_that_writes(servers: tuple[str, str, Lines]) -> None:
+    _, open_url, _ = servers
+    for query in ("{ alpha_write }", "query { ok: alpha_text(body: \"x\") w: alpha_write }"):
+        response = httpx.get(f"{open_url}/graphql", params={"query": query})
+        assert (response.status_code, response.headers["allow"]) == (405, "POST"), response.text
+        assert "alpha_write is not read-only" in response.json()["errors"][0]["message"]
+    read = httpx.get(f"{open_url}/graphql", params={"query": '{ alpha_text(body: "x") }'})
+    assert read.json()["data"]["alpha_text"]["text"] == "x"
+
+
+def test_without_a_token_only_loopback_host_names_are_answered(servers: tuple[str, str, Lines]) -> None:
+    guarded, open_url, _ = servers
+    query = {"query": "{ __typename }"}
+    rebound = httpx.post(f"{open_url}/graphql", json=query, headers={"Host": "evil.example:8000"})
+    assert rebound.status_code == 403 and "loopback host" in rebound.json()["errors"][0]["message"]
+    assert httpx.post(f"{open_url}/graphql", json=query, headers={"Host": "localhost"}).status_code == 200
+    # With a token the token is the guard, whatever name a proxy in front gives the gateway.
+    named = httpx.post(f"{guarded}/graphql", json=query, headers={**auth(), "Host": "gateway.example"})
+    assert named.status_code == 200
+
+
+@pytest.mark.parametrize(("host", "loopback"), [
+    (None, True), ("localhost", True), ("LOCALHOST:8000", True), ("127.0.0.1:80", True), ("[::1]:8000", True),
+    ("a.localhost", True), ("127.0.0.1.evil.example", False), ("evil.example", False), ("[::2]:80", False),
+    ("10.0.0.1", False), ("", False),
+])
+def test_loopback_host(host: str | None, loopback: bool) -> None:
+    assert loopback_host(host) is loopback
+
+
+# ---- the pieces, without a server ------------------------------------------------------------
+
+
+def graphql_core_count(query: str) -> int:
+    operation = graphql.parse(query).definitions[0]
+    return len(operation.selection_set.selections)  # type: ignore[attr-defined]
+
+
+@pytest.mark.parametrize(("query", "count"), [
+    ("{ a }", 1),
+    ("{a b,c}", 3),
+    ("query Q($x: In = {a: \"}\"}) @d(x: \"{\") { a }", 1),
+    ("{ x: a y : a }", 2),
+    ('{ a(x: {y: ")}", z: [1, {w: "\\"}"}]}) b }', 2),
+    ("{ a @skip(if: true) @d b @e(x: \"(\") }", 2),
+    ("{ a { b c { d } e(x: \"}\") } f }", 2),
+    ("{ a # b c }\n d\r e }", 3),
+    ('{ a(s: "#") b }', 2),
+    ("mutation M { a: b c: d } { e f g }", 2),  # only the first operation counts, as the engine reads it
+    ("subscription { s }", 1),
+])
+def test_top_level_fields_are_counted_as_parsers_read_them(query: str, count: int) -> None:
+    assert len(top_level_fields(query)) == graphql_core_count(query) == count
+
+
+def test_the_field_names_are_those_after_an_alias() -> None:
+    assert top_level_fields('{ x: a @d y : b(v: {c: "d"}) { e } f @g(h: 1) }') == ["a", "b", "f"]
+
+
+def test_counting_stops_at_the_bound_and_stays_linear() -> None:
+    assert len(top_level_fields("{" + " a" * 100_000 + "}", 1001)) == 1001
+    # What breaks ends the reading without an exception: the engine refuses it anyway.
+    for broken in ('{ a(s: "never closed) b }', "{ a { b c", "query (", "", 'query @d(x: "'):
+        assert top_level_fields(broken) in ([], ["a"])
+    # Long runs of what the scan steps over one by one, each finishing without a hang.
+    for filler in ("()", '""', "{}", "#\n", "@d "):
+        assert len(top_level_fields("{ a(x: 1) b { c }" + filler * 200_000 + " }")) >= 1
+
+
+def test_token_from_a_file_or_the_environment(tmp_path: Path) -> None:
+    good, empty = tmp_path / "token", tmp_path / "empty"
+    good.write_text(f"  {TOKEN}\n", encoding="utf-8")
+    empty.write_text("\n", encoding="utf-8")
+    assert load_token(good, {}) == TOKEN
+    assert load_token(None, {"GATEWAY_TOKEN": TOKEN}) == TOKEN
+    assert load_token(None, {}) is None
+    for path, env, message in ((good, {"GATEWAY_TOKEN": "x"}, "give one"), (empty, {}, "one token"),
+                               (tmp_path / "missing", {}, "cannot read"),
+                               (None, {"GATEWAY_TOKEN": "a b"}, "one token")):
+        with pytest.raises(AccessError, match=message):
+            load_token(path, env)
+
+
+@pytest.mark.parametrize(("address", "served"), [
+    ("127.0.0.1", True), ("127.8.9.10", True), ("::1", True),
+    ("localhost", True),
+    ("0.0.0.0", False), ("::", False), ("192.168.1.20", False), ("fe80::1%eth0", False),
+    ("no-such-host.invalid", False),
+])
+def test_without_a_token_only_loopback_is_served(address: str, served: bool) -> None:
+    require_token_off_loopback(address, "token")
+    if served:
+        require_token_off_loopback(address, None)
+    else:
+        with pytest.raises(AccessError, match="without a token"):
+            require_token_off_loopback(address, None)
+
+
+def test_the_program_refuses_an_open_bind_and_logs_to_standard_error(tmp_path: Path) -> None:
+    config = write_config(tmp_path, {"a": server_entry("a")})
+    command = [sys.executable, "-m", "gateway", "--config", str(config)]
+    refused = subprocess.run([*command, "--serve", "0.0.0.0:0"], capture_output=True, text=True,
+                             env=gateway_env(), timeout=DEADLINE, cwd=REPO)
+    assert refused.returncode == 2 and "refusing to serve 0.0.0.0 without a token" in refused.stderr
+    unknown = subprocess.run([*command, "--deny", "b.write", "{ __typename }"], capture_output=True, text=True,
+                             env=gateway_env(), timeout=DEADLINE, cwd=REPO)
+    assert unknown.returncode == 2 and "name no configured server: b.write" in unknown.stderr
+
+    process = subprocess.Popen([*command, "--serve", "127.0.0.1:0", "--read-only"], stdout=subprocess.DEVNULL,
+                               stderr=subprocess.PIPE, text=True, env={**gateway_env(), "GATEWAY_TOKEN": TOKEN},
+                               cwd=REPO)
+    try:
+        assert process.stderr is not None
+        line = process.stderr.readline()
+        port = re.search(r":(\d+)/graphql", line)
+        assert port, line
+        url = f"http://127.0.0.1:{port.group(1)}/graphql"
+        written = httpx.post(url, json={"query": "mutation { a_write }"}, headers=auth()).json()
+        assert "unknown GraphQL field" in written["errors"][0]["message"]  # --read-only
+        echoed = httpx.post(url, json={"query": f'{{ a_text(body: "{SECRET_ARGUMENT}") }}'}, headers=auth())
+        assert echoed.json()["data"]["a_text"]["text"] == SECRET_ARGUMENT
+        process.send_signal(signal.SIGTERM)
+        stderr = process.stderr.read()
+        process.wait(DEADLINE)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    assert process.returncode == 0, stderr
+    assert re.search(r"Z 127\.0\.0\.1:\d+ POST /graphql 200 [\d.]+ms fields=1$", stderr, re.M), stderr
+    assert re.search(r"Z call a\.text [\d.]+ms ok$", stderr, re.M), stderr
+    assert TOKEN not in stderr and SECRET_ARGUMENT not in stderr
