@@ -16,6 +16,10 @@ import graphql
 import httpx
 import pytest
 
+from conftest import require_mcp_sdk
+
+require_mcp_sdk()
+
 import _graphql
 from mcp_test_server import server as test_server
 from test_gateway import DEADLINE, REPO, LoopThread, gateway_env, server_entry, started, write_config
