@@ -1,14 +1,11 @@
 """Running the HTTP gateway for others: tokens, loopback, what is offered, CORS, bounds, the access log."""
 
-import asyncio
-import contextlib
 import json
 import re
 import signal
 import subprocess
 import sys
 import threading
-import time
 from collections.abc import Iterator
 from pathlib import Path
 
@@ -23,11 +20,11 @@ require_mcp_sdk()
 import _graphql
 from mcp_test_server import server as test_server
 from test_gateway import DEADLINE, REPO, LoopThread, gateway_env, server_entry, started, write_config
+from test_http import serving
 
 from gateway import Gateway, in_process  # noqa: E402
 from gateway.access import (Access, AccessError, Limits, load_token, loopback_host,  # noqa: E402
                             require_token_off_loopback, top_level_fields)
-from gateway.http import listening_socket, make_server  # noqa: E402
 from gateway.offer import Offer  # noqa: E402
 
 TOKEN = "t0ken-that-must-never-be-logged"
@@ -51,23 +48,6 @@ class Lines:
     def text(self) -> str:
         with self.lock:
             return "\n".join(self.lines)
-
-
-@contextlib.contextmanager
-def serving(runner: LoopThread, gateway: Gateway, access: Access) -> Iterator[str]:
-    server = make_server(gateway, grace_seconds=5, body_limit=1 << 16, access=access)
-    sock = listening_socket("127.0.0.1:0")
-    running = asyncio.run_coroutine_threadsafe(server.serve(sockets=[sock]), runner.loop)
-    began = time.monotonic()
-    while not server.started:
-        assert time.monotonic() - began < DEADLINE and not running.done()
-        time.sleep(0.01)
-    try:
-        yield f"http://127.0.0.1:{sock.getsockname()[1]}"
-    finally:
-        runner.loop.call_soon_threadsafe(server.stop)
-        running.result(DEADLINE)
-        sock.close()
 
 
 @pytest.fixture(scope="module")

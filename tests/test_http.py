@@ -1,6 +1,7 @@
 """GraphQL over HTTP: a real client, bad requests, many clients at once, shutdown."""
 
 import asyncio
+import contextlib
 import json
 import re
 import signal
@@ -8,6 +9,7 @@ import subprocess
 import sys
 import time
 from pathlib import Path
+from collections.abc import Iterator
 from typing import Any
 
 import httpx
@@ -24,12 +26,32 @@ from gql.transport.httpx import HTTPXTransport
 from test_gateway import (DEADLINE, REPO, LoopThread, gateway_env, server_entry, started,
                           write_config)
 
-from gateway import load_config  # noqa: E402
+from gateway import Gateway, load_config  # noqa: E402
+from gateway.access import Access  # noqa: E402
 from gateway.http import (chosen_media_type, listening_socket, make_app, make_server,  # noqa: E402
                           operation_keyword)
 
 BODY_LIMIT = 4096
 GQL_JSON = "application/graphql-response+json"
+
+
+@contextlib.contextmanager
+def serving(runner: LoopThread, gateway: Gateway, access: Access | None = None, *,
+            body_limit: int = 1 << 16) -> Iterator[str]:
+    """Serves `gateway` on a loopback port of `runner`'s loop; yields its address."""
+    server = make_server(gateway, grace_seconds=5, body_limit=body_limit, access=access)
+    sock = listening_socket("127.0.0.1:0")
+    running = asyncio.run_coroutine_threadsafe(server.serve(sockets=[sock]), runner.loop)
+    began = time.monotonic()
+    while not server.started:
+        assert time.monotonic() - began < DEADLINE and not running.done()
+        time.sleep(0.01)
+    try:
+        yield f"http://127.0.0.1:{sock.getsockname()[1]}"
+    finally:
+        runner.loop.call_soon_threadsafe(server.stop)
+        running.result(DEADLINE)
+        sock.close()
 
 
 @pytest.fixture(scope="module")
@@ -39,19 +61,10 @@ def url(tmp_path_factory: pytest.TempPathFactory):
     config = write_config(tmp_path_factory.mktemp("http"),
                           {"alpha": server_entry("alpha"), "beta": server_entry("beta")})
     gateway = started(runner, load_config(config), call_timeout=10, query_threads=8)
-    server = make_server(gateway, grace_seconds=5, body_limit=BODY_LIMIT)
-    sock = listening_socket("127.0.0.1:0")
-    serving = asyncio.run_coroutine_threadsafe(server.serve(sockets=[sock]), runner.loop)
-    began = time.monotonic()
-    while not server.started:
-        assert time.monotonic() - began < DEADLINE and not serving.done()
-        time.sleep(0.01)
-    yield f"http://127.0.0.1:{sock.getsockname()[1]}"
-    runner.loop.call_soon_threadsafe(server.stop)
-    serving.result(DEADLINE)
+    with serving(runner, gateway, body_limit=BODY_LIMIT) as address:
+        yield address
     runner.run(gateway.close())
     runner.close()
-    sock.close()
 
 
 def test_a_graphql_client_reads_results_and_errors(url: str) -> None:
