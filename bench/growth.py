@@ -9,6 +9,7 @@ the size ratio (1000x from 1k to 1M).
     tools/devroot env PYTHONPATH=build python3 bench/growth.py            # about 3 min
     tools/devroot env PYTHONPATH=build python3 bench/growth.py --max 100000
     tools/devroot env PYTHONPATH=build python3 bench/growth.py --only fields,catalogue
+    tools/devroot env PYTHONPATH=build python3 bench/growth.py --instructions --sizes 1000,1000000
 
 `bench/run.py` runs it as workload 8. Each case builds its input once per size,
 checks the response once (so a fast wrong answer cannot pass), then times it in
@@ -22,6 +23,9 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
+import re
+import subprocess
 import sys
 import threading
 import time
@@ -222,6 +226,34 @@ def measure(cases: list[Case], sizes: tuple[int, ...], settings: Settings):
         yield case, per_unit
 
 
+def count_instructions(cases: list[Case], sizes: tuple[int, ...]):
+    """Yields (case, {size: instructions per unit}), counted by Cachegrind in user
+    space: a machine-independent measure of the work done, blind to cache misses
+    and page faults, so that it shows an algorithm's growth alone. Each count is
+    the difference between a process that runs the operation three times and one
+    that runs it once, so building the input and the first run's set-up drop out."""
+    for case in cases:
+        per_unit: dict[int, float] = {}
+        for n in sizes:
+            print(f"  instructions: {case.name}, {n:,} ...", file=sys.stderr, flush=True)
+            counts = []
+            for runs in (1, 3):
+                done = subprocess.run(
+                    ["valgrind", "--tool=cachegrind", "--cache-sim=no",
+                     "--cachegrind-out-file=/dev/null", sys.executable, __file__,
+                     "--run", str(CASES.index(case)), str(n), str(runs)],
+                    capture_output=True, text=True, check=True,
+                    env={**os.environ, "PYTHONHASHSEED": "0"})  # the same dict layouts in both
+                refs = re.search(r"I\s+refs:\s+([\d,]+)", done.stderr)[1]
+                counts.append(int(refs.replace(",", "")))
+            per_unit[n] = (counts[1] - counts[0]) / 2 / n
+        yield case, per_unit
+
+
+def fmt_count(count: float) -> str:
+    return f"{count:.3g}"
+
+
 def fmt_unit(seconds: float) -> str:
     for unit, scale in (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6), ("ns", 1e-9)):
         if seconds >= scale or unit == "ns":
@@ -229,7 +261,7 @@ def fmt_unit(seconds: float) -> str:
     raise AssertionError
 
 
-def table(results, sizes: tuple[int, ...]) -> str:
+def table(results, sizes: tuple[int, ...], fmt: Callable[[float], str] = fmt_unit) -> str:
     """Rows with their growth, and beside it the growth over the floor's: a row is
     linear when it grows at most 1.5x, or no more than 1.25x as much as the floor."""
     results = list(results)
@@ -243,7 +275,7 @@ def table(results, sizes: tuple[int, ...]) -> str:
         g = growth[case.name]
         over = g / floor if floor else None
         ok = g <= 1.5 or (over is not None and over <= 1.25)
-        rows.append([case.name, case.unit, *(fmt_unit(per_unit[n]) for n in sizes), f"{g:.2f}",
+        rows.append([case.name, case.unit, *(fmt(per_unit[n]) for n in sizes), f"{g:.2f}",
                      "—" if over is None or case.group == "floor" else f"{over:.2f}",
                      "—" if case.group == "floor" else ("yes" if ok else "**NO**")])
     widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(header)]
@@ -253,17 +285,35 @@ def table(results, sizes: tuple[int, ...]) -> str:
 
 
 def select(only: str) -> list[Case]:
-    wanted = {x.strip() for x in only.split(",") if x.strip()}
+    """The cases of the groups named, or whose dimension starts with a text given."""
+    wanted = [x.strip() for x in only.split(",") if x.strip()]
     # The floor always runs: every row is judged against it.
-    return [c for c in CASES if not wanted or c.group in wanted or c.group == "floor"]
+    return [c for c in CASES if not wanted or c.group == "floor"
+            or any(c.group == w or c.name.startswith(w) for w in wanted)]
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--max", type=int, default=SIZES[-1], help="largest size (default 1,000,000)")
-    parser.add_argument("--only", default="", help="groups: " + ",".join(sorted({c.group for c in CASES})))
+    parser.add_argument("--sizes", help="the sizes, smallest first (default 1000,...,1000000)")
+    parser.add_argument("--only", default="", help="groups (" + ",".join(sorted({c.group for c in CASES}))
+                        + ") or the start of a dimension's name")
+    parser.add_argument("--instructions", action="store_true",
+                        help="count instructions per unit under Cachegrind instead of timing")
+    parser.add_argument("--run", nargs=3, type=int, metavar=("CASE", "SIZE", "RUNS"),
+                        help=argparse.SUPPRESS)  # one counted process of --instructions
     args = parser.parse_args()
-    sizes = tuple(n for n in SIZES if n <= args.max)
+    if args.run:
+        case, n, runs = args.run
+        run, _ = CASES[case].make(n)
+        for _ in range(runs):
+            run()
+        return
+    sizes = tuple(int(n) for n in args.sizes.split(",")) if args.sizes else SIZES
+    sizes = tuple(n for n in sizes if n <= args.max)
+    if args.instructions:
+        print(table(count_instructions(select(args.only), sizes), sizes, fmt_count))
+        return
     # One batch per repeat at the large sizes is plenty: they last long enough.
     settings = Settings(min_time=0.05, repeat=3, max_total=2.0)
     print(table(measure(select(args.only), sizes, settings), sizes))

@@ -30,8 +30,6 @@ class Runtime {
   using executor_type = asio::io_context::executor_type;
   executor_type get_executor() { return context_.get_executor(); }
 
-  std::size_t worker_count() const { return workers_.size(); }
-
   /// Runs `operation` on the calling thread until it completes and returns its
   /// result. The caller parks while the operation waits; completions that
   /// other threads trigger wake it. Must not be called from a worker.
