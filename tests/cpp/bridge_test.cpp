@@ -1,19 +1,16 @@
-// The call bridge and the runtime driven from several threads at once, as the
-// Python hosts drive them: queries block on their own threads while others
-// receive, answer, detach and release. Built with ThreadSanitizer by
-// `tools/check tsan`; the ordinary build runs them for their results.
+// The call bridge driven from several threads at once, as the Python hosts
+// drive it: queries block on their own threads while others receive, answer,
+// detach and release. Built with ThreadSanitizer by `tools/check tsan`; the
+// ordinary build runs them for their results.
 #include <gtest/gtest.h>
 
 #include <asio/co_spawn.hpp>
 #include <asio/deferred.hpp>
 #include <asio/experimental/parallel_group.hpp>
-#include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <future>
 #include <memory>
@@ -26,76 +23,15 @@
 #include "bridge/call_bridge.hpp"
 #include "execution/envelope.hpp"
 #include "execution/runtime.hpp"
+#include "threads.hpp"
 
 namespace ziri {
 namespace {
 
 using namespace std::chrono_literals;
+using testing_threads::kDeadline;
+using testing_threads::Threads;
 using Reply = std::expected<Json, std::string>;
-
-// Generous: the sanitizers slow everything down many times over.
-constexpr auto kDeadline = 120s;
-
-// Threads that the test joins with a deadline. A thread still running then is
-// stuck for good; since it uses the test's objects, the process stops rather
-// than let the test return under it.
-class Threads {
- public:
-  Threads() = default;
-  Threads(const Threads&) = delete;
-  Threads& operator=(const Threads&) = delete;
-  ~Threads() { join(); }
-
-  void start(std::function<void()> body) {
-    auto done = std::make_shared<std::promise<void>>();
-    finished_.push_back(done->get_future());
-    threads_.emplace_back([body = std::move(body), done] {
-      try {
-        body();
-        done->set_value();
-      } catch (...) {
-        done->set_exception(std::current_exception());
-      }
-    });
-  }
-
-  // Joins every thread; an exception that a thread threw fails the test.
-  // With a `rescue`, threads still running at the deadline fail the test, and
-  // the rescue (which must end them) runs before waiting once more.
-  void join(const std::function<void()>& rescue = {}) {
-    if (!finished_by(std::chrono::steady_clock::now() + kDeadline)) {
-      if (rescue) {
-        ADD_FAILURE() << "threads still running at the deadline";
-        rescue();
-      }
-      if (!rescue || !finished_by(std::chrono::steady_clock::now() + kDeadline)) {
-        std::fprintf(stderr, "a test thread did not finish within the deadline\n");
-        std::abort();
-      }
-    }
-    for (auto& thread : threads_) thread.join();
-    for (auto& finished : finished_) {
-      try {
-        finished.get();
-      } catch (const std::exception& e) {
-        ADD_FAILURE() << "thread threw: " << e.what();
-      }
-    }
-    threads_.clear();
-    finished_.clear();
-  }
-
- private:
-  bool finished_by(std::chrono::steady_clock::time_point deadline) {
-    for (auto& finished : finished_) {
-      if (finished.wait_until(deadline) != std::future_status::ready) return false;
-    }
-    return true;
-  }
-
-  std::vector<std::thread> threads_;
-  std::vector<std::future<void>> finished_;
-};
 
 struct Fixture {
   std::shared_ptr<Runtime> runtime = std::make_shared<Runtime>(2);
@@ -433,53 +369,6 @@ TEST(BridgeThreads, DetachFailsEveryWaitingCall) {
   for (int n = 1; n <= kCallers; ++n) {
     EXPECT_FALSE(f.bridge->respond("tool-call-" + std::to_string(n), "1"));
   }
-}
-
-// Runtime::block_on on several threads at once, each with operations that wait
-// on the workers' timers: every thread gets its own results back.
-TEST(RuntimeThreads, BlockOnFromManyThreadsWithWorkerTimers) {
-  auto runtime = std::make_shared<Runtime>(2);
-  constexpr int kThreads = 6, kRounds = 40;
-  Threads threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.start([&, t] {
-      for (int round = 0; round < kRounds; ++round) {
-        auto operation = [](Runtime::executor_type timers, int value) -> asio::awaitable<int> {
-          asio::steady_timer timer(timers, std::chrono::microseconds(value % 300));
-          co_await timer.async_wait(asio::use_awaitable);
-          co_return value;
-        };
-        EXPECT_EQ(Runtime::block_on(operation(runtime->get_executor(), t * 1000 + round)),
-                  t * 1000 + round);
-      }
-    });
-  }
-  threads.join();
-}
-
-// Exceptions thrown inside the operation come back out of block_on on the
-// thread that called it, and that thread's loop stays usable.
-TEST(RuntimeThreads, BlockOnRethrowsOnItsOwnThread) {
-  Threads threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.start([t] {
-      for (int round = 0; round < 20; ++round) {
-        auto failing = [](int value) -> asio::awaitable<int> {
-          if (value >= 0) throw std::runtime_error("thrown " + std::to_string(value));
-          co_return value;
-        };
-        try {
-          Runtime::block_on(failing(t));
-          ADD_FAILURE() << "no exception";
-        } catch (const std::runtime_error& e) {
-          EXPECT_EQ(std::string(e.what()), "thrown " + std::to_string(t));
-        }
-        auto fine = []() -> asio::awaitable<int> { co_return 7; };
-        EXPECT_EQ(Runtime::block_on(fine()), 7);
-      }
-    });
-  }
-  threads.join();
 }
 
 // One timer serves the receives in turn and is left running for the deadline
