@@ -20,7 +20,7 @@ require_mcp_sdk()
 import _graphql
 from mcp_test_server import server as test_server
 from test_gateway import DEADLINE, REPO, LoopThread, gateway_env, server_entry, started, write_config
-from test_http import serving
+from test_http import serving, serving_program
 
 from gateway import Gateway, in_process  # noqa: E402
 from gateway.access import (Access, AccessError, Limits, load_token, loopback_host,  # noqa: E402
@@ -312,26 +312,16 @@ def test_the_program_refuses_an_open_bind_and_logs_to_standard_error(tmp_path: P
                              env=gateway_env(), timeout=DEADLINE, cwd=REPO)
     assert unknown.returncode == 2 and "name no configured server: b.write" in unknown.stderr
 
-    process = subprocess.Popen([*command, "--serve", "127.0.0.1:0", "--read-only"], stdout=subprocess.DEVNULL,
-                               stderr=subprocess.PIPE, text=True, env={**gateway_env(), "GATEWAY_TOKEN": TOKEN},
-                               cwd=REPO)
-    try:
-        assert process.stderr is not None
-        line = process.stderr.readline()
-        port = re.search(r":(\d+)/graphql", line)
-        assert port, line
-        url = f"http://127.0.0.1:{port.group(1)}/graphql"
+    env = {**gateway_env(), "GATEWAY_TOKEN": TOKEN}
+    with serving_program(config, "--read-only", env=env) as (process, base):
+        url = f"{base}/graphql"
         written = httpx.post(url, json={"query": "mutation { a_write }"}, headers=auth()).json()
         assert "unknown GraphQL field" in written["errors"][0]["message"]  # --read-only
         echoed = httpx.post(url, json={"query": f'{{ a_text(body: "{SECRET_ARGUMENT}") }}'}, headers=auth())
         assert echoed.json()["data"]["a_text"]["text"] == SECRET_ARGUMENT
         process.send_signal(signal.SIGTERM)
-        stderr = process.stderr.read()
+        stderr = process.stderr.read()  # type: ignore[union-attr]
         process.wait(DEADLINE)
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
     assert process.returncode == 0, stderr
     assert re.search(r"Z 127\.0\.0\.1:\d+ POST /graphql 200 [\d.]+ms fields=1$", stderr, re.M), stderr
     assert re.search(r"Z call a\.text [\d.]+ms ok$", stderr, re.M), stderr

@@ -54,6 +54,26 @@ def serving(runner: LoopThread, gateway: Gateway, access: Access | None = None, 
         sock.close()
 
 
+@contextlib.contextmanager
+def serving_program(config: Path, *args: str, env: dict[str, str] | None = None,
+                    ) -> Iterator[tuple[subprocess.Popen[str], str]]:
+    """Runs the gateway program serving `config` on a loopback port; yields the
+    process (its standard error open) and the address it announced."""
+    process = subprocess.Popen(
+        [sys.executable, "-m", "gateway", "--config", str(config), "--serve", "127.0.0.1:0", *args],
+        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env or gateway_env(), cwd=REPO)
+    try:
+        assert process.stderr is not None
+        line = process.stderr.readline()
+        port = re.search(r"127\.0\.0\.1:(\d+)/graphql", line)
+        assert port, line
+        yield process, f"http://127.0.0.1:{port.group(1)}"
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+
+
 @pytest.fixture(scope="module")
 def url(tmp_path_factory: pytest.TempPathFactory):
     """A gateway over two test servers served on a loopback port."""
@@ -197,15 +217,7 @@ def test_health_says_when_a_server_is_down() -> None:
 def test_sigterm_lets_requests_in_flight_finish_then_ends_every_server(tmp_path: Path) -> None:
     pid_file = tmp_path / "a.pid"
     config = write_config(tmp_path, {"a": server_entry("a", PID_FILE=str(pid_file))})
-    process = subprocess.Popen(
-        [sys.executable, "-m", "gateway", "--config", str(config), "--serve", "127.0.0.1:0"],
-        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=gateway_env(), cwd=REPO)
-    try:
-        assert process.stderr is not None
-        line = process.stderr.readline()
-        port = re.search(r"127\.0\.0\.1:(\d+)/graphql", line)
-        assert port, line
-        base = f"http://127.0.0.1:{port.group(1)}"
+    with serving_program(config) as (process, base):
         assert httpx.get(f"{base}/health").json()["up"] is True
 
         async def in_flight() -> httpx.Response:
@@ -219,11 +231,7 @@ def test_sigterm_lets_requests_in_flight_finish_then_ends_every_server(tmp_path:
         response = asyncio.run(in_flight())
         assert response.json()["data"]["a_sleep"]["json"] == {"slept": 1.0}
         process.wait(DEADLINE)
-        stderr = process.stderr.read()
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
+        stderr = process.stderr.read()  # type: ignore[union-attr]
     assert process.returncode == 0, stderr
     assert "Traceback" not in stderr
     with pytest.raises(httpx.ConnectError):
