@@ -336,7 +336,8 @@ class Upstream:
                 if capabilities.logging is not None:
                     await session.set_logging_level(mcp_level(logger.getEffectiveLevel()))
                 self.tools = self._served(await _list_tools(session)) if capabilities.tools is not None else []
-                self.own_fields = own_fields(capabilities.resources is not None, capabilities.prompts is not None)
+                self.own_fields = own_fields(capabilities.resources is not None and await _offers_resources(session),
+                                             capabilities.prompts is not None and await _offers_prompts(session))
                 self._output_checks = output_checks(self.tools)
                 self._stderr.close()
                 self._session = session
@@ -371,6 +372,23 @@ class Upstream:
                 continue
             served.append(tool)
         return served
+
+
+async def _offers_resources(session: ClientSession) -> bool:
+    """Whether the first page of resources or templates lists any: FastMCP declares the
+    capability for every server, so the declaration alone would give every one the fields."""
+    try:
+        return bool((await session.list_resources()).resources
+                    or (await session.list_resource_templates()).resourceTemplates)
+    except McpError:
+        return False
+
+
+async def _offers_prompts(session: ClientSession) -> bool:
+    try:
+        return bool((await session.list_prompts()).prompts)
+    except McpError:
+        return False
 
 
 @asynccontextmanager
