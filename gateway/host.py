@@ -14,8 +14,8 @@ from typing import Any
 from mcp.types import CallToolResult, TextContent
 
 from .config import DEFAULT_RESULT_LIMIT, ServerConfig
-from .offer import Offer
 from .names import Renamed, distinct
+from .offer import Offer
 from .upstream import CallFailed, Upstream, answered_here, describe, dump, json_or_none
 
 try:

@@ -26,13 +26,33 @@ from mcp.client.streamable_http import streamable_http_client
 from mcp.shared._httpx_utils import create_mcp_http_client
 from mcp.shared.exceptions import McpError
 from mcp.shared.session import RequestResponder
-from mcp.types import (CONNECTION_CLOSED, CallToolRequest, CallToolRequestParams,
-                       CallToolResult, ClientRequest, ClientResult, GetPromptRequest, GetPromptRequestParams,
-                       GetPromptResult, ListPromptsRequest, ListPromptsResult, ListResourcesRequest,
-                       ListResourcesResult, ListResourceTemplatesRequest, ListResourceTemplatesResult,
-                       ListRootsResult, LoggingMessageNotificationParams, PaginatedRequestParams,
-                       ReadResourceRequest, ReadResourceRequestParams, ReadResourceResult, Root,
-                       ServerNotification, ServerRequest)
+from mcp.types import (
+    CONNECTION_CLOSED,
+    CallToolRequest,
+    CallToolRequestParams,
+    CallToolResult,
+    ClientRequest,
+    ClientResult,
+    GetPromptRequest,
+    GetPromptRequestParams,
+    GetPromptResult,
+    ListPromptsRequest,
+    ListPromptsResult,
+    ListResourcesRequest,
+    ListResourcesResult,
+    ListResourceTemplatesRequest,
+    ListResourceTemplatesResult,
+    ListRootsResult,
+    LoggingLevel,
+    LoggingMessageNotificationParams,
+    PaginatedRequestParams,
+    ReadResourceRequest,
+    ReadResourceRequestParams,
+    ReadResourceResult,
+    Root,
+    ServerNotification,
+    ServerRequest,
+)
 from pydantic import BaseModel, ValidationError
 
 from .config import ServerConfig
@@ -48,8 +68,8 @@ SHOWN_OUTPUT = 120  # characters of an unreadable output line worth quoting
 MCP_LEVELS = {"debug": logging.DEBUG, "info": logging.INFO, "notice": logging.INFO,
               "warning": logging.WARNING, "error": logging.ERROR, "critical": logging.CRITICAL,
               "alert": logging.CRITICAL, "emergency": logging.CRITICAL}
-PYTHON_LEVELS = ((logging.DEBUG, "debug"), (logging.INFO, "info"), (logging.WARNING, "warning"),
-                 (logging.ERROR, "error"))
+PYTHON_LEVELS: tuple[tuple[int, LoggingLevel], ...] = (
+    (logging.DEBUG, "debug"), (logging.INFO, "info"), (logging.WARNING, "warning"), (logging.ERROR, "error"))
 
 # The fields the gateway answers itself, by their tool names in the catalogue.
 # The leading "_" makes their field names `<server>__list_resources` and so
@@ -59,16 +79,16 @@ LIST_RESOURCES, READ_RESOURCE = "_list_resources", "_read_resource"
 LIST_PROMPTS, GET_PROMPT = "_list_prompts", "_get_prompt"
 OWN_MARK = "gateway/answered-here"  # in the entry's _meta, which MCP keeps for such notes
 OWN_FIELDS: dict[str, tuple[str, dict[str, Any]]] = {
-    LIST_RESOURCES: ("The server's resources and resource templates (resources/list, "
-                     "resources/templates/list); each resource also as a resource_link block.",
+    LIST_RESOURCES: (("The server's resources and resource templates (resources/list, "
+                      "resources/templates/list); each resource also as a resource_link block."),
                      {"type": "object", "properties": {}}),
-    READ_RESOURCE: ("Reads one resource of the server by its URI (resources/read); each of its contents "
-                    "as a resource block.",
+    READ_RESOURCE: (("Reads one resource of the server by its URI (resources/read); each of its contents "
+                     "as a resource block."),
                     {"type": "object", "properties": {"uri": {"type": "string"}}, "required": ["uri"]}),
     LIST_PROMPTS: ("The server's prompts and their arguments (prompts/list).",
                    {"type": "object", "properties": {}}),
-    GET_PROMPT: ("One prompt of the server filled in with its arguments (prompts/get); the messages' "
-                 "content blocks in order.",
+    GET_PROMPT: (("One prompt of the server filled in with its arguments (prompts/get); the messages' "
+                  "content blocks in order."),
                  {"type": "object", "properties": {"name": {"type": "string"},
                                                    "arguments": {"type": "object",
                                                                  "additionalProperties": {"type": "string"}}},
@@ -219,8 +239,9 @@ class Upstream:
             except ValidationError:
                 raise CallFailed(f"{where}: {uri!r} is not a URI") from None
             read = await self._request(request, ReadResourceResult, where, timeout)
-            blocks = [{"type": "resource", "resource": dump(c)} for c in read.contents]
-            text = "\n".join(c["resource"]["text"] for c in blocks if "text" in c["resource"])
+            contents = [dump(c) for c in read.contents]
+            blocks = [{"type": "resource", "resource": c} for c in contents]
+            text = "\n".join(c["text"] for c in contents if "text" in c)
             return {"isError": False, "json": json_or_none(text), "text": text, "content": blocks}
         if kind == GET_PROMPT:
             name, values = arguments.get("name"), arguments.get("arguments")
@@ -412,7 +433,7 @@ def answered_here(entry: dict[str, Any]) -> bool:
     return isinstance(meta, dict) and meta.get(OWN_MARK) is True
 
 
-def mcp_level(level: int) -> str:
+def mcp_level(level: int) -> LoggingLevel:
     """The MCP level that asks a server for what a Python logger at `level` shows."""
     for python_level, name in reversed(PYTHON_LEVELS):
         if level >= python_level:

@@ -15,8 +15,18 @@ from pathlib import Path
 from typing import Any
 
 from mcp.server.fastmcp import Context, FastMCP
-from mcp.types import (Annotations, AudioContent, BlobResourceContents, EmbeddedResource, ImageContent,
-                       ResourceLink, SamplingMessage, TextContent, TextResourceContents, ToolAnnotations)
+from mcp.types import (
+    Annotations,
+    AudioContent,
+    BlobResourceContents,
+    EmbeddedResource,
+    ImageContent,
+    ResourceLink,
+    SamplingMessage,
+    TextContent,
+    TextResourceContents,
+    ToolAnnotations,
+)
 
 server = FastMCP("content", instructions="Every kind of content", log_level="WARNING")
 READ_ONLY = ToolAnnotations(readOnlyHint=True)

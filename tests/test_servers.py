@@ -6,7 +6,6 @@ import base64
 import json
 import logging
 import os
-import shutil
 import socket
 import subprocess
 import sys
@@ -387,7 +386,7 @@ def test_mcp_conformance_suite_client_scenarios(scenario: str, tmp_path: Path) -
     completed = subprocess.run(
         [str(NPM_BIN / "conformance"), "client", "--command", f"{sys.executable} {adapter}",
          "--scenario", scenario, "--timeout", "30000", "--output-dir", str(tmp_path / "results")],
-        capture_output=True, text=True, cwd=tmp_path, env=env, timeout=DEADLINE * 2)
+        capture_output=True, text=True, cwd=tmp_path, env=env, timeout=DEADLINE * 2, check=False)
     [checks_file] = list((tmp_path / "results").glob("**/checks.json"))
     checks = {c["id"]: c["status"] for c in json.loads(checks_file.read_text()) if c["status"] != "INFO"}
     print(f"conformance {scenario}: {checks}")
