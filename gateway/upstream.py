@@ -346,7 +346,8 @@ class Upstream:
     async def _run(self) -> None:
         try:
             if self.config.problem is not None:
-                raise CallFailed(self.config.problem)
+                self.fail(self.config.problem)
+                return
             async with (self._transport() as (read, write),
                         ClientSession(read, write, list_roots_callback=self._roots, logging_callback=self._log,
                                       message_handler=self._message) as session):
