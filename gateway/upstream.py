@@ -331,6 +331,7 @@ class Upstream:
     async def _log(self, params: LoggingMessageNotificationParams) -> None:
         """notifications/message: the server's log line, at the matching Python level."""
         data = params.data if isinstance(params.data, str) else json.dumps(params.data, default=str)
+        data = data.replace("\r", "\\r").replace("\n", "\\n")  # one message, one line of the log
         source = f" ({params.logger})" if params.logger else ""
         logger.log(MCP_LEVELS.get(params.level, logging.INFO), "server %r%s: %s", self.name, source, data)
 
