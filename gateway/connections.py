@@ -30,6 +30,7 @@ IDLE_SECONDS = 5  # a kept-alive connection with no new request (Uvicorn's own d
 DEFAULT_MAX_CONNECTIONS = 2048
 RESERVED_DESCRIPTORS = 128  # for the MCP servers' pipes, the log, the files tools open
 ACCEPT_LOG_SECONDS = 1.0
+REFUSED_LINGER_SECONDS = 1.0  # a refused connection is read (and dropped) this long, for its answer to arrive
 REFUSED = (b"HTTP/1.1 503 Service Unavailable\r\ncontent-type: application/json\r\n"
            b"retry-after: 1\r\nconnection: close\r\ncontent-length: %d\r\n\r\n%s")
 REFUSED_BODY = b'{"errors":[{"message":"the gateway has as many connections as it serves: retry later"}]}'
@@ -72,19 +73,33 @@ def guarded_protocol(limits: ConnectionLimits) -> type[H11Protocol]:
 
     class GuardedH11Protocol(H11Protocol):
         head_timer: asyncio.TimerHandle | None = None
+        refused: asyncio.Transport | None = None
 
         def connection_made(self, transport: Any) -> None:  # type: ignore[override]
             if len(self.connections) >= cap and not _close_longest_idle():
+                # Answered and half closed, then read until the client closes: closing a socket
+                # with its request unread would reset it, and the client might never see the 503.
+                self.refused = transport
                 transport.write(REFUSED % (len(REFUSED_BODY), REFUSED_BODY))
-                transport.close()
+                if transport.can_write_eof():
+                    transport.write_eof()
+                self.loop.call_later(REFUSED_LINGER_SECONDS, transport.close)
                 return
             super().connection_made(transport)
             self._waiting_for_head()
 
+        def data_received(self, data: bytes) -> None:
+            if self.refused is None:
+                super().data_received(data)
+
+        def eof_received(self) -> None:
+            if self.refused is not None:
+                self.refused.close()
+
         def connection_lost(self, exc: Exception | None) -> None:
             self._head_arrived()
             idle.pop(self, None)
-            if self.transport is not None:  # None: refused before the protocol took it on
+            if self.refused is None:
                 super().connection_lost(exc)
 
         def handle_events(self) -> None:

@@ -187,6 +187,7 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
                                         Exception: internal})
     # A redirect to the same path with a slash more or less would be built from the Host header.
     app.router.redirect_slashes = False
+    app.state.admission = admission  # for whoever reports the queue
     return app
 
 
