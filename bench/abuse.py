@@ -97,7 +97,7 @@ class Gateway:
             status = Path(f"/proc/{self.process.pid}/status").read_text()
         except OSError:
             return 0
-        found = re.search(rf"^{field}:\s+(\d+) kB", status, re.M)
+        found = re.search(rf"^{field}:\s+(\d+) kB", status, re.MULTILINE)
         return int(found.group(1)) * 1024 if found else 0
 
     def close(self) -> None:
@@ -197,7 +197,7 @@ def throughput(url: str, seconds: float) -> tuple[float, str, str]:
     out = subprocess.run(["wrk", "-t2", f"-c{CONNECTIONS}", f"-d{seconds:g}s", "--latency", target],
                          capture_output=True, text=True, check=True).stdout
     rps = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))  # type: ignore[union-attr]
-    p99 = re.search(r"^\s+99%\s+(\S+)", out, re.M).group(1)  # type: ignore[union-attr]
+    p99 = re.search(r"^\s+99%\s+(\S+)", out, re.MULTILINE).group(1)  # type: ignore[union-attr]
     errors = re.search(r"Non-2xx or 3xx responses: (\d+)", out)
     socket_errors = re.search(r"Socket errors: (.*)", out)
     problems = ", ".join(filter(None, [f"non-2xx {errors.group(1)}" if errors else "",

@@ -47,7 +47,8 @@ class AdmissionLimits:
 
 
 class Admission:
-    def __init__(self, threads: int, limits: AdmissionLimits = AdmissionLimits()) -> None:
+    def __init__(self, threads: int, limits: AdmissionLimits | None = None) -> None:
+        limits = limits or AdmissionLimits()
         self.threads = threads
         self.queue = limits.queue or QUEUE_PER_THREAD * threads
         self.per_client = limits.per_client or max(1, threads // 2)

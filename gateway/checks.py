@@ -28,7 +28,7 @@ JSON = "application/json"
 BODY_SECONDS = 30.0  # time a client has to send a whole body once its head has arrived
 JSON_DEPTH = 64  # nesting of JSON a request may send: variables are arguments, not documents
 # A JSON string, stepped over whole so that brackets inside it are not counted (possessive: linear).
-_JSON_STRING = re.compile(rb'"(?:[^"\\]++|\\.)*+"', re.S)
+_JSON_STRING = re.compile(rb'"(?:[^"\\]++|\\.)*+"', re.DOTALL)
 _BRACKETS = bytes(range(256)).translate(None, b"[]{}")  # every byte but the brackets, to delete
 # Each opening bracket one level down, each closing one up: as signed bytes for accumulate().
 _STEPS = bytes.maketrans(b"[{]}", b"\x01\x01\xff\xff")
@@ -38,7 +38,7 @@ def refusal(status: int, message: str, headers: dict[str, str] | None = None) ->
     return JSONResponse({"errors": [{"message": message}]}, status_code=status, headers=headers)
 
 
-def json_depth(text: bytes | str) -> int:
+def json_depth(text: bytes | bytearray | str) -> int:
     """How deeply a JSON text nests arrays and objects, in one linear pass and without recursion,
     so that a text nested too deeply is refused before a recursive reader meets it."""
     data = text.encode("utf-8", "surrogatepass") if isinstance(text, str) else text
@@ -183,7 +183,7 @@ def _replay(body: bytearray, receive: Receive) -> Receive:
     return replayed
 
 
-def loads_bounded(text: bytes | str, depth: int = JSON_DEPTH) -> Any:
+def loads_bounded(text: bytes | bytearray | str, depth: int = JSON_DEPTH) -> Any:
     """json.loads for a client's text: ValueError for a text nested more than `depth` deep (before
     the recursive reader sees it) and for NaN or Infinity, which JSON does not have."""
     if json_depth(text) > depth:

@@ -289,13 +289,14 @@ class Server(uvicorn.Server):
 
 
 def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int, access: Access | None = None,
-                connections: ConnectionLimits = ConnectionLimits(),
-                admission: AdmissionLimits = AdmissionLimits()) -> Server:
+                connections: ConnectionLimits | None = None,
+                admission: AdmissionLimits | None = None) -> Server:
     """Uvicorn serving the app behind the connection limits. Proxy headers (X-Forwarded-For and
     the like) are ignored unless `access.forwarded_allow_ips` names the proxies that send them:
     Uvicorn's default trusts them from any loopback client, who could then log any address and
     count its queries against another client."""
     access = access or Access()
+    connections = connections or ConnectionLimits()
     app = make_app(gateway, body_limit=body_limit, access=access,
                    admission=Admission(gateway.query_threads, admission))
     proxies = access.forwarded_allow_ips
@@ -333,8 +334,8 @@ def listening_socket(address: str) -> socket.socket:
 
 async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 10,
                 body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None,
-                connections: ConnectionLimits = ConnectionLimits(),
-                admission: AdmissionLimits = AdmissionLimits()) -> None:
+                connections: ConnectionLimits | None = None,
+                admission: AdmissionLimits | None = None) -> None:
     """Serves the gateway on a listening socket until SIGINT or SIGTERM.
 
     A signal stops accepting and lets running requests finish first; the

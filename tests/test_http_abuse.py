@@ -20,20 +20,20 @@ from typing import Any
 
 import httpx
 import pytest
-
 from conftest import DEADLINE, require_mcp_sdk
 
 require_mcp_sdk()
 
 from mcp_test_server import server as test_server
+from starlette.applications import Starlette
 
-from gateway import Gateway, in_process  # noqa: E402
-from gateway.access import Access, AccessLog  # noqa: E402
-from gateway.admission import Admission, AdmissionLimits, ClientGone, Refused  # noqa: E402
-from gateway.budget import ReplyBudget  # noqa: E402
-from gateway.cli import main  # noqa: E402
-from gateway.connections import AcceptErrorLog, ConnectionLimits  # noqa: E402
-from gateway.http import listening_socket, make_app, make_server  # noqa: E402
+from gateway import Gateway, in_process
+from gateway.access import Access, AccessLog
+from gateway.admission import Admission, AdmissionLimits, ClientGone, Refused
+from gateway.budget import ReplyBudget
+from gateway.cli import main
+from gateway.connections import AcceptErrorLog, ConnectionLimits
+from gateway.http import listening_socket, make_app, make_server
 
 TOKEN = "t0ken"
 TEST_SERVER = str(Path(__file__).resolve().parent / "mcp_test_server.py")
@@ -77,8 +77,8 @@ async def asgi(app: Any, method: str, url: str, **kwargs: Any) -> httpx.Response
 
 
 @contextlib.contextmanager
-def served(gateway: StandIn, access: Access | None = None, connections: ConnectionLimits = ConnectionLimits(),
-           admission: AdmissionLimits = AdmissionLimits()) -> Iterator[tuple[int, Admission]]:
+def served(gateway: StandIn, access: Access | None = None, connections: ConnectionLimits | None = None,
+           admission: AdmissionLimits | None = None) -> Iterator[tuple[int, Admission]]:
     """The stand-in served by Uvicorn on a loopback port, on a thread of its own; yields the port
     and the app's admission."""
     server = make_server(gateway, grace_seconds=1, body_limit=1 << 16, access=access,  # type: ignore[arg-type]
@@ -88,7 +88,9 @@ def served(gateway: StandIn, access: Access | None = None, connections: Connecti
     thread.start()
     until(lambda: server.started, "the server started")
     try:
-        yield sock.getsockname()[1], server.config.app.state.admission
+        app = server.config.app
+        assert isinstance(app, Starlette)
+        yield sock.getsockname()[1], app.state.admission
     finally:
         if gateway.hold is not None:
             gateway.hold.set()
@@ -295,7 +297,7 @@ def test_admission_bounds_the_queue_and_each_client() -> None:
         await asyncio.sleep(0.01)
         waiting = asyncio.ensure_future(query("waiting", "b", leaving))
         await asyncio.sleep(0.01)
-        outcomes = [await query("third of a", "a"), await query("queue full", "c")]
+        outcomes: list[Any] = [await query("third of a", "a"), await query("queue full", "c")]
         leaving.leave()  # gone before its turn came: dropped, the queue has room again
         outcomes.append(await waiting)
         later = asyncio.ensure_future(query("later", "c"))
