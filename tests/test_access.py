@@ -247,7 +247,8 @@ def test_without_a_token_only_loopback_host_names_are_answered(servers: tuple[st
 @pytest.mark.parametrize(("host", "loopback"), [
     (None, True), ("localhost", True), ("LOCALHOST:8000", True), ("127.0.0.1:80", True), ("[::1]:8000", True),
     ("a.localhost", True), ("127.0.0.1.evil.example", False), ("evil.example", False), ("[::2]:80", False),
-    ("10.0.0.1", False), ("", False),
+    ("10.0.0.1", False), ("", False), ("localhost:1@evil.example", False), ("[::1]evil.example", False),
+    ("localhost:99999", False), ("[::1", False), ("localhost:80:80", False),
 ])
 def test_loopback_host(host: str | None, loopback: bool) -> None:
     assert loopback_host(host) is loopback

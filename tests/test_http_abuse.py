@@ -277,7 +277,7 @@ class Client:
 
 def test_admission_bounds_the_queue_and_each_client() -> None:
     async def scenario() -> list[Any]:
-        admission = Admission(1, AdmissionLimits(queue=1, per_client=2))
+        admission = Admission(1, AdmissionLimits(queue=1, per_client=1))
         ran: list[str] = []
         release = asyncio.Event()
 
@@ -297,7 +297,7 @@ def test_admission_bounds_the_queue_and_each_client() -> None:
         await asyncio.sleep(0.01)
         waiting = asyncio.ensure_future(query("waiting", "b", leaving))
         await asyncio.sleep(0.01)
-        outcomes: list[Any] = [await query("third of a", "a"), await query("queue full", "c")]
+        outcomes: list[Any] = [await query("second of a", "a"), await query("queue full", "c")]
         leaving.leave()  # gone before its turn came: dropped, the queue has room again
         outcomes.append(await waiting)
         later = asyncio.ensure_future(query("later", "c"))
@@ -306,7 +306,7 @@ def test_admission_bounds_the_queue_and_each_client() -> None:
         outcomes += [await first, await later, ran]
         return outcomes
 
-    assert asyncio.run(scenario()) == ["503 1", "503 1", "dropped", "ok", "ok", ["first", "later"]]
+    assert asyncio.run(scenario()) == ["429 1", "503 1", "dropped", "ok", "ok", ["first", "later"]]
 
 
 def test_a_query_whose_client_left_while_it_ran_runs_to_its_end(caplog: pytest.LogCaptureFixture) -> None:
