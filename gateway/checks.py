@@ -27,6 +27,7 @@ type App = Callable[[Scope, Receive, Send], Awaitable[None]]
 JSON = "application/json"
 BODY_SECONDS = 30.0  # time a client has to send a whole body once its head has arrived
 JSON_DEPTH = 64  # nesting of JSON a request may send: variables are arguments, not documents
+BODIES_HELD = 64 << 20  # bytes of bodies held at once by the requests in flight (at least 4 bodies)
 # A JSON string, stepped over whole so that brackets inside it are not counted (possessive: linear).
 _JSON_STRING = re.compile(rb'"(?:[^"\\]++|\\.)*+"', re.DOTALL)
 _BRACKETS = bytes(range(256)).translate(None, b"[]{}")  # every byte but the brackets, to delete
@@ -118,13 +119,17 @@ class BearerCheck:
 class BodyCheck:
     """A POST body is application/json (so a cross-site form cannot send one), at most `limit`
     bytes, sent within BODY_SECONDS and nested at most JSON_DEPTH deep. It is read whole here and
-    handed on as one message: the route gets a body every check has seen."""
+    handed on as one message: the route gets a body every check has seen. The bodies held by the
+    requests in flight total at most BODIES_HELD (more: 503, retry)."""
 
-    def __init__(self, app: App, *, limit: int, seconds: float = BODY_SECONDS, depth: int = JSON_DEPTH) -> None:
+    def __init__(self, app: App, *, limit: int, seconds: float = BODY_SECONDS, depth: int = JSON_DEPTH,
+                 room: int | None = None) -> None:
         self.app = app
         self.limit = limit
         self.seconds = seconds
         self.depth = depth
+        self.room = room or max(BODIES_HELD, 4 * limit)
+        self.held = 0  # counted on the event loop only
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http" or scope["method"] != "POST":
@@ -132,11 +137,24 @@ class BodyCheck:
             return
         content_type = (header(scope, b"content-type") or b"").split(b";")[0].strip().lower()
         declared = header(scope, b"content-length")
+        # What the body may take: its length when it declares one, else the most it may be.
+        size = int(declared) if declared is not None and declared.isdigit() else self.limit
         if content_type != JSON.encode():
             answer = refusal(415, f"send the request as {JSON}")
-        elif declared is not None and declared.isdigit() and int(declared) > self.limit:
+        elif size > self.limit:
             answer = refusal(413, f"the body is over the limit of {self.limit} bytes")
+        elif self.held + size > self.room:
+            answer = refusal(503, "the gateway holds as many request bodies as it may: retry later",
+                             {"Retry-After": "1"})
         else:
+            await self._held(size, scope, receive, send)
+            return
+        await answer(scope, receive, send)
+
+    async def _held(self, counted: int, scope: Scope, receive: Receive, send: Send) -> None:
+        """Reads the body, counted against the room for bodies until the request has its answer."""
+        self.held += counted
+        try:
             try:
                 body = await self._read(receive)
             except TimeoutError:
@@ -152,7 +170,9 @@ class BodyCheck:
                 else:
                     await self.app(scope, _replay(body, receive), send)
                     return
-        await answer(scope, receive, send)
+            await answer(scope, receive, send)
+        finally:
+            self.held -= counted
 
     async def _read(self, receive: Receive) -> bytearray | None:
         """The body, or None when the client disconnected; it stops one chunk past the limit

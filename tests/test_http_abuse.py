@@ -26,11 +26,13 @@ require_mcp_sdk()
 
 from mcp_test_server import server as test_server
 from starlette.applications import Starlette
+from starlette.responses import JSONResponse
 
 from gateway import Gateway, in_process
 from gateway.access import Access, AccessLog
 from gateway.admission import Admission, AdmissionLimits, ClientGone, Refused
 from gateway.budget import ReplyBudget
+from gateway.checks import BodyCheck
 from gateway.cli import main
 from gateway.connections import AcceptErrorLog, ConnectionLimits
 from gateway.http import listening_socket, make_app, make_server
@@ -153,6 +155,31 @@ def test_malformed_requests_are_400_never_500(request_args: dict[str, Any], mess
     assert response.status_code == 400, response.text
     assert message in response.json()["errors"][0]["message"]
     assert gateway.executed == []
+
+
+def test_bodies_held_at_once_are_bounded_and_so_is_the_time_to_send_one() -> None:
+    async def scenario() -> list[int]:
+        entered, leave = asyncio.Event(), asyncio.Event()
+
+        async def holding(scope: Any, receive: Any, send: Any) -> None:
+            entered.set()
+            await leave.wait()
+            await JSONResponse({})(scope, receive, send)
+
+        async def stalling() -> Any:
+            yield b"{"
+            await asyncio.Event().wait()  # the rest never comes
+
+        app = BodyCheck(holding, limit=10, room=15, seconds=0.2)
+        post = {"headers": {"Content-Type": "application/json"}}
+        first = asyncio.ensure_future(asgi(app, "POST", "/", content=b"[1,2,3,4]", **post))
+        await entered.wait()
+        statuses = [(await asgi(app, "POST", "/", content=b"[1,2,3]", **post)).status_code]
+        leave.set()
+        statuses += [(await first).status_code, (await asgi(app, "POST", "/", content=stalling(), **post)).status_code]
+        return statuses + [app.held]
+
+    assert asyncio.run(scenario()) == [503, 200, 408, 0]
 
 
 def test_an_internal_fault_is_a_json_500() -> None:
