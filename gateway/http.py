@@ -262,8 +262,12 @@ def _parameters(query: Any, variables: Any, operation_name: Any) -> tuple[str, s
                        ("operationName", operation_name)):
         if text is not None and not _valid_unicode(text):
             raise BadRequest(400, f"{name} is not valid Unicode: it holds a lone surrogate (\\ud800-\\udfff)")
+    try:
+        variables_json = None if variables is None else json.dumps(variables, allow_nan=False)
+    except ValueError:  # 1e999 reads as infinity, which JSON cannot write back
+        raise BadRequest(400, "variables hold a number too large for JSON") from None
     # The engine answers the one operation a document holds, so the name only has to be well-formed.
-    return query, None if variables is None else json.dumps(variables)
+    return query, variables_json
 
 
 def _valid_unicode(text: str) -> bool:

@@ -139,6 +139,7 @@ DEEP = "[" * 100_000 + "]" * 100_000
     ({"content": b'{"query": "{ a }", "operationName": %s}' % DEEP.encode()}, "more than 64 levels"),
     ({"content": b'{"query": "{ a }", "ignored": %s}' % DEEP.encode()}, "more than 64 levels"),
     ({"content": b'{"query": "{ a }", "variables": {"v": NaN}}'}, "not JSON"),
+    ({"content": b'{"query": "{ a }", "variables": {"v": 1e999}}'}, "too large for JSON"),
     ({"content": b'{"query": "\xff"}'}, "not JSON"),
     ({"method": "GET", "params": {"query": "{ a }", "variables": '{"v": ' + "[" * 99 + "]" * 99 + "}"}}, "too deeply"),
     ({"headers": {"Host": "localhost:1@evil.example"}}, "Host"),
