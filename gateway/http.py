@@ -10,7 +10,6 @@ the client accepts it (a request the engine refused before running it is then
 import asyncio
 import contextlib
 import json
-import logging
 import re
 import signal
 import socket
@@ -33,8 +32,6 @@ from .checks import BearerCheck, BodyCheck, HeadAsGet, HostCheck, loads_bounded
 from .config import DEFAULT_BODY_LIMIT
 from .connections import AcceptErrorLog, ConnectionLimits, guarded_protocol
 from .host import Gateway
-
-logger = logging.getLogger(__name__)
 
 GRAPHQL_RESPONSE = "application/graphql-response+json"
 JSON = "application/json"
@@ -256,16 +253,14 @@ def _parameters(query: Any, variables: Any, operation_name: Any) -> tuple[str, s
         raise BadRequest(400, "variables must be a JSON object")
     if operation_name is not None and not isinstance(operation_name, str):
         raise BadRequest(400, "operationName must be a string")
-    # JSON's \\u escapes can spell half of a surrogate pair, which no UTF-8 text can hold.
-    for name, text in (("query", query), ("variables", None if variables is None else
-                                          json.dumps(variables, ensure_ascii=False)),
-                       ("operationName", operation_name)):
-        if text is not None and not _valid_unicode(text):
-            raise BadRequest(400, f"{name} is not valid Unicode: it holds a lone surrogate (\\ud800-\\udfff)")
     try:
-        variables_json = None if variables is None else json.dumps(variables, allow_nan=False)
+        variables_json = None if variables is None else json.dumps(variables, ensure_ascii=False, allow_nan=False)
     except ValueError:  # 1e999 reads as infinity, which JSON cannot write back
         raise BadRequest(400, "variables hold a number too large for JSON") from None
+    # JSON's \u escapes can spell half of a surrogate pair, which no UTF-8 text can hold.
+    for name, text in (("query", query), ("variables", variables_json), ("operationName", operation_name)):
+        if text is not None and not _valid_unicode(text):
+            raise BadRequest(400, f"{name} is not valid Unicode: it holds a lone surrogate (\\ud800-\\udfff)")
     # The engine answers the one operation a document holds, so the name only has to be well-formed.
     return query, variables_json
 
