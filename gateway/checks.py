@@ -92,13 +92,14 @@ class HostCheck:
 
 
 class BearerCheck:
-    """`Authorization: Bearer <token>` when the gateway has a token: 401 without it, except on
-    the open paths, which answer anyone and see in the scope's state whether the token came."""
+    """`Authorization: Bearer <token>` when the gateway has a token: 401 without it, except for the
+    requests `is_open` lets through (a health probe, a page that holds nothing), which see in
+    the scope's state whether the token came."""
 
-    def __init__(self, app: App, *, bearer: Bearer | None, open_paths: frozenset[str]) -> None:
+    def __init__(self, app: App, *, bearer: Bearer | None, is_open: Callable[[Scope], bool]) -> None:
         self.app = app
         self.bearer = bearer
-        self.open_paths = open_paths
+        self.is_open = is_open
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http" or self.bearer is None:
@@ -107,7 +108,7 @@ class BearerCheck:
         authorization = header(scope, b"authorization")
         admitted = self.bearer.admits(authorization)
         scope.setdefault("state", {})["admitted"] = admitted
-        if not admitted and scope["path"] not in self.open_paths:
+        if not admitted and not self.is_open(scope):
             wrong = authorization is not None
             challenge = 'Bearer error="invalid_token"' if wrong else "Bearer"
             message = "the bearer token is not the right one" if wrong else "send Authorization: Bearer <token>"

@@ -174,7 +174,7 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
                                      allow_methods=["GET", "POST"],
                                      allow_headers=["Authorization", "Content-Type", "Accept"], max_age=600))
     middleware += [
-        Middleware(BearerCheck, bearer=bearer, open_paths=OPEN_PATHS),
+        Middleware(BearerCheck, bearer=bearer, is_open=lambda scope: scope["path"] in OPEN_PATHS),
         Middleware(BodyCheck, limit=body_limit),  # media type, size, time to send it, JSON depth
     ]
     app = Starlette(routes=[Route("/graphql", graphql, methods=["GET", "POST"]),
