@@ -51,9 +51,10 @@ class Offer:
         return shaped
 
     def unknown_servers(self, servers: Iterable[str]) -> list[str]:
-        """Entries that name no configured server: a typo in --deny would otherwise offer everything."""
+        """SERVER.TOOL entries whose server is not configured, found before anything starts. An entry
+        without a dot may be a field name too: resolved() checks it once the tools are listed."""
         names = set(servers)
-        return sorted(entry for entry in self.allow | self.deny if not _names_server(entry, names))
+        return sorted(entry for entry in self.allow | self.deny if "." in entry and not _names_server(entry, names))
 
     def resolved(self, groups: list[dict[str, Any]], engine: Engine, down: Iterable[str] = ()) -> Offer:
         """The offer with each field name turned into the SERVER.TOOL it names. `engine` is built
