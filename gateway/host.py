@@ -13,6 +13,7 @@ from typing import Any
 
 from mcp.types import CallToolResult, TextContent
 
+from .budget import DEFAULT_REPLY_BYTES, ReplyBudget
 from .config import DEFAULT_RESULT_LIMIT, ServerConfig
 from .names import Renamed, distinct
 from .offer import Offer
@@ -61,7 +62,7 @@ class Gateway:
 
     def __init__(self, configs: list[ServerConfig], *, call_timeout: float = 30.0,
                  start_timeout: float = 30.0, query_threads: int = 4, offer: Offer | None = None,
-                 call_log: Callable[[str], None] | None = None,
+                 call_log: Callable[[str], None] | None = None, reply_bytes: int = DEFAULT_REPLY_BYTES,
                  max_result_bytes: int = DEFAULT_RESULT_LIMIT) -> None:
         self.configs = configs
         self.offer = offer or Offer()
@@ -74,6 +75,8 @@ class Gateway:
         self.upstreams: dict[str, Upstream] = {}
         self.engine: _graphql.SchemaEngine | None = None
         self.writing_fields: frozenset[str] = frozenset()  # fields of the tools that are not read-only
+        self.query_threads = query_threads
+        self.replies = ReplyBudget(reply_bytes)  # tool replies held for queries in flight
         self._executor = ThreadPoolExecutor(query_threads, thread_name_prefix="query")
         self._stopping = threading.Event()
         self._receivers: list[threading.Thread] = []
@@ -94,8 +97,9 @@ class Gateway:
             self.upstreams = {u.name: u for u in upstreams}
             await asyncio.gather(*(u.started(self.start_timeout) for u in upstreams))
             listed = [u.group() for u in upstreams if u.up]
-            for entry in self.offer.unknown_tools(listed):
-                print(f"gateway: --allow/--deny {entry!r} matches no listed tool", file=sys.stderr, flush=True)
+            # Field names as the engine spells them, from an engine over everything listed.
+            self.offer = self.offer.resolved(listed, _graphql.SchemaEngine(json.dumps(listed)),
+                                             down=(u.name for u in upstreams if not u.up))
             catalogue, renamed = distinct(self.offer.shape(listed))
             self._routes = routes(catalogue, renamed)
             self.engine = _graphql.SchemaEngine(json.dumps(catalogue))
@@ -119,8 +123,12 @@ class Gateway:
     async def execute(self, query: str, variables_json: str | None = None) -> str:
         """Runs the query on the query threads, so the loop stays free for the tool calls."""
         assert self.engine is not None and self._loop is not None
-        return await self._loop.run_in_executor(self._executor, self.engine.execute, query,
-                                                variables_json)
+        query_number = self.replies.started()
+        try:
+            return await self._loop.run_in_executor(self._executor, self.engine.execute, query,
+                                                    variables_json)
+        finally:
+            self.replies.ended(query_number)
 
     async def close(self) -> None:
         """Receivers stopped, bridge detached (waiting fields fail), sessions and processes ended."""
@@ -165,6 +173,10 @@ class Gateway:
             if len(payload) > self.max_result_bytes:  # ASCII: json.dumps escapes the rest
                 raise CallFailed(f"{server}.{tool}: the result is {len(payload)} bytes of JSON, over the "
                                  f"gateway's bound of {self.max_result_bytes} (--max-result)")
+            if not self.replies.take(len(payload)):
+                raise CallFailed(f"{server}.{tool}: its reply of {len(payload)} bytes would take the "
+                                 f"replies the gateway holds for queries in flight over {self.replies.limit} "
+                                 f"bytes; retry when fewer queries run")
         except CallFailed as exc:
             self.engine.fail_tool_call(request_id, str(exc))
         except ValueError as exc:  # NaN or Infinity in structured content
