@@ -85,7 +85,7 @@ class ServerConfig:
     problem: str | None = field(default=None, compare=False)
 
 
-def in_process(name: str, server: "FastMCP", *, roots: tuple[str, ...] = ()) -> ServerConfig:
+def in_process(name: str, server: FastMCP, *, roots: tuple[str, ...] = ()) -> ServerConfig:
     """A FastMCP server run on the gateway's own loop, its messages passed in memory."""
     import anyio
     from mcp.shared.memory import create_client_server_memory_streams

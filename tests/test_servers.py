@@ -6,6 +6,7 @@ import base64
 import json
 import logging
 import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -16,16 +17,14 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-
 from conftest import require_mcp_sdk
 
 require_mcp_sdk()
 
+import _graphql  # noqa: E402,F401  (the build/ path comes from conftest)
 from mcp import ClientSession  # noqa: E402
 from mcp.client.stdio import StdioServerParameters, stdio_client  # noqa: E402
 from mcp.client.streamable_http import streamable_http_client  # noqa: E402
-
-import _graphql  # noqa: E402,F401  (the build/ path comes from conftest)
 
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO))
@@ -37,11 +36,13 @@ from gateway.offer import Offer  # noqa: E402
 HERE = Path(__file__).resolve().parent
 CONTENT = HERE / "mcp_content_server.py"
 MISBEHAVING = HERE / "mcp_test_server.py"
-NPM_BIN = Path("/opt/dive-ziri-npm/node_modules/.bin")
+# tools/test puts the pinned npm packages' programs on PATH.
+NPM_BIN = Path(shutil.which("mcp-server-everything") or "/nonexistent").parent
 DEADLINE = 60  # seconds; only catches a hang
 SECRET = "s3cret-value-never-shown"
 
-needs_npm = pytest.mark.skipif(not (NPM_BIN / "mcp-server-everything").exists(),
+needs_npm = pytest.mark.skipif(not all((NPM_BIN / name).exists() for name in (
+    "mcp-server-everything", "mcp-server-filesystem", "mcp-server-memory", "conformance")),
                                reason="the npm servers are not installed (tools/mcp-servers)")
 
 
