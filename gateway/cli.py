@@ -46,10 +46,10 @@ query Overview($dir: String!, $a: Float!, $b: Float!) {
   __typename
   servers { name description toolCount readOnlyCount }
   search { field readOnly }
-  sum: toolbox_add(numbers: [1, 2, 3.5]) { json }
-  ratio: toolbox_divide(a: $a, b: $b) { json }
-  words: toolbox_word_count(text: "the quick brown fox") { json }
-  here: files_list_directory(path: $dir) { text }
+  sum: toolbox_add(numbers: [1, 2, 3.5]) { isError json }
+  ratio: toolbox_divide(a: $a, b: $b) { isError json }
+  words: toolbox_word_count(text: "the quick brown fox") { isError json }
+  here: files_list_directory(path: $dir) { isError text }
   graph: memory_read_graph { isError json }
 }"""
 DEFAULT_VARIABLES: dict[str, Any] = {"dir": ".", "a": 22, "b": 7}

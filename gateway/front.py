@@ -193,11 +193,12 @@ class Front:
 
     # -- preparing ---------------------------------------------------------------------------------
 
-    def prepare(self, query: str, operation_name: str | None = None) -> Prepared:
-        """The compiled document, from the cache when it was seen; raises RequestError."""
-        if utf8_length_over(query, self.limits.query_bytes):
-            raise RequestError.of(f"the query is longer than the limit of {self.limits.query_bytes} bytes",
-                                    bound=True)
+    def prepare(self, query: str, operation_name: str | None = None, limits: Limits | None = None) -> Prepared:
+        """The compiled document, from the cache when it was seen; raises RequestError.
+        `limits` replaces the front's own for this request (an HTTP route's, say)."""
+        limits = limits or self.limits
+        if utf8_length_over(query, limits.query_bytes):
+            raise RequestError.of(f"the query is longer than the limit of {limits.query_bytes} bytes", bound=True)
         found = self.cached(query, operation_name)
         if found is None:
             try:
@@ -207,13 +208,17 @@ class Front:
             self._remember((query, operation_name), found, len(query))
         if isinstance(found, RequestError):
             raise found
+        if found.field_count > limits.fields:
+            raise RequestError.of(f"the query selects more than {limits.fields} top-level fields, the limit",
+                                  bound=True)
         return found
 
-    async def prepare_async(self, query: str, operation_name: str | None = None) -> Prepared:
+    async def prepare_async(self, query: str, operation_name: str | None = None,
+                            limits: Limits | None = None) -> Prepared:
         """prepare(), with a long document that is not cached read on a thread."""
         if len(query) > OFFLOAD_CHARS and self.cached(query, operation_name) is None:
-            return await asyncio.to_thread(self.prepare, query, operation_name)
-        return self.prepare(query, operation_name)
+            return await asyncio.to_thread(self.prepare, query, operation_name, limits)
+        return self.prepare(query, operation_name, limits)
 
     def cached(self, query: str, operation_name: str | None) -> Prepared | RequestError | None:
         with self._lock:
@@ -254,9 +259,6 @@ class Front:
         fragments = {d.name.value: d for d in document.definitions if isinstance(d, FragmentDefinitionNode)}
         budget = _Budget(max(EXPANSION_FLOOR, EXPANSION_PER_CHAR * len(query)))
         root = _compile_set(definition.selection_set, root_type, (), fragments, budget)
-        if len(root.items) > self.limits.fields:
-            raise RequestError.of(f"the query selects more than {self.limits.fields} top-level fields, the limit",
-                                    bound=True)
         tools = self.schema.tools
         tool_fields = tuple(dict.fromkeys(i.name for i in root.items if i.name in tools))
         return Prepared(
@@ -267,9 +269,11 @@ class Front:
 
     # -- running -----------------------------------------------------------------------------------
 
-    async def run(self, prepared: Prepared, variables: dict[str, Any] | None = None) -> dict[str, Any]:
+    async def run(self, prepared: Prepared, variables: dict[str, Any] | None = None,
+                  limits: Limits | None = None) -> dict[str, Any]:
         """The response of one request: {"data": ...} with "errors" only when there are some.
         Raises RequestError for variables that do not fit and a fan-out over the bound."""
+        limits = limits or self.limits
         coerced = self._coerce(prepared, variables or {})
         fields = prepared.root.collect(coerced)
         engine_keys = tuple(k for k, f in fields.items() if f.name not in INTROSPECTION and f.name != "__typename")
@@ -278,9 +282,9 @@ class Front:
         errors: list[dict[str, Any]] = []
         if work.text is not None:
             variables_json, fanout = _engine_variables(work, coerced)
-            if fanout > self.limits.fanout:
+            if fanout > limits.fanout:
                 raise RequestError.of(f"the tool calls of this request would carry {fanout} bytes of arguments, "
-                                      f"over the limit of {self.limits.fanout}", FANOUT_STATUS, bound=True)
+                                      f"over the limit of {limits.fanout}", FANOUT_STATUS, bound=True)
             if work.tool_fields:
                 text = await self.offload(self.engine.execute, work.text, variables_json)
             else:

@@ -107,13 +107,13 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
         except BadRequest as exc:
             return error_response(exc.status, str(exc), media, exc.headers)
         try:
-            prepared = await gateway.front.prepare_async(query, operation_name)
+            prepared = await gateway.front.prepare_async(query, operation_name, access.limits)
             request.state.fields = prepared.field_count
             if request.method == "GET" and prepared.operation != "query":
                 # A GET can come from any page's <img> or link: it must not reach a tool that writes.
                 return error_response(405, "GET answers queries only: send a mutation by POST", media,
                                       {"Allow": "POST"})
-            answer = await gateway.front.run(prepared, variables)
+            answer = await gateway.front.run(prepared, variables, access.limits)
         except RequestError as exc:
             status = exc.status if media == GRAPHQL_RESPONSE or exc.bound else 200
             return JSONResponse(exc.response(), status_code=status, media_type=media)
