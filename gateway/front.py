@@ -202,8 +202,10 @@ class Front:
         found = self.cached(query, operation_name)
         if found is None:
             try:
-                found = self._compile(query, operation_name)
+                found = self._compile(query, operation_name, limits)
             except RequestError as exc:
+                if exc.bound:
+                    raise  # another request's limits may admit it
                 found = exc
             self._remember((query, operation_name), found, len(query))
         if isinstance(found, RequestError):
@@ -244,15 +246,19 @@ class Front:
                 (old_query, _), _ = self._cache.popitem(last=False)
                 self._cached_chars -= len(old_query)
 
-    def _compile(self, query: str, operation_name: str | None) -> Prepared:
+    def _compile(self, query: str, operation_name: str | None, limits: Limits) -> Prepared:
         try:
             document = parse(query)
         except GraphQLError as exc:
             raise RequestError([exc.formatted]) from None
+        definition = _operation(document, operation_name)
+        if len(definition.selection_set.selections) > limits.fields:
+            # Before validation, whose cost grows with the fields it compares.
+            raise RequestError.of(f"the query selects more than {limits.fields} top-level fields, the limit",
+                                  bound=True)
         errors = validate(self.schema.schema, document)
         if errors:
             raise RequestError([e.formatted for e in errors])
-        definition = _operation(document, operation_name)
         root_type = self.schema.schema.get_root_type(definition.operation)
         if root_type is None:
             raise RequestError.of(f"the schema has no {definition.operation.value} operations")
