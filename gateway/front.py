@@ -336,7 +336,7 @@ class Front:
         # A variable that was not given (and has no default) leaves its argument out, as GraphQL
         # does, so which ones are absent is part of the engine document.
         absent = frozenset(d.variable.name.value for d in prepared.definition.variable_definitions
-                           if d.variable.name.value not in coerced)
+                           if d.variable.name.value not in coerced) if prepared.has_variables else frozenset()
         variant = (keys, absent)
         work = prepared._variants.get(variant)
         if work is None:
