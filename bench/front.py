@@ -40,11 +40,11 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
-import _graphql  # noqa: E402
+import _graphql
 
-from gateway.front import Front  # noqa: E402
-from gateway.schema import build  # noqa: E402
-from graphql import get_introspection_query  # noqa: E402
+from gateway.front import Front
+from gateway.schema import build
+from graphql import get_introspection_query
 
 TEXT = {"type": "object", "properties": {"text": {"type": "string"}}, "required": ["text"]}
 NUMBERS = {"type": "object", "properties": {"numbers": {"type": "array", "items": {"type": "number"}}},
@@ -109,14 +109,14 @@ def main() -> None:
         engine_text = work.text if work is not None else None
         variables_json = json.dumps(variables) if variables else None
 
-        def engine_alone() -> None:
-            if engine_text is not None:
-                engine.execute(engine_text, variables_json)
+        def engine_alone(text: str | None = engine_text, given: str | None = variables_json) -> None:
+            if text is not None:
+                engine.execute(text, given)
 
-        def hit() -> None:
+        def hit(query: str = query, variables: Any = variables) -> None:
             json.dumps(_drive(front.execute(query, variables)))
 
-        def miss() -> None:
+        def miss(query: str = query, variables: Any = variables) -> None:
             json.dumps(_drive(front.execute(_renamed(query, next(fresh)), variables)))
 
         base = best_per_op(engine_alone, args.seconds) if engine_text is not None else 0.0

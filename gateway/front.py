@@ -250,7 +250,7 @@ class Front:
         try:
             document = parse(query)
         except GraphQLError as exc:
-            raise RequestError([exc.formatted]) from None
+            raise RequestError([dict(exc.formatted)]) from None
         definition = _operation(document, operation_name)
         if len(definition.selection_set.selections) > limits.fields:
             # Before validation, whose cost grows with the fields it compares.
@@ -258,7 +258,7 @@ class Front:
                                   bound=True)
         errors = validate(self.schema.schema, document)
         if errors:
-            raise RequestError([e.formatted for e in errors])
+            raise RequestError([dict(e.formatted) for e in errors])
         root_type = self.schema.schema.get_root_type(definition.operation)
         if root_type is None:
             raise RequestError.of(f"the schema has no {definition.operation.value} operations")
@@ -328,7 +328,7 @@ class Front:
         coerced = get_variable_values(self.schema.schema, prepared.definition.variable_definitions, variables,
                                       max_errors=50)
         if isinstance(coerced, list):
-            raise RequestError([e.formatted for e in coerced])
+            raise RequestError([dict(e.formatted) for e in coerced])
         return coerced
 
     def _engine_work(self, prepared: Prepared, fields: dict[str, Collected], keys: tuple[str, ...],
@@ -358,7 +358,7 @@ class Front:
                                             selection_set=SelectionSetNode(selections=tuple(nodes)))
         result = execute_sync(self.schema.schema, DocumentNode(definitions=(operation, *prepared.fragments)),
                               variable_values=variables)
-        errors.extend(e.formatted for e in result.errors or ())
+        errors.extend(dict(e.formatted) for e in result.errors or ())
         data = result.data or {}
         if not prepared.has_variables and not result.errors:
             prepared._introspection = data

@@ -10,12 +10,11 @@ from pathlib import Path
 from typing import Any, Literal
 
 import pytest
-
 from conftest import LoopThread, require_mcp_sdk
 
 require_mcp_sdk()
 
-import graphql
+import _graphql
 from gql import Client, gql
 from gql.transport import Transport
 from mcp.server.fastmcp import FastMCP
@@ -23,14 +22,14 @@ from mcp.types import ToolAnnotations
 from mcp_test_server import server as test_server
 from pydantic import BaseModel, ConfigDict
 
-import _graphql
+import graphql
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
-from gateway import Gateway, ServerConfig, in_process, load_config  # noqa: E402
-from gateway.access import Limits  # noqa: E402
-from gateway.config import BUNDLED  # noqa: E402
-from gateway.front import Front, RequestError  # noqa: E402
-from gateway.schema import build  # noqa: E402
+from gateway import Gateway, ServerConfig, in_process, load_config
+from gateway.access import Limits
+from gateway.config import BUNDLED
+from gateway.front import Front, RequestError
+from gateway.schema import build
 
 shapes = FastMCP("shapes", log_level="WARNING")
 
