@@ -266,12 +266,15 @@ def test_the_cache_is_bounded_and_hit_by_document_and_operation_name(served: Any
     ({"type": "object", "properties": {"a-b": {}}, "additionalProperties": False}, False, "JSON"),
     ({"$ref": "#/$defs/Dir"}, True, "STPEnum!"),
     ({"$ref": "#/$defs/Loop"}, False, "JSON"),
+    ({"$ref": "#/$defs/Tree"}, False, "STPInput"),  # its `kids` are [JSON!]: the type is cut where it repeats
     ({}, True, "JSON"),
 ])
 def test_json_schema_to_graphql_types(schema: dict[str, Any], required: bool, expected: str) -> None:
     input_schema = {"type": "object", "properties": {"p": schema, "bad-name": {"type": "string"}},
                     "required": ["p"] if required else [],
-                    "$defs": {"Dir": {"enum": ["in", "out"]}, "Loop": {"$ref": "#/$defs/Loop"}}}
+                    "$defs": {"Dir": {"enum": ["in", "out"]}, "Loop": {"$ref": "#/$defs/Loop"},
+                               "Tree": {"type": "object", "additionalProperties": False, "properties": {
+                                   "kids": {"type": "array", "items": {"$ref": "#/$defs/Tree"}}}}}}
     catalogue = [{"server": "s", "tools": [{"name": "t", "inputSchema": input_schema}]}]
     field = build(catalogue, _graphql.SchemaEngine(json.dumps(catalogue))).schema.query_type.fields["s_t"]
     assert list(field.args) == ["p"] and "`bad-name`" in (field.description or "")
