@@ -18,12 +18,20 @@ async def main(url: str) -> int:
         assert gateway.engine is not None
         if not gateway.upstreams["conformance"].up:
             return 1
-        hits = json.loads(gateway.engine.execute("{ search { field tool } }"))["data"]["search"]
-        fields = " ".join(f"{hit['field']}{ARGUMENTS.get(hit['tool'], '')}" for hit in hits)
-        response = json.loads(await gateway.execute(f"{{ servers {{ name }} {fields} }}"))
-        print(json.dumps(response), flush=True)
-        failed = [value for key, value in response["data"].items() if key != "servers" and value["isError"]]
-        return 1 if response["errors"] or failed else 0
+        hits = json.loads(gateway.engine.execute("{ search { field tool readOnly } }"))["data"]["search"]
+        failed = 0
+        # A tool without a read-only hint may write, so the schema puts it under `mutation`.
+        for operation, read_only in (("query", True), ("mutation", False)):
+            fields = " ".join(f"{hit['field']}{ARGUMENTS.get(hit['tool'], '')} {{ isError text }}"
+                              for hit in hits if hit["readOnly"] is read_only)
+            if not fields and operation == "mutation":
+                continue
+            response = json.loads(await gateway.execute(f"{operation} {{ __typename {fields} }}"))
+            print(json.dumps(response), flush=True)
+            data = response.get("data") or {}
+            failed += bool(response.get("errors")) + sum(
+                1 for key, value in data.items() if key != "__typename" and value["isError"])
+        return 1 if failed else 0
 
 
 if __name__ == "__main__":
