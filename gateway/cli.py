@@ -38,8 +38,15 @@ from .access import (
     require_token_off_loopback,
 )
 from .budget import DEFAULT_REPLY_BYTES
-from .config import BUNDLED, DEFAULT_BODY_LIMIT, DEFAULT_RESULT_LIMIT, ServerConfig, load_config
+from .config import (
+    BUNDLED,
+    DEFAULT_BODY_LIMIT,
+    DEFAULT_RESULT_LIMIT,
+    ServerConfig,
+    load_config,
+)
 from .offer import Offer, OfferError
+from .supervision import FIRST_WAIT, HEALTHY_AFTER, MOST_WAIT, PING_EVERY, Supervision
 
 if TYPE_CHECKING:
     import socket
@@ -56,6 +63,8 @@ query Overview($dir: String!, $a: Float!, $b: Float!) {
   graph: memory_read_graph { isError json }
 }"""
 DEFAULT_VARIABLES: dict[str, Any] = {"dir": ".", "a": 22, "b": 7}
+
+logger = logging.getLogger(__name__)
 
 
 def query_blocks(lines: Iterable[str]) -> Iterator[str]:
@@ -110,6 +119,17 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                              "logging/setLevel are asked for this level (default: %(default)s)")
     parser.add_argument("--timing", action="store_true",
                         help="report on standard error how long each query took")
+    keeping = parser.add_argument_group("servers that go down")
+    keeping.add_argument("--restart-wait", metavar="SECONDS", type=positive(float), default=FIRST_WAIT,
+                         help="wait before a server that went down is started (or reconnected) again; it "
+                              "doubles with every failure, with random jitter (default: %(default)g)")
+    keeping.add_argument("--restart-most", metavar="SECONDS", type=positive(float), default=MOST_WAIT,
+                         help="the longest wait between attempts (default: %(default)g)")
+    keeping.add_argument("--healthy-after", metavar="SECONDS", type=positive(float), default=HEALTHY_AFTER,
+                         help="time up after which the waits start over (default: %(default)g)")
+    keeping.add_argument("--ping-every", metavar="SECONDS", type=positive(float), default=PING_EVERY,
+                         help="interval of the ping that checks a remote server (default: %(default)g)")
+    keeping.add_argument("--no-restart", action="store_true", help="a server that goes down stays down")
     offering = parser.add_argument_group("what is offered (both modes)")
     offering.add_argument("--read-only", action="store_true",
                           help="offer only the read-only tools: every other tool is an unknown field")
@@ -243,6 +263,11 @@ def _limits(args: argparse.Namespace) -> Limits:
     return Limits(args.max_query, args.max_fields, args.max_fanout)
 
 
+def _supervision(args: argparse.Namespace) -> Supervision:
+    return Supervision(first_wait=args.restart_wait, most_wait=max(args.restart_most, args.restart_wait),
+                       healthy_after=args.healthy_after, ping_every=args.ping_every, restart=not args.no_restart)
+
+
 async def _print_schema(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer) -> int:
     from .host import Gateway
 
@@ -263,7 +288,8 @@ async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], off
     loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
     had_errors = False
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
-                       offer=offer, limits=_limits(args), max_result_bytes=args.max_result) as gateway:
+                       offer=offer, limits=_limits(args), max_result_bytes=args.max_result,
+                       supervision=_supervision(args)) as gateway:
         if not any(u.up for u in gateway.upstreams.values()) and configs:
             print("gateway: no MCP server started", file=sys.stderr)
             return 2
@@ -304,14 +330,30 @@ async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: O
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
                        query_threads=args.query_threads, offer=offer, call_log=access.log,
                        limits=access.limits, reply_bytes=args.max_replies,
-                       max_result_bytes=args.max_result) as gateway:
+                       max_result_bytes=args.max_result, supervision=_supervision(args)) as gateway:
         if not any(u.up for u in gateway.upstreams.values()) and configs:
             print("gateway: no MCP server started", file=sys.stderr)
             return 2
+        loop.add_signal_handler(signal.SIGHUP, _reload, gateway, args.config)
         await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body, access=access,
                     connections=connections, admission=admission)
     print("gateway: stopped", file=sys.stderr)
     return 0
+
+
+def _reload(gateway: Any, path: Path) -> None:
+    """SIGHUP: the configuration read again; one that does not load leaves the running one serving."""
+    try:
+        configs = load_config(path)
+    except ValueError as exc:
+        logger.error("the configuration was not reloaded, the running one keeps serving: %s", exc)
+        return
+    reloading = asyncio.ensure_future(gateway.reload(configs))
+    _reloads.add(reloading)
+    reloading.add_done_callback(_reloads.discard)
+
+
+_reloads: set[asyncio.Future[None]] = set()  # reloads in progress, kept from the garbage collector
 
 
 async def _numbered(queries: Iterable[str]):

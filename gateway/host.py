@@ -6,8 +6,9 @@ import logging
 import sys
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import AsyncIterator, Callable
 from concurrent.futures import ThreadPoolExecutor
+from contextlib import asynccontextmanager
 from pathlib import Path
 from typing import Any
 
@@ -17,9 +18,11 @@ from .access import Limits
 from .budget import DEFAULT_REPLY_BYTES, ReplyBudget
 from .config import DEFAULT_RESULT_LIMIT, ServerConfig
 from .front import Front
-from .names import Renamed, distinct
-from .offer import Offer
-from .schema import GatewaySchema, build
+from .generation import Generation, routes
+from .names import distinct
+from .offer import Offer, OfferError
+from .schema import GatewaySchema
+from .supervision import Supervision
 from .upstream import CallFailed, Upstream, answered_here, describe, dump, json_or_none
 
 try:
@@ -29,8 +32,8 @@ except ImportError:
     sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "build"))
     import _graphql
 
-POLL_MS = 100  # how long a receiver waits for a call before it checks for shutdown
-RECEIVERS = 2  # they only hand calls to the loop, so a couple keep up with any load
+QUIET_SECONDS = 0.1  # listings within this of each other make one rebuild
+REBUILD_GAP = 0.5  # least time between two rebuilds
 CLOSE_SECONDS = 5.0  # per server, on top of the SDK's own two seconds of grace
 
 logger = logging.getLogger(__name__)
@@ -47,47 +50,68 @@ def reply_of(result: CallToolResult) -> dict[str, Any]:
     return {"isError": False, "json": value, "text": text, "content": [dump(block) for block in result.content]}
 
 
-def routes(catalogue: list[dict[str, Any]], renamed: list[Renamed]) -> dict[tuple[str, str], tuple[str, bool]]:
-    """Where each catalogue entry's calls go: the name its server knows, and whether the
-    gateway answers it itself (a resource or prompt field) rather than tools/call."""
-    served_as = {(r.server, r.served_as): r.tool for r in renamed}
-    return {(group["server"], tool["name"]): (served_as.get((group["server"], tool["name"]), tool["name"]),
-                                              answered_here(tool))
-            for group in catalogue for tool in group["tools"]}
-
-
 class Gateway:
-    """Starts the servers, builds one engine over their tools and serves its tool calls.
+    """Starts and supervises the servers, serves the current generation's engine and its tool calls.
 
     Everything async runs on the loop that called start(); execute() may be
     awaited there, and engine.execute() called from any other thread.
+    `front`, `engine`, `schema` and `writing_fields` are the current
+    generation's; a request that must keep one generation throughout takes
+    `held()`.
     """
 
     def __init__(self, configs: list[ServerConfig], *, call_timeout: float = 30.0,
                  start_timeout: float = 30.0, query_threads: int = 4, offer: Offer | None = None,
                  call_log: Callable[[str], None] | None = None, limits: Limits | None = None,
-                 reply_bytes: int = DEFAULT_REPLY_BYTES, max_result_bytes: int = DEFAULT_RESULT_LIMIT) -> None:
+                 reply_bytes: int = DEFAULT_REPLY_BYTES, max_result_bytes: int = DEFAULT_RESULT_LIMIT,
+                 supervision: Supervision | None = None) -> None:
         self.configs = configs
-        self.offer = offer or Offer()
+        self.asked_offer = offer or Offer()  # as given: each generation resolves it against its listing
+        self.offer = self.asked_offer  # the current generation's, field names resolved
         self.call_log = call_log
         self.call_timeout = call_timeout
         self.max_result_bytes = max_result_bytes
-        # (server, tool name in the catalogue) -> (the name its server knows, answered by the gateway?)
-        self._routes: dict[tuple[str, str], tuple[str, bool]] = {}
+        self.supervision = supervision or Supervision()
         self.start_timeout = start_timeout
         self.upstreams: dict[str, Upstream] = {}
         self.limits = limits or Limits()
-        self.engine: _graphql.SchemaEngine | None = None
-        self.schema: GatewaySchema | None = None
-        self.front: Front | None = None  # every entry point's reader of GraphQL documents
-        self.writing_fields: frozenset[str] = frozenset()  # fields of the tools that are not read-only
+        self.generation: Generation | None = None
+        self.generations = 0  # built so far, the first included
         self.query_threads = query_threads
         self.replies = ReplyBudget(reply_bytes)  # tool replies held for queries in flight
         self._executor = ThreadPoolExecutor(query_threads, thread_name_prefix="query")
         self._stopping = threading.Event()
-        self._receivers: list[threading.Thread] = []
+        self._closed = False
+        self._retiring: set[Generation] = set()
+        self._leaving: dict[str, Upstream] = {}  # removed by a reload, still answering old generations' calls
         self._calls: set[asyncio.Future[None]] = set()
+        self._rebuilding: asyncio.Task[None] | None = None
+        self._relist_wanted = False
         self._loop: asyncio.AbstractEventLoop | None = None
+
+    # The current generation's parts, as every entry point reads them.
+    @property
+    def engine(self) -> Any:
+        return self.generation.engine if self.generation is not None else None
+
+    @property
+    def schema(self) -> GatewaySchema | None:
+        return self.generation.schema if self.generation is not None else None
+
+    @property
+    def front(self) -> Front | None:
+        return self.generation.front if self.generation is not None else None
+
+    @property
+    def writing_fields(self) -> frozenset[str]:
+        return self.generation.writing_fields if self.generation is not None else frozenset()
+
+    @asynccontextmanager
+    async def held(self) -> AsyncIterator[Front]:
+        """The current generation's front, kept (with its engine's bridge) until the block ends."""
+        assert self.generation is not None
+        async with self.generation.held() as front:
+            yield front
 
     async def __aenter__(self) -> Gateway:
         await self.start()
@@ -99,27 +123,109 @@ class Gateway:
     async def start(self) -> None:
         self._loop = asyncio.get_running_loop()
         try:
-            upstreams = [Upstream(config) for config in self.configs]
-            self.upstreams = {u.name: u for u in upstreams}
-            await asyncio.gather(*(u.started(self.start_timeout) for u in upstreams))
-            listed = [u.group() for u in upstreams if u.up]
-            # Field names as the engine spells them, from an engine over everything listed.
-            self.offer = self.offer.resolved(listed, _graphql.SchemaEngine(json.dumps(listed)),
-                                             down=(u.name for u in upstreams if not u.up))
-            catalogue, renamed = distinct(self.offer.shape(listed))
-            self._routes = routes(catalogue, renamed)
-            self.engine = _graphql.SchemaEngine(json.dumps(catalogue))
-            self.schema = build(catalogue, self.engine)
-            self.writing_fields = frozenset(f for f, tool in self.schema.tools.items() if not tool.read_only)
-            self.front = Front(self.schema, self.engine, self._on_query_thread, self.limits)
-            self.engine.attach_call_bridge()
-            for n in range(RECEIVERS):
-                thread = threading.Thread(target=self._receive, name=f"tool-receiver-{n}", daemon=True)
-                thread.start()
-                self._receivers.append(thread)
+            for config in self.configs:
+                self._add(config)
+            await asyncio.gather(*(u.started(self.start_timeout) for u in self.upstreams.values()))
+            self._swap(self._build())  # an offer that names nothing stops the start here
         except BaseException:
             await self.close()
             raise
+
+    def _add(self, config: ServerConfig) -> Upstream:
+        upstream = Upstream(config, self.supervision, on_listed=self._listed)
+        self.upstreams[config.name] = upstream
+        return upstream
+
+    def _build(self) -> Generation:
+        """A generation over every server that has listed its tools (one down since keeps its
+        fields, which fail at once with its failure until it is back)."""
+        listed = [u.group() for u in self.upstreams.values() if u.listed]
+        # Field names as the engine spells them, from an engine over everything listed.
+        offer = self.asked_offer.resolved(listed, _graphql.SchemaEngine(json.dumps(listed)),
+                                          down=(u.name for u in self.upstreams.values() if not u.listed))
+        catalogue, renamed = distinct(offer.shape(listed))
+        self.generations += 1
+        generation = Generation(self.generations, catalogue, routes(catalogue, renamed, answered_here),
+                                _graphql.SchemaEngine, self.limits)
+        generation.offer = offer
+        return generation
+
+    def _swap(self, generation: Generation) -> None:
+        assert self._loop is not None
+        generation.open(self._loop, self._on_query_thread, self._start_call)
+        old, self.generation = self.generation, generation
+        self.offer = generation.offer
+        if old is not None:
+            self._retiring.add(old)
+            old.retire()
+            asyncio.ensure_future(self._forget(old))
+
+    async def _forget(self, old: Generation) -> None:
+        await old.released.wait()
+        self._retiring.discard(old)
+
+    def _listed(self, upstream: Upstream) -> None:
+        """A server listed its tools again (back up, or list_changed): rebuild, debounced."""
+        self._relist_wanted = True
+        if self._rebuilding is None and not self._stopping.is_set():
+            self._rebuilding = asyncio.ensure_future(self._rebuild_loop())
+
+    async def _rebuild_loop(self) -> None:
+        """One rebuild per burst of listings, and at most one per REBUILD_GAP, so a server that
+        signals in a loop costs a bounded share of the gateway."""
+        try:
+            while self._relist_wanted and not self._stopping.is_set():
+                self._relist_wanted = False
+                await asyncio.sleep(QUIET_SECONDS)  # listings that arrive together make one rebuild
+                await self.rebuild()
+                await asyncio.sleep(REBUILD_GAP)
+        finally:
+            self._rebuilding = None
+
+    async def rebuild(self) -> bool:
+        """A new generation from the current listings, swapped in when its catalogue differs.
+        A listing the offer cannot be applied to keeps the running generation (and says so)."""
+        if self._stopping.is_set():
+            return False
+        try:
+            generation = await asyncio.to_thread(self._build)
+        except OfferError as exc:
+            logger.error("the new listing was not applied, the gateway keeps the tools it has: %s", exc)
+            return False
+        if self.generation is not None and generation.catalogue_text == self.generation.catalogue_text:
+            return False
+        if self._stopping.is_set():
+            return False
+        self._swap(generation)
+        logger.info("catalogue rebuilt: %d tools (generation %d)", generation.engine.tool_count(),
+                    generation.number)
+        return True
+
+    async def reload(self, configs: list[ServerConfig]) -> None:
+        """A new configuration: added servers start, changed ones start anew, removed ones stop
+        once the generations that could still call them are released."""
+        wanted = {config.name: config for config in configs}
+        if unknown := self.asked_offer.unknown_servers(wanted):
+            logger.error("the configuration was not reloaded: --allow/--deny name no configured server: %s",
+                         ", ".join(unknown))
+            return
+        going = [u for name, u in self.upstreams.items() if wanted.get(name) != u.config]
+        for upstream in going:
+            del self.upstreams[upstream.name]
+            self._leaving[upstream.name] = upstream
+        coming = [self._add(config) for name, config in wanted.items() if name not in self.upstreams]
+        self.configs = configs
+        logger.warning("configuration reloaded: %d servers started, %d stopped or restarted",
+                       len(coming), len(going))
+        await asyncio.gather(*(u.started(self.start_timeout) for u in coming))
+        await self.rebuild()
+        still_calling = [asyncio.ensure_future(g.released.wait()) for g in self._retiring]
+        if still_calling:
+            await asyncio.wait(still_calling, timeout=self.call_timeout)
+        for upstream in going:
+            if self._leaving.get(upstream.name) is upstream:
+                del self._leaving[upstream.name]
+        await asyncio.gather(*(u.close(CLOSE_SECONDS) for u in going))
 
     def health(self) -> dict[str, Any]:
         servers = {name: {"up": u.up, **({"failure": u.failure} if u.failure else {})}
@@ -130,7 +236,6 @@ class Gateway:
                       operation_name: str | None = None) -> str:
         """The response JSON of one request, through the front (a request error as its errors).
         `variables` is a dict or its JSON text."""
-        assert self.front is not None
         if isinstance(variables, str):
             try:
                 variables = json.loads(variables) if variables.strip() else None
@@ -138,7 +243,8 @@ class Gateway:
                 return json.dumps({"errors": [{"message": f"the variables are not JSON: {exc}"}]})
             if variables is not None and not isinstance(variables, dict):
                 return json.dumps({"errors": [{"message": "the variables must be a JSON object"}]})
-        return json.dumps(await self.front.execute(query, variables, operation_name))
+        async with self.held() as front:
+            return json.dumps(await front.execute(query, variables, operation_name))
 
     async def _on_query_thread(self, function: Callable[..., str], *args: Any) -> str:
         """A query waits on a query thread, so the loop stays free for the tool calls."""
@@ -149,45 +255,48 @@ class Gateway:
         finally:
             self.replies.ended(query_number)
 
-    async def close(self) -> None:
-        """Receivers stopped, bridge detached (waiting fields fail), sessions and processes ended."""
-        if self._stopping.is_set():
-            return
+    def detach(self) -> None:
+        """Every generation's waiting fields fail now with the detached message; queries return."""
         self._stopping.set()
-        for thread in self._receivers:
-            await asyncio.to_thread(thread.join)
-        if self.engine is not None:
-            self.engine.detach_call_bridge()
+        for generation in self._live():
+            generation.detach()
+
+    def _live(self) -> list[Generation]:
+        return [g for g in (self.generation, *self._retiring) if g is not None]
+
+    async def close(self) -> None:
+        """Receivers stopped, bridges detached (waiting fields fail), sessions and processes ended."""
+        if self._closed:
+            return
+        self._closed = True
+        self._stopping.set()
+        if self._rebuilding is not None:
+            self._rebuilding.cancel()
+        for generation in self._live():
+            await generation.stop()
         for call in list(self._calls):
             call.cancel()
         if self._calls:
             await asyncio.wait(self._calls)
-        await asyncio.gather(*(u.close(CLOSE_SECONDS) for u in self.upstreams.values()))
+        await asyncio.gather(*(u.close(CLOSE_SECONDS) for u in (*self.upstreams.values(), *self._leaving.values())))
         await asyncio.to_thread(self._executor.shutdown)
 
-    def _receive(self) -> None:
-        assert self.engine is not None and self._loop is not None
-        while not self._stopping.is_set():
-            request = self.engine.receive_tool_call(POLL_MS)
-            if request is not None:
-                self._loop.call_soon_threadsafe(self._start_call, request)
-
-    def _start_call(self, request: str) -> None:
-        call = asyncio.ensure_future(self._answer(request))
+    def _start_call(self, generation: Generation, request: str) -> None:
+        call = asyncio.ensure_future(self._answer(generation, request))
         self._calls.add(call)
         call.add_done_callback(self._calls.discard)
 
-    async def _answer(self, request_text: str) -> None:
-        assert self.engine is not None
+    async def _answer(self, generation: Generation, request_text: str) -> None:
+        engine = generation.engine  # the engine that asked is the one that gets the answer
         request = json.loads(request_text)
         request_id, server, tool = request["request_id"], request["server"], request["tool"]
-        upstream = self.upstreams.get(server)
+        upstream = self.upstreams.get(server) or self._leaving.get(server)
         began = time.perf_counter()
         outcome = "error"
         try:
             if upstream is None:
                 raise CallFailed(f"no server named {server!r}")
-            payload = json.dumps(await self._reply(upstream, tool, request.get("arguments") or {}),
+            payload = json.dumps(await self._reply(generation, upstream, tool, request.get("arguments") or {}),
                                  allow_nan=False)
             if len(payload) > self.max_result_bytes:  # ASCII: json.dumps escapes the rest
                 raise CallFailed(f"{server}.{tool}: the result is {len(payload)} bytes of JSON, over the "
@@ -197,23 +306,24 @@ class Gateway:
                                  f"replies the gateway holds for queries in flight over {self.replies.limit} "
                                  f"bytes; retry when fewer queries run")
         except CallFailed as exc:
-            self.engine.fail_tool_call(request_id, str(exc))
+            engine.fail_tool_call(request_id, str(exc))
         except ValueError as exc:  # NaN or Infinity in structured content
-            self.engine.fail_tool_call(request_id, f"{server}.{tool}: the result is not JSON: {exc}")
+            engine.fail_tool_call(request_id, f"{server}.{tool}: the result is not JSON: {exc}")
         except Exception as exc:  # the engine would wait for this id forever
-            self.engine.fail_tool_call(request_id, f"{server}.{tool}: the gateway failed: {describe(exc)}")
+            engine.fail_tool_call(request_id, f"{server}.{tool}: the gateway failed: {describe(exc)}")
             raise
         else:
-            self.engine.respond_tool_call(request_id, payload)
+            engine.respond_tool_call(request_id, payload)
             outcome = "ok"
         finally:
             if self.call_log is not None:  # names and timing only: arguments and results may be secret
                 elapsed_ms = (time.perf_counter() - began) * 1000
                 self.call_log(f"call {server}.{tool} {elapsed_ms:.1f}ms {outcome}")
 
-    async def _reply(self, upstream: Upstream, tool: str, arguments: dict[str, Any]) -> dict[str, Any]:
+    async def _reply(self, generation: Generation, upstream: Upstream, tool: str,
+                     arguments: dict[str, Any]) -> dict[str, Any]:
         """The field's reply: a tool's result, or the answer of a field the gateway answers itself."""
-        name, own = self._routes.get((upstream.name, tool), (tool, False))
+        name, own = generation.routes.get((upstream.name, tool), (tool, False))
         if own:
             return await upstream.answer_own(name, arguments, self.call_timeout)
         result = await upstream.call(name, arguments, self.call_timeout)

@@ -36,6 +36,7 @@ from .host import Gateway
 GRAPHQL_RESPONSE = "application/graphql-response+json"
 JSON = "application/json"
 OPEN_PATHS = frozenset({"/health"})  # answered without the token (saying less)
+ANSWER_SECONDS = 5  # after the grace: time for the queries it cut short to send their answers
 CLIENT_GONE = 499  # logged for a query dropped because its client left (nginx's code; nobody reads it)
 
 
@@ -91,7 +92,6 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
         media = chosen_media_type(request.headers.get("accept"))
         if media is None:
             return error_response(406, f"acceptable response types: {GRAPHQL_RESPONSE}, {JSON}", JSON)
-        assert gateway.front is not None
         try:
             if request.method == "POST":
                 query, variables, operation_name = await _from_body(request)
@@ -99,21 +99,23 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
                 query, variables, operation_name = _from_url(request)
         except BadRequest as exc:
             return error_response(exc.status, str(exc), media, exc.headers)
-        try:
-            prepared = await gateway.front.prepare_async(query, operation_name, access.limits)
-            request.state.fields = prepared.field_count
-            if request.method == "GET" and prepared.operation != "query":
-                # A GET can come from any page's <img> or link: it must not reach a tool that writes.
-                return error_response(405, "GET answers queries only: send a mutation by POST", media,
-                                      {"Allow": "POST"})
-            if prepared.tool_fields:  # only a run that takes a query thread waits its turn
-                async with admission.turn(_client(request), request.receive):
-                    answer = await gateway.front.run(prepared, variables, access.limits)
-            else:
-                answer = await gateway.front.run(prepared, variables, access.limits)
-        except RequestError as exc:
-            status = exc.status if media == GRAPHQL_RESPONSE or exc.bound else 200
-            return JSONResponse(exc.response(), status_code=status, media_type=media)
+        # One generation for the whole request: a catalogue swapped in meanwhile serves the next one.
+        async with gateway.held() as front:
+            try:
+                prepared = await front.prepare_async(query, operation_name, access.limits)
+                request.state.fields = prepared.field_count
+                if request.method == "GET" and prepared.operation != "query":
+                    # A GET can come from any page's <img> or link: it must not reach a tool that writes.
+                    return error_response(405, "GET answers queries only: send a mutation by POST", media,
+                                          {"Allow": "POST"})
+                if prepared.tool_fields:  # only a run that takes a query thread waits its turn
+                    async with admission.turn(_client(request), request.receive):
+                        answer = await front.run(prepared, variables, access.limits)
+                else:
+                    answer = await front.run(prepared, variables, access.limits)
+            except RequestError as exc:
+                status = exc.status if media == GRAPHQL_RESPONSE or exc.bound else 200
+                return JSONResponse(exc.response(), status_code=status, media_type=media)
         return Response(json.dumps(answer), status_code=200, media_type=media)
 
     async def health(request: Request) -> Response:
@@ -255,16 +257,30 @@ def _valid_unicode(text: str) -> bool:
 
 
 class Server(uvicorn.Server):
-    """Uvicorn without its own signal handlers: the gateway owns SIGINT and SIGTERM."""
+    """Uvicorn without its own signal handlers: the gateway owns SIGINT and SIGTERM.
+
+    At the end of the grace the gateway's bridges are detached, so every query
+    still waiting on a tool returns with those fields failed and its answer is
+    sent; Uvicorn's own limit, which cancels what still runs (a 500), lies
+    ANSWER_SECONDS later and is not reached by a query."""
+
+    def __init__(self, config: uvicorn.Config, gateway: Gateway, grace_seconds: float) -> None:
+        super().__init__(config)
+        self.gateway = gateway
+        self.grace_seconds = grace_seconds
+        self._grace_end: asyncio.TimerHandle | None = None
 
     @contextlib.contextmanager
     def capture_signals(self) -> Iterator[None]:
         yield
 
     def stop(self) -> None:
-        """First call: stop accepting, let requests finish; a second: stop waiting for them."""
+        """First call: stop accepting, let requests finish for the grace; a second: end them now."""
         if self.should_exit:
             self.force_exit = True
+            self.gateway.detach()
+        elif self._grace_end is None:
+            self._grace_end = asyncio.get_running_loop().call_later(self.grace_seconds, self.gateway.detach)
         self.should_exit = True
 
 
@@ -281,10 +297,10 @@ def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int, access
                    admission=Admission(gateway.query_threads, admission))
     proxies = access.forwarded_allow_ips
     config = uvicorn.Config(app, lifespan="off", log_level="warning", access_log=False,
-                            timeout_graceful_shutdown=grace_seconds,
+                            timeout_graceful_shutdown=grace_seconds + ANSWER_SECONDS,
                             http=guarded_protocol(connections), timeout_keep_alive=connections.idle_seconds,
                             proxy_headers=proxies is not None, forwarded_allow_ips=proxies)
-    return Server(config)
+    return Server(config, gateway, grace_seconds)
 
 
 def split_address(address: str) -> tuple[str, str]:

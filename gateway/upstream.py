@@ -13,9 +13,9 @@ import logging
 import os
 import threading
 from collections import deque
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Callable
 from contextlib import AbstractAsyncContextManager, asynccontextmanager
-from typing import Any
+from typing import Any, Self
 
 import httpx
 import jsonschema
@@ -56,6 +56,7 @@ from mcp.types import (
 from pydantic import BaseModel, ValidationError
 
 from .config import ServerConfig
+from .supervision import Backoff, Supervision
 
 logger = logging.getLogger(__name__)
 
@@ -63,6 +64,9 @@ STDERR_TAIL = 5  # lines of a failed server's own standard error worth repeating
 PAGE_LIMIT = 1000  # pages of one listing: a server whose cursor never ends cannot hold a call forever
 HTTP_TIMEOUT = httpx.Timeout(30.0, read=300.0)  # the SDK's own defaults for its HTTP clients
 SHOWN_OUTPUT = 120  # characters of an unreadable output line worth quoting
+LIST_SECONDS = 30.0  # time a running server has to list its tools again
+LISTINGS = ("notifications/tools/list_changed", "notifications/resources/list_changed",
+            "notifications/prompts/list_changed")
 
 # MCP's eight syslog levels onto Python's five, and back for logging/setLevel.
 MCP_LEVELS = {"debug": logging.DEBUG, "info": logging.INFO, "notice": logging.INFO,
@@ -154,19 +158,28 @@ class Upstream:
     the session, and race it against the server going down.
     """
 
-    def __init__(self, config: ServerConfig) -> None:
+    def __init__(self, config: ServerConfig, supervision: Supervision | None = None,
+                 on_listed: Callable[[Upstream], None] | None = None) -> None:
         self.name = config.name
         self.config = config
+        self.supervision = supervision or Supervision()
         self.failure: str | None = None
         self.description: str | None = None
         self.tools: list[dict[str, Any]] = []
         self.own_fields: list[dict[str, Any]] = []  # resources and prompts, answered by answer_own
+        self.listed = False  # whether it has listed its tools at least once (it may be down since)
+        self.restarts = 0  # times the server was brought back after going down
+        self._on_listed = on_listed  # told of every listing after the first (restart, list_changed)
         self._output_checks: dict[str, OutputCheck] = {}
         self._session: ClientSession | None = None
+        self._capabilities: Any = None  # the current session's, for listing again
         self._down = asyncio.Event()
         self._stop = asyncio.Event()
+        self._backoff = Backoff(self.supervision)
         self._started: asyncio.Future[None] = asyncio.get_running_loop().create_future()
         self._stderr = StderrTail()
+        self._attempt: asyncio.Task[None] | None = None
+        self._side_tasks: set[asyncio.Task[None]] = set()  # re-listings and pings of this session
         self._task = asyncio.create_task(self._run(), name=f"mcp-{self.name}")
 
     @property
@@ -186,7 +199,8 @@ class Upstream:
             await asyncio.wait_for(asyncio.shield(self._started), timeout)
         except TimeoutError:
             self.fail(f"did not start within {timeout:g} s")
-            self._task.cancel()  # ends the process now rather than at close
+            if self._attempt is not None:
+                self._attempt.cancel()  # ends the process now; the supervisor tries again later
         except Exception:
             pass  # run() has reported it
         return self.up
@@ -199,6 +213,10 @@ class Upstream:
             self._task.cancel()
             await asyncio.wait({self._task})
         self._stderr.close()
+
+    def down_since_start(self) -> asyncio.Event:
+        """Set once the current session is gone (for the ones who must notice at once)."""
+        return self._down
 
     async def call(self, tool: str, arguments: dict[str, Any], timeout: float) -> CallToolResult:
         # session.call_tool would check the result against the tool's output
@@ -340,31 +358,76 @@ class Upstream:
         """What the session hands on: unreadable output (one line each) and listing changes."""
         if isinstance(message, Exception):
             logger.warning("server %r: %s", self.name, unreadable(message))
-        elif isinstance(message, ServerNotification) and message.root.method.endswith("/list_changed"):
-            logger.info("server %r: %s (the gateway keeps the listing it started with)", self.name,
-                        message.root.method)
+        elif isinstance(message, ServerNotification) and message.root.method in LISTINGS:
+            logger.info("server %r: %s", self.name, message.root.method)
+            # Not awaited here: the listing's answer comes through the loop that called this.
+            self._side_task(self._relist(), "relist")
 
     async def _run(self) -> None:
+        """The server's life: one session after another, with the backoff's wait between them."""
+        if self.config.problem is not None:
+            self.fail(self.config.problem)
+            self._settle_start()
+            return
         try:
-            if self.config.problem is not None:
-                self.fail(self.config.problem)
-                return
+            while True:
+                self._attempt = asyncio.create_task(self._session_once(), name=f"mcp-{self.name}-session")
+                try:
+                    await asyncio.wait({self._attempt})  # a start timeout cancels the attempt, not this
+                finally:
+                    if not self._attempt.done():
+                        self._attempt.cancel()
+                        await asyncio.wait({self._attempt})
+                self._settle_start()
+                if self._stop.is_set() or not self.supervision.restart:
+                    return
+                wait = self._backoff.next_wait()
+                logger.warning("server %r: starting it again in %.1f s (attempt %d)", self.name, wait,
+                               self._backoff.failures)
+                try:
+                    await asyncio.wait_for(self._stop.wait(), wait)
+                    return
+                except TimeoutError:
+                    pass
+                self.failure = None
+                self._down = asyncio.Event()
+                self._stderr = StderrTail()
+                self.restarts += 1
+        finally:
+            self._settle_start()
+
+    def _settle_start(self) -> None:
+        if not self._started.done():
+            self._started.set_exception(CallFailed(self.failure or "stopped"))
+            self._started.exception()  # retrieved: started() reports it, not the loop
+
+    async def _session_once(self) -> None:
+        """One session: connect, list, then hold it until it ends or the server is stopped."""
+        try:
+            # The session only iterates its read stream and enters it, which _Watched passes on.
             async with (self._transport() as (read, write),
-                        ClientSession(read, write, list_roots_callback=self._roots, logging_callback=self._log,
+                        ClientSession(_Watched(read, self._stream_ended), write,  # type: ignore[arg-type]
+                                      list_roots_callback=self._roots, logging_callback=self._log,
                                       message_handler=self._message) as session):
                 answer = await session.initialize()
                 info = answer.serverInfo
                 self.description = getattr(info, "description", None) or answer.instructions
-                capabilities = answer.capabilities
-                if capabilities.logging is not None:
+                self._capabilities = answer.capabilities
+                if answer.capabilities.logging is not None:
                     await session.set_logging_level(mcp_level(logger.getEffectiveLevel()))
-                self.tools = self._served(await _list_tools(session)) if capabilities.tools is not None else []
-                self.own_fields = own_fields(capabilities.resources is not None and await _offers_resources(session),
-                                             capabilities.prompts is not None and await _offers_prompts(session))
-                self._output_checks = output_checks(self.tools)
+                await self._list(session)
                 self._stderr.close()
                 self._session = session
-                self._started.set_result(None)
+                self._backoff.came_up()
+                self.listed = True
+                if self._started.done():  # back after a failure, or first up after a failed start
+                    logger.warning("server %r is up again", self.name)
+                    if self._on_listed is not None:
+                        self._on_listed(self)
+                else:
+                    self._started.set_result(None)
+                if self.config.streams is None and self.config.transport in ("http", "sse"):
+                    self._side_task(self._pings(session), "ping")
                 stop = asyncio.ensure_future(self._stop.wait())
                 down = asyncio.ensure_future(self._down.wait())
                 try:
@@ -377,9 +440,49 @@ class Upstream:
             self.fail(describe(exc))
         finally:
             self._session = None
-            if not self._started.done():
-                self._started.set_exception(CallFailed(self.failure or "stopped"))
-                self._started.exception()  # retrieved: started() reports it, not the loop
+            for task in list(self._side_tasks):
+                task.cancel()
+            if not self._stop.is_set():
+                self.fail("the session ended")
+
+    async def _list(self, session: ClientSession) -> None:
+        capabilities = self._capabilities
+        tools = self._served(await _list_tools(session)) if capabilities.tools is not None else []
+        own = own_fields(capabilities.resources is not None and await _offers_resources(session),
+                         capabilities.prompts is not None and await _offers_prompts(session))
+        self.tools, self.own_fields, self._output_checks = tools, own, output_checks(tools)
+
+    async def _relist(self) -> None:
+        """A list_changed: the listing again, then the gateway told."""
+        session = self._session
+        if session is None:
+            return  # a new session lists everything anyway
+        try:
+            await asyncio.wait_for(self._list(session), LIST_SECONDS)
+        except Exception as exc:
+            logger.warning("server %r: listing its tools again failed: %s", self.name, describe(exc))
+            return
+        if self._on_listed is not None and self._session is session:
+            self._on_listed(self)
+
+    async def _pings(self, session: ClientSession) -> None:
+        """A remote server can vanish without closing anything: ask it at an interval."""
+        every = self.supervision.ping_every
+        while True:
+            await asyncio.sleep(every)
+            try:
+                await asyncio.wait_for(session.send_ping(), every)
+            except Exception as exc:
+                self.fail(f"no answer to a ping: {describe(exc) if str(exc) else type(exc).__name__}")
+                return
+
+    def _stream_ended(self) -> None:
+        self.fail("its connection closed (the server exited)")
+
+    def _side_task(self, coroutine: Any, what: str) -> None:
+        task = asyncio.ensure_future(coroutine)
+        self._side_tasks.add(task)
+        task.add_done_callback(self._side_tasks.discard)
 
     def _served(self, tools: list[dict[str, Any]]) -> list[dict[str, Any]]:
         """The tools a plain tools/call can run: one that requires task augmentation is left out."""
@@ -395,6 +498,38 @@ class Upstream:
                 continue
             served.append(tool)
         return served
+
+
+class _Watched:
+    """A session's read stream that says when it ends: the first sign that a server exited
+    or a connection closed, even while no call is waiting on it."""
+
+    def __init__(self, stream: Any, ended: Callable[[], None]) -> None:
+        self._stream = stream
+        self._ended = ended
+
+    async def __aenter__(self) -> Self:
+        await self._stream.__aenter__()
+        return self
+
+    async def __aexit__(self, *exc_info: object) -> Any:
+        return await self._stream.__aexit__(*exc_info)
+
+    def __aiter__(self) -> Self:
+        return self
+
+    async def __anext__(self) -> Any:
+        try:
+            return await self._stream.__anext__()
+        except StopAsyncIteration:
+            self._ended()
+            raise
+
+    async def receive(self) -> Any:
+        return await self.__anext__()
+
+    async def aclose(self) -> None:
+        await self._stream.aclose()
 
 
 async def _offers_resources(session: ClientSession) -> bool:

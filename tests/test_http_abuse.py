@@ -14,7 +14,7 @@ import socket
 import sys
 import threading
 import time
-from collections.abc import Iterator
+from collections.abc import AsyncIterator, Iterator
 from pathlib import Path
 from typing import Any
 
@@ -64,6 +64,10 @@ class StandIn:
 
     def health(self) -> dict[str, Any]:
         return {"up": True, "servers": {"alpha": {"up": True}}}
+
+    @contextlib.asynccontextmanager
+    async def held(self) -> AsyncIterator[Front]:
+        yield self.front
 
     async def _on_query_thread(self, function: Any, *args: Any) -> str:
         self.executed.append(args[0])

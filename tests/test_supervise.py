@@ -1,0 +1,211 @@
+"""A gateway that outlives its servers: death noticed and restarted, live catalogue
+generations, and answers kept at the end of the grace."""
+
+import asyncio
+import json
+import os
+import random
+import re
+import signal
+import subprocess
+import sys
+import time
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+import pytest
+from conftest import DEADLINE, require_mcp_sdk
+
+require_mcp_sdk()
+
+import _graphql
+import httpx
+
+from gateway import Gateway
+from gateway.config import ServerConfig
+from gateway.supervision import JITTER, Backoff, Supervision
+
+REPO = Path(__file__).resolve().parent.parent
+LIVE = Path(__file__).resolve().parent / "mcp_live_server.py"
+FAST = Supervision(first_wait=0.2, most_wait=1.0, ping_every=0.5)
+
+
+def live(name: str = "live", **env: str) -> ServerConfig:
+    return ServerConfig(name=name, command=sys.executable, args=(str(LIVE),), env=env)
+
+
+async def until(condition: Callable[[], Any], what: str) -> None:
+    deadline = time.monotonic() + DEADLINE
+    while not condition():
+        assert time.monotonic() < deadline, f"never: {what}"
+        await asyncio.sleep(0.02)
+
+
+async def query(gateway: Gateway, text: str) -> dict[str, Any]:
+    return json.loads(await gateway.execute(text))
+
+
+async def pid_of(gateway: Gateway, server: str = "live") -> int:
+    return (await query(gateway, f"{{ {server}_pid {{ json }} }}"))["data"][f"{server}_pid"]["json"]["pid"]
+
+
+def test_a_server_killed_while_idle_is_shown_down_fails_fast_and_comes_back(
+        caplog: pytest.LogCaptureFixture) -> None:
+    async def body() -> None:
+        slow_first_step = Supervision(first_wait=1.5, most_wait=2.0)  # long enough to look while it is down
+        async with Gateway([live()], supervision=slow_first_step) as gateway:
+            first = await pid_of(gateway)
+            os.kill(first, signal.SIGKILL)
+            await until(lambda: not gateway.health()["up"], "the death shown by health")
+            down = (await query(gateway, "{ live_pid { isError text } }"))["data"]["live_pid"]
+            assert down["isError"] and "is down" in down["text"], down
+            await until(lambda: gateway.health()["up"], "the server back")
+            assert await pid_of(gateway) != first
+            assert gateway.upstreams["live"].restarts == 1
+
+    with caplog.at_level("WARNING", logger="gateway.upstream"):
+        asyncio.run(body())
+    failures = [r for r in caplog.records if "failed" in r.getMessage() and "'live'" in r.getMessage()]
+    assert len(failures) == 1, [r.getMessage() for r in failures]
+
+
+def test_a_server_that_never_starts_is_retried_with_bounded_waits() -> None:
+    async def body() -> None:
+        doomed = ServerConfig(name="doomed", command=sys.executable, args=("-c", "raise SystemExit(3)"))
+        supervision = Supervision(first_wait=0.05, most_wait=0.1)
+        async with Gateway([doomed, live()], supervision=supervision) as gateway:
+            assert gateway.health()["servers"]["live"]["up"]
+            await until(lambda: gateway.upstreams["doomed"].restarts >= 3, "three more attempts")
+            assert not gateway.health()["servers"]["doomed"]["up"]
+
+    asyncio.run(body())
+
+
+@pytest.mark.parametrize(("first", "most", "healthy_after", "expected"), [
+    (0.5, 30.0, 60.0, [0.5, 1.0, 2.0, 4.0, 8.0, 16.0, 30.0, 30.0]),  # doubles to its bound
+    (1.0, 1.5, 60.0, [1.0, 1.5, 1.5]),                                # a bound below the second step
+])
+def test_backoff_doubles_with_jitter_to_its_bound(first: float, most: float, healthy_after: float,
+                                                  expected: list[float]) -> None:
+    backoff = Backoff(Supervision(first_wait=first, most_wait=most, healthy_after=healthy_after), random.Random(7))
+    for base in expected:
+        wait = backoff.next_wait()
+        assert base * (1 - JITTER) <= wait <= min(most, base * (1 + JITTER))
+
+
+def test_backoff_starts_over_after_a_healthy_period() -> None:
+    backoff = Backoff(Supervision(first_wait=1.0, most_wait=30.0, healthy_after=0.0), random.Random(1))
+    waits = [backoff.next_wait() for _ in range(4)]
+    assert waits[-1] >= 8 * (1 - JITTER)
+    backoff.came_up()
+    assert backoff.next_wait() <= 1 + JITTER
+
+
+def test_list_changed_swaps_generations_while_a_query_finishes_on_the_old_one(tmp_path: Path) -> None:
+    gate = tmp_path / "open"
+
+    async def body() -> None:
+        async with Gateway([live()], supervision=FAST) as gateway:
+            old = gateway.generation
+            assert old is not None
+            held = asyncio.ensure_future(query(gateway, f'{{ live_gate(path: "{gate}") {{ text }} }}'))
+            await until(lambda: old.users > 0, "the held query on its query thread")
+            grown = await query(gateway, '{ live_grow(name: "extra") { text } }')
+            assert grown["data"]["live_grow"]["text"] == "extra"
+            await until(lambda: gateway.generation is not old, "a new generation")
+            assert (await query(gateway, "{ live_extra { text } }"))["data"]["live_extra"]["text"] == "extra"
+            assert old.retired and not old.released.is_set(), "the old engine went before its query ended"
+            gate.write_text("")
+            assert (await held)["data"]["live_gate"]["text"] == "opened"
+            await until(old.released.is_set, "the old generation released")
+            grown_gen = gateway.generation
+            await query(gateway, '{ live_shrink(name: "extra") { text } }')
+            await until(lambda: gateway.generation is not grown_gen, "the generation without the tool")
+            gone = await query(gateway, "{ live_extra { text } }")
+            assert "live_extra" in gone["errors"][0]["message"]
+
+    asyncio.run(body())
+
+
+def test_a_burst_of_listings_makes_few_rebuilds() -> None:
+    async def body() -> None:
+        async with Gateway([live()], supervision=FAST) as gateway:
+            upstream = gateway.upstreams["live"]
+            built = gateway.generations
+            for _ in range(50):
+                gateway._listed(upstream)
+            await until(lambda: gateway._rebuilding is None, "the rebuilds done")
+            assert gateway.generations - built <= 2  # the same catalogue: nothing swapped either
+            assert gateway.generation is not None and gateway.generation.number == built
+
+    asyncio.run(body())
+
+
+def gateway_env() -> dict[str, str]:
+    module_dir = str(Path(_graphql.__file__).resolve().parent)
+    return {**os.environ, "PYTHONPATH": os.pathsep.join((module_dir, str(REPO)))}
+
+
+def test_sigterm_past_the_grace_answers_every_request_with_what_finished(tmp_path: Path) -> None:
+    gate = tmp_path / "never"
+    config = tmp_path / "servers.json"
+    config.write_text(json.dumps({"mcpServers": {"live": {"command": sys.executable, "args": [str(LIVE)]}}}))
+    process = subprocess.Popen(
+        [sys.executable, "-m", "gateway", "--config", str(config), "--serve", "127.0.0.1:0", "--grace", "1"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=gateway_env(), cwd=REPO)
+    try:
+        assert process.stderr is not None
+        line = process.stderr.readline()
+        port = re.search(r"127\.0\.0\.1:(\d+)/graphql", line)
+        assert port, line
+        base = f"http://127.0.0.1:{port.group(1)}"
+        document = f'{{ waits: live_gate(path: "{gate}") {{ isError text }} done: live_pid {{ json }} }}'
+
+        async def in_flight() -> list[httpx.Response]:
+            async with httpx.AsyncClient(timeout=DEADLINE) as client:
+                requests = [asyncio.ensure_future(client.post(f"{base}/graphql", json={"query": document}))
+                            for _ in range(3)]
+                calls = Path(f"{gate}.calls")
+                await until(lambda: calls.exists() and len(calls.read_text().splitlines()) == 3,
+                            "three calls waiting")
+                process.send_signal(signal.SIGTERM)
+                return list(await asyncio.gather(*requests))
+
+        responses = asyncio.run(in_flight())
+        process.wait(DEADLINE)
+        stderr = process.stderr.read()
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    for response in responses:
+        assert response.status_code == 200 and response.headers["content-type"].endswith("json")
+        answer = response.json()
+        assert answer["data"]["done"]["json"]["pid"] > 0
+        assert answer["data"]["waits"]["isError"] and "detached" in answer["data"]["waits"]["text"], answer
+    assert process.returncode == 0, stderr
+    assert "Traceback" not in stderr
+
+
+def test_a_reload_adds_and_removes_servers_and_a_bad_file_is_refused(tmp_path: Path,
+                                                                      caplog: pytest.LogCaptureFixture) -> None:
+    from gateway.cli import _reload
+
+    bad = tmp_path / "bad.json"
+    bad.write_text("{", encoding="utf-8")
+
+    async def body() -> None:
+        async with Gateway([live("one")], supervision=FAST) as gateway:
+            kept = await pid_of(gateway, "one")
+            await gateway.reload([live("one"), live("two")])
+            assert await pid_of(gateway, "two") > 0 and await pid_of(gateway, "one") == kept
+            await gateway.reload([live("two")])
+            assert "one_pid" in (await query(gateway, "{ one_pid { json } }"))["errors"][0]["message"]
+            await until(lambda: not Path(f"/proc/{kept}").exists(), "the removed server's process gone")
+            _reload(gateway, bad)
+            assert set(gateway.upstreams) == {"two"} and await pid_of(gateway, "two") > 0
+
+    with caplog.at_level("ERROR", logger="gateway.cli"):
+        asyncio.run(body())
+    assert any("not reloaded" in r.getMessage() for r in caplog.records)
