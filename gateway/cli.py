@@ -46,6 +46,7 @@ from .config import (
     load_config,
 )
 from .offer import Offer, OfferError
+from .pinning import Pins
 from .supervision import FIRST_WAIT, HEALTHY_AFTER, MOST_WAIT, PING_EVERY, Supervision
 
 if TYPE_CHECKING:
@@ -130,6 +131,12 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     keeping.add_argument("--ping-every", metavar="SECONDS", type=positive(float), default=PING_EVERY,
                          help="interval of the ping that checks a remote server (default: %(default)g)")
     keeping.add_argument("--no-restart", action="store_true", help="a server that goes down stays down")
+    keeping.add_argument("--pin", metavar="FILE", type=Path,
+                         help="offer a tool only while its definition (description, schemas, annotations) is "
+                              "the one pinned in FILE; a changed or new tool is withheld and logged. A server "
+                              "not in FILE yet is pinned as it is listed (default: no pinning)")
+    keeping.add_argument("--repin", action="store_true",
+                         help="with --pin: pin every tool again as it is listed now")
     offering = parser.add_argument_group("what is offered (both modes)")
     offering.add_argument("--read-only", action="store_true",
                           help="offer only the read-only tools: every other tool is an unknown field")
@@ -207,6 +214,7 @@ def main(argv: list[str] | None = None) -> int:
         token = load_token(args.token_file) if args.serve is not None else None
         if args.cors_origin is not None:
             check_cors_origin(args.cors_origin)
+        args.pins = _pins(args)  # read here: a lock file that cannot be read stops the start
     except ValueError as exc:
         print(f"gateway: {exc}", file=sys.stderr)
         return 2
@@ -263,6 +271,17 @@ def _limits(args: argparse.Namespace) -> Limits:
     return Limits(args.max_query, args.max_fields, args.max_fanout)
 
 
+def _pins(args: argparse.Namespace) -> Pins | None:
+    if args.pin is None:
+        if args.repin:
+            raise ValueError("--repin needs --pin FILE")
+        return None
+    pins = Pins.load(args.pin)
+    if args.repin:
+        pins.repin()
+    return pins
+
+
 def _supervision(args: argparse.Namespace) -> Supervision:
     return Supervision(first_wait=args.restart_wait, most_wait=max(args.restart_most, args.restart_wait),
                        healthy_after=args.healthy_after, ping_every=args.ping_every, restart=not args.no_restart)
@@ -272,7 +291,7 @@ async def _print_schema(args: argparse.Namespace, configs: list[ServerConfig], o
     from .host import Gateway
 
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
-                       offer=offer) as gateway:
+                       offer=offer, pins=args.pins) as gateway:
         assert gateway.schema is not None
         print(gateway.schema.sdl(), flush=True)
     return 0
@@ -289,7 +308,7 @@ async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], off
     had_errors = False
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
                        offer=offer, limits=_limits(args), max_result_bytes=args.max_result,
-                       supervision=_supervision(args)) as gateway:
+                       supervision=_supervision(args), pins=args.pins) as gateway:
         if not any(u.up for u in gateway.upstreams.values()) and configs:
             print("gateway: no MCP server started", file=sys.stderr)
             return 2
@@ -330,7 +349,8 @@ async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: O
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
                        query_threads=args.query_threads, offer=offer, call_log=access.log,
                        limits=access.limits, reply_bytes=args.max_replies,
-                       max_result_bytes=args.max_result, supervision=_supervision(args)) as gateway:
+                       max_result_bytes=args.max_result, supervision=_supervision(args),
+                       pins=args.pins) as gateway:
         if not any(u.up for u in gateway.upstreams.values()) and configs:
             print("gateway: no MCP server started", file=sys.stderr)
             return 2

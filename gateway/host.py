@@ -21,6 +21,7 @@ from .front import Front
 from .generation import Generation, routes
 from .names import distinct
 from .offer import Offer, OfferError
+from .pinning import Pins
 from .schema import GatewaySchema
 from .supervision import Supervision
 from .upstream import CallFailed, Upstream, answered_here, describe, dump, json_or_none
@@ -64,7 +65,7 @@ class Gateway:
                  start_timeout: float = 30.0, query_threads: int = 4, offer: Offer | None = None,
                  call_log: Callable[[str], None] | None = None, limits: Limits | None = None,
                  reply_bytes: int = DEFAULT_REPLY_BYTES, max_result_bytes: int = DEFAULT_RESULT_LIMIT,
-                 supervision: Supervision | None = None) -> None:
+                 supervision: Supervision | None = None, pins: Pins | None = None) -> None:
         self.configs = configs
         self.asked_offer = offer or Offer()  # as given: each generation resolves it against its listing
         self.offer = self.asked_offer  # the current generation's, field names resolved
@@ -72,6 +73,7 @@ class Gateway:
         self.call_timeout = call_timeout
         self.max_result_bytes = max_result_bytes
         self.supervision = supervision or Supervision()
+        self.pins = pins  # with a lock file: only tools whose definitions are pinned are offered
         self.start_timeout = start_timeout
         self.upstreams: dict[str, Upstream] = {}
         self.limits = limits or Limits()
@@ -86,6 +88,7 @@ class Gateway:
         self._leaving: dict[str, Upstream] = {}  # removed by a reload, still answering old generations' calls
         self._calls: set[asyncio.Future[None]] = set()
         self._rebuilding: asyncio.Task[None] | None = None
+        self._building = asyncio.Lock()  # one build at a time: a reload's and the listings'
         self._relist_wanted = False
         self._loop: asyncio.AbstractEventLoop | None = None
 
@@ -132,7 +135,7 @@ class Gateway:
             raise
 
     def _add(self, config: ServerConfig) -> Upstream:
-        upstream = Upstream(config, self.supervision, on_listed=self._listed)
+        upstream = Upstream(config, self.supervision, on_listed=self._listed, start_timeout=self.start_timeout)
         self.upstreams[config.name] = upstream
         return upstream
 
@@ -140,6 +143,8 @@ class Gateway:
         """A generation over every server that has listed its tools (one down since keeps its
         fields, which fail at once with its failure until it is back)."""
         listed = [u.group() for u in self.upstreams.values() if u.listed]
+        if self.pins is not None:
+            listed = self.pins.applied(listed, answered_here)
         # Field names as the engine spells them, from an engine over everything listed.
         offer = self.asked_offer.resolved(listed, _graphql.SchemaEngine(json.dumps(listed)),
                                           down=(u.name for u in self.upstreams.values() if not u.listed))
@@ -185,18 +190,19 @@ class Gateway:
     async def rebuild(self) -> bool:
         """A new generation from the current listings, swapped in when its catalogue differs.
         A listing the offer cannot be applied to keeps the running generation (and says so)."""
-        if self._stopping.is_set():
-            return False
-        try:
-            generation = await asyncio.to_thread(self._build)
-        except OfferError as exc:
-            logger.error("the new listing was not applied, the gateway keeps the tools it has: %s", exc)
-            return False
-        if self.generation is not None and generation.catalogue_text == self.generation.catalogue_text:
-            return False
-        if self._stopping.is_set():
-            return False
-        self._swap(generation)
+        async with self._building:
+            if self._stopping.is_set():
+                return False
+            try:
+                generation = await asyncio.to_thread(self._build)
+            except (OfferError, OSError) as exc:  # an offer that names nothing now; a lock file not written
+                logger.error("the new listing was not applied, the gateway keeps the tools it has: %s", exc)
+                return False
+            if self.generation is not None and generation.catalogue_text == self.generation.catalogue_text:
+                return False
+            if self._stopping.is_set():
+                return False
+            self._swap(generation)
         logger.info("catalogue rebuilt: %d tools (generation %d)", generation.engine.tool_count(),
                     generation.number)
         return True

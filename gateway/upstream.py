@@ -159,8 +159,9 @@ class Upstream:
     """
 
     def __init__(self, config: ServerConfig, supervision: Supervision | None = None,
-                 on_listed: Callable[[Upstream], None] | None = None) -> None:
+                 on_listed: Callable[[Upstream], None] | None = None, start_timeout: float = 30.0) -> None:
         self.name = config.name
+        self.start_timeout = start_timeout  # for every attempt: one that hangs must not end the retries
         self.config = config
         self.supervision = supervision or Supervision()
         self.failure: str | None = None
@@ -391,6 +392,7 @@ class Upstream:
                     pass
                 self.failure = None
                 self._down = asyncio.Event()
+                self._stderr.close()  # an attempt cut short may not have closed it
                 self._stderr = StderrTail()
                 self.restarts += 1
         finally:
@@ -409,13 +411,17 @@ class Upstream:
                         ClientSession(_Watched(read, self._stream_ended), write,  # type: ignore[arg-type]
                                       list_roots_callback=self._roots, logging_callback=self._log,
                                       message_handler=self._message) as session):
-                answer = await session.initialize()
-                info = answer.serverInfo
-                self.description = getattr(info, "description", None) or answer.instructions
-                self._capabilities = answer.capabilities
-                if answer.capabilities.logging is not None:
-                    await session.set_logging_level(mcp_level(logger.getEffectiveLevel()))
-                await self._list(session)
+                try:
+                    async with asyncio.timeout(self.start_timeout):
+                        answer = await session.initialize()
+                        info = answer.serverInfo
+                        self.description = getattr(info, "description", None) or answer.instructions
+                        self._capabilities = answer.capabilities
+                        if answer.capabilities.logging is not None:
+                            await session.set_logging_level(mcp_level(logger.getEffectiveLevel()))
+                        await self._list(session)
+                except TimeoutError:
+                    raise CallFailed(f"did not start within {self.start_timeout:g} s") from None
                 self._stderr.close()
                 self._session = session
                 self._backoff.came_up()
@@ -654,6 +660,8 @@ def describe(exc: BaseException) -> str:
     """The first real cause inside the SDK's exception groups, as one line."""
     while isinstance(exc, BaseExceptionGroup) and exc.exceptions:
         exc = exc.exceptions[0]
+    if isinstance(exc, CallFailed):  # already said for people
+        return str(exc)
     if isinstance(exc, OSError) and exc.strerror:
         where = f": {exc.filename}" if exc.filename else ""
         return f"{exc.strerror}{where}"

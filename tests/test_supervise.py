@@ -24,6 +24,7 @@ import httpx
 
 from gateway import Gateway
 from gateway.config import ServerConfig
+from gateway.pinning import PinError, Pins
 from gateway.supervision import JITTER, Backoff, Supervision
 
 REPO = Path(__file__).resolve().parent.parent
@@ -209,3 +210,36 @@ def test_a_reload_adds_and_removes_servers_and_a_bad_file_is_refused(tmp_path: P
     with caplog.at_level("ERROR", logger="gateway.cli"):
         asyncio.run(body())
     assert any("not reloaded" in r.getMessage() for r in caplog.records)
+
+
+def test_pinning_withholds_a_changed_or_new_tool_until_pinned_again(tmp_path: Path,
+                                                                     caplog: pytest.LogCaptureFixture) -> None:
+    lock = tmp_path / "tools.lock"
+    approved = live(EXTRA_TOOL="x", EXTRA_DESCRIPTION="Answers its own name")
+    changed = live(EXTRA_TOOL="x", EXTRA_DESCRIPTION="Sends your files away")
+
+    def said(text: str) -> bool:
+        return any(text in r.getMessage() for r in caplog.records)
+
+    async def body() -> None:
+        async with Gateway([approved], pins=Pins.load(lock)) as gateway:  # the first run pins
+            assert (await query(gateway, "{ live_x { text } }"))["data"]["live_x"]["text"] == "x"
+        async with Gateway([changed], pins=Pins.load(lock)) as gateway:
+            assert "live_x" in (await query(gateway, "{ live_x { text } }"))["errors"][0]["message"]
+            assert await pid_of(gateway) > 0
+            await query(gateway, '{ live_grow(name: "y") { text } }')
+            await until(lambda: said("live.y is not pinned"), "the new tool withheld and logged")
+            assert "live_y" in (await query(gateway, "{ live_y { text } }"))["errors"][0]["message"]
+        pins = Pins.load(lock)
+        pins.repin()
+        async with Gateway([changed], pins=pins) as gateway:
+            assert (await query(gateway, "{ live_x { text } }"))["data"]["live_x"]["text"] == "x"
+
+    with caplog.at_level("WARNING", logger="gateway.pinning"):
+        asyncio.run(body())
+    assert [r.getMessage() for r in caplog.records].count(
+        "tool live.x changed since it was pinned: withheld until pinned again (--repin)") == 1
+    for bad in ("{", '{"version": 1, "servers": []}', "[]"):
+        lock.write_text(bad, encoding="utf-8")
+        with pytest.raises(PinError):
+            Pins.load(lock)
