@@ -17,7 +17,8 @@ third server and the gateway gets SIGHUP.
 Every answer must be a 200 with a JSON object holding "data" (a field of a
 server that is down fails inside it); anything else is counted malformed, and
 a request that got no answer at all, lost. The table gives the gateway's RSS,
-threads, open descriptors and child processes at each sample. At the end the
+threads (and how many of them receive tool calls: two per generation still
+alive), open descriptors and child processes at each sample. At the end the
 gateway gets SIGTERM; its exit status and any server process left behind
 are reported. Nothing here is a test: no figure is asserted.
 """
@@ -70,7 +71,14 @@ def marked(mark: str) -> list[int]:
 
 def sample(pid: int, mark: str) -> dict[str, int]:
     fields = status(pid)
+    names = []
+    for task in Path(f"/proc/{pid}/task").iterdir():
+        try:
+            names.append((task / "comm").read_text().strip())
+        except OSError:
+            continue
     return {"rss_kb": int(fields["VmRSS"].split()[0]), "threads": int(fields["Threads"]),
+            "receivers": sum(name.startswith("tool-receiver") for name in names),
             "fds": len(os.listdir(f"/proc/{pid}/fd")), "children": len(marked(mark))}
 
 
@@ -133,7 +141,7 @@ async def sampler(pid: int, mark: str, every: float, until: float, began: float,
     while True:
         s = sample(pid, mark)
         rows.append([f"{(time.monotonic() - began) / 60:.1f}", str(tally.ok), str(tally.malformed),
-                     str(tally.lost), f"{s['rss_kb'] / 1024:.1f}", str(s["threads"]), str(s["fds"]),
+                     str(tally.lost), f"{s['rss_kb'] / 1024:.1f}", str(s["threads"]), str(s["receivers"]), str(s["fds"]),
                      str(s["children"])])
         if time.monotonic() + every > until:
             return
@@ -154,7 +162,7 @@ def main() -> int:
         env = {**os.environ, "PYTHONPATH": os.pathsep.join((str(REPO / "build"), str(REPO)))}
         process = subprocess.Popen(
             [sys.executable, "-m", "gateway", "--config", str(config), "--serve", "127.0.0.1:0",
-             "--restart-wait", "0.2", "--restart-most", "2", "--grace", "2"],
+             "--restart-wait", "0.2", "--restart-most", "2", "--healthy-after", "5", "--grace", "2"],
             stderr=subprocess.PIPE, env=env, cwd=REPO)
         assert process.stderr is not None
         line = process.stderr.readline().decode()
@@ -189,8 +197,8 @@ def main() -> int:
         left = marked(mark)
         for pid in left:
             os.kill(pid, signal.SIGKILL)
-    print("| minute | answers | malformed | lost | RSS MB | threads | fds | servers |")
-    print("|---|---|---|---|---|---|---|---|")
+    print("| minute | answers | malformed | lost | RSS MB | threads | of them receivers | fds | servers |")
+    print("|---|---|---|---|---|---|---|---|---|")
     for row in rows:
         print("| " + " | ".join(row) + " |")
     print(f"\n{tally.ok} well-formed answers ({tally.failed_fields} with a field failed while its server was "
