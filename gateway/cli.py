@@ -7,13 +7,14 @@ Examples:
       --variables '{"p": "hello.txt"}'
   printf '{ toolbox_now }\\n\\n{ memory_read_graph }\\n' | python3 -m gateway -
   python3 -m gateway --config ~/my-servers.json '{ servers { name toolCount } }'
-  python3 -m gateway --serve 127.0.0.1:8000     # GraphQL over HTTP at /graphql
+  python3 -m gateway --serve 127.0.0.1:8000     # GraphQL over HTTP at /graphql, GraphiQL for a browser
   python3 -m gateway --serve 0.0.0.0:8000 --token-file ~/.gateway-token --read-only
 """
 
 import argparse
 import asyncio
 import json
+import os
 import signal
 import sys
 import threading
@@ -24,11 +25,15 @@ from typing import TYPE_CHECKING, Any
 
 from .access import (DEFAULT_FIELD_LIMIT, DEFAULT_QUERY_LIMIT, TOKEN_VARIABLE, Access, AccessError, AccessLog,
                      Limits, load_token, require_token_off_loopback)
-from .config import BUNDLED, DEFAULT_BODY_LIMIT, ServerConfig, load_config
+from .config import (BUNDLED, DEFAULT_BATCH_LIMIT, DEFAULT_BODY_LIMIT, DEFAULT_NPM_DIR, NPM_DIR_VARIABLE,
+                     ServerConfig, load_config)
 from .offer import Offer
+from .persisted import DEFAULT_STORE_BYTES
 
 if TYPE_CHECKING:
     import socket
+
+    from .http import WebOptions
 
 DEFAULT_QUERY = """\
 query Overview($dir: String!, $a: Float, $b: Float) {
@@ -113,6 +118,14 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                          help="longest query text (default: %(default)s)")
     serving.add_argument("--max-fields", metavar="N", type=positive(int), default=DEFAULT_FIELD_LIMIT,
                          help="most top-level fields in one request (default: %(default)s)")
+    serving.add_argument("--max-batch", metavar="N", type=positive(int), default=DEFAULT_BATCH_LIMIT,
+                         help="most requests in one batch, a JSON array body (default: %(default)s)")
+    serving.add_argument("--persisted-bytes", metavar="BYTES", type=positive(int), default=DEFAULT_STORE_BYTES,
+                         help="memory for automatic persisted queries; the least recently used go "
+                              "first (default: %(default)s)")
+    serving.add_argument("--npm-dir", metavar="DIR", type=Path,
+                         help=f"the npm folder GraphiQL is served from (default: ${NPM_DIR_VARIABLE}, "
+                              f"else {DEFAULT_NPM_DIR}); without it GET /graphql shows no IDE")
     args = parser.parse_args(argv)
     if args.serve is not None and args.query is not None:
         parser.error("give a query or --serve, not both")
@@ -151,7 +164,13 @@ def main(argv: list[str] | None = None) -> int:
         access = Access(token=token, cors_origin=args.cors_origin,
                         limits=Limits(args.max_query, args.max_fields), log=log)
         try:
-            return asyncio.run(_serve(args, configs, offer, access, sock))
+            web = _web_options(args)
+        except ValueError as exc:
+            sock.close()
+            print(f"gateway: {exc}", file=sys.stderr)
+            return 2
+        try:
+            return asyncio.run(_serve(args, configs, offer, access, sock, web))
         except asyncio.CancelledError:  # SIGTERM while the servers started
             print("gateway: terminated", file=sys.stderr)
             return 143
@@ -210,8 +229,25 @@ async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], off
     return 1 if had_errors else 0
 
 
+def _web_options(args: argparse.Namespace) -> "WebOptions":
+    """Batches, persisted queries and GraphiQL as the flags ask. GraphiQL's files missing from a
+    folder the user named stops the start; missing from the default folder, the IDE is off."""
+    from .graphiql import AssetsMissing, GraphiQL, npm_dir
+    from .http import WebOptions
+
+    named = args.npm_dir is not None or bool(os.environ.get(NPM_DIR_VARIABLE))
+    try:
+        graphiql: GraphiQL | None = GraphiQL.load(npm_dir(args.npm_dir))
+    except AssetsMissing as exc:
+        if named:
+            raise ValueError(str(exc)) from None
+        print(f"gateway: {exc}; GET /graphql shows no IDE", file=sys.stderr)
+        graphiql = None
+    return WebOptions(batch_limit=args.max_batch, persisted_bytes=args.persisted_bytes, graphiql=graphiql)
+
+
 async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer, access: Access,
-                 sock: "socket.socket") -> int:
+                 sock: "socket.socket", web: "WebOptions") -> int:
     from .host import Gateway
     from .http import serve
 
@@ -224,7 +260,7 @@ async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: O
         if not any(u.up for u in gateway.upstreams.values()) and configs:
             print("gateway: no MCP server started", file=sys.stderr)
             return 2
-        await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body, access=access)
+        await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body, access=access, web=web)
     print("gateway: stopped", file=sys.stderr)
     return 0
 

@@ -1,10 +1,12 @@
 """GraphQL over HTTP in front of the gateway: Starlette routes served by Uvicorn.
 
-POST takes {"query", "variables", "operationName"} as application/json; GET
-takes the same as URL parameters, for queries only. Each answer is the
-engine's response text unchanged, as application/graphql-response+json when
-the client accepts it (a request the engine refused before running it is then
-400) or else as application/json (always 200 once the engine answered).
+POST takes {"query", "variables", "operationName", "extensions"} as
+application/json, or an array of such requests (a batch, answered by an array);
+GET takes the same as URL parameters, for queries only. A browser's GET gets
+GraphiQL instead. Each answer is the engine's response text with only what the
+GraphQL-over-HTTP convention asks changed (an empty `errors` dropped; no `data`
+on a request error under application/graphql-response+json, which is then 400,
+where application/json is 200 once a GraphQL response exists).
 """
 
 import asyncio
@@ -16,6 +18,7 @@ import socket
 import sys
 import time
 from collections.abc import Iterator
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 import uvicorn
@@ -27,8 +30,10 @@ from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
 from .access import Access, Bearer, loopback_host, require_token_off_loopback
-from .config import DEFAULT_BODY_LIMIT
+from .config import DEFAULT_BATCH_LIMIT, DEFAULT_BODY_LIMIT
+from .graphiql import ASSET_PATH, GraphiQL, wants_page
 from .host import Gateway
+from .persisted import DEFAULT_STORE_BYTES, PersistedQueries, PersistedQueryError
 
 GRAPHQL_RESPONSE = "application/graphql-response+json"
 JSON = "application/json"
@@ -36,6 +41,10 @@ JSON = "application/json"
 # order mark and comments, all "ignored tokens" of the GraphQL grammar.
 IGNORED = re.compile(r"(?:[\s,\ufeff]|#[^\n\r]*)*")
 NAME = re.compile(r"[_A-Za-z][_0-9A-Za-z]*")
+SAFE_METHODS = ("GET", "HEAD")  # answered alike: neither may reach a tool that writes
+ALLOW_POST = {"Allow": "POST"}
+EMPTY_ERRORS = ',"errors":[]}'  # how the engine's response text ends when nothing failed
+REFUSED = '{"data":null,'  # how it begins when the engine refused the document before running it
 SCAN_ON_LOOP = 16 << 10  # characters counted on the loop: a few milliseconds even for text made to be slow
 
 
@@ -56,8 +65,8 @@ def operation_keyword(query: str) -> str:
 def chosen_media_type(accept: str | None) -> str | None:
     """The response type for an Accept header; None when it allows neither of ours.
 
-    No header means application/json, as clients from before the
-    graphql-response type expect; on a tie the graphql-response type wins.
+    No header, or a wildcard, means application/json, as clients from before
+    the graphql-response type expect; on a tie the graphql-response type wins.
     """
     if not accept or not accept.strip():
         return JSON
@@ -75,7 +84,7 @@ def chosen_media_type(accept: str | None) -> str | None:
         kind = kind.lower()
         for rank, (pattern, media) in enumerate((
                 (GRAPHQL_RESPONSE, GRAPHQL_RESPONSE), (JSON, JSON),
-                ("application/*", GRAPHQL_RESPONSE), ("*/*", GRAPHQL_RESPONSE))):
+                ("application/*", JSON), ("*/*", JSON))):
             if kind == pattern and quality > 0:
                 candidate = (quality, -rank, media)
                 if best is None or candidate > best:
@@ -88,13 +97,100 @@ def error_response(status: int, message: str, media: str, headers: dict[str, str
                         headers=headers)
 
 
-def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None) -> Starlette:
+@dataclass(frozen=True)
+class Params:
+    """One GraphQL-over-HTTP request: its query (None when only a persisted hash names it),
+    variables, operation name and extensions, each already checked for its JSON type."""
+
+    query: str | None
+    variables: dict[str, Any] | None = None
+    operation_name: str | None = None
+    extensions: dict[str, Any] | None = None
+
+
+@dataclass(frozen=True)
+class Answer:
+    """One request's HTTP status and body (the JSON text of a GraphQL response)."""
+
+    status: int
+    text: str
+    headers: dict[str, str] = field(default_factory=dict)
+    fields: int = 0  # top-level fields the document selects, for the access log
+
+
+@dataclass(frozen=True)
+class WebOptions:
+    """What the HTTP side offers beside single requests: batches up to `batch_limit` requests,
+    automatic persisted queries in a store of `persisted_bytes`, and GraphiQL when loaded."""
+
+    batch_limit: int = DEFAULT_BATCH_LIMIT
+    persisted_bytes: int = DEFAULT_STORE_BYTES
+    graphiql: GraphiQL | None = None
+
+
+def request_error(errors: list[dict[str, Any]], media: str) -> Answer:
+    """A GraphQL request error: no `data` entry; 400 under the graphql-response type, and 200
+    under application/json, whose clients read errors from the body of any 200 answer."""
+    return Answer(400 if media == GRAPHQL_RESPONSE else 200, json.dumps({"errors": errors}))
+
+
+def shaped(text: str, media: str) -> Answer:
+    """The engine's response text as HTTP answers it: unchanged, but without an empty `errors`
+    (GraphQL allows the entry only when it holds an error), and, when the engine refused the
+    document before running it (`"data":null` first), as a request error: 400 with no `data`
+    under the graphql-response type."""
+    if text.endswith(EMPTY_ERRORS):
+        return Answer(200, text[:-len(EMPTY_ERRORS)] + "}")
+    if text.startswith(REFUSED):
+        if media == GRAPHQL_RESPONSE:
+            return Answer(400, "{" + text[len(REFUSED):])
+        return Answer(200, text)
+    return Answer(200, text)
+
+
+def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None,
+             web: WebOptions | None = None) -> Starlette:
     access = access or Access()
+    web = web or WebOptions()
     bearer = Bearer(access.token) if access.token is not None else None
     limits = access.limits
+    persisted = PersistedQueries(web.persisted_bytes)
+    graphiql = web.graphiql
 
     def admitted(request: Request) -> bool:
         return bearer is None or bearer.admits(request.headers.get("authorization"))
+
+    async def answer(params: Params, method: str, media: str) -> Answer:
+        """Runs one request: its document (from the text or the persisted store), the bounds,
+        the GET rule, the engine; the answer shaped for `media`."""
+        try:
+            query, remember = persisted.resolve(params.query, params.extensions)
+        except PersistedQueryError as exc:
+            return request_error([exc.error()], media)
+        if query is None:
+            return Answer(400, json.dumps({"errors": [{"message": "query is missing"}]}))
+        # Bounded here, before the engine runs: its work and its tool calls grow with the fields.
+        # A long text is read off the event loop, which the tool calls of every request share.
+        if len(query) > SCAN_ON_LOOP:
+            fields, refusal = await asyncio.to_thread(limits.check, query)
+        else:
+            fields, refusal = limits.check(query)
+        if refusal is not None:
+            return Answer(400, json.dumps({"errors": [{"message": refusal}]}))
+        if method in SAFE_METHODS:
+            # A GET can come from any page's <img> or link: it must not reach a tool that writes.
+            if operation_keyword(query) != "query":
+                return Answer(405, json.dumps({"errors": [{"message": "GET answers queries only: send a "
+                                                                      "mutation by POST"}]}), ALLOW_POST)
+            if writing := [f for f in fields if f in gateway.writing_fields]:
+                return Answer(405, json.dumps({"errors": [{"message": f"GET answers queries only: {writing[0]} "
+                                                                      f"is not read-only, send it by POST"}]}),
+                              ALLOW_POST)
+        variables = None if params.variables is None else json.dumps(params.variables)
+        result = shaped(await gateway.execute(query, variables), media)
+        if remember is not None and result.status == 200 and not result.text.startswith(REFUSED):
+            persisted.remember(remember, query)
+        return replace(result, fields=len(fields))
 
     async def graphql(request: Request) -> Response:
         if bearer is None and not loopback_host(request.headers.get("host")):
@@ -102,6 +198,8 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
             # rebound to 127.0.0.1 would still reach it as its own origin; its Host gives it away.
             return error_response(403, "without a token the gateway answers only requests addressed to "
                                        "a loopback host (localhost, 127.0.0.1, [::1])", JSON)
+        if graphiql is not None and request.method in SAFE_METHODS and wants_page(request.headers.get("accept")):
+            return graphiql.page()  # no token: a browser's navigation cannot send one
         if not admitted(request):
             wrong = "authorization" in request.headers
             challenge = 'Bearer error="invalid_token"' if wrong else "Bearer"
@@ -113,32 +211,28 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
             return error_response(406, f"acceptable response types: {GRAPHQL_RESPONSE}, {JSON}", JSON)
         try:
             if request.method == "POST":
-                query, variables = await _from_body(request, body_limit)
+                body = await _from_body(request, body_limit)
             else:
-                query, variables = _from_url(request)
-                if operation_keyword(query) != "query":
-                    raise BadRequest(405, "GET answers queries only: send a mutation by POST",
-                                     {"Allow": "POST"})
+                body = _from_url(request)
         except BadRequest as exc:
             return error_response(exc.status, str(exc), media, exc.headers)
-        # Bounded here, before the engine runs: its work and its tool calls grow with the fields.
-        # A long text is read off the event loop, which the tool calls of every request share.
-        if len(query) > SCAN_ON_LOOP:
-            fields, refusal = await asyncio.to_thread(limits.check, query)
-        else:
-            fields, refusal = limits.check(query)
-        request.state.fields = len(fields)
-        if refusal is not None:
-            return error_response(400, refusal, media)
-        if request.method == "GET" and (writing := [f for f in fields if f in gateway.writing_fields]):
-            # A GET can come from any page's <img> or link: it must not reach a tool that writes.
-            return error_response(405, f"GET answers queries only: {writing[0]} is not read-only, send it by POST",
-                                  media, {"Allow": "POST"})
-        text = await gateway.execute(query, variables)
-        status = 200
-        if media == GRAPHQL_RESPONSE and text.startswith('{"data":null'):
-            status = 400  # refused before anything ran: blank, unparsable, unknown field
-        return Response(text, status_code=status, media_type=media)
+        if isinstance(body, Params):
+            one = await answer(body, request.method, media)
+            request.state.fields = one.fields
+            return Response(one.text, status_code=one.status, media_type=media, headers=one.headers)
+        if len(body) > web.batch_limit:
+            return error_response(413, f"a batch holds at most {web.batch_limit} requests", media)
+        # One after another: each request's bounds then hold for the whole batch at any moment.
+        texts, fields = [], 0
+        for item in body:
+            if isinstance(item, BadRequest):
+                texts.append(json.dumps({"errors": [{"message": str(item)}]}))
+                continue
+            one = await answer(item, request.method, media)
+            texts.append(one.text)
+            fields += one.fields
+        request.state.fields = fields
+        return Response("[" + ",".join(texts) + "]", media_type=media)
 
     async def health(request: Request) -> Response:
         state = gateway.health()
@@ -160,9 +254,11 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
         middleware.append(Middleware(CORSMiddleware, allow_origins=[access.cors_origin],
                                      allow_methods=["GET", "POST"],
                                      allow_headers=["Authorization", "Content-Type", "Accept"], max_age=600))
-    return Starlette(routes=[Route("/graphql", graphql, methods=["GET", "POST"]),
-                             Route("/health", health, methods=["GET"])],
-                     middleware=middleware, exception_handlers={405: not_allowed})
+    routes = [Route("/graphql", graphql, methods=["GET", "POST"]),
+              Route("/health", health, methods=["GET"])]
+    if graphiql is not None:
+        routes.append(Route(ASSET_PATH, graphiql.asset, methods=["GET"]))
+    return Starlette(routes=routes, middleware=middleware, exception_handlers={405: not_allowed})
 
 
 class AccessLogMiddleware:
@@ -196,7 +292,7 @@ class AccessLogMiddleware:
             self.log(f"{where} {scope['method']} {scope['path']} {status} {elapsed_ms:.1f}ms fields={fields}")
 
 
-async def _from_body(request: Request, limit: int) -> tuple[str, str | None]:
+async def _from_body(request: Request, limit: int) -> Params | list[Params | BadRequest]:
     content_type = request.headers.get("content-type", "").split(";")[0].strip().lower()
     if content_type != JSON:
         raise BadRequest(415, f"send the request as {JSON}")
@@ -212,31 +308,55 @@ async def _from_body(request: Request, limit: int) -> tuple[str, str | None]:
         document = json.loads(body)
     except ValueError:
         raise BadRequest(400, "the body is not JSON") from None
+    if isinstance(document, list):  # a batch: each request is answered (or refused) on its own
+        if not document:
+            raise BadRequest(400, "a batch holds at least one request")
+        return [_request_of(item) for item in document]
     if not isinstance(document, dict):
-        raise BadRequest(400, "the body must be a JSON object")
-    return _parameters(document.get("query"), document.get("variables"), document.get("operationName"))
+        raise BadRequest(400, "the body must be a JSON object, or an array of them")
+    return _parameters(document.get("query"), document.get("variables"), document.get("operationName"),
+                       document.get("extensions"))
 
 
-def _from_url(request: Request) -> tuple[str, str | None]:
+def _request_of(item: Any) -> Params | BadRequest:
+    if not isinstance(item, dict):
+        return BadRequest(400, "each request of a batch must be a JSON object")
+    try:
+        return _parameters(item.get("query"), item.get("variables"), item.get("operationName"),
+                           item.get("extensions"))
+    except BadRequest as exc:
+        return exc
+
+
+def _from_url(request: Request) -> Params:
     params = request.query_params
-    variables: Any = params.get("variables")
-    if variables is not None:
-        try:
-            variables = json.loads(variables)
-        except ValueError:
-            raise BadRequest(400, "variables is not JSON") from None
-    return _parameters(params.get("query"), variables, params.get("operationName"))
+    variables: Any = _json_parameter(params.get("variables"), "variables")
+    extensions: Any = _json_parameter(params.get("extensions"), "extensions")
+    return _parameters(params.get("query"), variables, params.get("operationName"), extensions)
 
 
-def _parameters(query: Any, variables: Any, operation_name: Any) -> tuple[str, str | None]:
-    if not isinstance(query, str):
-        raise BadRequest(400, "query must be a string" if query is not None else "query is missing")
+def _json_parameter(text: str | None, name: str) -> Any:
+    if text is None:
+        return None
+    try:
+        return json.loads(text)
+    except ValueError:
+        raise BadRequest(400, f"{name} is not JSON") from None
+
+
+def _parameters(query: Any, variables: Any, operation_name: Any, extensions: Any) -> Params:
+    """The request's parameters, checked for their JSON types; null stands for absent."""
+    if extensions is not None and not isinstance(extensions, dict):
+        raise BadRequest(400, "extensions must be a JSON object")
+    if query is None and (extensions is None or extensions.get("persistedQuery") is None):
+        raise BadRequest(400, "query is missing")
+    if query is not None and not isinstance(query, str):
+        raise BadRequest(400, "query must be a string")
     if variables is not None and not isinstance(variables, dict):
         raise BadRequest(400, "variables must be a JSON object")
     if operation_name is not None and not isinstance(operation_name, str):
         raise BadRequest(400, "operationName must be a string")
-    # The engine answers the one operation a document holds, so the name only has to be well-formed.
-    return query, None if variables is None else json.dumps(variables)
+    return Params(query, variables, operation_name, extensions)
 
 
 class Server(uvicorn.Server):
@@ -253,8 +373,9 @@ class Server(uvicorn.Server):
         self.should_exit = True
 
 
-def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int, access: Access | None = None) -> Server:
-    config = uvicorn.Config(make_app(gateway, body_limit=body_limit, access=access), lifespan="off",
+def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int, access: Access | None = None,
+                web: WebOptions | None = None) -> Server:
+    config = uvicorn.Config(make_app(gateway, body_limit=body_limit, access=access, web=web), lifespan="off",
                             log_level="warning",
                             access_log=False, timeout_graceful_shutdown=grace_seconds)
     return Server(config)
@@ -286,7 +407,8 @@ def listening_socket(address: str) -> socket.socket:
 
 
 async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 10,
-                body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None) -> None:
+                body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None,
+                web: WebOptions | None = None) -> None:
     """Serves the gateway on a listening socket until SIGINT or SIGTERM.
 
     A signal stops accepting and lets running requests finish first; the
@@ -295,7 +417,7 @@ async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 1
     """
     access = access or Access()
     require_token_off_loopback(sock.getsockname()[0], access.token)
-    server = make_server(gateway, grace_seconds=grace_seconds, body_limit=body_limit, access=access)
+    server = make_server(gateway, grace_seconds=grace_seconds, body_limit=body_limit, access=access, web=web)
     loop = asyncio.get_running_loop()
     for signum in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(signum, server.stop)
