@@ -2,6 +2,7 @@
 
 import asyncio
 import contextlib
+import hashlib
 import json
 import re
 import signal
@@ -28,6 +29,8 @@ from test_gateway import (DEADLINE, REPO, LoopThread, gateway_env, server_entry,
 
 from gateway import Gateway, load_config  # noqa: E402
 from gateway.access import Access  # noqa: E402
+from gateway.config import DEFAULT_BATCH_LIMIT  # noqa: E402
+from gateway.persisted import PersistedQueries, PersistedQueryError  # noqa: E402
 from gateway.http import (chosen_media_type, listening_socket, make_app, make_server,  # noqa: E402
                           operation_keyword)
 
@@ -242,3 +245,90 @@ def test_sigterm_lets_requests_in_flight_finish_then_ends_every_server(tmp_path:
     with pytest.raises(httpx.ConnectError):
         httpx.get(f"{base}/health")
     assert not Path(f"/proc/{pid_file.read_text()}").exists()
+
+
+# ---- the GraphQL-over-HTTP convention: the audit, batches, persisted queries -------------------
+
+NPM_DIR = Path("/opt/dive-ziri-npm")
+AUDIT = Path(__file__).resolve().parent / "js" / "audit.js"
+
+
+def test_the_graphql_over_http_audit_finds_nothing(url: str) -> None:
+    done = subprocess.run(["node", str(AUDIT), str(NPM_DIR), f"{url}/graphql"], capture_output=True,
+                          text=True, timeout=DEADLINE)
+    assert done.returncode == 0, done.stderr
+    results = json.loads(done.stdout)
+    assert len(results) > 50  # the whole audit ran
+    assert [r for r in results if r["status"] != "ok"] == []
+
+
+@pytest.mark.parametrize("media", ["application/json", GQL_JSON])
+def test_null_parameters_mean_absent(url: str, media: str) -> None:
+    body = {"query": "{ __typename }", "variables": None, "operationName": None, "extensions": None}
+    response = httpx.post(f"{url}/graphql", json=body, headers={"Accept": media})
+    assert (response.status_code, response.json()) == (200, {"data": {"__typename": "Query"}})
+
+
+def test_a_batch_is_answered_in_order_each_request_on_its_own(url: str) -> None:
+    batch = [{"query": "{ __typename }"}, {"query": "query ($n: Int) { alpha_echo_args(number: $n) }",
+                                           "variables": {"n": 4}},
+             7, {"variables": {}}, {"query": "{"}]
+    response = httpx.post(f"{url}/graphql", json=batch, headers={"Accept": GQL_JSON})
+    assert response.status_code == 200
+    first, second, not_object, no_query, broken = response.json()
+    assert first == {"data": {"__typename": "Query"}}
+    assert second["data"]["alpha_echo_args"]["json"]["number"] == 4
+    assert "JSON object" in not_object["errors"][0]["message"]
+    assert "query is missing" in no_query["errors"][0]["message"]
+    assert broken["errors"] and "data" not in broken
+
+
+def test_a_batch_over_the_limit_is_refused(url: str) -> None:
+    batch = [{"query": "{ alpha_write }"}] * (DEFAULT_BATCH_LIMIT + 1)
+    response = httpx.post(f"{url}/graphql", json=batch)
+    assert response.status_code == 413 and str(DEFAULT_BATCH_LIMIT) in response.json()["errors"][0]["message"]
+
+
+def persisted(query: str, digest: str | None = None) -> dict[str, Any]:
+    digest = digest or hashlib.sha256(query.encode()).hexdigest()
+    return {"persistedQuery": {"version": 1, "sha256Hash": digest}}
+
+
+@pytest.mark.parametrize("media", ["application/json", GQL_JSON])
+def test_persisted_queries_not_found_until_the_text_is_sent(url: str, media: str) -> None:
+    query = f"query Persisted{media.count('+')} {{ beta_text(body: \"kept\") }}"  # a new text per case
+    with httpx.Client(base_url=url, headers={"Accept": media}) as client:
+        missing = client.post("/graphql", json={"extensions": persisted(query)})
+        [error] = missing.json()["errors"]
+        assert (error["message"], error["extensions"]["code"]) == ("PersistedQueryNotFound",
+                                                                   "PERSISTED_QUERY_NOT_FOUND")
+        assert missing.status_code == (400 if media == GQL_JSON else 200) and "data" not in missing.json()
+        wrong = client.post("/graphql", json={"query": query, "extensions": persisted(query, "ab" * 32)})
+        assert "does not match" in wrong.json()["errors"][0]["message"]
+        assert client.post("/graphql", json={"extensions": persisted(query)}).json()["errors"]
+        sent = client.post("/graphql", json={"query": query, "extensions": persisted(query)})
+        by_hash = client.get("/graphql", params={"extensions": json.dumps(persisted(query))})
+        assert by_hash.status_code == sent.status_code == 200
+        assert by_hash.json() == sent.json() and sent.json()["data"]["beta_text"]["text"] == "kept"
+
+
+def test_a_persisted_mutation_is_not_run_by_get(url: str) -> None:
+    query = "mutation { alpha_write }"
+    assert httpx.post(f"{url}/graphql", json={"query": query, "extensions": persisted(query)}).status_code == 200
+    by_hash = httpx.get(f"{url}/graphql", params={"extensions": json.dumps(persisted(query))})
+    assert by_hash.status_code == 405 and by_hash.headers["allow"] == "POST"
+
+
+def test_the_persisted_store_keeps_the_recent_within_its_bound() -> None:
+    store = PersistedQueries(max_bytes=20_000)
+    texts = [f"{{ a{n}: __typename }}" + " " * 500 for n in range(200)]
+    for text in texts:
+        query, digest = store.resolve(text, persisted(text))
+        assert digest is not None
+        store.remember(digest, query)
+        store.resolve(None, persisted(texts[0]))  # the first stays in use, so it stays
+    assert store.bytes <= store.max_bytes and 10 < len(store) < 200
+    assert store.resolve(None, persisted(texts[-1]))[0] == texts[-1]
+    assert store.resolve(None, persisted(texts[0]))[0] == texts[0]
+    with pytest.raises(PersistedQueryError, match="PersistedQueryNotFound"):
+        store.resolve(None, persisted(texts[1]))
