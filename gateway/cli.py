@@ -2,10 +2,11 @@
 
 Examples:
   python3 -m gateway
-  python3 -m gateway '{ toolbox_add(numbers: [1, 2]) }'
-  python3 -m gateway 'query ($p: String!) { files_read_text_file(path: $p) }' \\
+  python3 -m gateway '{ toolbox_add(numbers: [1, 2]) { json } }'
+  python3 -m gateway 'query ($p: String!) { files_read_text_file(path: $p) { text } }' \\
       --variables '{"p": "hello.txt"}'
-  printf '{ toolbox_now }\\n\\n{ memory_read_graph }\\n' | python3 -m gateway -
+  printf '{ toolbox_now { json } }\\n\\n{ memory_read_graph { json } }\\n' | python3 -m gateway -
+  python3 -m gateway --schema                   # the schema in GraphQL's SDL
   python3 -m gateway --config ~/my-servers.json '{ servers { name toolCount } }'
   python3 -m gateway --serve 127.0.0.1:8000     # GraphQL over HTTP at /graphql, GraphiQL for a browser
   python3 -m gateway --serve 0.0.0.0:8000 --token-file ~/.gateway-token --read-only
@@ -23,8 +24,18 @@ from collections.abc import Iterable, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from .access import (DEFAULT_FIELD_LIMIT, DEFAULT_QUERY_LIMIT, TOKEN_VARIABLE, Access, AccessError, AccessLog,
-                     Limits, load_token, require_token_off_loopback)
+from .access import (
+    DEFAULT_FANOUT_LIMIT,
+    DEFAULT_FIELD_LIMIT,
+    DEFAULT_QUERY_LIMIT,
+    TOKEN_VARIABLE,
+    Access,
+    AccessError,
+    AccessLog,
+    Limits,
+    load_token,
+    require_token_off_loopback,
+)
 from .config import (BUNDLED, DEFAULT_BATCH_LIMIT, DEFAULT_BODY_LIMIT, DEFAULT_NPM_DIR, NPM_DIR_VARIABLE,
                      ServerConfig, load_config)
 from .offer import Offer
@@ -36,15 +47,15 @@ if TYPE_CHECKING:
     from .http import WebOptions
 
 DEFAULT_QUERY = """\
-query Overview($dir: String!, $a: Float, $b: Float) {
+query Overview($dir: String!, $a: Float!, $b: Float!) {
   __typename
   servers { name description toolCount readOnlyCount }
   search { field readOnly }
-  sum: toolbox_add(numbers: [1, 2, 3.5])
-  ratio: toolbox_divide(a: $a, b: $b)
-  words: toolbox_word_count(text: "the quick brown fox")
-  here: files_list_directory(path: $dir)
-  graph: memory_read_graph
+  sum: toolbox_add(numbers: [1, 2, 3.5]) { isError json }
+  ratio: toolbox_divide(a: $a, b: $b) { isError json }
+  words: toolbox_word_count(text: "the quick brown fox") { isError json }
+  here: files_list_directory(path: $dir) { isError text }
+  graph: memory_read_graph { isError json }
 }"""
 DEFAULT_VARIABLES: dict[str, Any] = {"dir": ".", "a": 22, "b": 7}
 
@@ -82,6 +93,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                         help="GraphQL query; '-' reads queries from standard input, one per "
                              "blank-line-separated block; default: a tour of the bundled servers")
     parser.add_argument("--variables", metavar="JSON", help="variables as a JSON object")
+    parser.add_argument("--operation", metavar="NAME", help="the operation to run, when the query holds several")
+    parser.add_argument("--schema", action="store_true",
+                        help="print the GraphQL schema of the configured servers' tools (SDL) and exit")
     parser.add_argument("--config", metavar="FILE", type=Path, default=BUNDLED,
                         help="MCP servers as {\"mcpServers\": {...}} (default: the bundled ones)")
     parser.add_argument("--timeout", metavar="SECONDS", type=positive(float), default=30.0,
@@ -126,9 +140,14 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     serving.add_argument("--npm-dir", metavar="DIR", type=Path,
                          help=f"the npm folder GraphiQL is served from (default: ${NPM_DIR_VARIABLE}, "
                               f"else {DEFAULT_NPM_DIR}); without it GET /graphql shows no IDE")
+    serving.add_argument("--max-fanout", metavar="BYTES", type=positive(int), default=DEFAULT_FANOUT_LIMIT,
+                         help="most bytes of tool-call arguments one request sends out, variables "
+                              "counted at every use (default: %(default)s)")
     args = parser.parse_args(argv)
     if args.serve is not None and args.query is not None:
         parser.error("give a query or --serve, not both")
+    if args.schema and (args.serve is not None or args.query is not None):
+        parser.error("--schema prints the schema only: give no query and no --serve")
     if args.serve is not None and ":" not in args.serve:
         args.serve = f"127.0.0.1:{args.serve}"
     return args
@@ -161,8 +180,7 @@ def main(argv: list[str] | None = None) -> int:
             print(f"gateway: cannot listen on {args.serve}: {exc}", file=sys.stderr)
             return 2
         log = AccessLog()
-        access = Access(token=token, cors_origin=args.cors_origin,
-                        limits=Limits(args.max_query, args.max_fields), log=log)
+        access = Access(token=token, cors_origin=args.cors_origin, limits=_limits(args), log=log)
         try:
             web = _web_options(args)
         except ValueError as exc:
@@ -179,14 +197,15 @@ def main(argv: list[str] | None = None) -> int:
             return 130
         finally:
             sock.close()
+    if args.schema:
+        return asyncio.run(_print_schema(args, configs, offer))
     if args.query is None:
         queries: Iterable[str] = [DEFAULT_QUERY]
         variables = DEFAULT_VARIABLES if variables is None else variables
     else:
         queries = query_blocks(sys.stdin) if args.query == "-" else [args.query]
-    variables_json = None if variables is None else json.dumps(variables)
     try:
-        return asyncio.run(_answer_all(args, configs, offer, queries, variables_json))
+        return asyncio.run(_answer_all(args, configs, offer, queries, variables))
     except KeyboardInterrupt:
         print("gateway: interrupted", file=sys.stderr)
         return 130
@@ -195,8 +214,22 @@ def main(argv: list[str] | None = None) -> int:
         return 143
 
 
+def _limits(args: argparse.Namespace) -> Limits:
+    return Limits(args.max_query, args.max_fields, args.max_fanout)
+
+
+async def _print_schema(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer) -> int:
+    from .host import Gateway
+
+    async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
+                       offer=offer) as gateway:
+        assert gateway.schema is not None
+        print(gateway.schema.sdl(), flush=True)
+    return 0
+
+
 async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
-                      queries: Iterable[str], variables_json: str | None) -> int:
+                      queries: Iterable[str], variables: dict[str, Any] | None) -> int:
     from .host import Gateway
 
     loop = asyncio.get_running_loop()
@@ -205,13 +238,13 @@ async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], off
     loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
     had_errors = False
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
-                       offer=offer) as gateway:
+                       offer=offer, limits=_limits(args)) as gateway:
         if not any(u.up for u in gateway.upstreams.values()) and configs:
             print("gateway: no MCP server started", file=sys.stderr)
             return 2
         async for number, query in _numbered(queries):
             started = time.perf_counter()
-            running = asyncio.ensure_future(gateway.execute(query, variables_json))
+            running = asyncio.ensure_future(gateway.execute(query, variables, args.operation))
             try:
                 text = await asyncio.shield(running)
             except asyncio.CancelledError:
@@ -256,7 +289,8 @@ async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: O
     assert main_task is not None
     loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
-                       query_threads=args.query_threads, offer=offer, call_log=access.log) as gateway:
+                       query_threads=args.query_threads, offer=offer, call_log=access.log,
+                       limits=access.limits) as gateway:
         if not any(u.up for u in gateway.upstreams.values()) and configs:
             print("gateway: no MCP server started", file=sys.stderr)
             return 2

@@ -12,8 +12,11 @@ from typing import Any
 
 from mcp.types import CallToolResult, TextContent
 
+from .access import Limits
 from .config import ServerConfig
+from .front import Front
 from .offer import Offer
+from .schema import GatewaySchema, build
 from .upstream import CallFailed, Upstream, describe
 
 try:
@@ -56,14 +59,17 @@ class Gateway:
 
     def __init__(self, configs: list[ServerConfig], *, call_timeout: float = 30.0,
                  start_timeout: float = 30.0, query_threads: int = 4, offer: Offer | None = None,
-                 call_log: Callable[[str], None] | None = None) -> None:
+                 call_log: Callable[[str], None] | None = None, limits: Limits | None = None) -> None:
         self.configs = configs
         self.offer = offer or Offer()
         self.call_log = call_log
         self.call_timeout = call_timeout
         self.start_timeout = start_timeout
         self.upstreams: dict[str, Upstream] = {}
+        self.limits = limits or Limits()
         self.engine: _graphql.SchemaEngine | None = None
+        self.schema: GatewaySchema | None = None
+        self.front: Front | None = None  # every entry point's reader of GraphQL documents
         self.writing_fields: frozenset[str] = frozenset()  # fields of the tools that are not read-only
         self._executor = ThreadPoolExecutor(query_threads, thread_name_prefix="query")
         self._stopping = threading.Event()
@@ -89,9 +95,9 @@ class Gateway:
                 print(f"gateway: --allow/--deny {entry!r} matches no listed tool", file=sys.stderr, flush=True)
             catalogue = self.offer.shape(listed)
             self.engine = _graphql.SchemaEngine(json.dumps(catalogue))
-            # Asked of the engine itself (no tool runs), so its field names are the ones checked.
-            hits = json.loads(self.engine.execute("{ search { field readOnly } }"))["data"]["search"]
-            self.writing_fields = frozenset(hit["field"] for hit in hits if not hit["readOnly"])
+            self.schema = build(catalogue, self.engine)
+            self.writing_fields = frozenset(f for f, tool in self.schema.tools.items() if not tool.read_only)
+            self.front = Front(self.schema, self.engine, self._on_query_thread, self.limits)
             self.engine.attach_call_bridge()
             for n in range(RECEIVERS):
                 thread = threading.Thread(target=self._receive, name=f"tool-receiver-{n}", daemon=True)
@@ -106,11 +112,24 @@ class Gateway:
                    for name, u in self.upstreams.items()}
         return {"up": all(s["up"] for s in servers.values()), "servers": servers}
 
-    async def execute(self, query: str, variables_json: str | None = None) -> str:
-        """Runs the query on the query threads, so the loop stays free for the tool calls."""
-        assert self.engine is not None and self._loop is not None
-        return await self._loop.run_in_executor(self._executor, self.engine.execute, query,
-                                                variables_json)
+    async def execute(self, query: str, variables: str | dict[str, Any] | None = None,
+                      operation_name: str | None = None) -> str:
+        """The response JSON of one request, through the front (a request error as its errors).
+        `variables` is a dict or its JSON text."""
+        assert self.front is not None
+        if isinstance(variables, str):
+            try:
+                variables = json.loads(variables) if variables.strip() else None
+            except ValueError as exc:
+                return json.dumps({"errors": [{"message": f"the variables are not JSON: {exc}"}]})
+            if variables is not None and not isinstance(variables, dict):
+                return json.dumps({"errors": [{"message": "the variables must be a JSON object"}]})
+        return json.dumps(await self.front.execute(query, variables, operation_name))
+
+    async def _on_query_thread(self, function: Callable[..., str], *args: Any) -> str:
+        """A query waits on a query thread, so the loop stays free for the tool calls."""
+        assert self._loop is not None
+        return await self._loop.run_in_executor(self._executor, function, *args)
 
     async def close(self) -> None:
         """Receivers stopped, bridge detached (waiting fields fail), sessions and processes ended."""

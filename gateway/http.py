@@ -12,7 +12,6 @@ where application/json is 200 once a GraphQL response exists).
 import asyncio
 import contextlib
 import json
-import re
 import signal
 import socket
 import sys
@@ -31,21 +30,18 @@ from starlette.routing import Route
 
 from .access import Access, Bearer, loopback_host, require_token_off_loopback
 from .config import DEFAULT_BATCH_LIMIT, DEFAULT_BODY_LIMIT
+from .front import RequestError
 from .graphiql import ASSET_PATH, GraphiQL, wants_page
 from .host import Gateway
-from .persisted import DEFAULT_STORE_BYTES, PersistedQueries, PersistedQueryError
+from .persisted import BAD_REQUEST, DEFAULT_STORE_BYTES, PersistedQueries, PersistedQueryError
 
 GRAPHQL_RESPONSE = "application/graphql-response+json"
 JSON = "application/json"
-# What may come before a document's first word: white space, commas, a byte
-# order mark and comments, all "ignored tokens" of the GraphQL grammar.
-IGNORED = re.compile(r"(?:[\s,\ufeff]|#[^\n\r]*)*")
-NAME = re.compile(r"[_A-Za-z][_0-9A-Za-z]*")
+SDL = "text/plain; charset=utf-8"  # what a browser shows and every tool reads; GraphQL names no type for it
+GRAPHQL_PATH = "/graphql"
 SAFE_METHODS = ("GET", "HEAD")  # answered alike: neither may reach a tool that writes
 ALLOW_POST = {"Allow": "POST"}
-EMPTY_ERRORS = ',"errors":[]}'  # how the engine's response text ends when nothing failed
-REFUSED = '{"data":null,'  # how it begins when the engine refused the document before running it
-SCAN_ON_LOOP = 16 << 10  # characters counted on the loop: a few milliseconds even for text made to be slow
+SCHEMA_PATH = "/graphql/schema.graphql"
 
 
 class BadRequest(Exception):
@@ -53,13 +49,6 @@ class BadRequest(Exception):
         super().__init__(message)
         self.status = status
         self.headers = headers or {}
-
-
-def operation_keyword(query: str) -> str:
-    """query, mutation or subscription: the first word of the document ("{" is a query)."""
-    skipped = IGNORED.match(query)
-    word = NAME.match(query, skipped.end() if skipped else 0)
-    return word.group() if word else "query"
 
 
 def chosen_media_type(accept: str | None) -> str | None:
@@ -134,20 +123,6 @@ def request_error(errors: list[dict[str, Any]], media: str) -> Answer:
     return Answer(400 if media == GRAPHQL_RESPONSE else 200, json.dumps({"errors": errors}))
 
 
-def shaped(text: str, media: str) -> Answer:
-    """The engine's response text as HTTP answers it: unchanged, but without an empty `errors`
-    (GraphQL allows the entry only when it holds an error), and, when the engine refused the
-    document before running it (`"data":null` first), as a request error: 400 with no `data`
-    under the graphql-response type."""
-    if text.endswith(EMPTY_ERRORS):
-        return Answer(200, text[:-len(EMPTY_ERRORS)] + "}")
-    if text.startswith(REFUSED):
-        if media == GRAPHQL_RESPONSE:
-            return Answer(400, "{" + text[len(REFUSED):])
-        return Answer(200, text)
-    return Answer(200, text)
-
-
 def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None,
              web: WebOptions | None = None) -> Starlette:
     access = access or Access()
@@ -156,56 +131,71 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
     limits = access.limits
     persisted = PersistedQueries(web.persisted_bytes)
     graphiql = web.graphiql
+    sdl: dict[str, Any] = {}
 
     def admitted(request: Request) -> bool:
         return bearer is None or bearer.admits(request.headers.get("authorization"))
 
     async def answer(params: Params, method: str, media: str) -> Answer:
-        """Runs one request: its document (from the text or the persisted store), the bounds,
-        the GET rule, the engine; the answer shaped for `media`."""
+        """Runs one request: its document (its text, or the persisted one its hash names) read by
+        the front, the GET rule, the run; the answer shaped for `media`."""
         try:
             query, remember = persisted.resolve(params.query, params.extensions)
         except PersistedQueryError as exc:
+            if exc.code == BAD_REQUEST:
+                return Answer(400, json.dumps({"errors": [exc.error()]}))
             return request_error([exc.error()], media)
         if query is None:
             return Answer(400, json.dumps({"errors": [{"message": "query is missing"}]}))
-        # Bounded here, before the engine runs: its work and its tool calls grow with the fields.
-        # A long text is read off the event loop, which the tool calls of every request share.
-        if len(query) > SCAN_ON_LOOP:
-            fields, refusal = await asyncio.to_thread(limits.check, query)
-        else:
-            fields, refusal = limits.check(query)
-        if refusal is not None:
-            return Answer(400, json.dumps({"errors": [{"message": refusal}]}))
-        if method in SAFE_METHODS:
-            # A GET can come from any page's <img> or link: it must not reach a tool that writes.
-            if operation_keyword(query) != "query":
+        assert gateway.front is not None
+        try:
+            prepared = await gateway.front.prepare_async(query, params.operation_name, limits)
+            if remember is not None:
+                persisted.remember(remember, query)  # only a document that proved valid takes room
+            if method in SAFE_METHODS and (prepared.operation != "query" or prepared.writes):
+                # A GET can come from any page's <img> or link: it must not reach a tool that writes.
                 return Answer(405, json.dumps({"errors": [{"message": "GET answers queries only: send a "
-                                                                      "mutation by POST"}]}), ALLOW_POST)
-            if writing := [f for f in fields if f in gateway.writing_fields]:
-                return Answer(405, json.dumps({"errors": [{"message": f"GET answers queries only: {writing[0]} "
-                                                                      f"is not read-only, send it by POST"}]}),
-                              ALLOW_POST)
-        variables = None if params.variables is None else json.dumps(params.variables)
-        result = shaped(await gateway.execute(query, variables), media)
-        if remember is not None and result.status == 200 and not result.text.startswith(REFUSED):
-            persisted.remember(remember, query)
-        return replace(result, fields=len(fields))
+                                                                      "mutation by POST"}]}),
+                              ALLOW_POST, prepared.field_count)
+            response = await gateway.front.run(prepared, params.variables, limits)
+        except RequestError as exc:
+            # A bound's refusal keeps its status whatever the media type: the client must change
+            # the request, and a 200 would read as an answer to it.
+            status = exc.status if media == GRAPHQL_RESPONSE or exc.bound else 200
+            return Answer(status, json.dumps(exc.response()))
+        return Answer(200, json.dumps(response), fields=prepared.field_count)
 
-    async def graphql(request: Request) -> Response:
+    def refused(request: Request) -> Response | None:
+        """The Host and token checks of /graphql and the schema, or None when both pass."""
         if bearer is None and not loopback_host(request.headers.get("host")):
             # Without a token the gateway is served on loopback only, but a page whose name was
             # rebound to 127.0.0.1 would still reach it as its own origin; its Host gives it away.
             return error_response(403, "without a token the gateway answers only requests addressed to "
                                        "a loopback host (localhost, 127.0.0.1, [::1])", JSON)
-        if graphiql is not None and request.method in SAFE_METHODS and wants_page(request.headers.get("accept")):
-            return graphiql.page()  # no token: a browser's navigation cannot send one
+        if graphiql is not None and request.method in SAFE_METHODS and request.url.path == GRAPHQL_PATH \
+                and wants_page(request.headers.get("accept")):
+            return None  # the page holds nothing: a browser's navigation cannot send a token
         if not admitted(request):
             wrong = "authorization" in request.headers
             challenge = 'Bearer error="invalid_token"' if wrong else "Bearer"
             message = "the bearer token is not the right one" if wrong else \
                 "send Authorization: Bearer <token>"
             return error_response(401, message, JSON, {"WWW-Authenticate": challenge})
+        return None
+
+    async def schema(request: Request) -> Response:
+        if (refusal := refused(request)) is not None:
+            return refusal
+        assert gateway.schema is not None
+        if sdl.get("of") is not gateway.schema:  # printed once per schema
+            sdl.update(of=gateway.schema, text=gateway.schema.sdl() + "\n")
+        return Response(sdl["text"], media_type=SDL)
+
+    async def graphql(request: Request) -> Response:
+        if (refusal := refused(request)) is not None:
+            return refusal
+        if graphiql is not None and request.method in SAFE_METHODS and wants_page(request.headers.get("accept")):
+            return graphiql.page()
         media = chosen_media_type(request.headers.get("accept"))
         if media is None:
             return error_response(406, f"acceptable response types: {GRAPHQL_RESPONSE}, {JSON}", JSON)
@@ -254,7 +244,8 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
         middleware.append(Middleware(CORSMiddleware, allow_origins=[access.cors_origin],
                                      allow_methods=["GET", "POST"],
                                      allow_headers=["Authorization", "Content-Type", "Accept"], max_age=600))
-    routes = [Route("/graphql", graphql, methods=["GET", "POST"]),
+    routes = [Route(GRAPHQL_PATH, graphql, methods=["GET", "POST"]),
+              Route(SCHEMA_PATH, schema, methods=["GET"]),
               Route("/health", health, methods=["GET"])]
     if graphiql is not None:
         routes.append(Route(ASSET_PATH, graphiql.asset, methods=["GET"]))

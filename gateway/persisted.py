@@ -15,6 +15,7 @@ from typing import Any
 DEFAULT_STORE_BYTES = 8 << 20  # a few thousand hand-written queries
 ENTRY_OVERHEAD = 200  # bytes per entry beyond its text's own: the key and the dictionary's node
 NOT_FOUND = "PersistedQueryNotFound"
+BAD_REQUEST = "BAD_REQUEST"  # the extension itself is malformed: a parameter error, 400 whatever the media type
 
 
 class PersistedQueryError(Exception):
@@ -34,13 +35,13 @@ def requested_hash(extensions: dict[str, Any] | None) -> str | None:
         return None
     persisted = extensions["persistedQuery"]
     if not isinstance(persisted, dict):
-        raise PersistedQueryError("extensions.persistedQuery must be an object", "BAD_REQUEST")
+        raise PersistedQueryError("extensions.persistedQuery must be an object", BAD_REQUEST)
     if persisted.get("version") != 1:
         raise PersistedQueryError("Unsupported persisted query version", "PERSISTED_QUERY_VERSION")
     digest = persisted.get("sha256Hash")
     if not isinstance(digest, str) or len(digest) != 64 or not _hex(digest):
         raise PersistedQueryError("extensions.persistedQuery.sha256Hash must be 64 hexadecimal digits",
-                                  "BAD_REQUEST")
+                                  BAD_REQUEST)
     return digest.lower()
 
 
