@@ -30,8 +30,9 @@ NPM_ASSETS = {
     "graphiql.css": ("graphiql/graphiql.min.css", "text/css; charset=utf-8"),
 }
 # 'self' for scripts, styles and requests; data: for the fonts and icons GraphiQL's stylesheet
-# embeds. Styles also need 'unsafe-inline': GraphiQL's dialogs and menus (Radix) add <style>
-# elements at run time. Nothing may frame the page, and it posts no forms.
+# embeds. Styles also need 'unsafe-inline': GraphiQL's dialogs lock scrolling with a <style>
+# element whose text holds the scroll bar's width, so no hash can name it. Scripts stay 'self'
+# only. Nothing may frame the page, and it posts no forms.
 CONTENT_SECURITY_POLICY = "; ".join([
     "default-src 'none'", "script-src 'self'", "style-src 'self' 'unsafe-inline'",
     "img-src 'self' data:", "font-src 'self' data:", "connect-src 'self'",
@@ -52,6 +53,7 @@ PAGE = """\
 <title>GraphQL gateway</title>
 <link rel="stylesheet" href="graphql/graphiql/graphiql.css">
 <link rel="stylesheet" href="graphql/graphiql/page.css">
+<link rel="icon" href="data:,">
 </head>
 <body>
 <div id="graphiql">Loading GraphiQL…</div>

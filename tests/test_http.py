@@ -13,6 +13,7 @@ from pathlib import Path
 from collections.abc import Iterator
 from typing import Any
 
+import graphql
 import httpx
 import pytest
 
@@ -322,3 +323,109 @@ def test_the_persisted_store_keeps_the_recent_within_its_bound() -> None:
     assert store.resolve(None, persisted(texts[0]))[0] == texts[0]
     with pytest.raises(PersistedQueryError, match="PersistedQueryNotFound"):
         store.resolve(None, persisted(texts[1]))
+
+
+# ---- GraphiQL: the page, its files, and a real browser ------------------------------------------
+
+TOKEN = "browser-test-token"
+BROWSER_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync"]
+
+
+@pytest.fixture(scope="module")
+def guarded(tmp_path_factory: pytest.TempPathFactory) -> Iterator[str]:
+    """The gateway program over two test servers, a token required, GraphiQL from the pinned packages."""
+    config = write_config(tmp_path_factory.mktemp("graphiql"),
+                          {"alpha": server_entry("alpha", DESCRIPTION="the first server"),
+                           "beta": server_entry("beta")})
+    with serving_program(config, "--npm-dir", str(NPM_DIR), env={**gateway_env(), "GATEWAY_TOKEN": TOKEN}) \
+            as (_, base):
+        yield base
+
+
+def test_graphiql_page_and_files_need_no_token_but_queries_and_the_schema_do(guarded: str) -> None:
+    browser = {"Accept": "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"}
+    page = httpx.get(f"{guarded}/graphql", headers=browser)
+    assert page.status_code == 200 and page.headers["content-type"].startswith("text/html")
+    policy = page.headers["content-security-policy"]
+    assert "script-src 'self';" in policy and "connect-src 'self';" in policy and "unsafe-eval" not in policy
+    sources = re.findall(r'(?:src|href)="([^"]+)"', page.text)
+    assert sources and all(not s.startswith(("http:", "https:", "//")) for s in sources)
+    for source in sources:  # what the page loads is served here, from the pinned packages
+        asset = httpx.get(f"{guarded}/{source}")
+        assert asset.status_code == 200 and len(asset.content) > 50, source
+    assert httpx.get(f"{guarded}/graphql/graphiql/nothing.js").status_code == 404
+    for path in ("/graphql?query={__typename}", "/graphql/schema.graphql"):
+        assert httpx.get(f"{guarded}{path}").status_code == 401
+    sdl = httpx.get(f"{guarded}/graphql/schema.graphql", headers={"Authorization": f"Bearer {TOKEN}"})
+    schema = graphql.build_schema(sdl.text)  # the SDL is valid GraphQL
+    assert {"alpha_echo_args", "beta_text"} <= set(schema.query_type.fields)
+    assert "alpha_write" in schema.mutation_type.fields
+
+
+def test_the_program_stops_when_the_named_npm_folder_lacks_graphiql(tmp_path: Path) -> None:
+    config = write_config(tmp_path, {"alpha": server_entry("alpha")})
+    done = subprocess.run([sys.executable, "-m", "gateway", "--config", str(config), "--serve", "127.0.0.1:0",
+                           "--npm-dir", str(tmp_path)], capture_output=True, text=True, env=gateway_env(),
+                          cwd=REPO, timeout=DEADLINE)
+    assert done.returncode == 2 and "tools/mcp-servers" in done.stderr and str(tmp_path) in done.stderr
+
+
+@pytest.fixture
+def browser(tmp_path: Path) -> Iterator[Any]:
+    """Debian's Chromium, headless, with a fresh profile and nothing fetched from the network."""
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in [*BROWSER_FLAGS, f"--user-data-dir={tmp_path / 'profile'}", "--window-size=1280,720"]:
+        options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    try:
+        yield driver
+    finally:
+        driver.quit()
+
+
+def test_graphiql_in_a_browser_lists_the_tools_and_runs_one_with_a_token(guarded: str, browser: Any) -> None:
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support import expected_conditions as shown
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    wait = WebDriverWait(browser, DEADLINE)
+
+    def click(css: str) -> None:
+        wait.until(shown.element_to_be_clickable((By.CSS_SELECTOR, css))).click()
+
+    def editor(css: str) -> str:  # a CodeMirror editor of the page, for scripts to use
+        return f"document.querySelector({json.dumps(css)}).CodeMirror"
+
+    browser.get(f"{guarded}/graphql")
+    click('button[data-name="headers"]')  # the header editor: the schema is fetched with the token
+    browser.execute_script(f"{editor('.graphiql-editor-tool .graphiql-editor:not(.hidden) .CodeMirror')}"
+                           ".setValue(arguments[0])", json.dumps({"Authorization": f"Bearer {TOKEN}"}))
+    click('button[aria-label="Re-fetch GraphQL schema"]')
+    click('button[aria-label="Show Documentation Explorer"]')
+    schema = graphql.build_schema(httpx.get(f"{guarded}/graphql/schema.graphql",
+                                            headers={"Authorization": f"Bearer {TOKEN}"}).text)
+    for root in (schema.query_type, schema.mutation_type):
+        wait.until(shown.element_to_be_clickable((By.LINK_TEXT, root.name))).click()
+        wait.until(shown.text_to_be_present_in_element((By.CSS_SELECTOR, ".graphiql-doc-explorer-title"),
+                                                       root.name))
+        docs = browser.find_element(By.CSS_SELECTOR, ".graphiql-doc-explorer").text
+        for name, definition in root.fields.items():  # every tool with its description (Markdown shown)
+            assert name in docs and (definition.description or "").split("\n")[0].replace("`", "") in docs, name
+        click(".graphiql-doc-explorer-back")
+    browser.execute_script(f"{editor('.graphiql-query-editor .CodeMirror')}.setValue(arguments[0])",
+                           "{ alpha_echo_args(number: 7) { json } }")
+    click(".graphiql-execute-button")
+    result = editor(".result-window .CodeMirror")
+    wait.until(lambda _: "alpha_echo_args" in browser.execute_script(f"return {result}.getValue()"))
+    shown_result = json.loads(browser.execute_script(f"return {result}.getValue()"))
+    assert shown_result == {"data": {"alpha_echo_args": {"json": {"number": 7, "server": "alpha", "value": None}}}}
+    loaded = browser.execute_script("return performance.getEntriesByType('resource').map(r => r.name)")
+    assert loaded and all(name.startswith(f"{guarded}/") for name in loaded)  # nothing from elsewhere
+    refused = [entry for entry in browser.get_log("browser") if entry["source"] == "security"]
+    assert refused == []  # the page runs within its Content-Security-Policy
