@@ -202,8 +202,10 @@ class Front:
         found = self.cached(query, operation_name)
         if found is None:
             try:
-                found = self._compile(query, operation_name)
+                found = self._compile(query, operation_name, limits)
             except RequestError as exc:
+                if exc.bound:
+                    raise  # another request's limits may admit it
                 found = exc
             self._remember((query, operation_name), found, len(query))
         if isinstance(found, RequestError):
@@ -244,15 +246,19 @@ class Front:
                 (old_query, _), _ = self._cache.popitem(last=False)
                 self._cached_chars -= len(old_query)
 
-    def _compile(self, query: str, operation_name: str | None) -> Prepared:
+    def _compile(self, query: str, operation_name: str | None, limits: Limits) -> Prepared:
         try:
             document = parse(query)
         except GraphQLError as exc:
-            raise RequestError([exc.formatted]) from None
+            raise RequestError([dict(exc.formatted)]) from None
+        definition = _operation(document, operation_name)
+        if len(definition.selection_set.selections) > limits.fields:
+            # Before validation, whose cost grows with the fields it compares.
+            raise RequestError.of(f"the query selects more than {limits.fields} top-level fields, the limit",
+                                  bound=True)
         errors = validate(self.schema.schema, document)
         if errors:
-            raise RequestError([e.formatted for e in errors])
-        definition = _operation(document, operation_name)
+            raise RequestError([dict(e.formatted) for e in errors])
         root_type = self.schema.schema.get_root_type(definition.operation)
         if root_type is None:
             raise RequestError.of(f"the schema has no {definition.operation.value} operations")
@@ -322,7 +328,7 @@ class Front:
         coerced = get_variable_values(self.schema.schema, prepared.definition.variable_definitions, variables,
                                       max_errors=50)
         if isinstance(coerced, list):
-            raise RequestError([e.formatted for e in coerced])
+            raise RequestError([dict(e.formatted) for e in coerced])
         return coerced
 
     def _engine_work(self, prepared: Prepared, fields: dict[str, Collected], keys: tuple[str, ...],
@@ -330,7 +336,7 @@ class Front:
         # A variable that was not given (and has no default) leaves its argument out, as GraphQL
         # does, so which ones are absent is part of the engine document.
         absent = frozenset(d.variable.name.value for d in prepared.definition.variable_definitions
-                           if d.variable.name.value not in coerced)
+                           if d.variable.name.value not in coerced) if prepared.has_variables else frozenset()
         variant = (keys, absent)
         work = prepared._variants.get(variant)
         if work is None:
@@ -352,7 +358,7 @@ class Front:
                                             selection_set=SelectionSetNode(selections=tuple(nodes)))
         result = execute_sync(self.schema.schema, DocumentNode(definitions=(operation, *prepared.fragments)),
                               variable_values=variables)
-        errors.extend(e.formatted for e in result.errors or ())
+        errors.extend(dict(e.formatted) for e in result.errors or ())
         data = result.data or {}
         if not prepared.has_variables and not result.errors:
             prepared._introspection = data

@@ -51,6 +51,7 @@ from graphql import (
     GraphQLScalarType,
     GraphQLSchema,
     GraphQLString,
+    ValueNode,
     assert_valid_schema,
     print_schema,
     value_from_ast_untyped,
@@ -63,10 +64,18 @@ INT32 = (-(1 << 31), (1 << 31) - 1)
 BUILT_IN_FIELDS = ("__typename", "servers", "search")
 REF_DEPTH = 32  # $ref chains followed before a schema is taken as JSON: a cycle must end somewhere
 
-JSON_SCALAR = GraphQLScalarType(
-    "JSON", description="Any JSON value, passed through as it is.",
-    serialize=lambda value: value, parse_value=lambda value: value,
-    parse_literal=lambda node, variables=None: value_from_ast_untyped(node, variables))
+
+
+def _as_is(value: Any) -> Any:
+    return value
+
+
+def _literal(node: ValueNode, variables: dict[str, Any] | None = None) -> Any:
+    return value_from_ast_untyped(node, variables)
+
+
+JSON_SCALAR = GraphQLScalarType("JSON", description="Any JSON value, passed through as it is.",
+                                serialize=_as_is, parse_value=_as_is, parse_literal=_literal)
 
 EMBEDDED_RESOURCE = GraphQLObjectType("EmbeddedResource", lambda: {
     "uri": GraphQLField(GraphQLNonNull(GraphQLString)),
@@ -139,7 +148,7 @@ def build(catalogue: list[dict[str, Any]], engine: Any) -> GatewaySchema:
     """The schema of an engine built from `catalogue` (the offered groups)."""
     # Field names and flags as the engine made them: its own reading of the catalogue.
     view = json.loads(engine.execute("{ search servers }"))["data"]
-    listed: dict[tuple[str, str], dict[str, Any]] = {}
+    listed: dict[tuple[Any, Any], dict[str, Any]] = {}
     for group in catalogue:
         for tool in group.get("tools", ()):
             if isinstance(tool, dict):
@@ -252,9 +261,9 @@ class _Mapper:
                 branches = [b for b in schema[union] if not _is_null(self._resolved(b))]
                 if len(branches) == 1:
                     return self.input_type(branches[0], path)
-                kinds = {self.input_type(b, path) for b in branches}
+                mapped = {self.input_type(b, path) for b in branches}
                 # integer or number: a number either way, and Float takes both
-                return GraphQLFloat if kinds and kinds <= {GraphQLInt, GraphQLFloat} else JSON_SCALAR
+                return GraphQLFloat if mapped and mapped <= {GraphQLInt, GraphQLFloat} else JSON_SCALAR
         kinds = schema.get("type")
         if isinstance(kinds, list):
             kinds = [k for k in kinds if k != "null"]
@@ -294,7 +303,7 @@ class _Mapper:
         if not closed or not isinstance(properties, dict) or not properties \
                 or not all(usable_name(name) for name in properties):
             return JSON_SCALAR
-        required = schema.get("required") if isinstance(schema.get("required"), list) else []
+        required: list[Any] = schema["required"] if isinstance(schema.get("required"), list) else []
         fields = {name: GraphQLInputField(self._required(self.input_type(sub, [*path, name]), sub, name in required),
                                           description=_description(sub))
                   for name, sub in properties.items()}

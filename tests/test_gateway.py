@@ -16,7 +16,7 @@ from typing import Any
 
 import pytest
 
-from conftest import require_mcp_sdk
+from conftest import LoopThread, require_mcp_sdk
 
 require_mcp_sdk()
 
@@ -43,23 +43,6 @@ def write_config(folder: Path, servers: dict[str, Any]) -> Path:
     path = folder / "servers.json"
     path.write_text(json.dumps({"mcpServers": servers}), encoding="utf-8")
     return path
-
-
-class LoopThread:
-    """An event loop on its own thread, as the gateway's sessions need one."""
-
-    def __init__(self) -> None:
-        self.loop = asyncio.new_event_loop()
-        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
-        self.thread.start()
-
-    def run(self, coroutine: Any) -> Any:
-        return asyncio.run_coroutine_threadsafe(coroutine, self.loop).result(DEADLINE)
-
-    def close(self) -> None:
-        self.loop.call_soon_threadsafe(self.loop.stop)
-        self.thread.join(DEADLINE)
-        self.loop.close()
 
 
 def started(runner: LoopThread, configs: list[ServerConfig], **options: Any) -> Gateway:
