@@ -202,7 +202,12 @@ class Front:
         found = self.cached(query, operation_name)
         if found is None:
             try:
-                found = self._compile(query, operation_name, limits)
+                try:
+                    found = self._compile(query, operation_name, limits)
+                except RecursionError:
+                    # graphql-core reads and validates recursively: a document nested deeper than
+                    # Python's stack allows is refused, not a failure of the gateway.
+                    raise RequestError.of("the document nests too deeply") from None
             except RequestError as exc:
                 if exc.bound:
                     raise  # another request's limits may admit it

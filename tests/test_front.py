@@ -3,7 +3,9 @@ introspection, trimming and the front's bounds, over in-process and npm servers.
 
 import asyncio
 import json
+import os
 import shutil
+import subprocess
 import sys
 from collections.abc import Iterator
 from pathlib import Path
@@ -24,7 +26,8 @@ from pydantic import BaseModel, ConfigDict
 
 import graphql
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+REPO = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO))
 from gateway import Gateway, ServerConfig, in_process, load_config
 from gateway.access import Limits
 from gateway.config import BUNDLED
@@ -143,6 +146,8 @@ def test_fragments_aliases_and_trimming_keep_the_selection_order(served: Any) ->
     ('{ shapes_shape(color: blue, tags: []) { json } }', None, "Value 'blue' does not exist"),
     ("{ alpha_text(body: ", None, "Syntax Error"),
     ("subscription { __typename }", None, "no subscription operations"),
+    ("{ alpha_echo_args(value: " + "[" * 5000 + "]" * 5000 + ") { json } }", None, "nests too deeply"),
+    ("{ servers " + "{ name " * 5000 + "}" * 5001, None, "nests too deeply"),
 ])
 def test_what_the_schema_refuses_calls_nothing(served: Any, query: str, variables: Any, message: str) -> None:
     response, tools = ask(served, query, variables)
@@ -295,3 +300,16 @@ def test_every_tool_of_the_npm_servers_gets_a_valid_field(tmp_path: Path) -> Non
         assert root is not None and field in root.fields, field
     graphql.assert_valid_schema(schema)
     assert graphql.build_schema(graphql.print_schema(schema))  # the SDL reads back
+
+
+def test_the_command_line_prints_the_schema(tmp_path: Path) -> None:
+    config = tmp_path / "servers.json"
+    config.write_text(json.dumps({"mcpServers": {"alpha": {
+        "command": sys.executable, "args": [str(Path(__file__).resolve().parent / "mcp_test_server.py")]}}}))
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join((str(Path(_graphql.__file__).resolve().parent), str(REPO)))}
+    done = subprocess.run([sys.executable, "-m", "gateway", "--schema", "--config", str(config)], cwd=REPO, env=env,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    schema = graphql.build_schema(done.stdout)
+    assert schema.mutation_type is not None and "alpha_write" in schema.mutation_type.fields
+    assert str(schema.query_type.fields["alpha_sleep"].args["seconds"].type) == "Float!"
