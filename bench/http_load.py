@@ -96,8 +96,8 @@ def load(port: int, query: str, seconds: float, fresh: bool, folder: Path) -> tu
     out = subprocess.run(["wrk", "-t2", "-c32", f"-d{seconds:g}s", "--latency", *script, url],
                          capture_output=True, text=True, check=True).stdout
     rps = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
-    p50 = re.search(r"^\s+50%\s+(\S+)", out, re.M).group(1)
-    p99 = re.search(r"^\s+99%\s+(\S+)", out, re.M).group(1)
+    p50 = re.search(r"^\s+50%\s+(\S+)", out, re.MULTILINE).group(1)
+    p99 = re.search(r"^\s+99%\s+(\S+)", out, re.MULTILINE).group(1)
     if "Non-2xx" in out:
         raise SystemExit(f"errors under load:\n{out}")
     return rps, p50, p99

@@ -36,8 +36,15 @@ from .access import (
     load_token,
     require_token_off_loopback,
 )
-from .config import (BUNDLED, DEFAULT_BATCH_LIMIT, DEFAULT_BODY_LIMIT, DEFAULT_NPM_DIR, NPM_DIR_VARIABLE,
-                     ServerConfig, load_config)
+from .config import (
+    BUNDLED,
+    DEFAULT_BATCH_LIMIT,
+    DEFAULT_BODY_LIMIT,
+    DEFAULT_NPM_DIR,
+    NPM_DIR_VARIABLE,
+    ServerConfig,
+    load_config,
+)
 from .offer import Offer
 from .persisted import DEFAULT_STORE_BYTES
 
@@ -262,7 +269,7 @@ async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], off
     return 1 if had_errors else 0
 
 
-def _web_options(args: argparse.Namespace) -> "WebOptions":
+def _web_options(args: argparse.Namespace) -> WebOptions:
     """Batches, persisted queries and GraphiQL as the flags ask. GraphiQL's files missing from a
     folder the user named stops the start; missing from the default folder, the IDE is off."""
     from .graphiql import AssetsMissing, GraphiQL, npm_dir
@@ -280,7 +287,7 @@ def _web_options(args: argparse.Namespace) -> "WebOptions":
 
 
 async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer, access: Access,
-                 sock: "socket.socket", web: "WebOptions") -> int:
+                 sock: socket.socket, web: WebOptions) -> int:
     from .host import Gateway
     from .http import serve
 

@@ -17,7 +17,7 @@ import socket
 import sys
 import time
 from collections.abc import Iterator
-from dataclasses import dataclass, field, replace
+from dataclasses import dataclass, field
 from typing import Any
 
 import uvicorn
@@ -33,7 +33,12 @@ from .config import DEFAULT_BATCH_LIMIT, DEFAULT_BODY_LIMIT
 from .front import RequestError
 from .graphiql import ASSET_PATH, GraphiQL, wants_page
 from .host import Gateway
-from .persisted import BAD_REQUEST, DEFAULT_STORE_BYTES, PersistedQueries, PersistedQueryError
+from .persisted import (
+    BAD_REQUEST,
+    DEFAULT_STORE_BYTES,
+    PersistedQueries,
+    PersistedQueryError,
+)
 
 GRAPHQL_RESPONSE = "application/graphql-response+json"
 JSON = "application/json"
