@@ -170,26 +170,26 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
             return Answer(status, json.dumps(exc.response()))
         return Answer(200, json.dumps(response), fields=prepared.field_count)
 
-    def refused(request: Request) -> Response | None:
-        """The Host and token checks of /graphql and the schema, or None when both pass."""
+    def foreign_host(request: Request) -> Response | None:
+        """403 when the request names a host the gateway does not answer, else None."""
         if bearer is None and not loopback_host(request.headers.get("host")):
             # Without a token the gateway is served on loopback only, but a page whose name was
             # rebound to 127.0.0.1 would still reach it as its own origin; its Host gives it away.
             return error_response(403, "without a token the gateway answers only requests addressed to "
                                        "a loopback host (localhost, 127.0.0.1, [::1])", JSON)
-        if graphiql is not None and request.method in SAFE_METHODS and request.url.path == GRAPHQL_PATH \
-                and wants_page(request.headers.get("accept")):
-            return None  # the page holds nothing: a browser's navigation cannot send a token
-        if not admitted(request):
-            wrong = "authorization" in request.headers
-            challenge = 'Bearer error="invalid_token"' if wrong else "Bearer"
-            message = "the bearer token is not the right one" if wrong else \
-                "send Authorization: Bearer <token>"
-            return error_response(401, message, JSON, {"WWW-Authenticate": challenge})
         return None
 
+    def unauthorized(request: Request) -> Response | None:
+        """401 when a token is required and not the one sent, else None."""
+        if admitted(request):
+            return None
+        wrong = "authorization" in request.headers
+        challenge = 'Bearer error="invalid_token"' if wrong else "Bearer"
+        message = "the bearer token is not the right one" if wrong else "send Authorization: Bearer <token>"
+        return error_response(401, message, JSON, {"WWW-Authenticate": challenge})
+
     async def schema(request: Request) -> Response:
-        if (refusal := refused(request)) is not None:
+        if (refusal := foreign_host(request) or unauthorized(request)) is not None:
             return refusal
         assert gateway.schema is not None
         if sdl.get("of") is not gateway.schema:  # printed once per schema
@@ -197,10 +197,12 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
         return Response(sdl["text"], media_type=SDL)
 
     async def graphql(request: Request) -> Response:
-        if (refusal := refused(request)) is not None:
+        if (refusal := foreign_host(request)) is not None:
             return refusal
         if graphiql is not None and request.method in SAFE_METHODS and wants_page(request.headers.get("accept")):
-            return graphiql.page()
+            return graphiql.page()  # it holds nothing, and a browser's navigation cannot send a token
+        if (refusal := unauthorized(request)) is not None:
+            return refusal
         media = chosen_media_type(request.headers.get("accept"))
         if media is None:
             return error_response(406, f"acceptable response types: {GRAPHQL_RESPONSE}, {JSON}", JSON)
@@ -213,21 +215,26 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
             return error_response(exc.status, str(exc), media, exc.headers)
         if isinstance(body, Params):
             one = await answer(body, request.method, media)
-            request.state.fields = one.fields
-            return Response(one.text, status_code=one.status, media_type=media, headers=one.headers)
-        if len(body) > web.batch_limit:
+        elif len(body) > web.batch_limit:
             return error_response(413, f"a batch holds at most {web.batch_limit} requests", media)
-        # One after another: each request's bounds then hold for the whole batch at any moment.
+        else:
+            one = await answer_batch(body, request.method, media)
+        request.state.fields = one.fields
+        return Response(one.text, status_code=one.status, media_type=media, headers=one.headers)
+
+    async def answer_batch(items: list[Params | BadRequest], method: str, media: str) -> Answer:
+        """A batch's answers as one JSON array, in its order; each request answered on its own
+        (its status dropped: the batch is 200). One after another, so each request's bounds
+        hold for the whole batch at any moment."""
         texts, fields = [], 0
-        for item in body:
+        for item in items:
             if isinstance(item, BadRequest):
                 texts.append(json.dumps({"errors": [{"message": str(item)}]}))
                 continue
-            one = await answer(item, request.method, media)
+            one = await answer(item, method, media)
             texts.append(one.text)
             fields += one.fields
-        request.state.fields = fields
-        return Response("[" + ",".join(texts) + "]", media_type=media)
+        return Answer(200, "[" + ",".join(texts) + "]", fields=fields)
 
     async def health(request: Request) -> Response:
         state = gateway.health()
