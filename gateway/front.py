@@ -211,10 +211,11 @@ class Front:
             except RequestError as exc:
                 if exc.bound:
                     raise  # another request's limits may admit it
-                found = exc
+                found = exc.with_traceback(None)  # kept without the frames that held the document
             self._remember((query, operation_name), found, len(query))
         if isinstance(found, RequestError):
-            raise found
+            # A fresh error each time: re-raising the cached one would grow its traceback per request.
+            raise RequestError(found.errors, found.status, found.bound)
         if found.field_count > limits.fields:
             raise RequestError.of(f"the query selects more than {limits.fields} top-level fields, the limit",
                                   bound=True)

@@ -62,7 +62,7 @@ logger = logging.getLogger(__name__)
 NAME = re.compile(r"[_A-Za-z][_0-9A-Za-z]*")
 INT32 = (-(1 << 31), (1 << 31) - 1)
 BUILT_IN_FIELDS = ("__typename", "servers", "search")
-REF_DEPTH = 32  # $ref chains followed before a schema is taken as JSON: a cycle must end somewhere
+REF_DEPTH = 32  # $refs followed inside one another before a schema is taken as JSON
 
 
 
@@ -231,6 +231,7 @@ class _Mapper:
         self.field = field
         self.root = root
         self.names = names
+        self._open: list[str] = []  # the $refs being mapped: one met again is a recursive type
 
     def arguments(self) -> tuple[dict[str, GraphQLArgument], list[str]]:
         root = self._resolved(self.root)
@@ -243,13 +244,25 @@ class _Mapper:
             if not usable_name(name):
                 left_out.append(str(name))
                 continue
-            kind = self._required(self.input_type(schema, [name]), schema, name in required)
+            try:
+                kind = self._required(self.input_type(schema, [name]), schema, name in required)
+            except RecursionError:  # nested deeper than Python's stack: the tool still gets its field
+                kind = self._required(JSON_SCALAR, schema, name in required)
             arguments[name] = GraphQLArgument(kind, description=_description(schema))
         return arguments, left_out
 
     def input_type(self, schema: Any, path: list[str]) -> GraphQLInputType:
         """The nullable GraphQL type of one JSON Schema (see the table at the top)."""
-        schema = self._resolved(schema)
+        ref = schema.get("$ref") if isinstance(schema, dict) else None
+        if isinstance(ref, str):
+            # A type that holds itself (a tree) is cut at its first repeat: JSON from there down.
+            if ref in self._open or len(self._open) >= REF_DEPTH:
+                return JSON_SCALAR
+            self._open.append(ref)
+            try:
+                return self.input_type(_pointer(self.root, ref), path)
+            finally:
+                self._open.pop()
         if not isinstance(schema, dict):
             return JSON_SCALAR
         if "const" in schema:
