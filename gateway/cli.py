@@ -33,9 +33,11 @@ from .access import (
     AccessError,
     AccessLog,
     Limits,
+    check_cors_origin,
     load_token,
     require_token_off_loopback,
 )
+from .budget import DEFAULT_REPLY_BYTES
 from .config import (
     BUNDLED,
     DEFAULT_BATCH_LIMIT,
@@ -45,7 +47,7 @@ from .config import (
     ServerConfig,
     load_config,
 )
-from .offer import Offer
+from .offer import Offer, OfferError
 from .persisted import DEFAULT_STORE_BYTES
 
 if TYPE_CHECKING:
@@ -114,9 +116,10 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     offering = parser.add_argument_group("what is offered (both modes)")
     offering.add_argument("--read-only", action="store_true",
                           help="offer only the read-only tools: every other tool is an unknown field")
-    offering.add_argument("--allow", metavar="SERVER[.TOOL]", action="append", default=[],
-                          help="offer only these servers or tools (repeatable)")
-    offering.add_argument("--deny", metavar="SERVER[.TOOL]", action="append", default=[],
+    offering.add_argument("--allow", metavar="SERVER[.TOOL]|FIELD", action="append", default=[],
+                          help="offer only these servers or tools, a tool named as SERVER.TOOL or by its "
+                               "field name (repeatable; an entry that names nothing stops the start)")
+    offering.add_argument("--deny", metavar="SERVER[.TOOL]|FIELD", action="append", default=[],
                           help="never offer these servers or tools (repeatable; wins over --allow)")
     serving = parser.add_argument_group("GraphQL over HTTP")
     serving.add_argument("--serve", metavar="[HOST:]PORT", nargs="?", const="127.0.0.1:8000",
@@ -139,6 +142,28 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                          help="longest query text (default: %(default)s)")
     serving.add_argument("--max-fields", metavar="N", type=positive(int), default=DEFAULT_FIELD_LIMIT,
                          help="most top-level fields in one request (default: %(default)s)")
+    serving.add_argument("--max-fanout", metavar="BYTES", type=positive(int), default=DEFAULT_FANOUT_LIMIT,
+                         help="most bytes of tool-call arguments one request sends out, variables "
+                              "counted at every use (default: %(default)s)")
+    serving.add_argument("--max-replies", metavar="BYTES", type=positive(int), default=DEFAULT_REPLY_BYTES,
+                         help="tool replies held at once for queries in flight; a reply past it fails its "
+                              "field (default: %(default)s)")
+    serving.add_argument("--query-queue", metavar="N", type=positive(int),
+                         help="queries that may wait for a query thread; more are 503 (default: 4 per thread)")
+    serving.add_argument("--client-queries", metavar="N", type=positive(int),
+                         help="queries one client address may have running or waiting; more are 429 "
+                              "(default: half of --query-threads)")
+    serving.add_argument("--max-connections", metavar="N", type=positive(int),
+                         help="open connections; one more closes the longest idle one, or is 503 when "
+                              "none is idle (default: 2048, or less if the descriptor limit says so)")
+    serving.add_argument("--header-timeout", metavar="SECONDS", type=positive(float), default=10.0,
+                         help="time a connection has to send a request's head (default: %(default)g)")
+    serving.add_argument("--idle-timeout", metavar="SECONDS", type=positive(int), default=5,
+                         help="time a kept-alive connection may wait for its next request "
+                              "(default: %(default)g)")
+    serving.add_argument("--forwarded-allow-ips", metavar="IPS",
+                         help="believe X-Forwarded-For/-Proto from these proxy addresses (comma-separated); "
+                              "by default from nobody, and the log shows the connecting address")
     serving.add_argument("--max-batch", metavar="N", type=positive(int), default=DEFAULT_BATCH_LIMIT,
                          help="most requests in one batch, a JSON array body (default: %(default)s)")
     serving.add_argument("--persisted-bytes", metavar="BYTES", type=positive(int), default=DEFAULT_STORE_BYTES,
@@ -147,9 +172,6 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     serving.add_argument("--npm-dir", metavar="DIR", type=Path,
                          help=f"the npm folder GraphiQL is served from (default: ${NPM_DIR_VARIABLE}, "
                               f"else {DEFAULT_NPM_DIR}); without it GET /graphql shows no IDE")
-    serving.add_argument("--max-fanout", metavar="BYTES", type=positive(int), default=DEFAULT_FANOUT_LIMIT,
-                         help="most bytes of tool-call arguments one request sends out, variables "
-                              "counted at every use (default: %(default)s)")
     args = parser.parse_args(argv)
     if args.serve is not None and args.query is not None:
         parser.error("give a query or --serve, not both")
@@ -171,10 +193,13 @@ def main(argv: list[str] | None = None) -> int:
         if unknown := offer.unknown_servers(c.name for c in configs):
             raise ValueError(f"--allow/--deny name no configured server: {', '.join(unknown)}")
         token = load_token(args.token_file) if args.serve is not None else None
+        if args.cors_origin is not None:
+            check_cors_origin(args.cors_origin)
     except ValueError as exc:
         print(f"gateway: {exc}", file=sys.stderr)
         return 2
     if args.serve is not None:
+        from .connections import LimitError
         from .http import listening_socket, split_address
         try:
             require_token_off_loopback(split_address(args.serve)[0], token)  # before anything is bound
@@ -187,7 +212,8 @@ def main(argv: list[str] | None = None) -> int:
             print(f"gateway: cannot listen on {args.serve}: {exc}", file=sys.stderr)
             return 2
         log = AccessLog()
-        access = Access(token=token, cors_origin=args.cors_origin, limits=_limits(args), log=log)
+        access = Access(token=token, cors_origin=args.cors_origin, limits=_limits(args), log=log,
+                        forwarded_allow_ips=args.forwarded_allow_ips)
         try:
             web = _web_options(args)
         except ValueError as exc:
@@ -196,6 +222,9 @@ def main(argv: list[str] | None = None) -> int:
             return 2
         try:
             return asyncio.run(_serve(args, configs, offer, access, sock, web))
+        except (OfferError, LimitError) as exc:  # --allow/--deny naming nothing; a cap past the descriptors
+            print(f"gateway: {exc}", file=sys.stderr)
+            return 2
         except asyncio.CancelledError:  # SIGTERM while the servers started
             print("gateway: terminated", file=sys.stderr)
             return 143
@@ -213,6 +242,9 @@ def main(argv: list[str] | None = None) -> int:
         queries = query_blocks(sys.stdin) if args.query == "-" else [args.query]
     try:
         return asyncio.run(_answer_all(args, configs, offer, queries, variables))
+    except OfferError as exc:
+        print(f"gateway: {exc}", file=sys.stderr)
+        return 2
     except KeyboardInterrupt:
         print("gateway: interrupted", file=sys.stderr)
         return 130
@@ -288,20 +320,26 @@ def _web_options(args: argparse.Namespace) -> WebOptions:
 
 async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer, access: Access,
                  sock: socket.socket, web: WebOptions) -> int:
+    from .admission import AdmissionLimits
+    from .connections import ConnectionLimits
     from .host import Gateway
     from .http import serve
 
+    connections = ConnectionLimits(args.max_connections or 0, args.header_timeout, args.idle_timeout)
+    connections.connections()  # a cap the descriptor limit cannot hold stops the start, before the servers
+    admission = AdmissionLimits(args.query_queue or 0, args.client_queries or 0)
     loop = asyncio.get_running_loop()
     main_task = asyncio.current_task()
     assert main_task is not None
     loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
                        query_threads=args.query_threads, offer=offer, call_log=access.log,
-                       limits=access.limits) as gateway:
+                       limits=access.limits, reply_bytes=args.max_replies) as gateway:
         if not any(u.up for u in gateway.upstreams.values()) and configs:
             print("gateway: no MCP server started", file=sys.stderr)
             return 2
-        await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body, access=access, web=web)
+        await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body, access=access,
+                    connections=connections, admission=admission, web=web)
     print("gateway: stopped", file=sys.stderr)
     return 0
 

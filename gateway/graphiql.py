@@ -20,7 +20,8 @@ from .config import DEFAULT_NPM_DIR, NPM_DIR_VARIABLE
 
 log = logging.getLogger(__name__)
 
-ASSET_PATH = "/graphql/graphiql/{name}"
+ASSET_PREFIX = "/graphql/graphiql/"
+ASSET_PATH = ASSET_PREFIX + "{name}"
 HTML = "text/html; charset=utf-8"
 # Served name -> (file under node_modules, media type). Minified builds: the page loads them on every visit.
 NPM_ASSETS = {

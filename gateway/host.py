@@ -13,6 +13,7 @@ from typing import Any
 from mcp.types import CallToolResult, TextContent
 
 from .access import Limits
+from .budget import DEFAULT_REPLY_BYTES, ReplyBudget
 from .config import ServerConfig
 from .front import Front
 from .offer import Offer
@@ -59,7 +60,8 @@ class Gateway:
 
     def __init__(self, configs: list[ServerConfig], *, call_timeout: float = 30.0,
                  start_timeout: float = 30.0, query_threads: int = 4, offer: Offer | None = None,
-                 call_log: Callable[[str], None] | None = None, limits: Limits | None = None) -> None:
+                 call_log: Callable[[str], None] | None = None, limits: Limits | None = None,
+                 reply_bytes: int = DEFAULT_REPLY_BYTES) -> None:
         self.configs = configs
         self.offer = offer or Offer()
         self.call_log = call_log
@@ -71,6 +73,8 @@ class Gateway:
         self.schema: GatewaySchema | None = None
         self.front: Front | None = None  # every entry point's reader of GraphQL documents
         self.writing_fields: frozenset[str] = frozenset()  # fields of the tools that are not read-only
+        self.query_threads = query_threads
+        self.replies = ReplyBudget(reply_bytes)  # tool replies held for queries in flight
         self._executor = ThreadPoolExecutor(query_threads, thread_name_prefix="query")
         self._stopping = threading.Event()
         self._receivers: list[threading.Thread] = []
@@ -91,8 +95,9 @@ class Gateway:
             self.upstreams = {u.name: u for u in upstreams}
             await asyncio.gather(*(u.started(self.start_timeout) for u in upstreams))
             listed = [u.group() for u in upstreams if u.up]
-            for entry in self.offer.unknown_tools(listed):
-                print(f"gateway: --allow/--deny {entry!r} matches no listed tool", file=sys.stderr, flush=True)
+            # Field names as the engine spells them, from an engine over everything listed.
+            self.offer = self.offer.resolved(listed, _graphql.SchemaEngine(json.dumps(listed)),
+                                             down=(u.name for u in upstreams if not u.up))
             catalogue = self.offer.shape(listed)
             self.engine = _graphql.SchemaEngine(json.dumps(catalogue))
             self.schema = build(catalogue, self.engine)
@@ -127,9 +132,14 @@ class Gateway:
         return json.dumps(await self.front.execute(query, variables, operation_name))
 
     async def _on_query_thread(self, function: Callable[..., str], *args: Any) -> str:
-        """A query waits on a query thread, so the loop stays free for the tool calls."""
+        """A query waits on a query thread, so the loop stays free for the tool calls; the
+        replies its tool calls bring are counted against the bound while it runs."""
         assert self._loop is not None
-        return await self._loop.run_in_executor(self._executor, function, *args)
+        query_number = self.replies.started()
+        try:
+            return await self._loop.run_in_executor(self._executor, function, *args)
+        finally:
+            self.replies.ended(query_number)
 
     async def close(self) -> None:
         """Receivers stopped, bridge detached (waiting fields fail), sessions and processes ended."""
@@ -174,6 +184,10 @@ class Gateway:
                 text = reply_of(result)["text"]
                 raise CallFailed(text or f"{server}.{tool} reported an error")
             payload = json.dumps(reply_of(result), allow_nan=False)
+            if not self.replies.take(len(payload)):
+                raise CallFailed(f"{server}.{tool}: its reply of {len(payload)} bytes would take the "
+                                 f"replies the gateway holds for queries in flight over {self.replies.limit} "
+                                 f"bytes; retry when fewer queries run")
         except CallFailed as exc:
             self.engine.fail_tool_call(request_id, str(exc))
         except ValueError as exc:  # NaN or Infinity in structured content

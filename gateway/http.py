@@ -28,10 +28,21 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
-from .access import Access, Bearer, loopback_host, require_token_off_loopback
+from .access import Access, Bearer, check_cors_origin, require_token_off_loopback
+from .admission import Admission, AdmissionLimits, ClientGone, Refused
+from .checks import (
+    BearerCheck,
+    BodyCheck,
+    HeadAsGet,
+    HostCheck,
+    Scope,
+    header,
+    loads_bounded,
+)
 from .config import DEFAULT_BATCH_LIMIT, DEFAULT_BODY_LIMIT
-from .front import RequestError
-from .graphiql import ASSET_PATH, GraphiQL, wants_page
+from .connections import AcceptErrorLog, ConnectionLimits, guarded_protocol
+from .front import Prepared, RequestError
+from .graphiql import ASSET_PATH, ASSET_PREFIX, GraphiQL, wants_page
 from .host import Gateway
 from .persisted import (
     BAD_REQUEST,
@@ -44,9 +55,11 @@ GRAPHQL_RESPONSE = "application/graphql-response+json"
 JSON = "application/json"
 SDL = "text/plain; charset=utf-8"  # what a browser shows and every tool reads; GraphQL names no type for it
 GRAPHQL_PATH = "/graphql"
+SCHEMA_PATH = "/graphql/schema.graphql"
 SAFE_METHODS = ("GET", "HEAD")  # answered alike: neither may reach a tool that writes
 ALLOW_POST = {"Allow": "POST"}
-SCHEMA_PATH = "/graphql/schema.graphql"
+OPEN_PATHS = frozenset({"/health"})  # answered without the token (saying less)
+CLIENT_GONE = 499  # logged for a query dropped because its client left (nginx's code; nobody reads it)
 
 
 class BadRequest(Exception):
@@ -129,7 +142,7 @@ def request_error(errors: list[dict[str, Any]], media: str) -> Answer:
 
 
 def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None,
-             web: WebOptions | None = None) -> Starlette:
+             admission: Admission | None = None, web: WebOptions | None = None) -> Starlette:
     access = access or Access()
     web = web or WebOptions()
     bearer = Bearer(access.token) if access.token is not None else None
@@ -138,10 +151,9 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
     graphiql = web.graphiql
     sdl: dict[str, Any] = {}
 
-    def admitted(request: Request) -> bool:
-        return bearer is None or bearer.admits(request.headers.get("authorization"))
+    admission = admission or Admission(getattr(gateway, "query_threads", 1))
 
-    async def answer(params: Params, method: str, media: str) -> Answer:
+    async def answer(params: Params, request: Request, media: str) -> Answer:
         """Runs one request: its document (its text, or the persisted one its hash names) read by
         the front, the GET rule, the run; the answer shaped for `media`."""
         try:
@@ -157,12 +169,12 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
             prepared = await gateway.front.prepare_async(query, params.operation_name, limits)
             if remember is not None:
                 persisted.remember(remember, query)  # only a document that proved valid takes room
-            if method in SAFE_METHODS and (prepared.operation != "query" or prepared.writes):
+            if request.method in SAFE_METHODS and (prepared.operation != "query" or prepared.writes):
                 # A GET can come from any page's <img> or link: it must not reach a tool that writes.
                 return Answer(405, json.dumps({"errors": [{"message": "GET answers queries only: send a "
                                                                       "mutation by POST"}]}),
                               ALLOW_POST, prepared.field_count)
-            response = await gateway.front.run(prepared, params.variables, limits)
+            response = await run(prepared, params.variables, request)
         except RequestError as exc:
             # A bound's refusal keeps its status whatever the media type: the client must change
             # the request, and a 200 would read as an answer to it.
@@ -170,59 +182,44 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
             return Answer(status, json.dumps(exc.response()))
         return Answer(200, json.dumps(response), fields=prepared.field_count)
 
-    def foreign_host(request: Request) -> Response | None:
-        """403 when the request names a host the gateway does not answer, else None."""
-        if bearer is None and not loopback_host(request.headers.get("host")):
-            # Without a token the gateway is served on loopback only, but a page whose name was
-            # rebound to 127.0.0.1 would still reach it as its own origin; its Host gives it away.
-            return error_response(403, "without a token the gateway answers only requests addressed to "
-                                       "a loopback host (localhost, 127.0.0.1, [::1])", JSON)
-        return None
-
-    def unauthorized(request: Request) -> Response | None:
-        """401 when a token is required and not the one sent, else None."""
-        if admitted(request):
-            return None
-        wrong = "authorization" in request.headers
-        challenge = 'Bearer error="invalid_token"' if wrong else "Bearer"
-        message = "the bearer token is not the right one" if wrong else "send Authorization: Bearer <token>"
-        return error_response(401, message, JSON, {"WWW-Authenticate": challenge})
+    async def run(prepared: Prepared, variables: dict[str, Any] | None, request: Request) -> dict[str, Any]:
+        """The front's run; a document with tool fields takes its turn for a query thread first.
+        One without them is answered on the loop and waits for nobody."""
+        assert gateway.front is not None
+        if not prepared.tool_fields:
+            return await gateway.front.run(prepared, variables, limits)
+        async with admission.turn(_client(request), request.receive):
+            return await gateway.front.run(prepared, variables, limits)
 
     async def schema(request: Request) -> Response:
-        if (refusal := foreign_host(request) or unauthorized(request)) is not None:
-            return refusal
         assert gateway.schema is not None
         if sdl.get("of") is not gateway.schema:  # printed once per schema
             sdl.update(of=gateway.schema, text=gateway.schema.sdl() + "\n")
         return Response(sdl["text"], media_type=SDL)
 
     async def graphql(request: Request) -> Response:
-        if (refusal := foreign_host(request)) is not None:
-            return refusal
         if graphiql is not None and request.method in SAFE_METHODS and wants_page(request.headers.get("accept")):
-            return graphiql.page()  # it holds nothing, and a browser's navigation cannot send a token
-        if (refusal := unauthorized(request)) is not None:
-            return refusal
+            return graphiql.page()  # without the token: see page_request
         media = chosen_media_type(request.headers.get("accept"))
         if media is None:
             return error_response(406, f"acceptable response types: {GRAPHQL_RESPONSE}, {JSON}", JSON)
         try:
             if request.method == "POST":
-                body = await _from_body(request, body_limit)
+                body = await _from_body(request)
             else:
                 body = _from_url(request)
         except BadRequest as exc:
             return error_response(exc.status, str(exc), media, exc.headers)
         if isinstance(body, Params):
-            one = await answer(body, request.method, media)
+            one = await answer(body, request, media)
         elif len(body) > web.batch_limit:
             return error_response(413, f"a batch holds at most {web.batch_limit} requests", media)
         else:
-            one = await answer_batch(body, request.method, media)
+            one = await answer_batch(body, request, media)
         request.state.fields = one.fields
         return Response(one.text, status_code=one.status, media_type=media, headers=one.headers)
 
-    async def answer_batch(items: list[Params | BadRequest], method: str, media: str) -> Answer:
+    async def answer_batch(items: list[Params | BadRequest], request: Request, media: str) -> Answer:
         """A batch's answers as one JSON array, in its order; each request answered on its own
         (its status dropped: the batch is 200). One after another, so each request's bounds
         hold for the whole batch at any moment."""
@@ -231,7 +228,11 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
             if isinstance(item, BadRequest):
                 texts.append(json.dumps({"errors": [{"message": str(item)}]}))
                 continue
-            one = await answer(item, method, media)
+            try:
+                one = await answer(item, request, media)
+            except Refused as exc:  # those before it ran: this one says why it did not
+                texts.append(json.dumps({"errors": [{"message": str(exc), "extensions": {"status": exc.status}}]}))
+                continue
             texts.append(one.text)
             fields += one.fields
         return Answer(200, "[" + ",".join(texts) + "]", fields=fields)
@@ -239,7 +240,7 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
     async def health(request: Request) -> Response:
         state = gateway.health()
         status = 200 if state["up"] else 503
-        if not admitted(request):  # load balancers ask without a token: up or not, nothing more
+        if not getattr(request.state, "admitted", True):  # load balancers ask without a token: up or not
             return JSONResponse({"up": state["up"]}, status_code=status)
         return JSONResponse(state, status_code=status)
 
@@ -247,21 +248,68 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
         allow = "GET, POST" if request.url.path == "/graphql" else "GET"
         return error_response(405, f"method {request.method} is not allowed here", JSON, {"Allow": allow})
 
+    async def refused(request: Request, exc: Exception) -> Response:
+        assert isinstance(exc, Refused)
+        return error_response(exc.status, str(exc), JSON, exc.headers)
+
+    async def client_gone(request: Request, exc: Exception) -> Response:
+        return Response(status_code=CLIENT_GONE)
+
+    async def internal(request: Request, exc: Exception) -> Response:
+        # Starlette raises the exception again after this answer, and Uvicorn logs it once
+        # with its traceback; the client learns only that the fault is the gateway's.
+        return error_response(500, "the gateway failed on this request; its log has the details", JSON)
+
+    # The checks in the order they run, each one a middleware that can refuse on its own.
+    # Connection limits come first, before any of these: they act on the socket (connections.py).
     middleware = []
     if access.log is not None:
-        middleware.append(Middleware(AccessLogMiddleware, log=access.log))
+        middleware.append(Middleware(AccessLogMiddleware, log=access.log))  # wraps the whole stack
+    middleware += [
+        Middleware(HeadAsGet),  # HEAD meets every check as the GET it is
+        Middleware(HostCheck, loopback_only=bearer is None),
+    ]
     if access.cors_origin is not None:
         # Only this origin's pages may read answers (or send JSON, which needs a preflight);
-        # without the flag a browser gets no CORS header at all.
-        middleware.append(Middleware(CORSMiddleware, allow_origins=[access.cors_origin],
+        # without the flag a browser gets no CORS header at all. Before the token: a
+        # preflight carries none.
+        middleware.append(Middleware(CORSMiddleware, allow_origins=[check_cors_origin(access.cors_origin)],
                                      allow_methods=["GET", "POST"],
                                      allow_headers=["Authorization", "Content-Type", "Accept"], max_age=600))
+    middleware += [
+        Middleware(BearerCheck, bearer=bearer,
+                   is_open=lambda scope: scope["path"] in OPEN_PATHS or page_request(scope, graphiql)),
+        Middleware(BodyCheck, limit=body_limit),  # media type, size, time to send it, JSON depth
+    ]
     routes = [Route(GRAPHQL_PATH, graphql, methods=["GET", "POST"]),
               Route(SCHEMA_PATH, schema, methods=["GET"]),
               Route("/health", health, methods=["GET"])]
     if graphiql is not None:
         routes.append(Route(ASSET_PATH, graphiql.asset, methods=["GET"]))
-    return Starlette(routes=routes, middleware=middleware, exception_handlers={405: not_allowed})
+    app = Starlette(routes=routes, middleware=middleware,
+                    exception_handlers={405: not_allowed, Refused: refused, ClientGone: client_gone,
+                                        Exception: internal})
+    # A redirect to the same path with a slash more or less would be built from the Host header.
+    app.router.redirect_slashes = False
+    app.state.admission = admission  # for whoever reports the queue
+    return app
+
+
+def page_request(scope: Scope, graphiql: GraphiQL | None) -> bool:
+    """Whether a request is for GraphiQL (its page, a browser's GET of /graphql, or one of its
+    files): answered without the token, as they hold nothing and a browser's navigation cannot
+    send one; the page's own queries need it like any other."""
+    if graphiql is None or scope["method"] != "GET":  # HEAD reaches this as GET
+        return False
+    if scope["path"].startswith(ASSET_PREFIX):
+        return True
+    accept = header(scope, b"accept")
+    return scope["path"] == GRAPHQL_PATH and wants_page(None if accept is None else accept.decode("latin-1"))
+
+
+def _client(request: Request) -> str:
+    """Whom a query counts against: the client's address (the proxy's, unless it is trusted)."""
+    return request.client.host if request.client else "-"
 
 
 class AccessLogMiddleware:
@@ -295,20 +343,10 @@ class AccessLogMiddleware:
             self.log(f"{where} {scope['method']} {scope['path']} {status} {elapsed_ms:.1f}ms fields={fields}")
 
 
-async def _from_body(request: Request, limit: int) -> Params | list[Params | BadRequest]:
-    content_type = request.headers.get("content-type", "").split(";")[0].strip().lower()
-    if content_type != JSON:
-        raise BadRequest(415, f"send the request as {JSON}")
-    declared = request.headers.get("content-length")
-    if declared is not None and declared.isdigit() and int(declared) > limit:
-        raise BadRequest(413, f"the body is over the limit of {limit} bytes")
-    body = bytearray()
-    async for chunk in request.stream():  # a body without a length is counted as it comes
-        body += chunk
-        if len(body) > limit:
-            raise BadRequest(413, f"the body is over the limit of {limit} bytes")
+async def _from_body(request: Request) -> Params | list[Params | BadRequest]:
+    # BodyCheck has seen the media type, the length and the nesting already.
     try:
-        document = json.loads(body)
+        document = loads_bounded(await request.body())
     except ValueError:
         raise BadRequest(400, "the body is not JSON") from None
     if isinstance(document, list):  # a batch: each request is answered (or refused) on its own
@@ -342,9 +380,9 @@ def _json_parameter(text: str | None, name: str) -> Any:
     if text is None:
         return None
     try:
-        return json.loads(text)
+        return loads_bounded(text)
     except ValueError:
-        raise BadRequest(400, f"{name} is not JSON") from None
+        raise BadRequest(400, f"{name} is not JSON, or nests it too deeply") from None
 
 
 def _parameters(query: Any, variables: Any, operation_name: Any, extensions: Any) -> Params:
@@ -359,7 +397,23 @@ def _parameters(query: Any, variables: Any, operation_name: Any, extensions: Any
         raise BadRequest(400, "variables must be a JSON object")
     if operation_name is not None and not isinstance(operation_name, str):
         raise BadRequest(400, "operationName must be a string")
+    try:
+        variables_json = None if variables is None else json.dumps(variables, ensure_ascii=False, allow_nan=False)
+    except ValueError:  # 1e999 reads as infinity, which JSON cannot write back
+        raise BadRequest(400, "variables hold a number too large for JSON") from None
+    # JSON's \u escapes can spell half of a surrogate pair, which no UTF-8 text can hold.
+    for name, text in (("query", query), ("variables", variables_json), ("operationName", operation_name)):
+        if text is not None and not _valid_unicode(text):
+            raise BadRequest(400, f"{name} is not valid Unicode: it holds a lone surrogate (\\ud800-\\udfff)")
     return Params(query, variables, operation_name, extensions)
+
+
+def _valid_unicode(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 class Server(uvicorn.Server):
@@ -377,10 +431,21 @@ class Server(uvicorn.Server):
 
 
 def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int, access: Access | None = None,
-                web: WebOptions | None = None) -> Server:
-    config = uvicorn.Config(make_app(gateway, body_limit=body_limit, access=access, web=web), lifespan="off",
-                            log_level="warning",
-                            access_log=False, timeout_graceful_shutdown=grace_seconds)
+                connections: ConnectionLimits | None = None,
+                admission: AdmissionLimits | None = None, web: WebOptions | None = None) -> Server:
+    """Uvicorn serving the app behind the connection limits. Proxy headers (X-Forwarded-For and
+    the like) are ignored unless `access.forwarded_allow_ips` names the proxies that send them:
+    Uvicorn's default trusts them from any loopback client, who could then log any address and
+    count its queries against another client."""
+    access = access or Access()
+    connections = connections or ConnectionLimits()
+    app = make_app(gateway, body_limit=body_limit, access=access,
+                   admission=Admission(gateway.query_threads, admission), web=web)
+    proxies = access.forwarded_allow_ips
+    config = uvicorn.Config(app, lifespan="off", log_level="warning", access_log=False,
+                            timeout_graceful_shutdown=grace_seconds,
+                            http=guarded_protocol(connections), timeout_keep_alive=connections.idle_seconds,
+                            proxy_headers=proxies is not None, forwarded_allow_ips=proxies)
     return Server(config)
 
 
@@ -411,7 +476,8 @@ def listening_socket(address: str) -> socket.socket:
 
 async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 10,
                 body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None,
-                web: WebOptions | None = None) -> None:
+                connections: ConnectionLimits | None = None,
+                admission: AdmissionLimits | None = None, web: WebOptions | None = None) -> None:
     """Serves the gateway on a listening socket until SIGINT or SIGTERM.
 
     A signal stops accepting and lets running requests finish first; the
@@ -420,8 +486,10 @@ async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 1
     """
     access = access or Access()
     require_token_off_loopback(sock.getsockname()[0], access.token)
-    server = make_server(gateway, grace_seconds=grace_seconds, body_limit=body_limit, access=access, web=web)
+    server = make_server(gateway, grace_seconds=grace_seconds, body_limit=body_limit, access=access,
+                         connections=connections, admission=admission, web=web)
     loop = asyncio.get_running_loop()
+    loop.set_exception_handler(AcceptErrorLog(loop))
     for signum in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(signum, server.stop)
     host, port = sock.getsockname()[:2]
