@@ -9,6 +9,7 @@ another version of it (bench/http_load.py --before) runs on the same stack.
 """
 
 import asyncio
+import inspect
 import json
 import socket
 import sys
@@ -44,8 +45,13 @@ async def gateway(port: int, source: Path) -> None:
     from gateway.http import listening_socket, serve
 
     sock = listening_socket(f"127.0.0.1:{port}")
+    options = {}
+    if "admission" in inspect.signature(serve).parameters:
+        # wrk's connections share one address: let them all have a turn, as distinct clients would.
+        from gateway.admission import AdmissionLimits
+        options["admission"] = AdmissionLimits(queue=1024, per_client=1024)
     async with Gateway([in_process("toolbox", toolbox.server)]) as running:
-        await serve(running, sock)
+        await serve(running, sock, **options)
 
 
 if __name__ == "__main__":

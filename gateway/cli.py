@@ -142,9 +142,6 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                          help="longest query text (default: %(default)s)")
     serving.add_argument("--max-fields", metavar="N", type=positive(int), default=DEFAULT_FIELD_LIMIT,
                          help="most top-level fields in one request (default: %(default)s)")
-    serving.add_argument("--max-fanout", metavar="BYTES", type=positive(int), default=DEFAULT_FANOUT_LIMIT,
-                         help="most bytes of tool-call arguments one request sends out, variables "
-                              "counted at every use (default: %(default)s)")
     serving.add_argument("--max-replies", metavar="BYTES", type=positive(int), default=DEFAULT_REPLY_BYTES,
                          help="tool replies held at once for queries in flight; a reply past it fails its "
                               "field (default: %(default)s)")
@@ -164,6 +161,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     serving.add_argument("--forwarded-allow-ips", metavar="IPS",
                          help="believe X-Forwarded-For/-Proto from these proxy addresses (comma-separated); "
                               "by default from nobody, and the log shows the connecting address")
+    serving.add_argument("--max-fanout", metavar="BYTES", type=positive(int), default=DEFAULT_FANOUT_LIMIT,
+                         help="most bytes of tool-call arguments one request sends out, variables "
+                              "counted at every use (default: %(default)s)")
     serving.add_argument("--max-batch", metavar="N", type=positive(int), default=DEFAULT_BATCH_LIMIT,
                          help="most requests in one batch, a JSON array body (default: %(default)s)")
     serving.add_argument("--persisted-bytes", metavar="BYTES", type=positive(int), default=DEFAULT_STORE_BYTES,
