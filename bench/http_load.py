@@ -99,7 +99,7 @@ def load(port: int, query: str, seconds: float, fresh: bool, folder: Path) -> tu
     p50 = re.search(r"^\s+50%\s+(\S+)", out, re.MULTILINE).group(1)
     p99 = re.search(r"^\s+99%\s+(\S+)", out, re.MULTILINE).group(1)
     if "Non-2xx" in out:
-        raise SystemExit(f"errors under load:\n{out}")
+        raise SystemExit(f"errors under load of {query!r}:\n{out}")
     return rps, p50, p99
 
 
@@ -128,7 +128,9 @@ def main() -> None:
                          [(query.replace(" { json }", ""), fresh) for query, fresh in both]))
         runs += [
             ("gateway, toolbox in process", ["bench/http_servers.py", "gateway"], both),
-            ("gateway, toolbox over stdio", ["-m", "gateway", "--config", str(config), "--serve", "127.0.0.1:{port}"],
+            # wrk's connections share one address: let them all have a turn, as distinct clients would.
+            ("gateway, toolbox over stdio", ["-m", "gateway", "--config", str(config), "--client-queries", "1024",
+                                             "--query-queue", "1024", "--serve", "127.0.0.1:{port}"],
              [(FIVE_FIELDS, False)]),
         ]
         for label, command, queries in runs:
