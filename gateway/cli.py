@@ -15,6 +15,7 @@ Examples:
 import argparse
 import asyncio
 import json
+import logging
 import os
 import signal
 import sys
@@ -43,6 +44,7 @@ from .config import (
     DEFAULT_BATCH_LIMIT,
     DEFAULT_BODY_LIMIT,
     DEFAULT_NPM_DIR,
+    DEFAULT_RESULT_LIMIT,
     NPM_DIR_VARIABLE,
     ServerConfig,
     load_config,
@@ -111,6 +113,14 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                         help="time limit of one tool call (default: %(default)g)")
     parser.add_argument("--start-timeout", metavar="SECONDS", type=positive(float), default=30.0,
                         help="time a server has to start and list its tools (default: %(default)g)")
+    parser.add_argument("--max-result", metavar="BYTES", type=positive(int), default=DEFAULT_RESULT_LIMIT,
+                        help="largest reply of one field, in bytes of its JSON; a larger result fails "
+                             "its field (default: %(default)s)")
+    parser.add_argument("--log-level", metavar="LEVEL", default="warning", type=str.lower,
+                        choices=["debug", "info", "warning", "error"],
+                        help="what the log on standard error shows: servers' own log messages and "
+                             "progress come at their level (info for progress); servers that take "
+                             "logging/setLevel are asked for this level (default: %(default)s)")
     parser.add_argument("--timing", action="store_true",
                         help="report on standard error how long each query took")
     offering = parser.add_argument_group("what is offered (both modes)")
@@ -184,6 +194,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
+    logging.basicConfig(level=args.log_level.upper(), format="gateway: %(message)s", stream=sys.stderr)
+    # httpx says "HTTP Request: POST ..." at info for every message to a remote server.
+    logging.getLogger("httpx").setLevel(max(logging.WARNING, logging.getLogger().level))
     try:
         configs = load_config(args.config)
         variables = json.loads(args.variables) if args.variables else None
@@ -277,7 +290,7 @@ async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], off
     loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
     had_errors = False
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
-                       offer=offer, limits=_limits(args)) as gateway:
+                       offer=offer, limits=_limits(args), max_result_bytes=args.max_result) as gateway:
         if not any(u.up for u in gateway.upstreams.values()) and configs:
             print("gateway: no MCP server started", file=sys.stderr)
             return 2
@@ -334,7 +347,8 @@ async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: O
     loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
                        query_threads=args.query_threads, offer=offer, call_log=access.log,
-                       limits=access.limits, reply_bytes=args.max_replies) as gateway:
+                       limits=access.limits, reply_bytes=args.max_replies,
+                       max_result_bytes=args.max_result) as gateway:
         if not any(u.up for u in gateway.upstreams.values()) and configs:
             print("gateway: no MCP server started", file=sys.stderr)
             return 2

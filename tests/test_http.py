@@ -41,9 +41,11 @@ GQL_JSON = "application/graphql-response+json"
 
 @contextlib.contextmanager
 def serving(runner: LoopThread, gateway: Gateway, access: Access | None = None, *,
-            body_limit: int = 1 << 16, admission: AdmissionLimits | None = None) -> Iterator[str]:
+            body_limit: int = 1 << 16) -> Iterator[str]:
     """Serves `gateway` on a loopback port of `runner`'s loop; yields its address."""
-    server = make_server(gateway, grace_seconds=5, body_limit=body_limit, access=access, admission=admission)
+    # Room for every client these tests start at once: the queue's own bound is tested apart.
+    server = make_server(gateway, grace_seconds=5, body_limit=body_limit, access=access,
+                         admission=AdmissionLimits(queue=64))
     sock = listening_socket("127.0.0.1:0")
     running = asyncio.run_coroutine_threadsafe(server.serve(sockets=[sock]), runner.loop)
     began = time.monotonic()
@@ -85,8 +87,7 @@ def url(tmp_path_factory: pytest.TempPathFactory):
     config = write_config(tmp_path_factory.mktemp("http"),
                           {"alpha": server_entry("alpha"), "beta": server_entry("beta")})
     gateway = started(runner, load_config(config), call_timeout=10, query_threads=8)
-    # Room for the fifty clients below to wait at once: the queue's own bound has its own tests.
-    with serving(runner, gateway, body_limit=BODY_LIMIT, admission=AdmissionLimits(queue=64)) as address:
+    with serving(runner, gateway, body_limit=BODY_LIMIT) as address:
         yield address
     runner.run(gateway.close())
     runner.close()
