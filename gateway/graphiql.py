@@ -8,7 +8,6 @@ GraphiQL's header editor (e.g. {"Authorization": "Bearer ..."}), like any
 other client's.
 """
 
-import logging
 import os
 from dataclasses import dataclass
 from pathlib import Path
@@ -17,8 +16,6 @@ from starlette.requests import Request
 from starlette.responses import PlainTextResponse, Response
 
 from .config import DEFAULT_NPM_DIR, NPM_DIR_VARIABLE
-
-log = logging.getLogger(__name__)
 
 ASSET_PREFIX = "/graphql/graphiql/"
 ASSET_PATH = ASSET_PREFIX + "{name}"
