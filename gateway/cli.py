@@ -8,7 +8,7 @@ Examples:
   printf '{ toolbox_now { json } }\\n\\n{ memory_read_graph { json } }\\n' | python3 -m gateway -
   python3 -m gateway --schema                   # the schema in GraphQL's SDL
   python3 -m gateway --config ~/my-servers.json '{ servers { name toolCount } }'
-  python3 -m gateway --serve 127.0.0.1:8000     # GraphQL over HTTP at /graphql
+  python3 -m gateway --serve 127.0.0.1:8000     # GraphQL over HTTP at /graphql, GraphiQL for a browser
   python3 -m gateway --serve 0.0.0.0:8000 --token-file ~/.gateway-token --read-only
 """
 
@@ -16,6 +16,7 @@ import argparse
 import asyncio
 import json
 import logging
+import os
 import signal
 import sys
 import threading
@@ -38,11 +39,23 @@ from .access import (
     require_token_off_loopback,
 )
 from .budget import DEFAULT_REPLY_BYTES
-from .config import BUNDLED, DEFAULT_BODY_LIMIT, DEFAULT_RESULT_LIMIT, ServerConfig, load_config
+from .config import (
+    BUNDLED,
+    DEFAULT_BATCH_LIMIT,
+    DEFAULT_BODY_LIMIT,
+    DEFAULT_NPM_DIR,
+    DEFAULT_RESULT_LIMIT,
+    NPM_DIR_VARIABLE,
+    ServerConfig,
+    load_config,
+)
 from .offer import Offer, OfferError
+from .persisted import DEFAULT_STORE_BYTES
 
 if TYPE_CHECKING:
     import socket
+
+    from .http import WebOptions
 
 DEFAULT_QUERY = """\
 query Overview($dir: String!, $a: Float!, $b: Float!) {
@@ -161,6 +174,14 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     serving.add_argument("--max-fanout", metavar="BYTES", type=positive(int), default=DEFAULT_FANOUT_LIMIT,
                          help="most bytes of tool-call arguments one request sends out, variables "
                               "counted at every use (default: %(default)s)")
+    serving.add_argument("--max-batch", metavar="N", type=positive(int), default=DEFAULT_BATCH_LIMIT,
+                         help="most requests in one batch, a JSON array body (default: %(default)s)")
+    serving.add_argument("--persisted-bytes", metavar="BYTES", type=positive(int), default=DEFAULT_STORE_BYTES,
+                         help="memory for automatic persisted queries; the least recently used go "
+                              "first (default: %(default)s)")
+    serving.add_argument("--npm-dir", metavar="DIR", type=Path,
+                         help=f"the npm folder GraphiQL is served from (default: ${NPM_DIR_VARIABLE}, "
+                              f"else {DEFAULT_NPM_DIR}); without it GET /graphql shows no IDE")
     args = parser.parse_args(argv)
     if args.serve is not None and args.query is not None:
         parser.error("give a query or --serve, not both")
@@ -207,7 +228,13 @@ def main(argv: list[str] | None = None) -> int:
         access = Access(token=token, cors_origin=args.cors_origin, limits=_limits(args), log=log,
                         forwarded_allow_ips=args.forwarded_allow_ips)
         try:
-            return asyncio.run(_serve(args, configs, offer, access, sock))
+            web = _web_options(args)
+        except ValueError as exc:
+            sock.close()
+            print(f"gateway: {exc}", file=sys.stderr)
+            return 2
+        try:
+            return asyncio.run(_serve(args, configs, offer, access, sock, web))
         except (OfferError, LimitError) as exc:  # --allow/--deny naming nothing; a cap past the descriptors
             print(f"gateway: {exc}", file=sys.stderr)
             return 2
@@ -287,8 +314,25 @@ async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], off
     return 1 if had_errors else 0
 
 
+def _web_options(args: argparse.Namespace) -> WebOptions:
+    """Batches, persisted queries and GraphiQL as the flags ask. GraphiQL's files missing from a
+    folder the user named stops the start; missing from the default folder, the IDE is off."""
+    from .graphiql import AssetsMissing, GraphiQL, npm_dir
+    from .http import WebOptions
+
+    named = args.npm_dir is not None or bool(os.environ.get(NPM_DIR_VARIABLE))
+    try:
+        graphiql: GraphiQL | None = GraphiQL.load(npm_dir(args.npm_dir))
+    except AssetsMissing as exc:
+        if named:
+            raise ValueError(str(exc)) from None
+        print(f"gateway: {exc}; GET /graphql shows no IDE", file=sys.stderr)
+        graphiql = None
+    return WebOptions(batch_limit=args.max_batch, persisted_bytes=args.persisted_bytes, graphiql=graphiql)
+
+
 async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer, access: Access,
-                 sock: "socket.socket") -> int:
+                 sock: socket.socket, web: WebOptions) -> int:
     from .admission import AdmissionLimits
     from .connections import ConnectionLimits
     from .host import Gateway
@@ -309,7 +353,7 @@ async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: O
             print("gateway: no MCP server started", file=sys.stderr)
             return 2
         await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body, access=access,
-                    connections=connections, admission=admission)
+                    connections=connections, admission=admission, web=web)
     print("gateway: stopped", file=sys.stderr)
     return 0
 

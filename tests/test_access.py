@@ -226,7 +226,8 @@ def test_a_get_never_reaches_a_tool_that_writes(servers: tuple[str, str, Lines])
     _, open_url, _ = servers
     # A writing tool is a field of Mutation only, and a mutation is refused by GET.
     for query, status in (("{ alpha_write { json } }", 400), ("mutation { w: alpha_write { json } }", 405)):
-        response = httpx.get(f"{open_url}/graphql", params={"query": query})
+        response = httpx.get(f"{open_url}/graphql", params={"query": query},
+                             headers={"Accept": "application/graphql-response+json"})
         assert response.status_code == status, response.text
         assert "alpha_write" in response.text or "POST" in response.json()["errors"][0]["message"]
     read = httpx.get(f"{open_url}/graphql", params={"query": '{ alpha_text(body: "x") { text } }'})
