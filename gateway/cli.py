@@ -18,7 +18,7 @@ import signal
 import sys
 import threading
 import time
-from collections.abc import Iterable, Iterator
+from collections.abc import Awaitable, Callable, Iterable, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -29,6 +29,8 @@ from .offer import Offer
 
 if TYPE_CHECKING:
     import socket
+
+    from .host import Gateway
 
 DEFAULT_QUERY = """\
 query Overview($dir: String!, $a: Float, $b: Float) {
@@ -151,13 +153,9 @@ def main(argv: list[str] | None = None) -> int:
         access = Access(token=token, cors_origin=args.cors_origin,
                         limits=Limits(args.max_query, args.max_fields), log=log)
         try:
-            return asyncio.run(_serve(args, configs, offer, access, sock))
-        except asyncio.CancelledError:  # SIGTERM while the servers started
-            print("gateway: terminated", file=sys.stderr)
-            return 143
-        except KeyboardInterrupt:
-            print("gateway: interrupted", file=sys.stderr)
-            return 130
+            return _run(args, configs, offer, lambda gateway: _serve(args, gateway, access, sock),
+                        farewell="gateway: stopped", query_threads=args.query_threads,
+                        call_log=access.log)
         finally:
             sock.close()
     if args.query is None:
@@ -166,66 +164,81 @@ def main(argv: list[str] | None = None) -> int:
     else:
         queries = query_blocks(sys.stdin) if args.query == "-" else [args.query]
     variables_json = None if variables is None else json.dumps(variables)
+    return _run(args, configs, offer, lambda gateway: _answer_all(args, gateway, queries, variables_json))
+
+
+def _run(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
+         work: Callable[[Gateway], Awaitable[int]], farewell: str | None = None,
+         **options: Any) -> int:
+    """Starts the gateway, runs `work` on it and gives the exit status, for both modes.
+
+    2 when servers were configured and none started; 143 on SIGTERM and 130 on
+    Ctrl-C (128 + the signal's number, as shells report a death by signal), each
+    with a line on standard error; otherwise what `work` returned, and then
+    `farewell` is said once the gateway has closed.
+    """
     try:
-        return asyncio.run(_answer_all(args, configs, offer, queries, variables_json))
+        return asyncio.run(_with_gateway(args, configs, offer, work, farewell, options))
+    except asyncio.CancelledError:  # SIGTERM: its handler cancels the main task
+        print("gateway: terminated", file=sys.stderr)
+        return 143
     except KeyboardInterrupt:
         print("gateway: interrupted", file=sys.stderr)
         return 130
-    except asyncio.CancelledError:
-        print("gateway: terminated", file=sys.stderr)
-        return 143
 
 
-async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
-                      queries: Iterable[str], variables_json: str | None) -> int:
+async def _with_gateway(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
+                        work: Callable[[Gateway], Awaitable[int]], farewell: str | None,
+                        options: dict[str, Any]) -> int:
     from .host import Gateway
 
     loop = asyncio.get_running_loop()
     main_task = asyncio.current_task()
     assert main_task is not None
+    # SIGTERM cancels whatever the main task awaits, the servers' start included;
+    # Ctrl-C reaches it the same way through asyncio.run.
     loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
-    had_errors = False
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
-                       offer=offer) as gateway:
-        if not any(u.up for u in gateway.upstreams.values()) and configs:
+                       offer=offer, **options) as gateway:
+        if configs and not any(u.up for u in gateway.upstreams.values()):
             print("gateway: no MCP server started", file=sys.stderr)
             return 2
-        async for number, query in _numbered(queries):
-            started = time.perf_counter()
-            running = asyncio.ensure_future(gateway.execute(query, variables_json))
-            try:
-                text = await asyncio.shield(running)
-            except asyncio.CancelledError:
-                # Ctrl-C or SIGTERM: the close detaches the bridge, so the
-                # query in flight returns, its waiting fields failed; print it.
-                await gateway.close()
-                print(json.dumps(json.loads(await running), indent=2), flush=True)
-                raise
-            response = json.loads(text)
-            elapsed_ms = (time.perf_counter() - started) * 1000
-            print(json.dumps(response, indent=2), flush=True)
-            if args.timing:
-                print(f"query {number}: {elapsed_ms:.1f} ms", file=sys.stderr, flush=True)
-            had_errors |= bool(response.get("errors"))
+        status = await work(gateway)
+    if farewell:
+        print(farewell, file=sys.stderr)
+    return status
+
+
+async def _answer_all(args: argparse.Namespace, gateway: Gateway, queries: Iterable[str],
+                      variables_json: str | None) -> int:
+    """Prints each query's response in order; 1 when any carried GraphQL errors."""
+    had_errors = False
+    async for number, query in _numbered(queries):
+        started = time.perf_counter()
+        running = asyncio.ensure_future(gateway.execute(query, variables_json))
+        try:
+            text = await asyncio.shield(running)
+        except asyncio.CancelledError:
+            # Ctrl-C or SIGTERM: the close detaches the bridge, so the
+            # query in flight returns, its waiting fields failed; print it.
+            await gateway.close()
+            print(json.dumps(json.loads(await running), indent=2), flush=True)
+            raise
+        response = json.loads(text)
+        elapsed_ms = (time.perf_counter() - started) * 1000
+        print(json.dumps(response, indent=2), flush=True)
+        if args.timing:
+            print(f"query {number}: {elapsed_ms:.1f} ms", file=sys.stderr, flush=True)
+        had_errors |= bool(response.get("errors"))
     return 1 if had_errors else 0
 
 
-async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer, access: Access,
-                 sock: "socket.socket") -> int:
-    from .host import Gateway
+async def _serve(args: argparse.Namespace, gateway: Gateway, access: Access,
+                 sock: socket.socket) -> int:
+    """Serves HTTP until a signal ends it gracefully."""
     from .http import serve
 
-    loop = asyncio.get_running_loop()
-    main_task = asyncio.current_task()
-    assert main_task is not None
-    loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
-    async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
-                       query_threads=args.query_threads, offer=offer, call_log=access.log) as gateway:
-        if not any(u.up for u in gateway.upstreams.values()) and configs:
-            print("gateway: no MCP server started", file=sys.stderr)
-            return 2
-        await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body, access=access)
-    print("gateway: stopped", file=sys.stderr)
+    await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body, access=access)
     return 0
 
 
