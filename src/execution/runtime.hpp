@@ -12,8 +12,8 @@ namespace ziri {
 /// One engine's pool of named worker threads, which serve timers. The engine
 /// itself sets none: the bridge's timed receives wait on their own host
 /// threads, and a request runs on the thread that called it, through
-/// block_on (execution/block_on.hpp), never on a worker. So the pool is what
-/// an engine is described to own and to stop when it goes.
+/// block_on (execution/block_on.hpp), never on a worker. The pool stays so
+/// that each engine owns its named threads and stops them when it goes.
 class Runtime {
  public:
   /// Starts the worker threads; throws InternalFault when they cannot start.
