@@ -232,7 +232,9 @@ def test_a_server_that_exits_fails_its_fields_and_spares_the_others(
 
 @pytest.mark.parametrize(("entry", "start_timeout", "message"), [
     ({"command": "./no-such-server"}, 30, "No such file"),
-    ({"command": "sleep", "args": ["30"]}, 1, "did not start within 1 s"),  # never answers initialize
+    # Never answers initialize, and outlives the test: a close that waited for it
+    # would run past the loop's deadline and fail the test.
+    ({"command": "sleep", "args": ["3600"]}, 1, "did not start within 1 s"),
 ])
 def test_a_server_that_cannot_start_is_left_out(runner: LoopThread, tmp_path: Path, entry: dict[str, Any],
                                               start_timeout: float, message: str,
@@ -240,14 +242,12 @@ def test_a_server_that_cannot_start_is_left_out(runner: LoopThread, tmp_path: Pa
     # Only a short limit makes the hang quick to see, so alpha, which may need
     # longer to start on a loaded machine, comes only where the limit is long.
     servers = {"broken": entry} if start_timeout < 30 else {"broken": entry, "alpha": server_entry("alpha")}
-    began = time.monotonic()
     gateway = started(runner, load_config(write_config(tmp_path, servers)), start_timeout=start_timeout)
     try:
         names = [s["name"] for s in data_of(gateway, "{ servers { name } }")["servers"]]
         assert names == sorted(set(servers) - {"broken"})
     finally:
         runner.run(gateway.close())
-    assert time.monotonic() - began < DEADLINE / 2  # the hanging one is not waited for at close
     assert f"server 'broken' failed: {message}" in capfd.readouterr().err
 
 
