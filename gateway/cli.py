@@ -2,10 +2,11 @@
 
 Examples:
   python3 -m gateway
-  python3 -m gateway '{ toolbox_add(numbers: [1, 2]) }'
-  python3 -m gateway 'query ($p: String!) { files_read_text_file(path: $p) }' \\
+  python3 -m gateway '{ toolbox_add(numbers: [1, 2]) { json } }'
+  python3 -m gateway 'query ($p: String!) { files_read_text_file(path: $p) { text } }' \\
       --variables '{"p": "hello.txt"}'
-  printf '{ toolbox_now }\\n\\n{ memory_read_graph }\\n' | python3 -m gateway -
+  printf '{ toolbox_now { json } }\\n\\n{ memory_read_graph { json } }\\n' | python3 -m gateway -
+  python3 -m gateway --schema                   # the schema in GraphQL's SDL
   python3 -m gateway --config ~/my-servers.json '{ servers { name toolCount } }'
   python3 -m gateway --serve 127.0.0.1:8000     # GraphQL over HTTP at /graphql
   python3 -m gateway --serve 0.0.0.0:8000 --token-file ~/.gateway-token --read-only
@@ -22,26 +23,40 @@ from collections.abc import Awaitable, Callable, Iterable, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from .access import (DEFAULT_FIELD_LIMIT, DEFAULT_QUERY_LIMIT, TOKEN_VARIABLE, Access, AccessError, AccessLog,
-                     Limits, load_token, require_token_off_loopback)
+from .access import (
+    DEFAULT_FANOUT_LIMIT,
+    DEFAULT_FIELD_LIMIT,
+    DEFAULT_QUERY_LIMIT,
+    TOKEN_VARIABLE,
+    Access,
+    AccessError,
+    AccessLog,
+    Limits,
+    check_cors_origin,
+    load_token,
+    require_token_off_loopback,
+)
+from .budget import DEFAULT_REPLY_BYTES
 from .config import BUNDLED, DEFAULT_BODY_LIMIT, ServerConfig, load_config
-from .offer import Offer
+from .offer import Offer, OfferError
 
 if TYPE_CHECKING:
     import socket
 
+    from .admission import AdmissionLimits
+    from .connections import ConnectionLimits
     from .host import Gateway
 
 DEFAULT_QUERY = """\
-query Overview($dir: String!, $a: Float, $b: Float) {
+query Overview($dir: String!, $a: Float!, $b: Float!) {
   __typename
   servers { name description toolCount readOnlyCount }
   search { field readOnly }
-  sum: toolbox_add(numbers: [1, 2, 3.5])
-  ratio: toolbox_divide(a: $a, b: $b)
-  words: toolbox_word_count(text: "the quick brown fox")
-  here: files_list_directory(path: $dir)
-  graph: memory_read_graph
+  sum: toolbox_add(numbers: [1, 2, 3.5]) { isError json }
+  ratio: toolbox_divide(a: $a, b: $b) { isError json }
+  words: toolbox_word_count(text: "the quick brown fox") { isError json }
+  here: files_list_directory(path: $dir) { isError text }
+  graph: memory_read_graph { isError json }
 }"""
 DEFAULT_VARIABLES: dict[str, Any] = {"dir": ".", "a": 22, "b": 7}
 
@@ -79,6 +94,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                         help="GraphQL query; '-' reads queries from standard input, one per "
                              "blank-line-separated block; default: a tour of the bundled servers")
     parser.add_argument("--variables", metavar="JSON", help="variables as a JSON object")
+    parser.add_argument("--operation", metavar="NAME", help="the operation to run, when the query holds several")
+    parser.add_argument("--schema", action="store_true",
+                        help="print the GraphQL schema of the configured servers' tools (SDL) and exit")
     parser.add_argument("--config", metavar="FILE", type=Path, default=BUNDLED,
                         help="MCP servers as {\"mcpServers\": {...}} (default: the bundled ones)")
     parser.add_argument("--timeout", metavar="SECONDS", type=positive(float), default=30.0,
@@ -90,9 +108,10 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     offering = parser.add_argument_group("what is offered (both modes)")
     offering.add_argument("--read-only", action="store_true",
                           help="offer only the read-only tools: every other tool is an unknown field")
-    offering.add_argument("--allow", metavar="SERVER[.TOOL]", action="append", default=[],
-                          help="offer only these servers or tools (repeatable)")
-    offering.add_argument("--deny", metavar="SERVER[.TOOL]", action="append", default=[],
+    offering.add_argument("--allow", metavar="SERVER[.TOOL]|FIELD", action="append", default=[],
+                          help="offer only these servers or tools, a tool named as SERVER.TOOL or by its "
+                               "field name (repeatable; an entry that names nothing stops the start)")
+    offering.add_argument("--deny", metavar="SERVER[.TOOL]|FIELD", action="append", default=[],
                           help="never offer these servers or tools (repeatable; wins over --allow)")
     serving = parser.add_argument_group("GraphQL over HTTP")
     serving.add_argument("--serve", metavar="[HOST:]PORT", nargs="?", const="127.0.0.1:8000",
@@ -115,9 +134,33 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                          help="longest query text (default: %(default)s)")
     serving.add_argument("--max-fields", metavar="N", type=positive(int), default=DEFAULT_FIELD_LIMIT,
                          help="most top-level fields in one request (default: %(default)s)")
+    serving.add_argument("--max-replies", metavar="BYTES", type=positive(int), default=DEFAULT_REPLY_BYTES,
+                         help="tool replies held at once for queries in flight; a reply past it fails its "
+                              "field (default: %(default)s)")
+    serving.add_argument("--query-queue", metavar="N", type=positive(int),
+                         help="queries that may wait for a query thread; more are 503 (default: 4 per thread)")
+    serving.add_argument("--client-queries", metavar="N", type=positive(int),
+                         help="queries one client address may have running or waiting; more are 429 "
+                              "(default: half of --query-threads)")
+    serving.add_argument("--max-connections", metavar="N", type=positive(int),
+                         help="open connections; one more closes the longest idle one, or is 503 when "
+                              "none is idle (default: 2048, or less if the descriptor limit says so)")
+    serving.add_argument("--header-timeout", metavar="SECONDS", type=positive(float), default=10.0,
+                         help="time a connection has to send a request's head (default: %(default)g)")
+    serving.add_argument("--idle-timeout", metavar="SECONDS", type=positive(int), default=5,
+                         help="time a kept-alive connection may wait for its next request "
+                              "(default: %(default)g)")
+    serving.add_argument("--forwarded-allow-ips", metavar="IPS",
+                         help="believe X-Forwarded-For/-Proto from these proxy addresses (comma-separated); "
+                              "by default from nobody, and the log shows the connecting address")
+    serving.add_argument("--max-fanout", metavar="BYTES", type=positive(int), default=DEFAULT_FANOUT_LIMIT,
+                         help="most bytes of tool-call arguments one request sends out, variables "
+                              "counted at every use (default: %(default)s)")
     args = parser.parse_args(argv)
     if args.serve is not None and args.query is not None:
         parser.error("give a query or --serve, not both")
+    if args.schema and (args.serve is not None or args.query is not None):
+        parser.error("--schema prints the schema only: give no query and no --serve")
     if args.serve is not None and ":" not in args.serve:
         args.serve = f"127.0.0.1:{args.serve}"
     return args
@@ -134,14 +177,20 @@ def main(argv: list[str] | None = None) -> int:
         if unknown := offer.unknown_servers(c.name for c in configs):
             raise ValueError(f"--allow/--deny name no configured server: {', '.join(unknown)}")
         token = load_token(args.token_file) if args.serve is not None else None
+        if args.cors_origin is not None:
+            check_cors_origin(args.cors_origin)
     except ValueError as exc:
         print(f"gateway: {exc}", file=sys.stderr)
         return 2
     if args.serve is not None:
+        from .admission import AdmissionLimits
+        from .connections import ConnectionLimits, LimitError
         from .http import listening_socket, split_address
+        connections = ConnectionLimits(args.max_connections or 0, args.header_timeout, args.idle_timeout)
         try:
             require_token_off_loopback(split_address(args.serve)[0], token)  # before anything is bound
-        except AccessError as exc:
+            connections.connections()  # a cap the descriptor limit cannot hold stops the start
+        except (AccessError, LimitError) as exc:
             print(f"gateway: {exc}", file=sys.stderr)
             return 2
         try:
@@ -150,21 +199,39 @@ def main(argv: list[str] | None = None) -> int:
             print(f"gateway: cannot listen on {args.serve}: {exc}", file=sys.stderr)
             return 2
         log = AccessLog()
-        access = Access(token=token, cors_origin=args.cors_origin,
-                        limits=Limits(args.max_query, args.max_fields), log=log)
+        access = Access(token=token, cors_origin=args.cors_origin, limits=_limits(args), log=log,
+                        forwarded_allow_ips=args.forwarded_allow_ips)
+        admission = AdmissionLimits(args.query_queue or 0, args.client_queries or 0)
         try:
-            return _run(args, configs, offer, lambda gateway: _serve(args, gateway, access, sock),
+            return _run(args, configs, offer,
+                        lambda gateway: _serve(args, gateway, access, sock, connections, admission),
                         farewell="gateway: stopped", query_threads=args.query_threads,
-                        call_log=access.log)
+                        call_log=access.log, limits=access.limits, reply_bytes=args.max_replies)
         finally:
             sock.close()
+    if args.schema:
+        return asyncio.run(_print_schema(args, configs, offer))
     if args.query is None:
         queries: Iterable[str] = [DEFAULT_QUERY]
         variables = DEFAULT_VARIABLES if variables is None else variables
     else:
         queries = query_blocks(sys.stdin) if args.query == "-" else [args.query]
-    variables_json = None if variables is None else json.dumps(variables)
-    return _run(args, configs, offer, lambda gateway: _answer_all(args, gateway, queries, variables_json))
+    return _run(args, configs, offer, lambda gateway: _answer_all(args, gateway, queries, variables),
+                limits=_limits(args))
+
+
+def _limits(args: argparse.Namespace) -> Limits:
+    return Limits(args.max_query, args.max_fields, args.max_fanout)
+
+
+async def _print_schema(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer) -> int:
+    from .host import Gateway
+
+    async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
+                       offer=offer) as gateway:
+        assert gateway.schema is not None
+        print(gateway.schema.sdl(), flush=True)
+    return 0
 
 
 def _run(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
@@ -172,13 +239,17 @@ def _run(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
          **options: Any) -> int:
     """Starts the gateway, runs `work` on it and gives the exit status, for both modes.
 
-    2 when servers were configured and none started; 143 on SIGTERM and 130 on
-    Ctrl-C (128 + the signal's number, as shells report a death by signal), each
-    with a line on standard error; otherwise what `work` returned, and then
-    `farewell` is said once the gateway has closed.
+    2 when an --allow/--deny entry names nothing the servers listed, or servers
+    were configured and none started; 143 on SIGTERM and 130 on Ctrl-C (128 +
+    the signal's number, as shells report a death by signal), each with a line
+    on standard error; otherwise what `work` returned, and then `farewell` is
+    said once the gateway has closed.
     """
     try:
         return asyncio.run(_with_gateway(args, configs, offer, work, farewell, options))
+    except OfferError as exc:  # known only once the servers have listed their tools
+        print(f"gateway: {exc}", file=sys.stderr)
+        return 2
     except asyncio.CancelledError:  # SIGTERM: its handler cancels the main task
         print("gateway: terminated", file=sys.stderr)
         return 143
@@ -210,12 +281,12 @@ async def _with_gateway(args: argparse.Namespace, configs: list[ServerConfig], o
 
 
 async def _answer_all(args: argparse.Namespace, gateway: Gateway, queries: Iterable[str],
-                      variables_json: str | None) -> int:
+                      variables: dict[str, Any] | None) -> int:
     """Prints each query's response in order; 1 when any carried GraphQL errors."""
     had_errors = False
     async for number, query in _numbered(queries):
         started = time.perf_counter()
-        running = asyncio.ensure_future(gateway.execute(query, variables_json))
+        running = asyncio.ensure_future(gateway.execute(query, variables, args.operation))
         try:
             text = await asyncio.shield(running)
         except asyncio.CancelledError:
@@ -233,12 +304,13 @@ async def _answer_all(args: argparse.Namespace, gateway: Gateway, queries: Itera
     return 1 if had_errors else 0
 
 
-async def _serve(args: argparse.Namespace, gateway: Gateway, access: Access,
-                 sock: socket.socket) -> int:
+async def _serve(args: argparse.Namespace, gateway: Gateway, access: Access, sock: socket.socket,
+                 connections: ConnectionLimits, admission: AdmissionLimits) -> int:
     """Serves HTTP until a signal ends it gracefully."""
     from .http import serve
 
-    await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body, access=access)
+    await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body, access=access,
+                connections=connections, admission=admission)
     return 0
 
 

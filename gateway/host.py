@@ -12,8 +12,12 @@ from typing import Any
 
 from mcp.types import CallToolResult, TextContent
 
+from .access import Limits
+from .budget import DEFAULT_REPLY_BYTES, ReplyBudget
 from .config import ServerConfig
+from .front import Front
 from .offer import Offer
+from .schema import GatewaySchema, build
 from .upstream import CallFailed, Upstream, describe
 
 try:
@@ -56,15 +60,21 @@ class Gateway:
 
     def __init__(self, configs: list[ServerConfig], *, call_timeout: float = 30.0,
                  start_timeout: float = 30.0, query_threads: int = 4, offer: Offer | None = None,
-                 call_log: Callable[[str], None] | None = None) -> None:
+                 call_log: Callable[[str], None] | None = None, limits: Limits | None = None,
+                 reply_bytes: int = DEFAULT_REPLY_BYTES) -> None:
         self.configs = configs
         self.offer = offer or Offer()
         self.call_log = call_log
         self.call_timeout = call_timeout
         self.start_timeout = start_timeout
         self.upstreams: dict[str, Upstream] = {}
+        self.limits = limits or Limits()
         self.engine: _graphql.SchemaEngine | None = None
+        self.schema: GatewaySchema | None = None
+        self.front: Front | None = None  # every entry point's reader of GraphQL documents
         self.writing_fields: frozenset[str] = frozenset()  # fields of the tools that are not read-only
+        self.query_threads = query_threads
+        self.replies = ReplyBudget(reply_bytes)  # tool replies held for queries in flight
         self._executor = ThreadPoolExecutor(query_threads, thread_name_prefix="query")
         self._stopping = threading.Event()
         self._receivers: list[threading.Thread] = []
@@ -85,13 +95,14 @@ class Gateway:
             self.upstreams = {u.name: u for u in upstreams}
             await asyncio.gather(*(u.started(self.start_timeout) for u in upstreams))
             listed = [u.group() for u in upstreams if u.up]
-            for entry in self.offer.unknown_tools(listed):
-                print(f"gateway: --allow/--deny {entry!r} matches no listed tool", file=sys.stderr, flush=True)
+            # Field names as the engine spells them, from an engine over everything listed.
+            self.offer = self.offer.resolved(listed, _graphql.SchemaEngine(json.dumps(listed)),
+                                             down=(u.name for u in upstreams if not u.up))
             catalogue = self.offer.shape(listed)
             self.engine = _graphql.SchemaEngine(json.dumps(catalogue))
-            # Asked of the engine itself (no tool runs), so its field names are the ones checked.
-            hits = json.loads(self.engine.execute("{ search { field readOnly } }"))["data"]["search"]
-            self.writing_fields = frozenset(hit["field"] for hit in hits if not hit["readOnly"])
+            self.schema = build(catalogue, self.engine)
+            self.writing_fields = frozenset(f for f, tool in self.schema.tools.items() if not tool.read_only)
+            self.front = Front(self.schema, self.engine, self._on_query_thread, self.limits)
             self.engine.attach_call_bridge()
             for n in range(RECEIVERS):
                 thread = threading.Thread(target=self._receive, name=f"tool-receiver-{n}", daemon=True)
@@ -106,11 +117,28 @@ class Gateway:
                    for name, u in self.upstreams.items()}
         return {"up": all(s["up"] for s in servers.values()), "servers": servers}
 
-    async def execute(self, query: str, variables_json: str | None = None) -> str:
-        """Runs the query on the query threads, so the loop stays free for the tool calls."""
-        assert self.engine is not None and self._loop is not None
-        return await self._loop.run_in_executor(self._executor, self.engine.execute, query,
-                                                variables_json)
+    async def execute(self, query: str, variables: str | dict[str, Any] | None = None,
+                      operation_name: str | None = None) -> str:
+        """The response JSON of one request, through the front (a request error as its errors).
+        `variables` is a dict or its JSON text."""
+        assert self.front is not None
+        if isinstance(variables, str):
+            try:
+                variables = json.loads(variables) if variables.strip() else None
+            except ValueError as exc:
+                return json.dumps({"errors": [{"message": f"the variables are not JSON: {exc}"}]})
+            if variables is not None and not isinstance(variables, dict):
+                return json.dumps({"errors": [{"message": "the variables must be a JSON object"}]})
+        return json.dumps(await self.front.execute(query, variables, operation_name))
+
+    async def _on_query_thread(self, function: Callable[..., str], *args: Any) -> str:
+        """A query waits on a query thread, so the loop stays free for the tool calls."""
+        assert self._loop is not None
+        query_number = self.replies.started()
+        try:
+            return await self._loop.run_in_executor(self._executor, function, *args)
+        finally:
+            self.replies.ended(query_number)
 
     async def close(self) -> None:
         """Receivers stopped, bridge detached (waiting fields fail), sessions and processes ended."""
@@ -155,6 +183,10 @@ class Gateway:
                 text = reply_of(result)["text"]
                 raise CallFailed(text or f"{server}.{tool} reported an error")
             payload = json.dumps(reply_of(result), allow_nan=False)
+            if not self.replies.take(len(payload)):
+                raise CallFailed(f"{server}.{tool}: its reply of {len(payload)} bytes would take the "
+                                 f"replies the gateway holds for queries in flight over {self.replies.limit} "
+                                 f"bytes; retry when fewer queries run")
         except CallFailed as exc:
             self.engine.fail_tool_call(request_id, str(exc))
         except ValueError as exc:  # NaN or Infinity in structured content

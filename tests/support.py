@@ -1,5 +1,5 @@
-"""What the gateway's test modules share: test servers, a loop on its own thread, a gateway
-started on it, served over HTTP in process or as the program.
+"""What the gateway's test modules share: test servers, a gateway started on a loop of its
+own (conftest.LoopThread), served over HTTP in process or as the program.
 
 Imported after conftest.require_mcp_sdk(), since the gateway needs the MCP SDK.
 """
@@ -11,13 +11,13 @@ import os
 import re
 import subprocess
 import sys
-import threading
 import time
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
 import _graphql  # the build/ path comes from conftest
+from conftest import LoopThread
 
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO))
@@ -38,23 +38,6 @@ def write_config(folder: Path, servers: dict[str, Any]) -> Path:
     path = folder / "servers.json"
     path.write_text(json.dumps({"mcpServers": servers}), encoding="utf-8")
     return path
-
-
-class LoopThread:
-    """An event loop on its own thread, as the gateway's sessions need one."""
-
-    def __init__(self) -> None:
-        self.loop = asyncio.new_event_loop()
-        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
-        self.thread.start()
-
-    def run(self, coroutine: Any) -> Any:
-        return asyncio.run_coroutine_threadsafe(coroutine, self.loop).result(DEADLINE)
-
-    def close(self) -> None:
-        self.loop.call_soon_threadsafe(self.loop.stop)
-        self.thread.join(DEADLINE)
-        self.loop.close()
 
 
 def started(runner: LoopThread, configs: list[ServerConfig], **options: Any) -> Gateway:
