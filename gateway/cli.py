@@ -15,6 +15,7 @@ Examples:
 import argparse
 import asyncio
 import json
+import logging
 import signal
 import sys
 import threading
@@ -37,7 +38,7 @@ from .access import (
     require_token_off_loopback,
 )
 from .budget import DEFAULT_REPLY_BYTES
-from .config import BUNDLED, DEFAULT_BODY_LIMIT, ServerConfig, load_config
+from .config import BUNDLED, DEFAULT_BODY_LIMIT, DEFAULT_RESULT_LIMIT, ServerConfig, load_config
 from .offer import Offer, OfferError
 
 if TYPE_CHECKING:
@@ -103,6 +104,14 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                         help="time limit of one tool call (default: %(default)g)")
     parser.add_argument("--start-timeout", metavar="SECONDS", type=positive(float), default=30.0,
                         help="time a server has to start and list its tools (default: %(default)g)")
+    parser.add_argument("--max-result", metavar="BYTES", type=positive(int), default=DEFAULT_RESULT_LIMIT,
+                        help="largest reply of one field, in bytes of its JSON; a larger result fails "
+                             "its field (default: %(default)s)")
+    parser.add_argument("--log-level", metavar="LEVEL", default="warning", type=str.lower,
+                        choices=["debug", "info", "warning", "error"],
+                        help="what the log on standard error shows: servers' own log messages and "
+                             "progress come at their level (info for progress); servers that take "
+                             "logging/setLevel are asked for this level (default: %(default)s)")
     parser.add_argument("--timing", action="store_true",
                         help="report on standard error how long each query took")
     offering = parser.add_argument_group("what is offered (both modes)")
@@ -168,6 +177,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
+    logging.basicConfig(level=args.log_level.upper(), format="gateway: %(message)s", stream=sys.stderr)
+    # httpx says "HTTP Request: POST ..." at info for every message to a remote server.
+    logging.getLogger("httpx").setLevel(max(logging.WARNING, logging.getLogger().level))
     try:
         configs = load_config(args.config)
         variables = json.loads(args.variables) if args.variables else None
@@ -270,7 +282,7 @@ async def _with_gateway(args: argparse.Namespace, configs: list[ServerConfig], o
     # Ctrl-C reaches it the same way through asyncio.run.
     loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
-                       offer=offer, **options) as gateway:
+                       offer=offer, max_result_bytes=args.max_result, **options) as gateway:
         if configs and not any(u.up for u in gateway.upstreams.values()):
             print("gateway: no MCP server started", file=sys.stderr)
             return 2

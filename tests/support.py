@@ -23,6 +23,7 @@ REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO))
 from gateway import Gateway, ServerConfig
 from gateway.access import Access
+from gateway.admission import AdmissionLimits
 from gateway.http import listening_socket, make_server
 
 TEST_SERVER = Path(__file__).resolve().parent / "mcp_test_server.py"
@@ -59,7 +60,9 @@ def gateway_env() -> dict[str, str]:
 def serving(runner: LoopThread, gateway: Gateway, access: Access | None = None, *,
             body_limit: int = 1 << 16) -> Iterator[str]:
     """Serves `gateway` on a loopback port of `runner`'s loop; yields its address."""
-    server = make_server(gateway, grace_seconds=5, body_limit=body_limit, access=access)
+    # Room for every client these tests start at once: the queue's own bound is tested apart.
+    server = make_server(gateway, grace_seconds=5, body_limit=body_limit, access=access,
+                         admission=AdmissionLimits(queue=64))
     sock = listening_socket("127.0.0.1:0")
     running = asyncio.run_coroutine_threadsafe(server.serve(sockets=[sock]), runner.loop)
     began = time.monotonic()

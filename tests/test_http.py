@@ -20,7 +20,7 @@ from gql.transport.httpx import HTTPXTransport
 from support import DEADLINE, serving, serving_program, server_entry, started, write_config
 
 from gateway import load_config  # noqa: E402
-from gateway.http import chosen_media_type, listening_socket, make_app  # noqa: E402
+from gateway.http import chosen_media_type, make_app  # noqa: E402
 
 BODY_LIMIT = 4096
 GQL_JSON = "application/graphql-response+json"
