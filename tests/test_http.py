@@ -1,7 +1,6 @@
 """GraphQL over HTTP: a real client, bad requests, many clients at once, shutdown."""
 
 import asyncio
-import contextlib
 import hashlib
 import json
 import re
@@ -9,15 +8,15 @@ import signal
 import subprocess
 import sys
 import time
-from pathlib import Path
 from collections.abc import Iterator
+from pathlib import Path
 from typing import Any
 
 import graphql
 import httpx
 import pytest
 
-from conftest import require_mcp_sdk
+from conftest import LoopThread, require_mcp_sdk
 
 require_mcp_sdk()
 
@@ -25,59 +24,16 @@ from gql import Client, gql
 from gql.transport.exceptions import TransportQueryError
 from gql.transport.httpx import HTTPXTransport
 
-from test_gateway import (DEADLINE, REPO, LoopThread, gateway_env, server_entry, started,
-                          write_config)
+from support import (DEADLINE, REPO, gateway_env, server_entry, serving, serving_program, started,
+                     write_config)
 
-from gateway import Gateway, load_config  # noqa: E402
-from gateway.access import Access  # noqa: E402
-from gateway.admission import AdmissionLimits  # noqa: E402
+from gateway import load_config  # noqa: E402
 from gateway.config import DEFAULT_BATCH_LIMIT  # noqa: E402
-from gateway.http import chosen_media_type, listening_socket, make_app, make_server  # noqa: E402
+from gateway.http import chosen_media_type, make_app  # noqa: E402
 from gateway.persisted import PersistedQueries, PersistedQueryError  # noqa: E402
 
 BODY_LIMIT = 4096
 GQL_JSON = "application/graphql-response+json"
-
-
-@contextlib.contextmanager
-def serving(runner: LoopThread, gateway: Gateway, access: Access | None = None, *,
-            body_limit: int = 1 << 16) -> Iterator[str]:
-    """Serves `gateway` on a loopback port of `runner`'s loop; yields its address."""
-    # Room for every client these tests start at once: the queue's own bound is tested apart.
-    server = make_server(gateway, grace_seconds=5, body_limit=body_limit, access=access,
-                         admission=AdmissionLimits(queue=64))
-    sock = listening_socket("127.0.0.1:0")
-    running = asyncio.run_coroutine_threadsafe(server.serve(sockets=[sock]), runner.loop)
-    began = time.monotonic()
-    while not server.started:
-        assert time.monotonic() - began < DEADLINE and not running.done()
-        time.sleep(0.01)
-    try:
-        yield f"http://127.0.0.1:{sock.getsockname()[1]}"
-    finally:
-        runner.loop.call_soon_threadsafe(server.stop)
-        running.result(DEADLINE)
-        sock.close()
-
-
-@contextlib.contextmanager
-def serving_program(config: Path, *args: str, env: dict[str, str] | None = None,
-                    ) -> Iterator[tuple[subprocess.Popen[str], str]]:
-    """Runs the gateway program serving `config` on a loopback port; yields the
-    process (its standard error open) and the address it announced."""
-    process = subprocess.Popen(
-        [sys.executable, "-m", "gateway", "--config", str(config), "--serve", "127.0.0.1:0", *args],
-        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env or gateway_env(), cwd=REPO)
-    try:
-        assert process.stderr is not None
-        line = process.stderr.readline()
-        port = re.search(r"127\.0\.0\.1:(\d+)/graphql", line)
-        assert port, line
-        yield process, f"http://127.0.0.1:{port.group(1)}"
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
 
 
 @pytest.fixture(scope="module")
@@ -218,8 +174,9 @@ def test_health_says_when_a_server_is_down() -> None:
 
 
 def test_sigterm_lets_requests_in_flight_finish_then_ends_every_server(tmp_path: Path) -> None:
-    pid_file = tmp_path / "a.pid"
-    config = write_config(tmp_path, {"a": server_entry("a", PID_FILE=str(pid_file))})
+    pid_file, sleep_file = tmp_path / "a.pid", tmp_path / "a.sleeping"
+    config = write_config(tmp_path, {"a": server_entry("a", PID_FILE=str(pid_file),
+                                                       SLEEP_FILE=str(sleep_file))})
     with serving_program(config) as (process, base):
         assert httpx.get(f"{base}/health").json()["up"] is True
 
@@ -227,7 +184,10 @@ def test_sigterm_lets_requests_in_flight_finish_then_ends_every_server(tmp_path:
             async with httpx.AsyncClient(timeout=DEADLINE) as client:
                 request = asyncio.ensure_future(client.post(
                     f"{base}/graphql", json={"query": "{ a_sleep(seconds: 1) { json } }"}))
-                await asyncio.sleep(0.4)
+                began = time.monotonic()
+                while not sleep_file.exists():  # the call has reached its server
+                    assert time.monotonic() - began < DEADLINE and not request.done()
+                    await asyncio.sleep(0.01)
                 process.send_signal(signal.SIGTERM)
                 return await request
 
