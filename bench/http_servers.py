@@ -2,10 +2,14 @@
 
     python3 bench/http_servers.py constant PORT      # a fixed response: the stack's own limit
     python3 bench/http_servers.py graphql-core PORT  # graphql-core answering the GET query
-    python3 bench/http_servers.py gateway PORT       # the gateway, the toolbox server in process
+    python3 bench/http_servers.py gateway PORT [DIR] # the gateway, the toolbox server in process
+
+DIR holds the `gateway` package to serve (default: this checkout's), so that
+another version of it (bench/http_load.py --before) runs on the same stack.
 """
 
 import asyncio
+import inspect
 import json
 import socket
 import sys
@@ -34,21 +38,26 @@ async def graphql_core(request: Request) -> Response:
     return Response(json.dumps(body), media_type=MEDIA)
 
 
-async def gateway(port: int) -> None:
-    sys.path[:0] = [str(REPO), str(REPO / "examples")]
+async def gateway(port: int, source: Path) -> None:
+    sys.path[:0] = [str(source), str(REPO / "examples")]
     import toolbox
     from gateway import Gateway, in_process
     from gateway.http import listening_socket, serve
 
     sock = listening_socket(f"127.0.0.1:{port}")
+    options = {}
+    if "admission" in inspect.signature(serve).parameters:
+        # wrk's connections share one address: let them all have a turn, as distinct clients would.
+        from gateway.admission import AdmissionLimits
+        options["admission"] = AdmissionLimits(queue=1024, per_client=1024)
     async with Gateway([in_process("toolbox", toolbox.server)]) as running:
-        await serve(running, sock)
+        await serve(running, sock, **options)
 
 
 if __name__ == "__main__":
     kind, port = sys.argv[1], int(sys.argv[2])
     if kind == "gateway":
-        asyncio.run(gateway(port))
+        asyncio.run(gateway(port, Path(sys.argv[3]) if len(sys.argv) > 3 else REPO))
         sys.exit()
     handler = {"constant": constant, "graphql-core": graphql_core}[kind]
     app = Starlette(routes=[Route("/graphql", handler, methods=["GET", "POST"])])

@@ -19,6 +19,7 @@
 
 #include "bridge/call_bridge.hpp"
 #include "common/json.hpp"
+#include "execution/block_on.hpp"
 #include "execution/runtime.hpp"
 #include "independent.hpp"
 
@@ -68,7 +69,7 @@ asio::awaitable<std::pair<Reply, bool>> call_and_answer(ziri::TokioCallBridge& b
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static Bridge state;
   std::string text(reinterpret_cast<const char*>(data), size);
-  auto [reply, delivered] = ziri::Runtime::block_on(call_and_answer(state.bridge, text));
+  auto [reply, delivered] = ziri::block_on(call_and_answer(state.bridge, text));
   fuzz::require(delivered, "respond() reaches the waiting call");
 
   auto parsed = ziri::parse_json(text);

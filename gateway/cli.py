@@ -8,7 +8,7 @@ Examples:
   printf '{ toolbox_now { json } }\\n\\n{ memory_read_graph { json } }\\n' | python3 -m gateway -
   python3 -m gateway --schema                   # the schema in GraphQL's SDL
   python3 -m gateway --config ~/my-servers.json '{ servers { name toolCount } }'
-  python3 -m gateway --serve 127.0.0.1:8000     # GraphQL over HTTP at /graphql
+  python3 -m gateway --serve 127.0.0.1:8000     # GraphQL over HTTP at /graphql, GraphiQL for a browser
   python3 -m gateway --serve 0.0.0.0:8000 --token-file ~/.gateway-token --read-only
 """
 
@@ -16,11 +16,12 @@ import argparse
 import asyncio
 import json
 import logging
+import os
 import signal
 import sys
 import threading
 import time
-from collections.abc import Iterable, Iterator
+from collections.abc import Awaitable, Callable, Iterable, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -40,17 +41,26 @@ from .access import (
 from .budget import DEFAULT_REPLY_BYTES
 from .config import (
     BUNDLED,
+    DEFAULT_BATCH_LIMIT,
     DEFAULT_BODY_LIMIT,
+    DEFAULT_NPM_DIR,
     DEFAULT_RESULT_LIMIT,
+    NPM_DIR_VARIABLE,
     ServerConfig,
     load_config,
 )
 from .offer import Offer, OfferError
+from .persisted import DEFAULT_STORE_BYTES
 from .pinning import Pins
 from .supervision import FIRST_WAIT, HEALTHY_AFTER, MOST_WAIT, PING_EVERY, Supervision
 
 if TYPE_CHECKING:
     import socket
+
+    from .admission import AdmissionLimits
+    from .connections import ConnectionLimits
+    from .host import Gateway
+    from .http import WebOptions
 
 DEFAULT_QUERY = """\
 query Overview($dir: String!, $a: Float!, $b: Float!) {
@@ -120,7 +130,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                              "logging/setLevel are asked for this level (default: %(default)s)")
     parser.add_argument("--timing", action="store_true",
                         help="report on standard error how long each query took")
-    keeping = parser.add_argument_group("servers that go down")
+    keeping = parser.add_argument_group("servers that go down, tools that change")
     keeping.add_argument("--restart-wait", metavar="SECONDS", type=positive(float), default=FIRST_WAIT,
                          help="wait before a server that went down is started (or reconnected) again; it "
                               "doubles with every failure, with random jitter (default: %(default)g)")
@@ -188,6 +198,14 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     serving.add_argument("--max-fanout", metavar="BYTES", type=positive(int), default=DEFAULT_FANOUT_LIMIT,
                          help="most bytes of tool-call arguments one request sends out, variables "
                               "counted at every use (default: %(default)s)")
+    serving.add_argument("--max-batch", metavar="N", type=positive(int), default=DEFAULT_BATCH_LIMIT,
+                         help="most requests in one batch, a JSON array body (default: %(default)s)")
+    serving.add_argument("--persisted-bytes", metavar="BYTES", type=positive(int), default=DEFAULT_STORE_BYTES,
+                         help="memory for automatic persisted queries; the least recently used go "
+                              "first (default: %(default)s)")
+    serving.add_argument("--npm-dir", metavar="DIR", type=Path,
+                         help=f"the npm folder GraphiQL is served from (default: ${NPM_DIR_VARIABLE}, "
+                              f"else {DEFAULT_NPM_DIR}); without it GET /graphql shows no IDE")
     args = parser.parse_args(argv)
     if args.serve is not None and args.query is not None:
         parser.error("give a query or --serve, not both")
@@ -219,11 +237,14 @@ def main(argv: list[str] | None = None) -> int:
         print(f"gateway: {exc}", file=sys.stderr)
         return 2
     if args.serve is not None:
-        from .connections import LimitError
+        from .admission import AdmissionLimits
+        from .connections import ConnectionLimits, LimitError
         from .http import listening_socket, split_address
+        connections = ConnectionLimits(args.max_connections or 0, args.header_timeout, args.idle_timeout)
         try:
             require_token_off_loopback(split_address(args.serve)[0], token)  # before anything is bound
-        except AccessError as exc:
+            connections.connections()  # a cap the descriptor limit cannot hold stops the start
+        except (AccessError, LimitError) as exc:
             print(f"gateway: {exc}", file=sys.stderr)
             return 2
         try:
@@ -234,17 +255,18 @@ def main(argv: list[str] | None = None) -> int:
         log = AccessLog()
         access = Access(token=token, cors_origin=args.cors_origin, limits=_limits(args), log=log,
                         forwarded_allow_ips=args.forwarded_allow_ips)
+        admission = AdmissionLimits(args.query_queue or 0, args.client_queries or 0)
         try:
-            return asyncio.run(_serve(args, configs, offer, access, sock))
-        except (OfferError, LimitError) as exc:  # --allow/--deny naming nothing; a cap past the descriptors
+            web = _web_options(args)
+        except ValueError as exc:
+            sock.close()
             print(f"gateway: {exc}", file=sys.stderr)
             return 2
-        except asyncio.CancelledError:  # SIGTERM while the servers started
-            print("gateway: terminated", file=sys.stderr)
-            return 143
-        except KeyboardInterrupt:
-            print("gateway: interrupted", file=sys.stderr)
-            return 130
+        try:
+            return _run(args, configs, offer,
+                        lambda gateway: _serve(args, gateway, access, sock, connections, admission, web),
+                        farewell="gateway: stopped", query_threads=args.query_threads,
+                        call_log=access.log, limits=access.limits, reply_bytes=args.max_replies)
         finally:
             sock.close()
     if args.schema:
@@ -254,17 +276,8 @@ def main(argv: list[str] | None = None) -> int:
         variables = DEFAULT_VARIABLES if variables is None else variables
     else:
         queries = query_blocks(sys.stdin) if args.query == "-" else [args.query]
-    try:
-        return asyncio.run(_answer_all(args, configs, offer, queries, variables))
-    except OfferError as exc:
-        print(f"gateway: {exc}", file=sys.stderr)
-        return 2
-    except KeyboardInterrupt:
-        print("gateway: interrupted", file=sys.stderr)
-        return 130
-    except asyncio.CancelledError:
-        print("gateway: terminated", file=sys.stderr)
-        return 143
+    return _run(args, configs, offer, lambda gateway: _answer_all(args, gateway, queries, variables),
+                limits=_limits(args))
 
 
 def _limits(args: argparse.Namespace) -> Limits:
@@ -297,71 +310,106 @@ async def _print_schema(args: argparse.Namespace, configs: list[ServerConfig], o
     return 0
 
 
-async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
-                      queries: Iterable[str], variables: dict[str, Any] | None) -> int:
+def _run(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
+         work: Callable[[Gateway], Awaitable[int]], farewell: str | None = None,
+         **options: Any) -> int:
+    """Starts the gateway, runs `work` on it and gives the exit status, for both modes.
+
+    2 when an --allow/--deny entry names nothing the servers listed, or servers
+    were configured and none started; 143 on SIGTERM and 130 on Ctrl-C (128 +
+    the signal's number, as shells report a death by signal), each with a line
+    on standard error; otherwise what `work` returned, and then `farewell` is
+    said once the gateway has closed.
+    """
+    try:
+        return asyncio.run(_with_gateway(args, configs, offer, work, farewell, options))
+    except OfferError as exc:  # known only once the servers have listed their tools
+        print(f"gateway: {exc}", file=sys.stderr)
+        return 2
+    except asyncio.CancelledError:  # SIGTERM: its handler cancels the main task
+        print("gateway: terminated", file=sys.stderr)
+        return 143
+    except KeyboardInterrupt:
+        print("gateway: interrupted", file=sys.stderr)
+        return 130
+
+
+async def _with_gateway(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
+                        work: Callable[[Gateway], Awaitable[int]], farewell: str | None,
+                        options: dict[str, Any]) -> int:
     from .host import Gateway
 
     loop = asyncio.get_running_loop()
     main_task = asyncio.current_task()
     assert main_task is not None
+    # SIGTERM cancels whatever the main task awaits, the servers' start included;
+    # Ctrl-C reaches it the same way through asyncio.run.
     loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
-    had_errors = False
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
-                       offer=offer, limits=_limits(args), max_result_bytes=args.max_result,
-                       supervision=_supervision(args), pins=args.pins) as gateway:
-        if not any(u.up for u in gateway.upstreams.values()) and configs:
+                       offer=offer, max_result_bytes=args.max_result, supervision=_supervision(args),
+                       pins=args.pins, **options) as gateway:
+        if configs and not any(u.up for u in gateway.upstreams.values()):
             print("gateway: no MCP server started", file=sys.stderr)
             return 2
-        async for number, query in _numbered(queries):
-            started = time.perf_counter()
-            running = asyncio.ensure_future(gateway.execute(query, variables, args.operation))
-            try:
-                text = await asyncio.shield(running)
-            except asyncio.CancelledError:
-                # Ctrl-C or SIGTERM: the close detaches the bridge, so the
-                # query in flight returns, its waiting fields failed; print it.
-                await gateway.close()
-                print(json.dumps(json.loads(await running), indent=2), flush=True)
-                raise
-            response = json.loads(text)
-            elapsed_ms = (time.perf_counter() - started) * 1000
-            print(json.dumps(response, indent=2), flush=True)
-            if args.timing:
-                print(f"query {number}: {elapsed_ms:.1f} ms", file=sys.stderr, flush=True)
-            had_errors |= bool(response.get("errors"))
+        status = await work(gateway)
+    if farewell:
+        print(farewell, file=sys.stderr)
+    return status
+
+
+async def _answer_all(args: argparse.Namespace, gateway: Gateway, queries: Iterable[str],
+                      variables: dict[str, Any] | None) -> int:
+    """Prints each query's response in order; 1 when any carried GraphQL errors."""
+    had_errors = False
+    async for number, query in _numbered(queries):
+        started = time.perf_counter()
+        running = asyncio.ensure_future(gateway.execute(query, variables, args.operation))
+        try:
+            text = await asyncio.shield(running)
+        except asyncio.CancelledError:
+            # Ctrl-C or SIGTERM: the close detaches the bridge, so the
+            # query in flight returns, its waiting fields failed; print it.
+            await gateway.close()
+            print(json.dumps(json.loads(await running), indent=2), flush=True)
+            raise
+        response = json.loads(text)
+        elapsed_ms = (time.perf_counter() - started) * 1000
+        print(json.dumps(response, indent=2), flush=True)
+        if args.timing:
+            print(f"query {number}: {elapsed_ms:.1f} ms", file=sys.stderr, flush=True)
+        had_errors |= bool(response.get("errors"))
     return 1 if had_errors else 0
 
 
-async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer, access: Access,
-                 sock: "socket.socket") -> int:
-    from .admission import AdmissionLimits
-    from .connections import ConnectionLimits
-    from .host import Gateway
+def _web_options(args: argparse.Namespace) -> WebOptions:
+    """Batches, persisted queries and GraphiQL as the flags ask. GraphiQL's files missing from a
+    folder the user named stops the start; missing from the default folder, the IDE is off."""
+    from .graphiql import AssetsMissing, GraphiQL, npm_dir
+    from .http import WebOptions
+
+    named = args.npm_dir is not None or bool(os.environ.get(NPM_DIR_VARIABLE))
+    try:
+        graphiql: GraphiQL | None = GraphiQL.load(npm_dir(args.npm_dir))
+    except AssetsMissing as exc:
+        if named:
+            raise ValueError(str(exc)) from None
+        print(f"gateway: {exc}; GET /graphql shows no IDE", file=sys.stderr)
+        graphiql = None
+    return WebOptions(batch_limit=args.max_batch, persisted_bytes=args.persisted_bytes, graphiql=graphiql)
+
+
+async def _serve(args: argparse.Namespace, gateway: Gateway, access: Access, sock: socket.socket,
+                 connections: ConnectionLimits, admission: AdmissionLimits, web: WebOptions) -> int:
+    """Serves HTTP until a signal ends it gracefully."""
     from .http import serve
 
-    connections = ConnectionLimits(args.max_connections or 0, args.header_timeout, args.idle_timeout)
-    connections.connections()  # a cap the descriptor limit cannot hold stops the start, before the servers
-    admission = AdmissionLimits(args.query_queue or 0, args.client_queries or 0)
-    loop = asyncio.get_running_loop()
-    main_task = asyncio.current_task()
-    assert main_task is not None
-    loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
-    async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
-                       query_threads=args.query_threads, offer=offer, call_log=access.log,
-                       limits=access.limits, reply_bytes=args.max_replies,
-                       max_result_bytes=args.max_result, supervision=_supervision(args),
-                       pins=args.pins) as gateway:
-        if not any(u.up for u in gateway.upstreams.values()) and configs:
-            print("gateway: no MCP server started", file=sys.stderr)
-            return 2
-        loop.add_signal_handler(signal.SIGHUP, _reload, gateway, args.config)
-        await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body, access=access,
-                    connections=connections, admission=admission)
-    print("gateway: stopped", file=sys.stderr)
+    asyncio.get_running_loop().add_signal_handler(signal.SIGHUP, _reload, gateway, args.config)
+    await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body, access=access,
+                connections=connections, admission=admission, web=web)
     return 0
 
 
-def _reload(gateway: Any, path: Path) -> None:
+def _reload(gateway: Gateway, path: Path) -> None:
     """SIGHUP: the configuration read again; one that does not load leaves the running one serving."""
     try:
         configs = load_config(path)

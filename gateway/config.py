@@ -23,7 +23,11 @@ if TYPE_CHECKING:
     from mcp.server.fastmcp import FastMCP
 
 BUNDLED = Path(__file__).resolve().parent / "servers.json"
-DEFAULT_BODY_LIMIT = 1 << 20  # largest HTTP request body, here so the command line needs no HTTP import
+# The HTTP side's defaults, here so the command line needs no HTTP import.
+DEFAULT_BODY_LIMIT = 1 << 20  # largest HTTP request body
+DEFAULT_BATCH_LIMIT = 16  # requests in one JSON array body; Apollo's batching link sends up to 10
+NPM_DIR_VARIABLE = "GATEWAY_NPM_DIR"  # the npm folder GraphiQL is served from
+DEFAULT_NPM_DIR = Path("/opt/dive-ziri-npm")  # where tools/mcp-servers installs gateway/npm's pins
 DEFAULT_RESULT_LIMIT = 32 << 20  # largest reply of one field, in bytes of its JSON (a 16 MB image fits)
 TRANSPORTS = {"stdio": "stdio", "http": "http", "streamable-http": "http", "streamableHttp": "http",
               "sse": "sse"}

@@ -40,6 +40,10 @@ def routes(catalogue: list[dict[str, Any]], renamed: list[Renamed], answered_her
             for group in catalogue for tool in group["tools"]}
 
 
+async def _released(function: Callable[..., str], *args: Any) -> str:
+    raise RuntimeError("this generation was released: its front serves no more queries")
+
+
 class Generation:
     """Built off the loop (construction is CPU work only); open() starts its receivers on the loop."""
 
@@ -116,6 +120,9 @@ class Generation:
         for thread in self._receivers:
             await asyncio.to_thread(thread.join)
         self.engine.detach_call_bridge()
+        # The front's offload is this generation's method: without the loop it forms, the engine
+        # (and its worker threads) goes when the last reference does, not at a later garbage collection.
+        self.front.offload = _released
         if not self.released.is_set():
             self.released.set()
             logger.debug("generation %d released", self.number)

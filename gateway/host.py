@@ -253,7 +253,8 @@ class Gateway:
             return json.dumps(await front.execute(query, variables, operation_name))
 
     async def _on_query_thread(self, function: Callable[..., str], *args: Any) -> str:
-        """A query waits on a query thread, so the loop stays free for the tool calls."""
+        """A query waits on a query thread, so the loop stays free for the tool calls; the
+        replies its tool calls bring are counted against the bound while it runs."""
         assert self._loop is not None
         query_number = self.replies.started()
         try:

@@ -1,10 +1,12 @@
 """GraphQL over HTTP in front of the gateway: Starlette routes served by Uvicorn.
 
-POST takes {"query", "variables", "operationName"} as application/json; GET
-takes the same as URL parameters, for queries only. Each document goes through
-the gateway's front; the answer is application/graphql-response+json when the
-client accepts it (a request refused before running is then 400) or else
-application/json (200 once the document was read, a bound's refusal aside).
+POST takes {"query", "variables", "operationName", "extensions"} as
+application/json, or an array of such requests (a batch, answered by an array);
+GET takes the same as URL parameters, for queries only. A browser's GET gets
+GraphiQL instead. Each answer is the engine's response text with only what the
+GraphQL-over-HTTP convention asks changed (an empty `errors` dropped; no `data`
+on a request error under application/graphql-response+json, which is then 400,
+where application/json is 200 once a GraphQL response exists).
 """
 
 import asyncio
@@ -15,6 +17,7 @@ import socket
 import sys
 import time
 from collections.abc import Iterator
+from dataclasses import dataclass, field
 from typing import Any
 
 import uvicorn
@@ -27,14 +30,34 @@ from starlette.routing import Route
 
 from .access import Access, Bearer, check_cors_origin, require_token_off_loopback
 from .admission import Admission, AdmissionLimits, ClientGone, Refused
-from .checks import BearerCheck, BodyCheck, HeadAsGet, HostCheck, loads_bounded
-from .config import DEFAULT_BODY_LIMIT
+from .checks import (
+    BearerCheck,
+    BodyCheck,
+    HeadAsGet,
+    HostCheck,
+    Scope,
+    header,
+    loads_bounded,
+)
+from .config import DEFAULT_BATCH_LIMIT, DEFAULT_BODY_LIMIT
 from .connections import AcceptErrorLog, ConnectionLimits, guarded_protocol
-from .front import RequestError
+from .front import Front, Prepared, RequestError
+from .graphiql import ASSET_PATH, ASSET_PREFIX, GraphiQL, wants_page
 from .host import Gateway
+from .persisted import (
+    BAD_REQUEST,
+    DEFAULT_STORE_BYTES,
+    PersistedQueries,
+    PersistedQueryError,
+)
 
 GRAPHQL_RESPONSE = "application/graphql-response+json"
 JSON = "application/json"
+SDL = "text/plain; charset=utf-8"  # what a browser shows and every tool reads; GraphQL names no type for it
+GRAPHQL_PATH = "/graphql"
+SCHEMA_PATH = "/graphql/schema.graphql"
+SAFE_METHODS = ("GET", "HEAD")  # answered alike: neither may reach a tool that writes
+ALLOW_POST = {"Allow": "POST"}
 OPEN_PATHS = frozenset({"/health"})  # answered without the token (saying less)
 ANSWER_SECONDS = 5  # after the grace: time for the queries it cut short to send their answers
 CLIENT_GONE = 499  # logged for a query dropped because its client left (nginx's code; nobody reads it)
@@ -50,8 +73,8 @@ class BadRequest(Exception):
 def chosen_media_type(accept: str | None) -> str | None:
     """The response type for an Accept header; None when it allows neither of ours.
 
-    No header means application/json, as clients from before the
-    graphql-response type expect; on a tie the graphql-response type wins.
+    No header, or a wildcard, means application/json, as clients from before
+    the graphql-response type expect; on a tie the graphql-response type wins.
     """
     if not accept or not accept.strip():
         return JSON
@@ -69,7 +92,7 @@ def chosen_media_type(accept: str | None) -> str | None:
         kind = kind.lower()
         for rank, (pattern, media) in enumerate((
                 (GRAPHQL_RESPONSE, GRAPHQL_RESPONSE), (JSON, JSON),
-                ("application/*", GRAPHQL_RESPONSE), ("*/*", GRAPHQL_RESPONSE))):
+                ("application/*", JSON), ("*/*", JSON))):
             if kind == pattern and quality > 0:
                 candidate = (quality, -rank, media)
                 if best is None or candidate > best:
@@ -82,41 +105,139 @@ def error_response(status: int, message: str, media: str, headers: dict[str, str
                         headers=headers)
 
 
+@dataclass(frozen=True)
+class Params:
+    """One GraphQL-over-HTTP request: its query (None when only a persisted hash names it),
+    variables, operation name and extensions, each already checked for its JSON type."""
+
+    query: str | None
+    variables: dict[str, Any] | None = None
+    operation_name: str | None = None
+    extensions: dict[str, Any] | None = None
+
+
+@dataclass(frozen=True)
+class Answer:
+    """One request's HTTP status and body (the JSON text of a GraphQL response)."""
+
+    status: int
+    text: str
+    headers: dict[str, str] = field(default_factory=dict)
+    fields: int = 0  # top-level fields the document selects, for the access log
+
+
+@dataclass(frozen=True)
+class WebOptions:
+    """What the HTTP side offers beside single requests: batches up to `batch_limit` requests,
+    automatic persisted queries in a store of `persisted_bytes`, and GraphiQL when loaded."""
+
+    batch_limit: int = DEFAULT_BATCH_LIMIT
+    persisted_bytes: int = DEFAULT_STORE_BYTES
+    graphiql: GraphiQL | None = None
+
+
+def request_error(errors: list[dict[str, Any]], media: str) -> Answer:
+    """A GraphQL request error: no `data` entry; 400 under the graphql-response type, and 200
+    under application/json, whose clients read errors from the body of any 200 answer."""
+    return Answer(400 if media == GRAPHQL_RESPONSE else 200, json.dumps({"errors": errors}))
+
+
 def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None,
-             admission: Admission | None = None) -> Starlette:
+             admission: Admission | None = None, web: WebOptions | None = None) -> Starlette:
     access = access or Access()
+    web = web or WebOptions()
     bearer = Bearer(access.token) if access.token is not None else None
+    limits = access.limits
+    persisted = PersistedQueries(web.persisted_bytes)
+    graphiql = web.graphiql
+    sdl: dict[str, Any] = {}
+
     admission = admission or Admission(getattr(gateway, "query_threads", 1))
 
+    async def answer(params: Params, request: Request, media: str) -> Answer:
+        """Runs one request: its document (its text, or the persisted one its hash names) read by
+        the front, the GET rule, the run; the answer shaped for `media`."""
+        try:
+            query, remember = persisted.resolve(params.query, params.extensions)
+        except PersistedQueryError as exc:
+            if exc.code == BAD_REQUEST:
+                return Answer(400, json.dumps({"errors": [exc.error()]}))
+            return request_error([exc.error()], media)
+        if query is None:
+            return Answer(400, json.dumps({"errors": [{"message": "query is missing"}]}))
+        # One generation for the whole request: a catalogue swapped in meanwhile serves the next one.
+        async with gateway.held() as front:
+            try:
+                prepared = await front.prepare_async(query, params.operation_name, limits)
+                if remember is not None:
+                    persisted.remember(remember, query)  # only a document that proved valid takes room
+                if request.method in SAFE_METHODS and (prepared.operation != "query" or prepared.writes):
+                    # A GET can come from any page's <img> or link: it must not reach a tool that writes.
+                    return Answer(405, json.dumps({"errors": [{"message": "GET answers queries only: send a "
+                                                                          "mutation by POST"}]}),
+                                  ALLOW_POST, prepared.field_count)
+                response = await run(front, prepared, params.variables, request)
+            except RequestError as exc:
+                # A bound's refusal keeps its status whatever the media type: the client must change
+                # the request, and a 200 would read as an answer to it.
+                status = exc.status if media == GRAPHQL_RESPONSE or exc.bound else 200
+                return Answer(status, json.dumps(exc.response()))
+        return Answer(200, json.dumps(response), fields=prepared.field_count)
+
+    async def run(front: Front, prepared: Prepared, variables: dict[str, Any] | None,
+                  request: Request) -> dict[str, Any]:
+        """The front's run; a document with tool fields takes its turn for a query thread first.
+        One without them is answered on the loop and waits for nobody."""
+        if not prepared.tool_fields:
+            return await front.run(prepared, variables, limits)
+        async with admission.turn(_client(request), request.receive):
+            return await front.run(prepared, variables, limits)
+
+    async def schema(request: Request) -> Response:
+        assert gateway.schema is not None
+        if sdl.get("of") is not gateway.schema:  # printed once per schema
+            sdl.update(of=gateway.schema, text=gateway.schema.sdl() + "\n")
+        return Response(sdl["text"], media_type=SDL)
+
     async def graphql(request: Request) -> Response:
+        if graphiql is not None and request.method in SAFE_METHODS and wants_page(request.headers.get("accept")):
+            return graphiql.page()  # without the token: see page_request
         media = chosen_media_type(request.headers.get("accept"))
         if media is None:
             return error_response(406, f"acceptable response types: {GRAPHQL_RESPONSE}, {JSON}", JSON)
         try:
             if request.method == "POST":
-                query, variables, operation_name = await _from_body(request)
+                body = await _from_body(request)
             else:
-                query, variables, operation_name = _from_url(request)
+                body = _from_url(request)
         except BadRequest as exc:
             return error_response(exc.status, str(exc), media, exc.headers)
-        # One generation for the whole request: a catalogue swapped in meanwhile serves the next one.
-        async with gateway.held() as front:
+        if isinstance(body, Params):
+            one = await answer(body, request, media)
+        elif len(body) > web.batch_limit:
+            return error_response(413, f"a batch holds at most {web.batch_limit} requests", media)
+        else:
+            one = await answer_batch(body, request, media)
+        request.state.fields = one.fields
+        return Response(one.text, status_code=one.status, media_type=media, headers=one.headers)
+
+    async def answer_batch(items: list[Params | BadRequest], request: Request, media: str) -> Answer:
+        """A batch's answers as one JSON array, in its order; each request answered on its own
+        (its status dropped: the batch is 200). One after another, so each request's bounds
+        hold for the whole batch at any moment."""
+        texts, fields = [], 0
+        for item in items:
+            if isinstance(item, BadRequest):
+                texts.append(json.dumps({"errors": [{"message": str(item)}]}))
+                continue
             try:
-                prepared = await front.prepare_async(query, operation_name, access.limits)
-                request.state.fields = prepared.field_count
-                if request.method == "GET" and prepared.operation != "query":
-                    # A GET can come from any page's <img> or link: it must not reach a tool that writes.
-                    return error_response(405, "GET answers queries only: send a mutation by POST", media,
-                                          {"Allow": "POST"})
-                if prepared.tool_fields:  # only a run that takes a query thread waits its turn
-                    async with admission.turn(_client(request), request.receive):
-                        answer = await front.run(prepared, variables, access.limits)
-                else:
-                    answer = await front.run(prepared, variables, access.limits)
-            except RequestError as exc:
-                status = exc.status if media == GRAPHQL_RESPONSE or exc.bound else 200
-                return JSONResponse(exc.response(), status_code=status, media_type=media)
-        return Response(json.dumps(answer), status_code=200, media_type=media)
+                one = await answer(item, request, media)
+            except Refused as exc:  # those before it ran: this one says why it did not
+                texts.append(json.dumps({"errors": [{"message": str(exc), "extensions": {"status": exc.status}}]}))
+                continue
+            texts.append(one.text)
+            fields += one.fields
+        return Answer(200, "[" + ",".join(texts) + "]", fields=fields)
 
     async def health(request: Request) -> Response:
         state = gateway.health()
@@ -158,18 +279,34 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
                                      allow_methods=["GET", "POST"],
                                      allow_headers=["Authorization", "Content-Type", "Accept"], max_age=600))
     middleware += [
-        Middleware(BearerCheck, bearer=bearer, is_open=lambda scope: scope["path"] in OPEN_PATHS),
+        Middleware(BearerCheck, bearer=bearer,
+                   is_open=lambda scope: scope["path"] in OPEN_PATHS or page_request(scope, graphiql)),
         Middleware(BodyCheck, limit=body_limit),  # media type, size, time to send it, JSON depth
     ]
-    app = Starlette(routes=[Route("/graphql", graphql, methods=["GET", "POST"]),
-                            Route("/health", health, methods=["GET"])],
-                    middleware=middleware,
+    routes = [Route(GRAPHQL_PATH, graphql, methods=["GET", "POST"]),
+              Route(SCHEMA_PATH, schema, methods=["GET"]),
+              Route("/health", health, methods=["GET"])]
+    if graphiql is not None:
+        routes.append(Route(ASSET_PATH, graphiql.asset, methods=["GET"]))
+    app = Starlette(routes=routes, middleware=middleware,
                     exception_handlers={405: not_allowed, Refused: refused, ClientGone: client_gone,
                                         Exception: internal})
     # A redirect to the same path with a slash more or less would be built from the Host header.
     app.router.redirect_slashes = False
     app.state.admission = admission  # for whoever reports the queue
     return app
+
+
+def page_request(scope: Scope, graphiql: GraphiQL | None) -> bool:
+    """Whether a request is for GraphiQL (its page, a browser's GET of /graphql, or one of its
+    files): answered without the token, as they hold nothing and a browser's navigation cannot
+    send one; the page's own queries need it like any other."""
+    if graphiql is None or scope["method"] != "GET":  # HEAD reaches this as GET
+        return False
+    if scope["path"].startswith(ASSET_PREFIX):
+        return True
+    accept = header(scope, b"accept")
+    return scope["path"] == GRAPHQL_PATH and wants_page(None if accept is None else accept.decode("latin-1"))
 
 
 def _client(request: Request) -> str:
@@ -208,31 +345,56 @@ class AccessLogMiddleware:
             self.log(f"{where} {scope['method']} {scope['path']} {status} {elapsed_ms:.1f}ms fields={fields}")
 
 
-async def _from_body(request: Request) -> tuple[str, dict[str, Any] | None, str | None]:
+async def _from_body(request: Request) -> Params | list[Params | BadRequest]:
     # BodyCheck has seen the media type, the length and the nesting already.
     try:
         document = loads_bounded(await request.body())
     except ValueError:
         raise BadRequest(400, "the body is not JSON") from None
+    if isinstance(document, list):  # a batch: each request is answered (or refused) on its own
+        if not document:
+            raise BadRequest(400, "a batch holds at least one request")
+        return [_request_of(item) for item in document]
     if not isinstance(document, dict):
-        raise BadRequest(400, "the body must be a JSON object")
-    return _parameters(document.get("query"), document.get("variables"), document.get("operationName"))
+        raise BadRequest(400, "the body must be a JSON object, or an array of them")
+    return _parameters(document.get("query"), document.get("variables"), document.get("operationName"),
+                       document.get("extensions"))
 
 
-def _from_url(request: Request) -> tuple[str, dict[str, Any] | None, str | None]:
+def _request_of(item: Any) -> Params | BadRequest:
+    if not isinstance(item, dict):
+        return BadRequest(400, "each request of a batch must be a JSON object")
+    try:
+        return _parameters(item.get("query"), item.get("variables"), item.get("operationName"),
+                           item.get("extensions"))
+    except BadRequest as exc:
+        return exc
+
+
+def _from_url(request: Request) -> Params:
     params = request.query_params
-    variables: Any = params.get("variables")
-    if variables is not None:
-        try:
-            variables = loads_bounded(variables)
-        except ValueError:
-            raise BadRequest(400, "variables is not JSON, or nests it too deeply") from None
-    return _parameters(params.get("query"), variables, params.get("operationName"))
+    variables: Any = _json_parameter(params.get("variables"), "variables")
+    extensions: Any = _json_parameter(params.get("extensions"), "extensions")
+    return _parameters(params.get("query"), variables, params.get("operationName"), extensions)
 
 
-def _parameters(query: Any, variables: Any, operation_name: Any) -> tuple[str, dict[str, Any] | None, str | None]:
-    if not isinstance(query, str):
-        raise BadRequest(400, "query must be a string" if query is not None else "query is missing")
+def _json_parameter(text: str | None, name: str) -> Any:
+    if text is None:
+        return None
+    try:
+        return loads_bounded(text)
+    except ValueError:
+        raise BadRequest(400, f"{name} is not JSON, or nests it too deeply") from None
+
+
+def _parameters(query: Any, variables: Any, operation_name: Any, extensions: Any) -> Params:
+    """The request's parameters, checked for their JSON types; null stands for absent."""
+    if extensions is not None and not isinstance(extensions, dict):
+        raise BadRequest(400, "extensions must be a JSON object")
+    if query is None and (extensions is None or extensions.get("persistedQuery") is None):
+        raise BadRequest(400, "query is missing")
+    if query is not None and not isinstance(query, str):
+        raise BadRequest(400, "query must be a string")
     if variables is not None and not isinstance(variables, dict):
         raise BadRequest(400, "variables must be a JSON object")
     if operation_name is not None and not isinstance(operation_name, str):
@@ -245,7 +407,7 @@ def _parameters(query: Any, variables: Any, operation_name: Any) -> tuple[str, d
     for name, text in (("query", query), ("variables", variables_json), ("operationName", operation_name)):
         if text is not None and not _valid_unicode(text):
             raise BadRequest(400, f"{name} is not valid Unicode: it holds a lone surrogate (\\ud800-\\udfff)")
-    return query, variables, operation_name
+    return Params(query, variables, operation_name, extensions)
 
 
 def _valid_unicode(text: str) -> bool:
@@ -286,7 +448,7 @@ class Server(uvicorn.Server):
 
 def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int, access: Access | None = None,
                 connections: ConnectionLimits | None = None,
-                admission: AdmissionLimits | None = None) -> Server:
+                admission: AdmissionLimits | None = None, web: WebOptions | None = None) -> Server:
     """Uvicorn serving the app behind the connection limits. Proxy headers (X-Forwarded-For and
     the like) are ignored unless `access.forwarded_allow_ips` names the proxies that send them:
     Uvicorn's default trusts them from any loopback client, who could then log any address and
@@ -294,7 +456,7 @@ def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int, access
     access = access or Access()
     connections = connections or ConnectionLimits()
     app = make_app(gateway, body_limit=body_limit, access=access,
-                   admission=Admission(gateway.query_threads, admission))
+                   admission=Admission(gateway.query_threads, admission), web=web)
     proxies = access.forwarded_allow_ips
     config = uvicorn.Config(app, lifespan="off", log_level="warning", access_log=False,
                             timeout_graceful_shutdown=grace_seconds + ANSWER_SECONDS,
@@ -331,7 +493,7 @@ def listening_socket(address: str) -> socket.socket:
 async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 10,
                 body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None,
                 connections: ConnectionLimits | None = None,
-                admission: AdmissionLimits | None = None) -> None:
+                admission: AdmissionLimits | None = None, web: WebOptions | None = None) -> None:
     """Serves the gateway on a listening socket until SIGINT or SIGTERM.
 
     A signal stops accepting and lets running requests finish first; the
@@ -341,7 +503,7 @@ async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 1
     access = access or Access()
     require_token_off_loopback(sock.getsockname()[0], access.token)
     server = make_server(gateway, grace_seconds=grace_seconds, body_limit=body_limit, access=access,
-                         connections=connections, admission=admission)
+                         connections=connections, admission=admission, web=web)
     loop = asyncio.get_running_loop()
     loop.set_exception_handler(AcceptErrorLog(loop))
     for signum in (signal.SIGINT, signal.SIGTERM):

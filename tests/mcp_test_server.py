@@ -1,10 +1,14 @@
 """An MCP server over stdio whose tools misbehave on request, for the gateway tests.
 
-With PID_FILE set it writes its process id there once it runs.
+With PID_FILE set it writes its process id there once it runs; with SLEEP_FILE
+set, a call of `sleep` writes that file as it begins; with GATHER_DIR set it
+has one more tool, `gather`, which answers only once calls from every server
+sharing that folder have met there.
 """
 
 import os
 import sys
+import uuid
 from pathlib import Path
 from typing import Any
 
@@ -34,6 +38,8 @@ def fail(reason: str = "it went wrong") -> str:
 
 @server.tool(name="sleep", annotations=READ_ONLY, description="Answers after the given seconds")
 async def sleep(seconds: float) -> dict[str, Any]:
+    if sleep_file := os.environ.get("SLEEP_FILE"):
+        Path(sleep_file).write_text("sleeping", encoding="utf-8")
     await anyio.sleep(seconds)
     return {"slept": seconds}
 
@@ -47,6 +53,24 @@ def exit_now() -> str:
 @server.tool(name="write", description="Not read-only, so a mutation")
 def write() -> dict[str, Any]:
     return {"written": True}
+
+
+GATHER_WAIT = 30  # seconds a call waits for the others before it answers unmet
+
+
+async def gather(count: int) -> dict[str, Any]:
+    """Leaves a mark in GATHER_DIR, then waits until `count` marks are there: all
+    `count` calls meet only if they run at the same time."""
+    folder = Path(os.environ["GATHER_DIR"])
+    (folder / uuid.uuid4().hex).touch()
+    with anyio.move_on_after(GATHER_WAIT):
+        while len(os.listdir(folder)) < count:
+            await anyio.sleep(0.01)
+    return {"met": len(os.listdir(folder)) >= count}
+
+
+if os.environ.get("GATHER_DIR"):
+    server.tool(name="gather", annotations=READ_ONLY)(gather)
 
 
 if __name__ == "__main__":

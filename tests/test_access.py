@@ -12,16 +12,16 @@ from pathlib import Path
 import httpx
 import pytest
 
-from conftest import require_mcp_sdk
+from conftest import LoopThread, require_mcp_sdk
 
 require_mcp_sdk()
 
 import _graphql
 from mcp_test_server import server as test_server
-from test_gateway import DEADLINE, REPO, LoopThread, gateway_env, server_entry, started, write_config
-from test_http import serving, serving_program
+from support import (DEADLINE, REPO, gateway_env, serving, serving_program, server_entry,
+                     started, write_config)
 
-from gateway import Gateway, in_process  # noqa: E402
+from gateway import in_process  # noqa: E402
 from gateway.access import (Access, AccessError, Limits, load_token, loopback_host,  # noqa: E402
                             require_token_off_loopback)
 from gateway.offer import Offer, OfferError  # noqa: E402
@@ -226,7 +226,8 @@ def test_a_get_never_reaches_a_tool_that_writes(servers: tuple[str, str, Lines])
     _, open_url, _ = servers
     # A writing tool is a field of Mutation only, and a mutation is refused by GET.
     for query, status in (("{ alpha_write { json } }", 400), ("mutation { w: alpha_write { json } }", 405)):
-        response = httpx.get(f"{open_url}/graphql", params={"query": query})
+        response = httpx.get(f"{open_url}/graphql", params={"query": query},
+                             headers={"Accept": "application/graphql-response+json"})
         assert response.status_code == status, response.text
         assert "alpha_write" in response.text or "POST" in response.json()["errors"][0]["message"]
     read = httpx.get(f"{open_url}/graphql", params={"query": '{ alpha_text(body: "x") { text } }'})

@@ -1,21 +1,22 @@
 """GraphQL over HTTP: a real client, bad requests, many clients at once, shutdown."""
 
 import asyncio
-import contextlib
+import hashlib
 import json
 import re
 import signal
 import subprocess
 import sys
 import time
-from pathlib import Path
 from collections.abc import Iterator
+from pathlib import Path
 from typing import Any
 
+import graphql
 import httpx
 import pytest
 
-from conftest import require_mcp_sdk
+from conftest import LoopThread, require_mcp_sdk
 
 require_mcp_sdk()
 
@@ -23,57 +24,16 @@ from gql import Client, gql
 from gql.transport.exceptions import TransportQueryError
 from gql.transport.httpx import HTTPXTransport
 
-from test_gateway import (DEADLINE, REPO, LoopThread, gateway_env, server_entry, started,
-                          write_config)
+from support import (DEADLINE, REPO, gateway_env, server_entry, serving, serving_program, started,
+                     write_config)
 
-from gateway import Gateway, load_config  # noqa: E402
-from gateway.access import Access  # noqa: E402
-from gateway.admission import AdmissionLimits  # noqa: E402
-from gateway.http import chosen_media_type, listening_socket, make_app, make_server  # noqa: E402
+from gateway import load_config  # noqa: E402
+from gateway.config import DEFAULT_BATCH_LIMIT  # noqa: E402
+from gateway.http import chosen_media_type, make_app  # noqa: E402
+from gateway.persisted import PersistedQueries, PersistedQueryError  # noqa: E402
 
 BODY_LIMIT = 4096
 GQL_JSON = "application/graphql-response+json"
-
-
-@contextlib.contextmanager
-def serving(runner: LoopThread, gateway: Gateway, access: Access | None = None, *,
-            body_limit: int = 1 << 16) -> Iterator[str]:
-    """Serves `gateway` on a loopback port of `runner`'s loop; yields its address."""
-    # Room for every client these tests start at once: the queue's own bound is tested apart.
-    server = make_server(gateway, grace_seconds=5, body_limit=body_limit, access=access,
-                         admission=AdmissionLimits(queue=64))
-    sock = listening_socket("127.0.0.1:0")
-    running = asyncio.run_coroutine_threadsafe(server.serve(sockets=[sock]), runner.loop)
-    began = time.monotonic()
-    while not server.started:
-        assert time.monotonic() - began < DEADLINE and not running.done()
-        time.sleep(0.01)
-    try:
-        yield f"http://127.0.0.1:{sock.getsockname()[1]}"
-    finally:
-        runner.loop.call_soon_threadsafe(server.stop)
-        running.result(DEADLINE)
-        sock.close()
-
-
-@contextlib.contextmanager
-def serving_program(config: Path, *args: str, env: dict[str, str] | None = None,
-                    ) -> Iterator[tuple[subprocess.Popen[str], str]]:
-    """Runs the gateway program serving `config` on a loopback port; yields the
-    process (its standard error open) and the address it announced."""
-    process = subprocess.Popen(
-        [sys.executable, "-m", "gateway", "--config", str(config), "--serve", "127.0.0.1:0", *args],
-        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env or gateway_env(), cwd=REPO)
-    try:
-        assert process.stderr is not None
-        line = process.stderr.readline()
-        port = re.search(r"127\.0\.0\.1:(\d+)/graphql", line)
-        assert port, line
-        yield process, f"http://127.0.0.1:{port.group(1)}"
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
 
 
 @pytest.fixture(scope="module")
@@ -105,7 +65,7 @@ def test_a_graphql_client_reads_results_and_errors(url: str) -> None:
     (GQL_JSON, GQL_JSON, 400),
     (f"application/json;q=0.5, {GQL_JSON}", GQL_JSON, 400),
     (f"{GQL_JSON};q=0.2, application/json", "application/json", 200),
-    ("*/*", GQL_JSON, 400),
+    ("*/*", "application/json", 200),
 ])
 def test_media_types_and_their_status_codes(url: str, accept: str | None, media: str,
                                             refused_status: int) -> None:
@@ -122,13 +82,15 @@ def test_media_types_and_their_status_codes(url: str, accept: str | None, media:
         assert got.json() == {"data": {"__typename": "Query"}}  # no empty "errors"
         for refused in ("", "{ nope }", "{"):
             response = client.post("/graphql", json={"query": refused})
-            assert (response.status_code, response.json().get("data")) == (refused_status, None)
+            body = response.json()
+            assert response.status_code == refused_status and body["errors"] and "data" not in body
 
 
 @pytest.mark.parametrize(("request_args", "status", "message"), [
     ({"method": "POST", "content": b"{not json", "headers": {"Content-Type": "application/json"}},
      400, "not JSON"),
-    ({"method": "POST", "json": [1]}, 400, "JSON object"),
+    ({"method": "POST", "json": 5}, 400, "JSON object"),
+    ({"method": "POST", "json": []}, 400, "at least one"),
     ({"method": "POST", "json": {"variables": {}}}, 400, "query is missing"),
     ({"method": "POST", "json": {"query": 7}}, 400, "query must be a string"),
     ({"method": "POST", "json": {"query": "{ __typename }", "variables": [1]}}, 400, "variables"),
@@ -145,8 +107,10 @@ def test_media_types_and_their_status_codes(url: str, accept: str | None, media:
     ({"method": "POST", "json": {"query": "{ __typename }", "pad": "x" * BODY_LIMIT}}, 413, "limit"),
     ({"method": "POST", "content": iter([b'{"query": "', b"x" * BODY_LIMIT, b'"}']),
       "headers": {"Content-Type": "application/json"}}, 413, "limit"),  # no length: chunked
-    ({"method": "GET", "params": {"query": "{ __typename }"}, "headers": {"Accept": "text/html"}},
+    ({"method": "GET", "params": {"query": "{ __typename }"}, "headers": {"Accept": "image/png"}},
      406, "acceptable"),
+    ({"method": "POST", "json": {"query": "{ __typename }", "extensions": [1]}}, 400, "extensions"),
+    ({"method": "GET", "params": {"query": "{ __typename }", "extensions": "{"}}, 400, "extensions"),
 ])
 def test_bad_requests_get_clear_errors(url: str, request_args: dict[str, Any], status: int,
                                        message: str) -> None:
@@ -188,7 +152,7 @@ def test_fifty_clients_at_once_get_their_own_answers(url: str) -> None:
 
 
 @pytest.mark.parametrize(("accept", "media"), [
-    ("", "application/json"), ("application/*", GQL_JSON), ("text/html, application/json;q=0", None),
+    ("", "application/json"), ("application/*", "application/json"), ("*/*", "application/json"), ("text/html, application/json;q=0", None),
     (f"{GQL_JSON};q=0, application/json", "application/json"), ("application/json;q=x", None),
 ])
 def test_chosen_media_type(accept: str, media: str | None) -> None:
@@ -210,8 +174,9 @@ def test_health_says_when_a_server_is_down() -> None:
 
 
 def test_sigterm_lets_requests_in_flight_finish_then_ends_every_server(tmp_path: Path) -> None:
-    pid_file = tmp_path / "a.pid"
-    config = write_config(tmp_path, {"a": server_entry("a", PID_FILE=str(pid_file))})
+    pid_file, sleep_file = tmp_path / "a.pid", tmp_path / "a.sleeping"
+    config = write_config(tmp_path, {"a": server_entry("a", PID_FILE=str(pid_file),
+                                                       SLEEP_FILE=str(sleep_file))})
     with serving_program(config) as (process, base):
         assert httpx.get(f"{base}/health").json()["up"] is True
 
@@ -219,7 +184,10 @@ def test_sigterm_lets_requests_in_flight_finish_then_ends_every_server(tmp_path:
             async with httpx.AsyncClient(timeout=DEADLINE) as client:
                 request = asyncio.ensure_future(client.post(
                     f"{base}/graphql", json={"query": "{ a_sleep(seconds: 1) { json } }"}))
-                await asyncio.sleep(0.4)
+                began = time.monotonic()
+                while not sleep_file.exists():  # the call has reached its server
+                    assert time.monotonic() - began < DEADLINE and not request.done()
+                    await asyncio.sleep(0.01)
                 process.send_signal(signal.SIGTERM)
                 return await request
 
@@ -232,3 +200,196 @@ def test_sigterm_lets_requests_in_flight_finish_then_ends_every_server(tmp_path:
     with pytest.raises(httpx.ConnectError):
         httpx.get(f"{base}/health")
     assert not Path(f"/proc/{pid_file.read_text()}").exists()
+
+
+# ---- the GraphQL-over-HTTP convention: the audit, batches, persisted queries -------------------
+
+NPM_DIR = Path("/opt/dive-ziri-npm")
+AUDIT = Path(__file__).resolve().parent / "js" / "audit.js"
+
+
+def test_the_graphql_over_http_audit_finds_nothing(url: str) -> None:
+    done = subprocess.run(["node", str(AUDIT), str(NPM_DIR), f"{url}/graphql"], capture_output=True,
+                          text=True, timeout=DEADLINE, check=False)
+    assert done.returncode == 0, done.stderr
+    results = json.loads(done.stdout)
+    assert len(results) > 50  # the whole audit ran
+    assert [r for r in results if r["status"] != "ok"] == []
+
+
+@pytest.mark.parametrize("media", ["application/json", GQL_JSON])
+def test_null_parameters_mean_absent(url: str, media: str) -> None:
+    body = {"query": "{ __typename }", "variables": None, "operationName": None, "extensions": None}
+    response = httpx.post(f"{url}/graphql", json=body, headers={"Accept": media})
+    assert (response.status_code, response.json()) == (200, {"data": {"__typename": "Query"}})
+
+
+def test_a_batch_is_answered_in_order_each_request_on_its_own(url: str) -> None:
+    batch = [{"query": "{ __typename }"}, {"query": "query ($n: Int) { alpha_echo_args(number: $n) { json } }",
+                                           "variables": {"n": 4}},
+             7, {"variables": {}}, {"query": "{"}]
+    response = httpx.post(f"{url}/graphql", json=batch, headers={"Accept": GQL_JSON})
+    assert response.status_code == 200
+    first, second, not_object, no_query, broken = response.json()
+    assert first == {"data": {"__typename": "Query"}}
+    assert second["data"]["alpha_echo_args"]["json"]["number"] == 4
+    assert "JSON object" in not_object["errors"][0]["message"]
+    assert "query is missing" in no_query["errors"][0]["message"]
+    assert broken["errors"] and "data" not in broken
+
+
+def test_a_batch_over_the_limit_is_refused(url: str) -> None:
+    batch = [{"query": "mutation { alpha_write { json } }"}] * (DEFAULT_BATCH_LIMIT + 1)
+    response = httpx.post(f"{url}/graphql", json=batch)
+    assert response.status_code == 413 and str(DEFAULT_BATCH_LIMIT) in response.json()["errors"][0]["message"]
+
+
+def persisted(query: str, digest: str | None = None) -> dict[str, Any]:
+    digest = digest or hashlib.sha256(query.encode()).hexdigest()
+    return {"persistedQuery": {"version": 1, "sha256Hash": digest}}
+
+
+@pytest.mark.parametrize("media", ["application/json", GQL_JSON])
+def test_persisted_queries_not_found_until_the_text_is_sent(url: str, media: str) -> None:
+    query = f"query Persisted{media.count('+')} {{ beta_text(body: \"kept\") {{ text }} }}"  # a new text per case
+    with httpx.Client(base_url=url, headers={"Accept": media}) as client:
+        missing = client.post("/graphql", json={"extensions": persisted(query)})
+        [error] = missing.json()["errors"]
+        assert (error["message"], error["extensions"]["code"]) == ("PersistedQueryNotFound",
+                                                                   "PERSISTED_QUERY_NOT_FOUND")
+        assert missing.status_code == (400 if media == GQL_JSON else 200) and "data" not in missing.json()
+        wrong = client.post("/graphql", json={"query": query, "extensions": persisted(query, "ab" * 32)})
+        assert "does not match" in wrong.json()["errors"][0]["message"]
+        assert client.post("/graphql", json={"extensions": persisted(query)}).json()["errors"]
+        sent = client.post("/graphql", json={"query": query, "extensions": persisted(query)})
+        by_hash = client.get("/graphql", params={"extensions": json.dumps(persisted(query))})
+        assert by_hash.status_code == sent.status_code == 200
+        assert by_hash.json() == sent.json() and sent.json()["data"]["beta_text"]["text"] == "kept"
+
+
+def test_a_persisted_mutation_is_not_run_by_get(url: str) -> None:
+    query = "mutation { alpha_write { json } }"
+    assert httpx.post(f"{url}/graphql", json={"query": query, "extensions": persisted(query)}).status_code == 200
+    by_hash = httpx.get(f"{url}/graphql", params={"extensions": json.dumps(persisted(query))})
+    assert by_hash.status_code == 405 and by_hash.headers["allow"] == "POST"
+
+
+def test_the_persisted_store_keeps_the_recent_within_its_bound() -> None:
+    store = PersistedQueries(max_bytes=20_000)
+    texts = [f"{{ a{n}: __typename }}" + " " * 500 for n in range(200)]
+    for text in texts:
+        query, digest = store.resolve(text, persisted(text))
+        assert digest is not None
+        store.remember(digest, query)
+        store.resolve(None, persisted(texts[0]))  # the first stays in use, so it stays
+    assert store.bytes <= store.max_bytes and 10 < len(store) < 200
+    assert store.resolve(None, persisted(texts[-1]))[0] == texts[-1]
+    assert store.resolve(None, persisted(texts[0]))[0] == texts[0]
+    with pytest.raises(PersistedQueryError, match="PersistedQueryNotFound"):
+        store.resolve(None, persisted(texts[1]))
+
+
+# ---- GraphiQL: the page, its files, and a real browser ------------------------------------------
+
+TOKEN = "browser-test-token"
+BROWSER_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync"]
+
+
+@pytest.fixture(scope="module")
+def guarded(tmp_path_factory: pytest.TempPathFactory) -> Iterator[str]:
+    """The gateway program over two test servers, a token required, GraphiQL from the pinned packages."""
+    config = write_config(tmp_path_factory.mktemp("graphiql"),
+                          {"alpha": server_entry("alpha", DESCRIPTION="the first server"),
+                           "beta": server_entry("beta")})
+    with serving_program(config, "--npm-dir", str(NPM_DIR), env={**gateway_env(), "GATEWAY_TOKEN": TOKEN}) \
+            as (_, base):
+        yield base
+
+
+def test_graphiql_page_and_files_need_no_token_but_queries_and_the_schema_do(guarded: str) -> None:
+    browser = {"Accept": "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"}
+    page = httpx.get(f"{guarded}/graphql", headers=browser)
+    assert page.status_code == 200 and page.headers["content-type"].startswith("text/html")
+    policy = page.headers["content-security-policy"]
+    assert "script-src 'self';" in policy and "connect-src 'self';" in policy and "unsafe-eval" not in policy
+    sources = [s for s in re.findall(r'(?:src|href)="([^"]+)"', page.text) if not s.startswith("data:")]
+    assert sources and all(not s.startswith(("http:", "https:", "//")) for s in sources)
+    for source in sources:  # what the page loads is served here, from the pinned packages
+        asset = httpx.get(f"{guarded}/{source}")
+        assert asset.status_code == 200 and len(asset.content) > 50, source
+    assert httpx.get(f"{guarded}/graphql/graphiql/nothing.js").status_code == 404
+    for path in ("/graphql?query={__typename}", "/graphql/schema.graphql"):
+        assert httpx.get(f"{guarded}{path}").status_code == 401
+    sdl = httpx.get(f"{guarded}/graphql/schema.graphql", headers={"Authorization": f"Bearer {TOKEN}"})
+    schema = graphql.build_schema(sdl.text)  # the SDL is valid GraphQL
+    assert {"alpha_echo_args", "beta_text"} <= set(schema.query_type.fields)
+    assert "alpha_write" in schema.mutation_type.fields
+
+
+def test_the_program_stops_when_the_named_npm_folder_lacks_graphiql(tmp_path: Path) -> None:
+    config = write_config(tmp_path, {"alpha": server_entry("alpha")})
+    done = subprocess.run([sys.executable, "-m", "gateway", "--config", str(config), "--serve", "127.0.0.1:0",
+                           "--npm-dir", str(tmp_path)], capture_output=True, text=True, env=gateway_env(),
+                          cwd=REPO, timeout=DEADLINE, check=False)
+    assert done.returncode == 2 and "tools/mcp-servers" in done.stderr and str(tmp_path) in done.stderr
+
+
+@pytest.fixture
+def browser(tmp_path: Path) -> Iterator[Any]:
+    """Debian's Chromium, headless, with a fresh profile and nothing fetched from the network."""
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in [*BROWSER_FLAGS, f"--user-data-dir={tmp_path / 'profile'}", "--window-size=1280,720"]:
+        options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    try:
+        yield driver
+    finally:
+        driver.quit()
+
+
+def test_graphiql_in_a_browser_lists_the_tools_and_runs_one_with_a_token(guarded: str, browser: Any) -> None:
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support import expected_conditions as shown
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    wait = WebDriverWait(browser, DEADLINE)
+
+    def click(css: str) -> None:
+        wait.until(shown.element_to_be_clickable((By.CSS_SELECTOR, css))).click()
+
+    def editor(css: str) -> str:  # a CodeMirror editor of the page, for scripts to use
+        return f"document.querySelector({json.dumps(css)}).CodeMirror"
+
+    browser.get(f"{guarded}/graphql")
+    click('button[data-name="headers"]')  # the header editor: the schema is fetched with the token
+    browser.execute_script(f"{editor('.graphiql-editor-tool .graphiql-editor:not(.hidden) .CodeMirror')}"
+                           ".setValue(arguments[0])", json.dumps({"Authorization": f"Bearer {TOKEN}"}))
+    click('button[aria-label="Re-fetch GraphQL schema"]')
+    click('button[aria-label="Show Documentation Explorer"]')
+    schema = graphql.build_schema(httpx.get(f"{guarded}/graphql/schema.graphql",
+                                            headers={"Authorization": f"Bearer {TOKEN}"}).text)
+    for root in (schema.query_type, schema.mutation_type):
+        wait.until(shown.element_to_be_clickable((By.LINK_TEXT, root.name))).click()
+        wait.until(shown.text_to_be_present_in_element((By.CSS_SELECTOR, ".graphiql-doc-explorer-title"),
+                                                       root.name))
+        docs = browser.find_element(By.CSS_SELECTOR, ".graphiql-doc-explorer").text
+        for name, definition in root.fields.items():  # every tool with its description (Markdown shown)
+            assert name in docs and (definition.description or "").split("\n")[0].replace("`", "") in docs, name
+        click(".graphiql-doc-explorer-back")
+    browser.execute_script(f"{editor('.graphiql-query-editor .CodeMirror')}.setValue(arguments[0])",
+                           "{ alpha_echo_args(number: 7) { json } }")
+    click(".graphiql-execute-button")
+    result = editor(".result-window .CodeMirror")
+    wait.until(lambda _: "alpha_echo_args" in browser.execute_script(f"return {result}.getValue()"))
+    shown_result = json.loads(browser.execute_script(f"return {result}.getValue()"))
+    assert shown_result == {"data": {"alpha_echo_args": {"json": {"number": 7, "server": "alpha", "value": None}}}}
+    loaded = browser.execute_script("return performance.getEntriesByType('resource').map(r => r.name)")
+    assert loaded and all(name.startswith(f"{guarded}/") for name in loaded)  # nothing from elsewhere
+    refused = [entry for entry in browser.get_log("browser") if entry["source"] == "security"]
+    assert refused == []  # the page runs within its Content-Security-Policy

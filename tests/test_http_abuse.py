@@ -137,7 +137,8 @@ def test_head_is_a_get_and_never_reaches_a_tool_that_writes() -> None:
     app = make_app(gateway)  # type: ignore[arg-type]
     written = asyncio.run(asgi(app, "HEAD", "/graphql", params={"query": "mutation { alpha_write { text } }"}))
     assert (written.status_code, written.headers["allow"]) == (405, "POST")
-    as_query = asyncio.run(asgi(app, "HEAD", "/graphql", params={"query": "{ alpha_write { text } }"}))
+    as_query = asyncio.run(asgi(app, "HEAD", "/graphql", params={"query": "{ alpha_write { text } }"},
+                                headers={"Accept": "application/graphql-response+json"}))
     assert as_query.status_code == 400 and gateway.executed == []  # not a field of Query
     read = asyncio.run(asgi(app, "HEAD", "/graphql", params={"query": READ}))
     assert read.status_code == 200 and len(gateway.executed) == 1

@@ -69,7 +69,7 @@ asio::awaitable<std::expected<Json, std::string>> TokioCallBridge::call_tool(std
   co_return parsed_reply(co_await reply.wait());
 }
 
-// Registered before the request is queued, so a reply never finds no slot.
+// Row C1. Registered before the request is queued, so a reply never finds no slot.
 bool TokioCallBridge::register_call(std::uint64_t number, ReplySlot& reply) {
   {
     std::lock_guard lock(pending_mutex_);
@@ -82,6 +82,7 @@ bool TokioCallBridge::register_call(std::uint64_t number, ReplySlot& reply) {
   return !take_pending(number);
 }
 
+// Rows C3 and C4 (the queue's pop), under R.
 std::expected<std::optional<std::string>, std::string> TokioCallBridge::receive_json(
     std::chrono::milliseconds limit) {
   std::unique_ptr<BridgeEnvelope> envelope;
@@ -100,6 +101,7 @@ ReplySlot* TokioCallBridge::take_pending(std::uint64_t number) {
   return node ? node.mapped() : nullptr;
 }
 
+// Row R1: the entry leaves the map under P, the reply enters the slot under S.
 bool TokioCallBridge::respond(std::string_view request_id, std::string payload) {
   auto number = request_number(request_id);
   ReplySlot* reply = number ? take_pending(*number) : nullptr;
@@ -108,6 +110,8 @@ bool TokioCallBridge::respond(std::string_view request_id, std::string payload) 
   return true;
 }
 
+// Row R1 for every waiting call, then C3's withdraw: drained first, so the
+// withdraw sees every drained call's slot as detached.
 void TokioCallBridge::detach() {
   attached_.store(false, std::memory_order_release);
   std::unordered_map<std::uint64_t, ReplySlot*> drained;

@@ -8,6 +8,7 @@
 
 namespace ziri {
 
+// Row R1.
 void ReplySlot::deliver(std::string text, ReplyState from) {
   // Stored first: the queue reads it without this lock.
   state_.store(from, std::memory_order_release);
@@ -16,6 +17,7 @@ void ReplySlot::deliver(std::string text, ReplyState from) {
   resume_if_ready(lock);
 }
 
+// Row P1.
 void ReplySlot::request_placed() {
   std::unique_lock lock(mutex_);
   placed_ = true;
@@ -31,6 +33,7 @@ asio::awaitable<std::string> ReplySlot::wait() {
       asio::use_awaitable);
 }
 
+// Row W1.
 void ReplySlot::suspend(asio::any_io_executor home, Waiter waiter) {
   std::unique_lock lock(mutex_);
   home_ = std::move(home);
@@ -38,6 +41,7 @@ void ReplySlot::suspend(asio::any_io_executor home, Waiter waiter) {
   resume_if_ready(lock);
 }
 
+// Row X1: whichever of R1, P1 and W1 comes last posts the call.
 void ReplySlot::resume_if_ready(std::unique_lock<std::mutex>& lock) {
   if (!waiter_ || !text_ || !placed_) return;
   // Posted with the lock held, and the call takes its text under the lock:

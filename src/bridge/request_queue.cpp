@@ -4,6 +4,7 @@
 
 namespace ziri {
 
+// Row C2, then P1 once Q is released.
 void RequestQueue::push(std::unique_ptr<BridgeEnvelope> envelope, ReplySlot& slot) {
   bool queued = false;
   {
@@ -25,6 +26,7 @@ void RequestQueue::push(std::unique_ptr<BridgeEnvelope> envelope, ReplySlot& slo
   slot.request_placed();
 }
 
+// Rows C4 and C3 (the first request waiting for room moves in), then P1.
 std::unique_ptr<BridgeEnvelope> RequestQueue::pop(std::chrono::steady_clock::time_point deadline) {
   std::unique_lock lock(mutex_);
   if (!nonempty_.wait_until(lock, deadline, [this] { return !queued_.empty(); })) return nullptr;
@@ -40,6 +42,7 @@ std::unique_ptr<BridgeEnvelope> RequestQueue::pop(std::chrono::steady_clock::tim
   return envelope;
 }
 
+// Row C3 for the requests of calls that have their reply, then P1.
 void RequestQueue::withdraw() {
   std::vector<ReplySlot*> released;
   {

@@ -175,54 +175,86 @@ std::string locate(std::string_view text, std::size_t pos) {
   return std::format(" at line {} column {}", line, column);
 }
 
+// What tells apart the cases that one yyjson code covers.
+enum class Test : std::uint8_t {
+  always,
+  in_string,    // the text stopped inside a string
+  in_array,     // ... with an array innermost
+  in_object,    // ... with an object innermost
+  message_has,  // yyjson's English message holds `word`: the only tell for strings
+};
+
+struct ErrorRow {
+  yyjson_read_code code;
+  Test test;
+  std::string_view word;  // for message_has
+  std::string_view ours;
+  bool at_end = false;  // reported at the end of the text, not where yyjson stopped
+};
+
+// yyjson's read errors and our wording for them, checked against yyjson 0.12.0;
+// the first row whose code and test match wins, and a code with no row keeps
+// yyjson's own message. The JSON reader's tests hold a case for every row a
+// text reaches, so an upgrade that moves a case to another code, or rewords a
+// message the rows look into, fails that row's case instead of changing the
+// engine's output.
+constexpr ErrorRow kErrorRows[] = {
+    // An empty text: "input length is 0"; blanks only: "input data is empty".
+    {YYJSON_READ_ERROR_INVALID_PARAMETER, Test::always, {}, "EOF while parsing a value", true},
+    {YYJSON_READ_ERROR_EMPTY_CONTENT, Test::always, {}, "EOF while parsing a value", true},
+    // "unexpected end of data": what was open at the end says what broke off.
+    {YYJSON_READ_ERROR_UNEXPECTED_END, Test::in_string, {}, "EOF while parsing a string"},
+    {YYJSON_READ_ERROR_UNEXPECTED_END, Test::in_array, {}, "EOF while parsing a list"},
+    {YYJSON_READ_ERROR_UNEXPECTED_END, Test::in_object, {}, "EOF while parsing an object"},
+    {YYJSON_READ_ERROR_UNEXPECTED_END, Test::always, {}, "EOF while parsing a value"},
+    {YYJSON_READ_ERROR_UNEXPECTED_CONTENT, Test::always, {}, "trailing characters"},
+    {YYJSON_READ_ERROR_INVALID_NUMBER, Test::always, {}, "invalid number"},
+    // One code for every fault inside a string.
+    // "unexpected control character in string"
+    {YYJSON_READ_ERROR_INVALID_STRING, Test::message_has, "control",
+     "control character (\\u0000-\\u001F) found while parsing a string"},
+    // "invalid escaped sequence in string"
+    {YYJSON_READ_ERROR_INVALID_STRING, Test::message_has, "escape", "invalid escape"},
+    // "no low surrogate in string", "invalid low (high) surrogate in string"
+    {YYJSON_READ_ERROR_INVALID_STRING, Test::message_has, "surrogate",
+     "lone surrogate in hex escape"},
+    // "unclosed string": in the library, though no text we tried reaches it
+    // (a string that breaks off is UNEXPECTED_END above).
+    {YYJSON_READ_ERROR_INVALID_STRING, Test::message_has, "unclosed", "EOF while parsing a string"},
+    // "invalid UTF-8 encoding in string"
+    {YYJSON_READ_ERROR_INVALID_STRING, Test::always, {}, "invalid unicode code point"},
+    // "invalid literal, expected 'true'" (and 'false', 'null')
+    {YYJSON_READ_ERROR_LITERAL, Test::always, {}, "expected ident"},
+};
+
+bool row_matches(const ErrorRow& row, const yyjson_read_err& err, std::string_view message,
+                 const Nesting& nesting) {
+  if (row.code != err.code) return false;
+  switch (row.test) {
+    case Test::always:
+      return true;
+    case Test::in_string:
+      return nesting.in_string;
+    case Test::in_array:
+      return !nesting.in_string && nesting.innermost == '[';
+    case Test::in_object:
+      return !nesting.in_string && nesting.innermost == '{';
+    case Test::message_has:
+      return message.find(row.word) != message.npos;
+  }
+  return false;
+}
+
 std::string describe_error(std::string_view text, const yyjson_read_err& err) {
-  std::string_view msg = err.msg ? err.msg : "invalid JSON";
+  std::string_view message = err.msg ? err.msg : "invalid JSON";
   Nesting nesting = scan_nesting(text, std::min(err.pos, text.size()));
   if (nesting.too_deep_at) return "recursion limit exceeded" + locate(text, *nesting.too_deep_at);
-
-  std::string_view what = msg;
-  std::size_t pos = err.pos;
-  switch (err.code) {
-    case YYJSON_READ_ERROR_INVALID_PARAMETER:  // an empty text
-    case YYJSON_READ_ERROR_EMPTY_CONTENT:
-      what = "EOF while parsing a value";
-      pos = text.size();
-      break;
-    case YYJSON_READ_ERROR_UNEXPECTED_END:
-      what = nesting.in_string          ? "EOF while parsing a string"
-             : nesting.innermost == '[' ? "EOF while parsing a list"
-             : nesting.innermost == '{' ? "EOF while parsing an object"
-                                        : "EOF while parsing a value";
-      break;
-    case YYJSON_READ_ERROR_UNEXPECTED_CONTENT:
-      what = "trailing characters";
-      break;
-    case YYJSON_READ_ERROR_INVALID_NUMBER:
-      what = "invalid number";
-      break;
-    case YYJSON_READ_ERROR_INVALID_STRING:
-      // One code covers every fault inside a string; only yyjson's English message tells
-      // them apart. The JSON reader's tests hold one case per message, so a rewording in a
-      // yyjson update fails them rather than changing the engine's output.
-      if (msg.find("control") != msg.npos) {
-        what = "control character (\\u0000-\\u001F) found while parsing a string";
-      } else if (msg.find("escape") != msg.npos) {
-        what = "invalid escape";
-      } else if (msg.find("surrogate") != msg.npos) {
-        what = "lone surrogate in hex escape";
-      } else if (msg.find("end") != msg.npos || msg.find("clos") != msg.npos) {
-        what = "EOF while parsing a string";
-      } else {
-        what = "invalid unicode code point";
-      }
-      break;
-    case YYJSON_READ_ERROR_LITERAL:
-      what = "expected ident";
-      break;
-    default:
-      break;
+  for (const ErrorRow& row : kErrorRows) {
+    if (row_matches(row, err, message, nesting)) {
+      return std::string(row.ours) + locate(text, row.at_end ? text.size() : err.pos);
+    }
   }
-  return std::string(what) + locate(text, pos);
+  return std::string(message) + locate(text, err.pos);
 }
 
 // Depth is bounded by the caller, so this recursion is too.
@@ -374,6 +406,8 @@ void write_json_string(std::string& out, std::string_view text) {
 }
 
 void write_json(std::string& out, const Json& value) {
+  // value() looks through a shared value, so the visit never meets one and
+  // no branch writes it.
   std::visit(
       [&out]<class T>(const T& v) {
         if constexpr (std::is_same_v<T, std::nullptr_t>) {
@@ -404,9 +438,7 @@ void write_json(std::string& out, const Json& value) {
             write_json(out, member);
           }
           out += '}';
-        } else if constexpr (std::is_same_v<T, SharedJson>) {
-          write_json(out, *v);  // not reached: value() looks through shared values
-        } else {
+        } else if constexpr (std::is_same_v<T, RawJson>) {
           std::size_t at = out.size();
           out.resize_and_overwrite(at + v.size(), [&](char* data, std::size_t size) {
             v.write(data + at);

@@ -6,6 +6,7 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "execution/block_on.hpp"
 #include "execution/envelope.hpp"
 
 namespace ziri {
@@ -14,6 +15,9 @@ namespace {
 // Runs the attached jobs together, results in job order.
 asio::awaitable<std::vector<Json>> call_all(TokioCallBridge& bridge,
                                             std::vector<ToolFieldJob> jobs) {
+  // One field, the commonest request, is awaited in place: a parallel group
+  // would spawn a coroutine and allocate the group's state with nothing to
+  // overlap.
   if (jobs.size() == 1) {
     std::vector<Json> values;
     values.push_back(co_await resolve_tool_field(bridge, std::move(jobs.front())));
@@ -63,7 +67,7 @@ std::vector<FieldValue> resolve_tool_jobs(TokioCallBridge& bridge, std::vector<T
     }
   }
   if (!attached.empty()) {
-    auto values = Runtime::block_on(call_all(bridge, std::move(attached)));
+    auto values = block_on(call_all(bridge, std::move(attached)));
     for (std::size_t i = 0; i < values.size(); ++i) {
       results[attached_at[i]].second = std::move(values[i]);
     }

@@ -8,7 +8,6 @@
 #include "bridge/call_bridge.hpp"
 #include "catalogue/tool_metadata.hpp"
 #include "common/json.hpp"
-#include "execution/runtime.hpp"
 
 namespace ziri {
 

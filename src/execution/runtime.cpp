@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <algorithm>
 #include <string>
 #include <system_error>
 
@@ -61,11 +62,6 @@ Runtime::~Runtime() {
   work_.reset();
   context_.stop();
   for (auto& worker : workers_) worker.join();
-}
-
-asio::io_context& Runtime::caller_context() {
-  thread_local asio::io_context context(1);
-  return context;
 }
 
 }  // namespace ziri

@@ -7,26 +7,7 @@
 namespace ziri {
 namespace {
 
-// Every message the parser can give, so that callers and tests see one wording.
-constexpr std::string_view kExpectedName = "expected GraphQL name, found ";
-constexpr std::string_view kExpected = "expected ";
-constexpr std::string_view kFound = ", found ";
-constexpr std::string_view kEndOfInput = "end of input";
-constexpr std::string_view kUnsupportedOperation = "unsupported GraphQL operation: ";
-constexpr std::string_view kUnterminatedSelectionSet = "unterminated GraphQL selection set";
-constexpr std::string_view kFragmentsUnsupported =
-    "GraphQL fragments are not supported by dive-ziri yet";
-constexpr std::string_view kUnterminatedBlock = "unterminated GraphQL balanced block: ";
-constexpr std::string_view kUnterminatedString = "unterminated GraphQL string literal";
-constexpr std::string_view kValueEnd = "unexpected end of GraphQL argument value";
-constexpr std::string_view kUnexpectedValueByte =
-    "unexpected character in GraphQL argument value: ";
-constexpr std::string_view kValueTooDeep = "GraphQL argument value nested too deeply";
-constexpr std::string_view kInvalidString = "invalid GraphQL string literal: ";
-constexpr std::string_view kInvalidNumber = "invalid GraphQL number literal: ";
-constexpr std::string_view kMissingVariable = "missing GraphQL variable: $";
-constexpr std::string_view kInvalidVariables = "invalid variables JSON: ";
-constexpr std::string_view kVariablesNotObject = "variables_json must decode to a JSON object";
+using namespace detail::messages;
 
 // Values nest no deeper than the JSON reader lets variables nest, and the bound keeps the
 // recursion of parse_value small whatever the text holds.

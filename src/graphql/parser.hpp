@@ -31,6 +31,30 @@ std::expected<JsonObject, std::string> parse_variables(
 
 namespace detail {
 
+/// Every message the parser can give, in one place for the parser and its tests.
+namespace messages {
+inline constexpr std::string_view kExpectedName = "expected GraphQL name, found ";
+inline constexpr std::string_view kExpected = "expected ";
+inline constexpr std::string_view kFound = ", found ";
+inline constexpr std::string_view kEndOfInput = "end of input";
+inline constexpr std::string_view kUnsupportedOperation = "unsupported GraphQL operation: ";
+inline constexpr std::string_view kUnterminatedSelectionSet = "unterminated GraphQL selection set";
+inline constexpr std::string_view kFragmentsUnsupported =
+    "GraphQL fragments are not supported by dive-ziri yet";
+inline constexpr std::string_view kUnterminatedBlock = "unterminated GraphQL balanced block: ";
+inline constexpr std::string_view kUnterminatedString = "unterminated GraphQL string literal";
+inline constexpr std::string_view kValueEnd = "unexpected end of GraphQL argument value";
+inline constexpr std::string_view kUnexpectedValueByte =
+    "unexpected character in GraphQL argument value: ";
+inline constexpr std::string_view kValueTooDeep = "GraphQL argument value nested too deeply";
+inline constexpr std::string_view kInvalidString = "invalid GraphQL string literal: ";
+inline constexpr std::string_view kInvalidNumber = "invalid GraphQL number literal: ";
+inline constexpr std::string_view kMissingVariable = "missing GraphQL variable: $";
+inline constexpr std::string_view kInvalidVariables = "invalid variables JSON: ";
+inline constexpr std::string_view kVariablesNotObject =
+    "variables_json must decode to a JSON object";
+}  // namespace messages
+
 /// Byte-level reader of one request document; used for one parse and then dropped.
 /// Every byte test is on a single byte of `source`; `position` only moves forward and never
 /// passes the end of the text. Callers use the functions above; the reader is here for the

@@ -129,6 +129,8 @@ PyObject* receive_tool_call_impl(const SchemaEngine& engine, std::uint64_t timeo
     runtime.reset();
   });
   if (!ok) return nullptr;
+  // Never taken today (receive_json cannot fail, see its comment); kept
+  // because a failed receive is the host's ValueError with its message.
   if (!received) {
     PyErr_SetString(PyExc_ValueError, received.error().c_str());
     return nullptr;

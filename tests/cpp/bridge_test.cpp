@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bridge/call_bridge.hpp"
+#include "execution/block_on.hpp"
 #include "execution/envelope.hpp"
 #include "execution/runtime.hpp"
 #include "threads.hpp"
@@ -39,7 +40,7 @@ struct Fixture {
 };
 
 Reply call(TokioCallBridge& bridge, Json arguments) {
-  return Runtime::block_on(bridge.call_tool("s", "t", "query", std::move(arguments)));
+  return block_on(bridge.call_tool("s", "t", "query", std::move(arguments)));
 }
 
 // `count` calls of one query, all made together as the query's tool fields
@@ -196,8 +197,8 @@ TEST(BridgeThreads, ParallelCallsOfOneQueryOverflowTheQueue) {
   Threads hosts_threads, callers;
   EchoHosts hosts(*f.bridge, hosts_threads, 3);
   callers.start([&] {
-    std::vector<Reply> replies = Runtime::block_on(
-        calls_together(*f.bridge, kCalls, [](int n) { return arguments_of(0, n); }));
+    std::vector<Reply> replies =
+        block_on(calls_together(*f.bridge, kCalls, [](int n) { return arguments_of(0, n); }));
     ASSERT_EQ(replies.size(), std::size_t{kCalls});
     for (int n = 0; n < kCalls; ++n) EXPECT_EQ(text_of(replies[n]), echo_of(0, n));
   });
@@ -219,7 +220,7 @@ TEST(BridgeThreads, DetachEndsCallsThatWaitForRoomInTheQueue) {
   Threads threads;
   threads.start([&] {
     std::vector<Reply> replies =
-        Runtime::block_on(calls_together(*f.bridge, kCalls, [](int) { return Json(); }));
+        block_on(calls_together(*f.bridge, kCalls, [](int) { return Json(); }));
     ASSERT_EQ(replies.size(), std::size_t{kCalls});
     EXPECT_EQ(text_of(replies.back()), R"("early")");
     replies.pop_back();

@@ -67,6 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"{} x", "trailing characters at line 1 column 4"},
         Failure{"{}\f", "trailing characters at line 1 column 3"},
         Failure{"01", "invalid number at line 1 column 1"},
+        Failure{"[trux]", "expected ident at line 1 column 2"},
         Failure{"1.", "EOF while parsing a value at line 1 column 2"},
         Failure{"\"a\tb\"",
                 "control character (\\u0000-\\u001F) found while parsing a string at line 1 "
