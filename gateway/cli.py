@@ -10,6 +10,7 @@ Examples:
   python3 -m gateway --config ~/my-servers.json '{ servers { name toolCount } }'
   python3 -m gateway --serve 127.0.0.1:8000     # GraphQL over HTTP at /graphql
   python3 -m gateway --serve 0.0.0.0:8000 --token-file ~/.gateway-token --read-only
+  python3 -m gateway --mcp                      # an MCP server on standard input and output
 """
 
 import argparse
@@ -106,6 +107,12 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                           help="offer only these servers or tools (repeatable)")
     offering.add_argument("--deny", metavar="SERVER[.TOOL]", action="append", default=[],
                           help="never offer these servers or tools (repeatable; wins over --allow)")
+    mcp = parser.add_argument_group("MCP server (tools graphql and schema)")
+    mcp.add_argument("--mcp", action="store_true",
+                     help="serve MCP on standard input and output, for a client that starts the gateway "
+                          "(with --serve it is always at /mcp)")
+    mcp.add_argument("--mcp-tools", action="store_true",
+                     help="also serve every offered tool under its field name, one call per tool")
     serving = parser.add_argument_group("GraphQL over HTTP")
     serving.add_argument("--serve", metavar="[HOST:]PORT", nargs="?", const="127.0.0.1:8000",
                          help="serve POST and GET at /graphql and GET /health instead of answering "
@@ -133,6 +140,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     args = parser.parse_args(argv)
     if args.serve is not None and args.query is not None:
         parser.error("give a query or --serve, not both")
+    if args.mcp and (args.serve is not None or args.query is not None or args.schema):
+        parser.error("--mcp serves MCP on standard input and output: give no query, --serve or --schema")
     if args.schema and (args.serve is not None or args.query is not None):
         parser.error("--schema prints the schema only: give no query and no --serve")
     if args.serve is not None and ":" not in args.serve:
@@ -180,6 +189,13 @@ def main(argv: list[str] | None = None) -> int:
             sock.close()
     if args.schema:
         return asyncio.run(_print_schema(args, configs, offer))
+    if args.mcp:
+        try:
+            return asyncio.run(_serve_mcp(args, configs, offer))
+        except KeyboardInterrupt:
+            return 130
+        except asyncio.CancelledError:
+            return 143
     if args.query is None:
         queries: Iterable[str] = [DEFAULT_QUERY]
         variables = DEFAULT_VARIABLES if variables is None else variables
@@ -244,7 +260,7 @@ async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], off
 
 
 async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer, access: Access,
-                 sock: "socket.socket") -> int:
+                 sock: socket.socket) -> int:
     from .host import Gateway
     from .http import serve
 
@@ -258,8 +274,28 @@ async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: O
         if not any(u.up for u in gateway.upstreams.values()) and configs:
             print("gateway: no MCP server started", file=sys.stderr)
             return 2
-        await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body, access=access)
+        await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body, access=access,
+                    mcp_tools=args.mcp_tools)
     print("gateway: stopped", file=sys.stderr)
+    return 0
+
+
+async def _serve_mcp(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer) -> int:
+    """MCP on standard input and output until the client closes it; standard output carries
+    nothing else, and what the gateway reports goes to standard error."""
+    from .host import Gateway
+    from .mcp_server import McpFace
+
+    loop = asyncio.get_running_loop()
+    main_task = asyncio.current_task()
+    assert main_task is not None
+    loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
+    async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
+                       query_threads=args.query_threads, offer=offer, limits=_limits(args)) as gateway:
+        if not any(u.up for u in gateway.upstreams.values()) and configs:
+            print("gateway: no MCP server started", file=sys.stderr)
+            return 2
+        await McpFace(gateway, reserve_tools=args.mcp_tools).run_stdio()
     return 0
 
 

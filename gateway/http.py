@@ -14,7 +14,7 @@ import signal
 import socket
 import sys
 import time
-from collections.abc import Iterator
+from collections.abc import AsyncIterator, Iterator
 from typing import Any
 
 import uvicorn
@@ -29,6 +29,7 @@ from .access import Access, Bearer, loopback_host, require_token_off_loopback
 from .config import DEFAULT_BODY_LIMIT
 from .front import RequestError
 from .host import Gateway
+from .mcp_server import McpFace
 
 GRAPHQL_RESPONSE = "application/graphql-response+json"
 JSON = "application/json"
@@ -76,8 +77,10 @@ def error_response(status: int, message: str, media: str, headers: dict[str, str
                         headers=headers)
 
 
-def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None) -> Starlette:
+def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None,
+             mcp_tools: bool = False) -> Starlette:
     access = access or Access()
+    mcp = McpFace(gateway, reserve_tools=mcp_tools, limits=access.limits).http_app(access, body_limit=body_limit)
     bearer = Bearer(access.token) if access.token is not None else None
 
     def admitted(request: Request) -> bool:
@@ -139,9 +142,15 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
         middleware.append(Middleware(CORSMiddleware, allow_origins=[access.cors_origin],
                                      allow_methods=["GET", "POST"],
                                      allow_headers=["Authorization", "Content-Type", "Accept"], max_age=600))
+    @contextlib.asynccontextmanager
+    async def lifespan(app: Starlette) -> AsyncIterator[None]:
+        async with mcp.lifespan():
+            yield
+
     return Starlette(routes=[Route("/graphql", graphql, methods=["GET", "POST"]),
-                             Route("/health", health, methods=["GET"])],
-                     middleware=middleware, exception_handlers={405: not_allowed})
+                             Route("/health", health, methods=["GET"]),
+                             Route("/mcp", mcp)],  # the gateway as an MCP server (mcp_server.py)
+                     middleware=middleware, exception_handlers={405: not_allowed}, lifespan=lifespan)
 
 
 class AccessLogMiddleware:
@@ -231,8 +240,11 @@ class Server(uvicorn.Server):
         self.should_exit = True
 
 
-def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int, access: Access | None = None) -> Server:
-    config = uvicorn.Config(make_app(gateway, body_limit=body_limit, access=access), lifespan="off",
+def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int, access: Access | None = None,
+                mcp_tools: bool = False) -> Server:
+    # The lifespan holds the MCP transport's session manager for as long as the server runs.
+    config = uvicorn.Config(make_app(gateway, body_limit=body_limit, access=access, mcp_tools=mcp_tools),
+                            lifespan="on",
                             log_level="warning",
                             access_log=False, timeout_graceful_shutdown=grace_seconds)
     return Server(config)
@@ -264,7 +276,7 @@ def listening_socket(address: str) -> socket.socket:
 
 
 async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 10,
-                body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None) -> None:
+                body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None, mcp_tools: bool = False) -> None:
     """Serves the gateway on a listening socket until SIGINT or SIGTERM.
 
     A signal stops accepting and lets running requests finish first; the
@@ -273,7 +285,8 @@ async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 1
     """
     access = access or Access()
     require_token_off_loopback(sock.getsockname()[0], access.token)
-    server = make_server(gateway, grace_seconds=grace_seconds, body_limit=body_limit, access=access)
+    server = make_server(gateway, grace_seconds=grace_seconds, body_limit=body_limit, access=access,
+                         mcp_tools=mcp_tools)
     loop = asyncio.get_running_loop()
     for signum in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(signum, server.stop)
