@@ -13,13 +13,17 @@ Transports: `run_stdio()` for clients that start the gateway as a process, and
 replicas share nothing.
 """
 
+import asyncio
 import contextlib
 import json
 import logging
+import sys
 import time
 import weakref
 from collections.abc import AsyncIterator
-from typing import Any
+from typing import Any, cast
+
+import anyio
 
 from mcp import types
 from mcp.server.lowlevel import Server
@@ -46,6 +50,7 @@ LOG_LEVELS: tuple[types.LoggingLevel, ...] = (
     "debug", "info", "notice", "warning", "error", "critical", "alert", "emergency")
 DEFAULT_LOG_LEVEL: types.LoggingLevel = "warning"  # until a client asks for more (or less)
 RESULT_FIELDS = "isError json text"
+STDIN_LINE_LIMIT = 64 << 20  # one message on standard input; the client started the gateway itself
 
 GRAPHQL_GUIDE = """\
 Run one GraphQL document over the tools of {servers}: every tool is a field, and all the fields \
@@ -290,11 +295,34 @@ class McpFace:
 
     async def run_stdio(self) -> None:
         """Serves one client over standard input and output until it closes standard input."""
-        async with stdio_server() as (read, write):
+        # The SDK reads standard input through anyio's file wrapper, on a worker thread that a
+        # cancel waits for: SIGTERM would wait for the client's next line. A pipe read on the loop
+        # ends at once.
+        loop = asyncio.get_running_loop()
+        reader = asyncio.StreamReader(limit=STDIN_LINE_LIMIT)
+        await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader), sys.stdin.buffer)
+        lines = cast(anyio.AsyncFile[str], _Lines(reader))
+        async with stdio_server(stdin=lines) as (read, write):
             await self.server.run(read, write, self.server.create_initialization_options())
 
     def http_app(self, access: Access | None = None, *, body_limit: int = DEFAULT_BODY_LIMIT) -> McpHttp:
         return McpHttp(self, access or Access(), body_limit)
+
+
+class _Lines:
+    """A stream's lines as text, as the SDK's stdio transport iterates them."""
+
+    def __init__(self, reader: asyncio.StreamReader) -> None:
+        self.reader = reader
+
+    def __aiter__(self) -> _Lines:
+        return self
+
+    async def __anext__(self) -> str:
+        line = await self.reader.readline()  # ValueError past STDIN_LINE_LIMIT ends the session
+        if not line:
+            raise StopAsyncIteration
+        return line.decode("utf-8", "replace")
 
 
 class McpHttp:

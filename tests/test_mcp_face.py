@@ -6,6 +6,7 @@ import contextlib
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -216,3 +217,20 @@ def test_conformance_suite(urls: dict[str, str], scenario: str, tmp_path: Path) 
     assert done.returncode == 0, done.stdout + done.stderr
     checks = [json.loads(p.read_text()) for p in tmp_path.rglob("checks.json")]
     assert checks and all(c["status"] == "SUCCESS" for found in checks for c in found), checks
+
+
+def test_stdio_gateway_ends_on_sigterm_while_its_client_is_silent(config: Path) -> None:
+    process = subprocess.Popen([sys.executable, "-m", "gateway", "--mcp", "--config", str(config)],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                               env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}, cwd=REPO)
+    try:
+        assert process.stdin is not None and process.stdout is not None
+        process.stdin.write(json.dumps({"jsonrpc": "2.0", "id": 1, "method": "ping"}).encode() + b"\n")
+        process.stdin.flush()
+        assert json.loads(process.stdout.readline())["id"] == 1  # serving, and now waiting on stdin
+        process.send_signal(signal.SIGTERM)
+        assert process.wait(DEADLINE) == 143
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
