@@ -29,7 +29,7 @@ from .access import Access, Bearer, loopback_host, require_token_off_loopback
 from .config import DEFAULT_BODY_LIMIT
 from .front import RequestError
 from .host import Gateway
-from .mcp_server import McpFace
+from .mcp_server import McpHttp
 
 GRAPHQL_RESPONSE = "application/graphql-response+json"
 JSON = "application/json"
@@ -80,7 +80,7 @@ def error_response(status: int, message: str, media: str, headers: dict[str, str
 def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None,
              mcp_tools: bool = False) -> Starlette:
     access = access or Access()
-    mcp = McpFace(gateway, reserve_tools=mcp_tools, limits=access.limits).http_app(access, body_limit=body_limit)
+    mcp = McpHttp(gateway, access, body_limit=body_limit, reserve_tools=mcp_tools)
     bearer = Bearer(access.token) if access.token is not None else None
 
     def admitted(request: Request) -> bool:

@@ -9,7 +9,7 @@ comes back as structured content with its JSON as text. `schema` gives the SDL
 upstream tool is also served under its field name, one GraphQL field per call.
 
 Transports: `run_stdio()` for clients that start the gateway as a process, and
-`http_app()`, the Streamable HTTP endpoint mounted at /mcp, stateless so that
+`McpHttp`, the Streamable HTTP endpoint mounted at /mcp, stateless so that
 replicas share nothing.
 """
 
@@ -24,7 +24,6 @@ from collections.abc import AsyncIterator
 from typing import Any, cast
 
 import anyio
-
 from mcp import types
 from mcp.server.lowlevel import Server
 from mcp.server.session import ServerSession
@@ -83,7 +82,7 @@ class McpFace:
         self._sdl = self.schema.sdl()
         self._levels: weakref.WeakKeyDictionary[ServerSession, int] = weakref.WeakKeyDictionary()
         self._tools = self._list()
-        self._tool_names = {tool.name for tool in self._tools}
+        self._by_name = {tool.name: tool for tool in self._tools}
         self.server = self._server()
 
     # -- the tools ---------------------------------------------------------------------------------
@@ -200,7 +199,7 @@ class McpFace:
             result = await self._graphql(arguments)
         elif name == "schema":
             result = self._schema(arguments)
-        elif name in self._tool_names:
+        elif name in self._by_name:
             result = await self._reserved(name, arguments)
         else:
             result = _error(f"no tool named {name!r}: call tools/list")
@@ -271,14 +270,11 @@ class McpFace:
         reply = (response.get("data") or {}).get("r")
         if reply is None:
             return _error("; ".join(e.get("message", "") for e in response.get("errors") or ()) or "no answer")
-        listed = self._tools_by_name(field)
+        listed = self._by_name.get(field)
         structured = reply.get("json") if listed is not None and listed.outputSchema is not None else None
         return types.CallToolResult(content=[types.TextContent(type="text", text=reply.get("text") or "")],
                                     structuredContent=structured if isinstance(structured, dict) else None,
                                     isError=bool(reply.get("isError")))
-
-    def _tools_by_name(self, name: str) -> types.Tool | None:
-        return next((tool for tool in self._tools if tool.name == name), None)
 
     async def _log(self, level: types.LoggingLevel, message: str) -> None:
         """A log notification to the calling client, when its level lets this one through."""
@@ -305,9 +301,6 @@ class McpFace:
         async with stdio_server(stdin=lines) as (read, write):
             await self.server.run(read, write, self.server.create_initialization_options())
 
-    def http_app(self, access: Access | None = None, *, body_limit: int = DEFAULT_BODY_LIMIT) -> McpHttp:
-        return McpHttp(self, access or Access(), body_limit)
-
 
 class _Lines:
     """A stream's lines as text, as the SDK's stdio transport iterates them."""
@@ -329,19 +322,29 @@ class McpHttp:
     """Streamable HTTP at /mcp: the same Host and token rules as /graphql, a bounded body, then the
     SDK's transport (stateless, with its DNS-rebinding protection) in front of the face's server.
 
-    `lifespan()` holds the SDK's session manager, which wants its task group entered once."""
+    `lifespan()` makes the face from the started gateway and holds the SDK's session manager,
+    which wants its task group entered once; before it /mcp answers 503."""
 
-    def __init__(self, face: McpFace, access: Access, body_limit: int) -> None:
-        self.access = access
-        self.bearer = Bearer(access.token) if access.token is not None else None
+    def __init__(self, gateway: Gateway, access: Access | None = None, *, body_limit: int = DEFAULT_BODY_LIMIT,
+                 reserve_tools: bool = False) -> None:
+        self.gateway = gateway
+        self.access = access or Access()
+        self.bearer = Bearer(self.access.token) if self.access.token is not None else None
         self.body_limit = body_limit
-        self.manager = StreamableHTTPSessionManager(face.server, stateless=True,
-                                                    security_settings=security_settings(access))
+        self.reserve_tools = reserve_tools
+        self.manager: StreamableHTTPSessionManager | None = None
 
     @contextlib.asynccontextmanager
     async def lifespan(self) -> AsyncIterator[None]:
-        async with self.manager.run():
-            yield
+        face = McpFace(self.gateway, reserve_tools=self.reserve_tools, limits=self.access.limits)
+        manager = StreamableHTTPSessionManager(face.server, stateless=True,
+                                               security_settings=security_settings(self.access))
+        async with manager.run():
+            self.manager = manager
+            try:
+                yield
+            finally:
+                self.manager = None
 
     async def __call__(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
         headers = {k.decode("latin-1"): v.decode("latin-1") for k, v in scope["headers"]}
@@ -349,9 +352,12 @@ class McpHttp:
         refusal = self._refusal(scope["method"], headers)
         if refusal is None:
             body, refusal = await _bounded_body(receive, headers, self.body_limit)
+        if refusal is None and self.manager is None:
+            refusal = _refused(503, "the MCP endpoint is not serving (yet)")
         if refusal is not None:
             await refusal(scope, receive, send)
             return
+        assert self.manager is not None
         sent = False
 
         async def replay() -> dict[str, Any]:
