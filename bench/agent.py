@@ -32,6 +32,7 @@ import re
 import statistics
 import subprocess
 import sys
+import threading
 import time
 from collections.abc import AsyncIterator, Awaitable, Callable
 from contextlib import asynccontextmanager
@@ -152,6 +153,8 @@ def start_serving() -> tuple[subprocess.Popen[str], str]:
     line = process.stderr.readline()
     found = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
     assert found, line
+    # The access log goes on: read it away, or the gateway blocks once the pipe is full.
+    threading.Thread(target=process.stderr.read, daemon=True).start()
     return process, f"http://127.0.0.1:{found.group(1)}/mcp"
 
 
