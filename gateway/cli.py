@@ -10,6 +10,7 @@ Examples:
   python3 -m gateway --config ~/my-servers.json '{ servers { name toolCount } }'
   python3 -m gateway --serve 127.0.0.1:8000     # GraphQL over HTTP at /graphql, GraphiQL for a browser
   python3 -m gateway --serve 0.0.0.0:8000 --token-file ~/.gateway-token --read-only
+  python3 -m gateway --mcp                      # an MCP server on standard input and output
 """
 
 import argparse
@@ -134,6 +135,12 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                                "field name (repeatable; an entry that names nothing stops the start)")
     offering.add_argument("--deny", metavar="SERVER[.TOOL]|FIELD", action="append", default=[],
                           help="never offer these servers or tools (repeatable; wins over --allow)")
+    mcp = parser.add_argument_group("MCP server (tools graphql and schema)")
+    mcp.add_argument("--mcp", action="store_true",
+                     help="serve MCP on standard input and output, for a client that starts the gateway "
+                          "(with --serve it is always at /mcp)")
+    mcp.add_argument("--mcp-tools", action="store_true",
+                     help="also serve every offered tool under its field name, one call per tool")
     serving = parser.add_argument_group("GraphQL over HTTP")
     serving.add_argument("--serve", metavar="[HOST:]PORT", nargs="?", const="127.0.0.1:8000",
                          help="serve POST and GET at /graphql and GET /health instead of answering "
@@ -188,6 +195,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     args = parser.parse_args(argv)
     if args.serve is not None and args.query is not None:
         parser.error("give a query or --serve, not both")
+    if args.mcp and (args.serve is not None or args.query is not None or args.schema):
+        parser.error("--mcp serves MCP on standard input and output: give no query, --serve or --schema")
     if args.schema and (args.serve is not None or args.query is not None):
         parser.error("--schema prints the schema only: give no query and no --serve")
     if args.serve is not None and ":" not in args.serve:
@@ -249,6 +258,9 @@ def main(argv: list[str] | None = None) -> int:
             sock.close()
     if args.schema:
         return asyncio.run(_print_schema(args, configs, offer))
+    if args.mcp:
+        return _run(args, configs, offer, lambda gateway: _serve_mcp(args, gateway),
+                    query_threads=args.query_threads, limits=_limits(args))
     if args.query is None:
         queries: Iterable[str] = [DEFAULT_QUERY]
         variables = DEFAULT_VARIABLES if variables is None else variables
@@ -356,7 +368,8 @@ def _web_options(args: argparse.Namespace) -> WebOptions:
             raise ValueError(str(exc)) from None
         print(f"gateway: {exc}; GET /graphql shows no IDE", file=sys.stderr)
         graphiql = None
-    return WebOptions(batch_limit=args.max_batch, persisted_bytes=args.persisted_bytes, graphiql=graphiql)
+    return WebOptions(batch_limit=args.max_batch, persisted_bytes=args.persisted_bytes, graphiql=graphiql,
+                      mcp_tools=args.mcp_tools)
 
 
 async def _serve(args: argparse.Namespace, gateway: Gateway, access: Access, sock: socket.socket,
@@ -366,6 +379,15 @@ async def _serve(args: argparse.Namespace, gateway: Gateway, access: Access, soc
 
     await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body, access=access,
                 connections=connections, admission=admission, web=web)
+    return 0
+
+
+async def _serve_mcp(args: argparse.Namespace, gateway: Gateway) -> int:
+    """MCP on standard input and output until the client closes it; standard output carries
+    nothing else, and what the gateway reports goes to standard error."""
+    from .mcp_server import McpFace
+
+    await McpFace(gateway, reserve_tools=args.mcp_tools).run_stdio()
     return 0
 
 

@@ -16,7 +16,7 @@ import signal
 import socket
 import sys
 import time
-from collections.abc import Iterator
+from collections.abc import AsyncIterator, Iterator
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -44,6 +44,7 @@ from .connections import AcceptErrorLog, ConnectionLimits, guarded_protocol
 from .front import Prepared, RequestError
 from .graphiql import ASSET_PATH, ASSET_PREFIX, GraphiQL, wants_page
 from .host import Gateway
+from .mcp_server import McpHttp
 from .persisted import (
     BAD_REQUEST,
     DEFAULT_STORE_BYTES,
@@ -133,6 +134,7 @@ class WebOptions:
     batch_limit: int = DEFAULT_BATCH_LIMIT
     persisted_bytes: int = DEFAULT_STORE_BYTES
     graphiql: GraphiQL | None = None
+    mcp_tools: bool = False  # /mcp re-serves every offered tool beside `graphql` and `schema`
 
 
 def request_error(errors: list[dict[str, Any]], media: str) -> Answer:
@@ -150,6 +152,7 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
     persisted = PersistedQueries(web.persisted_bytes)
     graphiql = web.graphiql
     sdl: dict[str, Any] = {}
+    mcp = McpHttp(gateway, access, body_limit=body_limit, reserve_tools=web.mcp_tools)
 
     admission = admission or Admission(getattr(gateway, "query_threads", 1))
 
@@ -275,7 +278,8 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
         # preflight carries none.
         middleware.append(Middleware(CORSMiddleware, allow_origins=[check_cors_origin(access.cors_origin)],
                                      allow_methods=["GET", "POST"],
-                                     allow_headers=["Authorization", "Content-Type", "Accept"], max_age=600))
+                                     allow_headers=["Authorization", "Content-Type", "Accept", "Mcp-Protocol-Version"],
+                                     max_age=600))
     middleware += [
         Middleware(BearerCheck, bearer=bearer,
                    is_open=lambda scope: scope["path"] in OPEN_PATHS or page_request(scope, graphiql)),
@@ -286,7 +290,14 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
               Route("/health", health, methods=["GET"])]
     if graphiql is not None:
         routes.append(Route(ASSET_PATH, graphiql.asset, methods=["GET"]))
-    app = Starlette(routes=routes, middleware=middleware,
+    routes.append(Route("/mcp", mcp))  # the gateway as an MCP server (mcp_server.py)
+
+    @contextlib.asynccontextmanager
+    async def lifespan(app: Starlette) -> AsyncIterator[None]:
+        async with mcp.lifespan():  # the MCP transport's session manager lives as long as the server
+            yield
+
+    app = Starlette(routes=routes, middleware=middleware, lifespan=lifespan,
                     exception_handlers={405: not_allowed, Refused: refused, ClientGone: client_gone,
                                         Exception: internal})
     # A redirect to the same path with a slash more or less would be built from the Host header.
@@ -442,7 +453,7 @@ def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int, access
     app = make_app(gateway, body_limit=body_limit, access=access,
                    admission=Admission(gateway.query_threads, admission), web=web)
     proxies = access.forwarded_allow_ips
-    config = uvicorn.Config(app, lifespan="off", log_level="warning", access_log=False,
+    config = uvicorn.Config(app, lifespan="on", log_level="warning", access_log=False,
                             timeout_graceful_shutdown=grace_seconds,
                             http=guarded_protocol(connections), timeout_keep_alive=connections.idle_seconds,
                             proxy_headers=proxies is not None, forwarded_allow_ips=proxies)
