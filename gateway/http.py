@@ -152,7 +152,7 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
     persisted = PersistedQueries(web.persisted_bytes)
     graphiql = web.graphiql
     sdl: dict[str, Any] = {}
-    mcp = McpHttp(gateway, access, body_limit=body_limit, reserve_tools=web.mcp_tools)
+    mcp = McpHttp(gateway, access, reserve_tools=web.mcp_tools)
 
     admission = admission or Admission(getattr(gateway, "query_threads", 1))
 

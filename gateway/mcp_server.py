@@ -34,8 +34,7 @@ from starlette.responses import JSONResponse
 
 from graphql import GraphQLField, GraphQLObjectType, GraphQLSchema, print_schema
 
-from .access import Access, Bearer, Limits, loopback_host
-from .config import DEFAULT_BODY_LIMIT
+from .access import Access, Limits
 from .front import RequestError
 from .host import Gateway
 from .schema import TOOL_RESULT
@@ -319,18 +318,16 @@ class _Lines:
 
 
 class McpHttp:
-    """Streamable HTTP at /mcp: the same Host and token rules as /graphql, a bounded body, then the
-    SDK's transport (stateless, with its DNS-rebinding protection) in front of the face's server.
+    """Streamable HTTP at /mcp: the SDK's transport (stateless, with its DNS-rebinding protection)
+    in front of the face's server. The app's middleware has applied the Host, token and body
+    rules of every route before a request gets here.
 
     `lifespan()` makes the face from the started gateway and holds the SDK's session manager,
     which wants its task group entered once; before it /mcp answers 503."""
 
-    def __init__(self, gateway: Gateway, access: Access | None = None, *, body_limit: int = DEFAULT_BODY_LIMIT,
-                 reserve_tools: bool = False) -> None:
+    def __init__(self, gateway: Gateway, access: Access | None = None, *, reserve_tools: bool = False) -> None:
         self.gateway = gateway
         self.access = access or Access()
-        self.bearer = Bearer(self.access.token) if self.access.token is not None else None
-        self.body_limit = body_limit
         self.reserve_tools = reserve_tools
         self.manager: StreamableHTTPSessionManager | None = None
 
@@ -347,44 +344,17 @@ class McpHttp:
                 self.manager = None
 
     async def __call__(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
-        headers = {k.decode("latin-1"): v.decode("latin-1") for k, v in scope["headers"]}
-        body = b""
-        refusal = self._refusal(scope["method"], headers)
-        if refusal is None:
-            body, refusal = await _bounded_body(receive, headers, self.body_limit)
-        if refusal is None and self.manager is None:
-            refusal = _refused(503, "the MCP endpoint is not serving (yet)")
-        if refusal is not None:
-            await refusal(scope, receive, send)
-            return
-        assert self.manager is not None
-        sent = False
-
-        async def replay() -> dict[str, Any]:
-            # The transport reads the body the checks have read, then waits for a disconnect.
-            nonlocal sent
-            if not sent:
-                sent = True
-                return {"type": "http.request", "body": body, "more_body": False}
-            return await receive()
-
-        await self.manager.handle_request(scope, replay, send)
-
-    def _refusal(self, method: str, headers: dict[str, str]) -> JSONResponse | None:
-        if self.bearer is None and not loopback_host(headers.get("host")):
-            return _refused(403, "without a token the gateway answers only requests addressed to "
-                                 "a loopback host (localhost, 127.0.0.1, [::1])")
-        if self.bearer is not None and not self.bearer.admits(headers.get("authorization")):
-            wrong = "authorization" in headers
-            return _refused(401, "the bearer token is not the right one" if wrong else
-                            "send Authorization: Bearer <token>",
-                            {"WWW-Authenticate": 'Bearer error="invalid_token"' if wrong else "Bearer"})
-        if method != "POST":
+        if scope["method"] != "POST":
             # Stateless: no session to resume or end, and nothing the gateway sends unasked,
             # so no GET stream (MCP allows 405 for it) and no DELETE.
-            return _refused(405, f"method {method} is not allowed here: send MCP messages by POST",
-                            {"Allow": "POST"})
-        return None
+            refusal = _refused(405, f"method {scope['method']} is not allowed here: send MCP messages by POST",
+                               {"Allow": "POST"})
+        elif self.manager is None:
+            refusal = _refused(503, "the MCP endpoint is not serving (yet)")
+        else:
+            await self.manager.handle_request(scope, receive, send)
+            return
+        await refusal(scope, receive, send)
 
 
 def security_settings(access: Access) -> TransportSecuritySettings:
@@ -399,24 +369,6 @@ def security_settings(access: Access) -> TransportSecuritySettings:
         origins.append(access.cors_origin)
     return TransportSecuritySettings(enable_dns_rebinding_protection=True, allowed_hosts=hosts,
                                      allowed_origins=origins)
-
-
-async def _bounded_body(receive: Any, headers: dict[str, str], limit: int) -> tuple[bytes, JSONResponse | None]:
-    """The whole body, or a 413 once it passes `limit` bytes (counted as it comes when no length is
-    declared): the SDK's transport reads a body whole, however long."""
-    declared = headers.get("content-length", "")
-    if declared.isdigit() and int(declared) > limit:
-        return b"", _refused(413, f"the body is over the limit of {limit} bytes")
-    body = bytearray()
-    while True:
-        message = await receive()
-        if message["type"] != "http.request":
-            return b"", _refused(400, "the client went away before its body came")
-        body += message.get("body", b"")
-        if len(body) > limit:
-            return b"", _refused(413, f"the body is over the limit of {limit} bytes")
-        if not message.get("more_body"):
-            return bytes(body), None
 
 
 def _refused(status: int, message: str, headers: dict[str, str] | None = None) -> JSONResponse:

@@ -28,7 +28,7 @@ REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO))
 from gateway import Gateway, load_config
 from gateway.access import Access
-from gateway.http import listening_socket, make_server
+from gateway.http import WebOptions, listening_socket, make_server
 
 TEST_SERVER = Path(__file__).resolve().parent / "mcp_test_server.py"
 TOKEN = "s3cret-token"
@@ -83,7 +83,7 @@ def urls(config: Path) -> Iterator[dict[str, str]]:
 
     gateway = runner.run(start())
     try:
-        with served(runner, gateway, Access(), mcp_tools=True) as open_url, \
+        with served(runner, gateway, Access(), web=WebOptions(mcp_tools=True)) as open_url, \
                 served(runner, gateway, Access(token=TOKEN)) as token_url:
             yield {"open": open_url, "token": token_url}
     finally:
@@ -162,7 +162,7 @@ MCP_HEADERS = {"Accept": "application/json, text/event-stream"}
     ("open", {"Host": "evil.example"}, "POST", 403),  # the gateway's Host rule, as at /graphql
     ("open", {"Origin": "http://evil.example"}, "POST", 403),  # the SDK's DNS-rebinding protection
     ("open", {}, "GET", 405),
-    ("open", {"Content-Type": "text/plain"}, "POST", 400),
+    ("open", {"Content-Type": "text/plain"}, "POST", 415),  # the media type rule, as at /graphql
     ("token", {}, "POST", 401),
     ("token", {"Authorization": "Bearer wrong"}, "POST", 401),
     ("token", {"Authorization": f"Bearer {TOKEN}"}, "POST", 200),
