@@ -9,6 +9,7 @@ Examples:
   python3 -m gateway --config ~/my-servers.json '{ servers { name toolCount } }'
   python3 -m gateway --serve 127.0.0.1:8000     # GraphQL over HTTP at /graphql
   python3 -m gateway --serve 0.0.0.0:8000 --token-file ~/.gateway-token --read-only
+  ziri-gateway --serve 127.0.0.1:8000 --metrics 127.0.0.1:9464 --log-format json
 """
 
 import argparse
@@ -25,6 +26,7 @@ from typing import TYPE_CHECKING, Any
 from .access import (DEFAULT_FIELD_LIMIT, DEFAULT_QUERY_LIMIT, TOKEN_VARIABLE, Access, AccessError, AccessLog,
                      Limits, load_token, require_token_off_loopback)
 from .config import BUNDLED, DEFAULT_BODY_LIMIT, ServerConfig, load_config
+from .observe import Observer, access_logger, configure_logging
 from .offer import Offer
 
 if TYPE_CHECKING:
@@ -85,6 +87,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                         help="time a server has to start and list its tools (default: %(default)g)")
     parser.add_argument("--timing", action="store_true",
                         help="report on standard error how long each query took")
+    parser.add_argument("--log-format", choices=("text", "json"), default="text",
+                        help="log lines on standard error as text or as JSON objects, each with the trace id "
+                             "of its request when tracing (OTEL_* variables) is on (default: %(default)s)")
     offering = parser.add_argument_group("what is offered (both modes)")
     offering.add_argument("--read-only", action="store_true",
                           help="offer only the read-only tools: every other tool is an unknown field")
@@ -113,16 +118,22 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                          help="longest query text (default: %(default)s)")
     serving.add_argument("--max-fields", metavar="N", type=positive(int), default=DEFAULT_FIELD_LIMIT,
                          help="most top-level fields in one request (default: %(default)s)")
+    serving.add_argument("--metrics", metavar="[HOST:]PORT",
+                         help="serve GET /metrics (Prometheus) on this address alone, without a token; "
+                              "default: at /metrics beside /graphql, under its token")
     args = parser.parse_args(argv)
     if args.serve is not None and args.query is not None:
         parser.error("give a query or --serve, not both")
     if args.serve is not None and ":" not in args.serve:
         args.serve = f"127.0.0.1:{args.serve}"
+    if args.metrics is not None and args.serve is None:
+        parser.error("--metrics goes with --serve")
     return args
 
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
+    configure_logging(args.log_format)
     try:
         configs = load_config(args.config)
         variables = json.loads(args.variables) if args.variables else None
@@ -132,6 +143,7 @@ def main(argv: list[str] | None = None) -> int:
         if unknown := offer.unknown_servers(c.name for c in configs):
             raise ValueError(f"--allow/--deny name no configured server: {', '.join(unknown)}")
         token = load_token(args.token_file) if args.serve is not None else None
+        observer = Observer.from_environ(metrics=args.serve is not None)
     except ValueError as exc:
         print(f"gateway: {exc}", file=sys.stderr)
         return 2
@@ -147,11 +159,17 @@ def main(argv: list[str] | None = None) -> int:
         except (OSError, ValueError) as exc:
             print(f"gateway: cannot listen on {args.serve}: {exc}", file=sys.stderr)
             return 2
-        log = AccessLog()
+        try:
+            metrics_sock = listening_socket(args.metrics) if args.metrics is not None else None
+        except (OSError, ValueError) as exc:
+            sock.close()
+            print(f"gateway: cannot listen on {args.metrics}: {exc}", file=sys.stderr)
+            return 2
+        log = AccessLog() if args.log_format == "text" else access_logger()
         access = Access(token=token, cors_origin=args.cors_origin,
                         limits=Limits(args.max_query, args.max_fields), log=log)
         try:
-            return asyncio.run(_serve(args, configs, offer, access, sock))
+            return asyncio.run(_serve(args, configs, offer, access, sock, observer, metrics_sock))
         except asyncio.CancelledError:  # SIGTERM while the servers started
             print("gateway: terminated", file=sys.stderr)
             return 143
@@ -160,6 +178,8 @@ def main(argv: list[str] | None = None) -> int:
             return 130
         finally:
             sock.close()
+            if metrics_sock is not None:
+                metrics_sock.close()
     if args.query is None:
         queries: Iterable[str] = [DEFAULT_QUERY]
         variables = DEFAULT_VARIABLES if variables is None else variables
@@ -167,7 +187,7 @@ def main(argv: list[str] | None = None) -> int:
         queries = query_blocks(sys.stdin) if args.query == "-" else [args.query]
     variables_json = None if variables is None else json.dumps(variables)
     try:
-        return asyncio.run(_answer_all(args, configs, offer, queries, variables_json))
+        return asyncio.run(_answer_all(args, configs, offer, queries, variables_json, observer))
     except KeyboardInterrupt:
         print("gateway: interrupted", file=sys.stderr)
         return 130
@@ -177,7 +197,7 @@ def main(argv: list[str] | None = None) -> int:
 
 
 async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
-                      queries: Iterable[str], variables_json: str | None) -> int:
+                      queries: Iterable[str], variables_json: str | None, observer: Observer) -> int:
     from .host import Gateway
 
     loop = asyncio.get_running_loop()
@@ -186,7 +206,7 @@ async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], off
     loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
     had_errors = False
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
-                       offer=offer) as gateway:
+                       offer=offer, observer=observer) as gateway:
         if not any(u.up for u in gateway.upstreams.values()) and configs:
             print("gateway: no MCP server started", file=sys.stderr)
             return 2
@@ -211,7 +231,7 @@ async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], off
 
 
 async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer, access: Access,
-                 sock: "socket.socket") -> int:
+                 sock: "socket.socket", observer: Observer, metrics_sock: "socket.socket | None") -> int:
     from .host import Gateway
     from .http import serve
 
@@ -220,11 +240,13 @@ async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: O
     assert main_task is not None
     loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
-                       query_threads=args.query_threads, offer=offer, call_log=access.log) as gateway:
+                       query_threads=args.query_threads, offer=offer, call_log=access.log,
+                       observer=observer) as gateway:
         if not any(u.up for u in gateway.upstreams.values()) and configs:
             print("gateway: no MCP server started", file=sys.stderr)
             return 2
-        await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body, access=access)
+        await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body, access=access,
+                    metrics_sock=metrics_sock)
     print("gateway: stopped", file=sys.stderr)
     return 0
 

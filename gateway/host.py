@@ -7,21 +7,15 @@ import threading
 import time
 from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
 from typing import Any
 
+import _graphql
 from mcp.types import CallToolResult, TextContent
 
 from .config import ServerConfig
+from .observe import Observer
 from .offer import Offer
 from .upstream import CallFailed, Upstream, describe
-
-try:
-    import _graphql
-except ImportError:
-    # Not installed: fall back to the module built in a source checkout.
-    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "build"))
-    import _graphql
 
 POLL_MS = 100  # how long a receiver waits for a call before it checks for shutdown
 RECEIVERS = 2  # they only hand calls to the loop, so a couple keep up with any load
@@ -56,8 +50,10 @@ class Gateway:
 
     def __init__(self, configs: list[ServerConfig], *, call_timeout: float = 30.0,
                  start_timeout: float = 30.0, query_threads: int = 4, offer: Offer | None = None,
-                 call_log: Callable[[str], None] | None = None) -> None:
+                 call_log: Callable[[str], None] | None = None, observer: Observer | None = None) -> None:
         self.configs = configs
+        self.observer = observer or Observer()
+        self.observer.watch((c.name for c in configs), lambda: {n: u.up for n, u in self.upstreams.items()})
         self.offer = offer or Offer()
         self.call_log = call_log
         self.call_timeout = call_timeout
@@ -109,8 +105,9 @@ class Gateway:
     async def execute(self, query: str, variables_json: str | None = None) -> str:
         """Runs the query on the query threads, so the loop stays free for the tool calls."""
         assert self.engine is not None and self._loop is not None
-        return await self._loop.run_in_executor(self._executor, self.engine.execute, query,
-                                                variables_json)
+        with self.observer.query(query):
+            return await self._loop.run_in_executor(self._executor, self.engine.execute, query,
+                                                    variables_json)
 
     async def close(self) -> None:
         """Receivers stopped, bridge detached (waiting fields fail), sessions and processes ended."""
@@ -127,6 +124,7 @@ class Gateway:
             await asyncio.wait(self._calls)
         await asyncio.gather(*(u.close(CLOSE_SECONDS) for u in self.upstreams.values()))
         await asyncio.to_thread(self._executor.shutdown)
+        self.observer.close()
 
     def _receive(self) -> None:
         assert self.engine is not None and self._loop is not None
@@ -147,6 +145,7 @@ class Gateway:
         upstream = self.upstreams.get(server)
         began = time.perf_counter()
         outcome = "error"
+        observed = self.observer.tool_call(server, tool, self.engine)
         try:
             if upstream is None:
                 raise CallFailed(f"no server named {server!r}")
@@ -166,6 +165,7 @@ class Gateway:
             self.engine.respond_tool_call(request_id, payload)
             outcome = "ok"
         finally:
+            observed.end(outcome)
             if self.call_log is not None:  # names and timing only: arguments and results may be secret
                 elapsed_ms = (time.perf_counter() - began) * 1000
                 self.call_log(f"call {server}.{tool} {elapsed_ms:.1f}ms {outcome}")

@@ -29,6 +29,7 @@ from starlette.routing import Route
 from .access import Access, Bearer, loopback_host, require_token_off_loopback
 from .config import DEFAULT_BODY_LIMIT
 from .host import Gateway
+from .observe import METRICS_MEDIA_TYPE, ObserveMiddleware, Observer
 
 GRAPHQL_RESPONSE = "application/graphql-response+json"
 JSON = "application/json"
@@ -88,8 +89,11 @@ def error_response(status: int, message: str, media: str, headers: dict[str, str
                         headers=headers)
 
 
-def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None) -> Starlette:
+def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None,
+             metrics_route: bool = True) -> Starlette:
+    """The gateway's app; `metrics_route=False` when /metrics is served on an address of its own."""
     access = access or Access()
+    observer = gateway.observer
     bearer = Bearer(access.token) if access.token is not None else None
     limits = access.limits
 
@@ -147,11 +151,18 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
             return JSONResponse({"up": state["up"]}, status_code=status)
         return JSONResponse(state, status_code=status)
 
+    async def metrics(request: Request) -> Response:
+        if not admitted(request):  # the same token as /graphql: names of servers and tools are in there
+            return error_response(401, "send Authorization: Bearer <token>", JSON, {"WWW-Authenticate": "Bearer"})
+        return metrics_response(observer)
+
     async def not_allowed(request: Request, exc: Exception) -> Response:
         allow = "GET, POST" if request.url.path == "/graphql" else "GET"
         return error_response(405, f"method {request.method} is not allowed here", JSON, {"Allow": allow})
 
     middleware = []
+    if observer.metrics is not None or observer.tracing is not None:
+        middleware.append(Middleware(ObserveMiddleware, observer=observer))  # outermost: its span covers all
     if access.log is not None:
         middleware.append(Middleware(AccessLogMiddleware, log=access.log))
     if access.cors_origin is not None:
@@ -160,9 +171,23 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
         middleware.append(Middleware(CORSMiddleware, allow_origins=[access.cors_origin],
                                      allow_methods=["GET", "POST"],
                                      allow_headers=["Authorization", "Content-Type", "Accept"], max_age=600))
-    return Starlette(routes=[Route("/graphql", graphql, methods=["GET", "POST"]),
-                             Route("/health", health, methods=["GET"])],
-                     middleware=middleware, exception_handlers={405: not_allowed})
+    routes = [Route("/graphql", graphql, methods=["GET", "POST"]), Route("/health", health, methods=["GET"])]
+    if metrics_route and observer.metrics is not None:
+        routes.append(Route("/metrics", metrics, methods=["GET"]))
+    return Starlette(routes=routes, middleware=middleware, exception_handlers={405: not_allowed})
+
+
+def metrics_response(observer: Observer) -> Response:
+    assert observer.metrics is not None
+    return Response(observer.metrics.text(), media_type=METRICS_MEDIA_TYPE)
+
+
+def make_metrics_app(observer: Observer) -> Starlette:
+    """Only GET /metrics, without a token: for an address only the scraper can reach (--metrics)."""
+    async def metrics(request: Request) -> Response:
+        return metrics_response(observer)
+
+    return Starlette(routes=[Route("/metrics", metrics, methods=["GET"])])
 
 
 class AccessLogMiddleware:
@@ -253,8 +278,11 @@ class Server(uvicorn.Server):
         self.should_exit = True
 
 
-def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int, access: Access | None = None) -> Server:
-    config = uvicorn.Config(make_app(gateway, body_limit=body_limit, access=access), lifespan="off",
+def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int, access: Access | None = None,
+                metrics_route: bool = True) -> Server:
+    app = make_app(gateway, body_limit=body_limit, access=access, metrics_route=metrics_route)
+    # log_config=None: Uvicorn's lines go through the program's logging (and its --log-format).
+    config = uvicorn.Config(app, lifespan="off", log_config=None,
                             log_level="warning",
                             access_log=False, timeout_graceful_shutdown=grace_seconds)
     return Server(config)
@@ -286,19 +314,34 @@ def listening_socket(address: str) -> socket.socket:
 
 
 async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 10,
-                body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None) -> None:
+                body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None,
+                metrics_sock: socket.socket | None = None) -> None:
     """Serves the gateway on a listening socket until SIGINT or SIGTERM.
 
     A signal stops accepting and lets running requests finish first; the
     caller closes the gateway (bridge detached, servers ended) afterwards.
     Without a token in `access` only a loopback socket is served (AccessError).
+    With `metrics_sock`, /metrics is served there alone (and not beside /graphql).
     """
     access = access or Access()
     require_token_off_loopback(sock.getsockname()[0], access.token)
-    server = make_server(gateway, grace_seconds=grace_seconds, body_limit=body_limit, access=access)
+    server = make_server(gateway, grace_seconds=grace_seconds, body_limit=body_limit, access=access,
+                         metrics_route=metrics_sock is None)
     loop = asyncio.get_running_loop()
     for signum in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(signum, server.stop)
     host, port = sock.getsockname()[:2]
     print(f"gateway: serving GraphQL at http://{host}:{port}/graphql", file=sys.stderr, flush=True)
-    await server.serve(sockets=[sock])
+    if metrics_sock is None:
+        await server.serve(sockets=[sock])
+        return
+    metrics = Server(uvicorn.Config(make_metrics_app(gateway.observer), lifespan="off", log_config=None,
+                                    log_level="warning", access_log=False))
+    host, port = metrics_sock.getsockname()[:2]
+    print(f"gateway: serving metrics at http://{host}:{port}/metrics", file=sys.stderr, flush=True)
+    scraped = asyncio.create_task(metrics.serve(sockets=[metrics_sock]), name="metrics")
+    try:
+        await server.serve(sockets=[sock])
+    finally:
+        metrics.stop()
+        await scraped

@@ -14,6 +14,7 @@ from mcp.shared.exceptions import McpError
 from mcp.types import CONNECTION_CLOSED, CallToolRequest, CallToolRequestParams, CallToolResult, ClientRequest
 
 from .config import ServerConfig
+from .observe import call_meta
 
 STDERR_TAIL = 5  # lines of a failed server's own standard error worth repeating
 
@@ -115,7 +116,10 @@ class Upstream:
         # session.call_tool would check the result against the tool's output
         # schema by checking the schema itself first, every call: two thirds
         # of a call's time. The same check runs here with a validator made once.
-        request = ClientRequest(CallToolRequest(params=CallToolRequestParams(name=tool, arguments=arguments)))
+        # The call's trace context rides in `params._meta`, where MCP carries it (only while tracing).
+        meta = call_meta()
+        params = CallToolRequestParams(name=tool, arguments=arguments, **({"_meta": meta} if meta else {}))
+        request = ClientRequest(CallToolRequest(params=params))
         call = asyncio.ensure_future(session.send_request(request, CallToolResult))
         down = asyncio.ensure_future(self._down.wait())
         try:
