@@ -19,12 +19,21 @@ import signal
 import sys
 import threading
 import time
-from collections.abc import Iterable, Iterator
+from collections.abc import AsyncIterator, Iterable, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from .access import (DEFAULT_FIELD_LIMIT, DEFAULT_QUERY_LIMIT, TOKEN_VARIABLE, Access, AccessError, AccessLog,
-                     Limits, load_token, require_token_off_loopback)
+from .access import (
+    DEFAULT_FIELD_LIMIT,
+    DEFAULT_QUERY_LIMIT,
+    TOKEN_VARIABLE,
+    Access,
+    AccessError,
+    AccessLog,
+    Limits,
+    load_token,
+    require_token_off_loopback,
+)
 from .config import BUNDLED, DEFAULT_BODY_LIMIT, ServerConfig, load_config
 from .observe import Observer, access_logger, configure_logging
 from .offer import Offer
@@ -133,7 +142,6 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
-    configure_logging(args.log_format)
     try:
         configs = load_config(args.config)
         variables = json.loads(args.variables) if args.variables else None
@@ -147,6 +155,7 @@ def main(argv: list[str] | None = None) -> int:
     except ValueError as exc:
         print(f"gateway: {exc}", file=sys.stderr)
         return 2
+    configure_logging(args.log_format, observer)
     if args.serve is not None:
         from .http import listening_socket, split_address
         try:
@@ -231,7 +240,7 @@ async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], off
 
 
 async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer, access: Access,
-                 sock: "socket.socket", observer: Observer, metrics_sock: "socket.socket | None") -> int:
+                 sock: socket.socket, observer: Observer, metrics_sock: socket.socket | None) -> int:
     from .host import Gateway
     from .http import serve
 
@@ -251,7 +260,7 @@ async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: O
     return 0
 
 
-async def _numbered(queries: Iterable[str]):
+async def _numbered(queries: Iterable[str]) -> AsyncIterator[tuple[int, str]]:
     """The queries, read on a daemon thread: a read of standard input must not delay an exit."""
     loop = asyncio.get_running_loop()
     inbox: asyncio.Queue[str | None] = asyncio.Queue()

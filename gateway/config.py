@@ -36,7 +36,7 @@ class ServerConfig:
     streams: Callable[[], AbstractAsyncContextManager[tuple[Any, Any]]] | None = None
 
 
-def in_process(name: str, server: "FastMCP") -> ServerConfig:
+def in_process(name: str, server: FastMCP) -> ServerConfig:
     """A FastMCP server run on the gateway's own loop, its messages passed in memory."""
     import anyio
     from mcp.shared.memory import create_client_server_memory_streams

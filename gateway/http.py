@@ -29,7 +29,7 @@ from starlette.routing import Route
 from .access import Access, Bearer, loopback_host, require_token_off_loopback
 from .config import DEFAULT_BODY_LIMIT
 from .host import Gateway
-from .observe import METRICS_MEDIA_TYPE, ObserveMiddleware, Observer
+from .observe import ObserveMiddleware, Observer
 
 GRAPHQL_RESPONSE = "application/graphql-response+json"
 JSON = "application/json"
@@ -179,7 +179,7 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
 
 def metrics_response(observer: Observer) -> Response:
     assert observer.metrics is not None
-    return Response(observer.metrics.text(), media_type=METRICS_MEDIA_TYPE)
+    return Response(observer.metrics.text(), media_type=observer.metrics.media_type)
 
 
 def make_metrics_app(observer: Observer) -> Starlette:

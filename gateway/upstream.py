@@ -118,7 +118,9 @@ class Upstream:
         # of a call's time. The same check runs here with a validator made once.
         # The call's trace context rides in `params._meta`, where MCP carries it (only while tracing).
         meta = call_meta()
-        params = CallToolRequestParams(name=tool, arguments=arguments, **({"_meta": meta} if meta else {}))
+        params = CallToolRequestParams(name=tool, arguments=arguments)
+        if meta:
+            params.meta = CallToolRequestParams.Meta.model_validate(meta)
         request = ClientRequest(CallToolRequest(params=params))
         call = asyncio.ensure_future(session.send_request(request, CallToolResult))
         down = asyncio.ensure_future(self._down.wait())
@@ -164,7 +166,7 @@ class Upstream:
             else:
                 params = StdioServerParameters(command=config.command, args=list(config.args),
                                                env=config.env, cwd=config.cwd)
-                transport = stdio_client(params, errlog=self._stderr.writer)  # type: ignore[arg-type]
+                transport = stdio_client(params, errlog=self._stderr.writer)
             async with transport as (read, write), ClientSession(read, write) as session:
                 answer = await session.initialize()
                 info = answer.serverInfo
