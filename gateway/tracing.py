@@ -61,7 +61,11 @@ def _exporter(name: str, environ: Mapping[str, str]) -> SpanExporter:
                     or "http/protobuf")
         if protocol != "http/protobuf":
             raise ValueError(f"OTEL_EXPORTER_OTLP_PROTOCOL={protocol}: only http/protobuf is available here")
-        from opentelemetry.exporter.otlp.proto.http.trace_exporter import OTLPSpanExporter
+        try:
+            from opentelemetry.exporter.otlp.proto.http.trace_exporter import OTLPSpanExporter
+        except ImportError as exc:
+            raise ValueError(f"OTEL_TRACES_EXPORTER=otlp needs the otlp extra "
+                             f"(opentelemetry-exporter-otlp-proto-http): {exc}") from None
         return OTLPSpanExporter()  # endpoint, headers and timeout from the OTEL_EXPORTER_OTLP_* variables
     raise ValueError(f"OTEL_TRACES_EXPORTER={name}: this gateway exports traces by otlp or console (or none)")
 
