@@ -3,6 +3,7 @@
     python3 bench/http_servers.py constant PORT      # a fixed response: the stack's own limit
     python3 bench/http_servers.py graphql-core PORT  # graphql-core answering the GET query
     python3 bench/http_servers.py gateway PORT       # the gateway, the toolbox server in process
+    python3 bench/http_servers.py gateway-observed PORT  # the same with metrics, and traces as OTEL_* say
 """
 
 import asyncio
@@ -34,21 +35,23 @@ async def graphql_core(request: Request) -> Response:
     return Response(json.dumps(body), media_type=MEDIA)
 
 
-async def gateway(port: int) -> None:
+async def gateway(port: int, observed: bool = False) -> None:
     sys.path[:0] = [str(REPO), str(REPO / "examples")]
     import toolbox
     from gateway import Gateway, in_process
     from gateway.http import listening_socket, serve
+    from gateway.observe import Observer
 
     sock = listening_socket(f"127.0.0.1:{port}")
-    async with Gateway([in_process("toolbox", toolbox.server)]) as running:
+    observer = Observer.from_environ() if observed else Observer()
+    async with Gateway([in_process("toolbox", toolbox.server)], observer=observer) as running:
         await serve(running, sock)
 
 
 if __name__ == "__main__":
     kind, port = sys.argv[1], int(sys.argv[2])
-    if kind == "gateway":
-        asyncio.run(gateway(port))
+    if kind in ("gateway", "gateway-observed"):
+        asyncio.run(gateway(port, observed=kind == "gateway-observed"))
         sys.exit()
     handler = {"constant": constant, "graphql-core": graphql_core}[kind]
     app = Starlette(routes=[Route("/graphql", handler, methods=["GET", "POST"])])

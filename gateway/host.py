@@ -88,6 +88,7 @@ class Gateway:
             # Asked of the engine itself (no tool runs), so its field names are the ones checked.
             hits = json.loads(self.engine.execute("{ search { field readOnly } }"))["data"]["search"]
             self.writing_fields = frozenset(hit["field"] for hit in hits if not hit["readOnly"])
+            self.observer.serving(self.engine)
             self.engine.attach_call_bridge()
             for n in range(RECEIVERS):
                 thread = threading.Thread(target=self._receive, name=f"tool-receiver-{n}", daemon=True)
@@ -145,7 +146,7 @@ class Gateway:
         upstream = self.upstreams.get(server)
         began = time.perf_counter()
         outcome = "error"
-        observed = self.observer.tool_call(server, tool, self.engine)
+        observed = self.observer.tool_call(server, tool)
         try:
             if upstream is None:
                 raise CallFailed(f"no server named {server!r}")

@@ -104,9 +104,14 @@ class Observer:
             if self.metrics is not None:
                 self.metrics.queries_in_flight.dec()
 
-    def tool_call(self, server: str, tool: str, engine: Any) -> ToolCall:
-        """Starts observing one call of `engine`'s; the caller ends it with `.end(outcome)`."""
-        span = self.tracing.tool_call(server, tool, engine) if self.tracing is not None else None
+    def serving(self, engine: Any) -> None:
+        """The engine whose tool calls are observed next: called before its bridge is attached."""
+        if self.tracing is not None:
+            self.tracing.serving(engine)
+
+    def tool_call(self, server: str, tool: str) -> ToolCall:
+        """Starts observing one call; the caller ends it with `.end(outcome)`."""
+        span = self.tracing.tool_call(server, tool) if self.tracing is not None else None
         return ToolCall(self.metrics, server, tool, span)
 
     def close(self) -> None:

@@ -94,7 +94,6 @@ class Tracing:
         self.propagator = TraceContextTextMapPropagator()
         self._running: list[_Running] = []
         self._fields: dict[tuple[str, str], str] = {}
-        self._fields_of: object = None
 
     def request(self, method: str, path: str, headers: list[tuple[bytes, bytes]]) -> RequestSpan:
         """The span of one HTTP request, a child of the caller's trace context when it sends one."""
@@ -115,9 +114,16 @@ class Tracing:
         finally:
             self._running.remove(entry)
 
-    def tool_call(self, server: str, tool: str, engine: Any) -> CallSpan:
+    def serving(self, engine: Any) -> None:
+        """Learns the field name of each (server, tool) from the engine's own search view (its
+        naming, not a copy of it). Asked before its bridge is attached: once tool calls can be
+        waiting, an execute on the loop could wait for a worker they hold."""
+        hits = json.loads(engine.execute("{ search { field server tool } }"))["data"]["search"]
+        self._fields = {(hit["server"], hit["tool"]): hit["field"] for hit in hits}
+
+    def tool_call(self, server: str, tool: str) -> CallSpan:
         """The span of one tool call, current until it ends, its context handed to `meta`."""
-        field = self._field_names(engine).get((server, tool))
+        field = self._fields.get((server, tool))
         parent = next((entry.context for entry in self._running if field in entry.words),
                       self._running[0].context if len(self._running) == 1 else None)
         span = self.tracer.start_span(f"tools/call {tool}", context=parent, kind=SpanKind.CLIENT,
@@ -127,15 +133,6 @@ class Tracing:
         meta: dict[str, str] = {}
         self.propagator.inject(meta, context=active)
         return CallSpan(span, otel_context.attach(active), meta)
-
-    def _field_names(self, engine: Any) -> Mapping[tuple[str, str], str]:
-        """(server, tool) -> field name, asked of the engine's own search view (its naming, not
-        a copy of it) once per engine."""
-        if self._fields_of is not engine:
-            hits = json.loads(engine.execute("{ search { field server tool } }"))["data"]["search"]
-            self._fields = {(hit["server"], hit["tool"]): hit["field"] for hit in hits}
-            self._fields_of = engine
-        return self._fields
 
     def shutdown(self) -> None:
         self.provider.shutdown()  # exports what is still batched
