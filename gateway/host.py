@@ -166,7 +166,7 @@ class Gateway:
             self.engine.respond_tool_call(request_id, payload)
             outcome = "ok"
         finally:
-            observed.end(outcome)
             if self.call_log is not None:  # names and timing only: arguments and results may be secret
                 elapsed_ms = (time.perf_counter() - began) * 1000
                 self.call_log(f"call {server}.{tool} {elapsed_ms:.1f}ms {outcome}")
+            observed.end(outcome)  # after the line, which is written inside the call's span

@@ -1,10 +1,16 @@
 """What the gateway tells about itself: /metrics, spans with the caller's trace id, JSON log lines."""
 
 import asyncio
+import http.server
 import io
 import json
 import logging
+import os
+import re
+import signal
+import subprocess
 import sys
+import threading
 from pathlib import Path
 from typing import Any
 
@@ -23,7 +29,10 @@ from opentelemetry.sdk.trace.export import SimpleSpanProcessor  # noqa: E402
 from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter  # noqa: E402
 from prometheus_client.parser import text_string_to_metric_families  # noqa: E402
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+import _graphql  # noqa: E402
+
+REPO = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO))
 from gateway import Gateway, in_process  # noqa: E402
 from gateway.access import Access  # noqa: E402
 from gateway.http import make_app  # noqa: E402
@@ -165,3 +174,82 @@ def test_tracing_follows_the_otel_variables(environ: dict[str, str], traced: Any
     observer = Observer.from_environ(environ)
     assert (observer.tracing is not None) == traced
     observer.close()
+
+
+class TraceSink(http.server.ThreadingHTTPServer):
+    """An OTLP/HTTP trace receiver on loopback: keeps the (trace id, span name) of each span."""
+
+    def __init__(self) -> None:
+        from opentelemetry.proto.collector.trace.v1.trace_service_pb2 import ExportTraceServiceRequest
+
+        sink = self
+        self.spans: set[tuple[str, str]] = set()
+        self.got_spans = threading.Condition()
+
+        class Receive(http.server.BaseHTTPRequestHandler):
+            def do_POST(self) -> None:
+                body = self.rfile.read(int(self.headers["content-length"]))
+                request = ExportTraceServiceRequest.FromString(body)
+                with sink.got_spans:
+                    sink.spans |= {(span.trace_id.hex(), span.name) for resource in request.resource_spans
+                                   for scope in resource.scope_spans for span in scope.spans}
+                    sink.got_spans.notify_all()
+                self.send_response(200)
+                self.send_header("content-type", "application/x-protobuf")
+                self.send_header("content-length", "0")
+                self.end_headers()
+
+            def log_message(self, *args: Any) -> None:
+                pass
+
+        super().__init__(("127.0.0.1", 0), Receive)
+
+
+def test_the_program_exports_spans_counts_apart_and_logs_json(tmp_path: Path) -> None:
+    config = tmp_path / "servers.json"
+    config.write_text(json.dumps({"mcpServers": {"toolbox": {
+        "command": sys.executable, "args": [str(REPO / "examples" / "toolbox.py")]}}}), encoding="utf-8")
+    sink = TraceSink()
+    receiving = threading.Thread(target=sink.serve_forever, daemon=True)
+    receiving.start()
+    env = {k: v for k, v in os.environ.items() if not k.startswith("OTEL_")}
+    env |= {"PYTHONPATH": os.pathsep.join([str(Path(_graphql.__file__).resolve().parent), str(REPO)]),
+            "OTEL_EXPORTER_OTLP_ENDPOINT": f"http://127.0.0.1:{sink.server_address[1]}"}
+    process = subprocess.Popen(
+        [sys.executable, "-m", "gateway", "--config", str(config), "--serve", "127.0.0.1:0",
+         "--metrics", "127.0.0.1:0", "--log-format", "json"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env, cwd=REPO)
+    try:
+        assert process.stderr is not None
+        graphql, metrics = (re.search(r"http://127\.0\.0\.1:\d+", process.stderr.readline()) for _ in "ab")
+        assert graphql and metrics
+        answer = httpx.post(f"{graphql.group()}/graphql", json={"query": "{ toolbox_add(numbers: [1, 2]) }"},
+                            headers={"traceparent": f"00-{TRACE_ID}-{PARENT_ID}-01"}, timeout=DEADLINE)
+        assert answer.json()["data"]["toolbox_add"]["isError"] is False
+        counted = httpx.get(f"{metrics.group()}/metrics", timeout=DEADLINE)
+        beside = httpx.get(f"{graphql.group()}/metrics", timeout=DEADLINE)
+        process.send_signal(signal.SIGTERM)
+        _, rest = process.communicate(timeout=DEADLINE)
+        with sink.got_spans:  # the last batch goes out as the gateway stops
+            assert sink.got_spans.wait_for(
+                lambda: {(TRACE_ID, "POST /graphql"), (TRACE_ID, "tools/call add")} <= sink.spans, DEADLINE)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait(DEADLINE)
+        sink.shutdown()
+        receiving.join(DEADLINE)
+        sink.server_close()
+    assert not receiving.is_alive()
+    assert process.returncode == 0, rest
+    assert samples(counted.text)[("gateway_tool_calls_total", (("outcome", "ok"), ("server", "toolbox"),
+                                                              ("tool", "add")))] == 1
+    assert beside.status_code == 404  # served on its own address only
+    logged = [json.loads(line) for line in rest.splitlines() if line.startswith("{")]
+
+    def kind(message: str) -> str:  # "call SERVER.TOOL ..." or "CLIENT METHOD PATH ..."
+        words = message.split()
+        return " ".join(words[:2] if words[0] == "call" else words[1:3])
+
+    traced = {kind(line["message"]): line.get("trace_id") for line in logged if line["logger"] == "gateway.access"}
+    assert traced["call toolbox.add"] == traced["POST /graphql"] == TRACE_ID, logged
