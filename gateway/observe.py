@@ -84,6 +84,11 @@ class Observer:
         if self.metrics is not None:
             self.metrics.watch_servers(configured, servers)
 
+    def upstream_restarted(self, server: str) -> None:
+        """For the supervisor that starts a failed server again."""
+        if self.metrics is not None:
+            self.metrics.upstream_restarted(server)
+
     def query(self, text: str) -> AbstractContextManager[None]:
         """Around one query's run: counted in flight, and the parent of the tool calls it causes."""
         if self.tracing is None and self.metrics is None:
