@@ -70,7 +70,7 @@ def _exporter(name: str, environ: Mapping[str, str]) -> SpanExporter:
     raise ValueError(f"OTEL_TRACES_EXPORTER={name}: this gateway exports traces by otlp or console (or none)")
 
 
-@dataclass
+@dataclass(eq=False)  # removed by identity: comparing word sets would cost their length
 class _Running:
     """A query in flight, as the tool calls it causes look for their parent span."""
 
