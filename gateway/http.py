@@ -93,7 +93,8 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
              metrics_route: bool = True) -> Starlette:
     """The gateway's app; `metrics_route=False` when /metrics is served on an address of its own."""
     access = access or Access()
-    observer = gateway.observer
+    # What the app counts and traces is the gateway's; a stand-in for one (a test's) may have nothing.
+    observer: Observer = getattr(gateway, "observer", None) or Observer()
     bearer = Bearer(access.token) if access.token is not None else None
     limits = access.limits
 
