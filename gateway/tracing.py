@@ -66,7 +66,12 @@ def _exporter(name: str, environ: Mapping[str, str]) -> SpanExporter:
         except ImportError as exc:
             raise ValueError(f"OTEL_TRACES_EXPORTER=otlp needs the otlp extra "
                              f"(opentelemetry-exporter-otlp-proto-http): {exc}") from None
-        return OTLPSpanExporter()  # endpoint, headers and timeout from the OTEL_EXPORTER_OTLP_* variables
+        # The endpoint from `environ` as the SDK would read it (the traces URL as given, or the base
+        # URL plus /v1/traces); headers, certificates and timeouts the SDK reads from the process.
+        endpoint = environ.get("OTEL_EXPORTER_OTLP_TRACES_ENDPOINT")
+        if not endpoint and (base := environ.get("OTEL_EXPORTER_OTLP_ENDPOINT")):
+            endpoint = base.rstrip("/") + "/v1/traces"
+        return OTLPSpanExporter(endpoint=endpoint or None)
     raise ValueError(f"OTEL_TRACES_EXPORTER={name}: this gateway exports traces by otlp or console (or none)")
 
 
