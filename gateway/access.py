@@ -22,6 +22,11 @@ DEFAULT_QUERY_LIMIT = 256 << 10  # bytes; a hand-written query is a few kilobyte
 DEFAULT_FIELD_LIMIT = 1000  # top-level fields of one request
 # What an Authorization header can carry as a bearer token (RFC 6750's b64token, widened to visible ASCII).
 TOKEN_TEXT = re.compile(r"[\x21-\x7e]+")
+# A Host header: a bracketed IPv6 literal or a name/IPv4 address, then an optional port.
+HOST_HEADER = re.compile(r"(?:\[([0-9A-Fa-f:.]+)\]|([A-Za-z0-9](?:[A-Za-z0-9.-]*[A-Za-z0-9])?))(?::([0-9]{0,5}))?")
+ORIGIN = re.compile(r"(https?)://([^/?#@\s]+)")
+_ESCAPES = {code: f"\\x{code:02x}" for code in (*range(0x20), *range(0x7f, 0xa0))} | {
+    0x2028: "\\u2028", 0x2029: "\\u2029"}
 
 
 class AccessError(ValueError):
@@ -57,11 +62,14 @@ class Bearer:
         # Digests of equal length, so the comparison does not even reveal the token's length.
         self._digest = hashlib.sha256(token.encode()).digest()
 
-    def admits(self, authorization: str | None) -> bool:
-        scheme, _, credentials = (authorization or "").strip().partition(" ")
-        presented = hashlib.sha256(credentials.strip().encode("utf-8", "surrogatepass")).digest()
+    def admits(self, authorization: bytes | None) -> bool:
+        """Compares the header's exact bytes after the scheme (RFC 7235: the scheme, then one or
+        more spaces). Nothing else is trimmed: the server already dropped the field's outer
+        spaces and tabs, and a trailing byte of any other kind makes a different token."""
+        scheme, _, credentials = (authorization or b"").partition(b" ")
+        presented = hashlib.sha256(credentials.lstrip(b" ")).digest()
         # Compared whatever the scheme, so a wrong scheme takes as long as a wrong token.
-        return hmac.compare_digest(presented, self._digest) & (scheme.lower() == "bearer")
+        return hmac.compare_digest(presented, self._digest) & (scheme.lower() == b"bearer")
 
 
 def require_token_off_loopback(address: str, token: str | None) -> None:
@@ -86,22 +94,56 @@ def _loopback(host: str) -> bool:
     return bool(addresses) and all(ipaddress.ip_address(str(a).split("%")[0]).is_loopback for a in addresses)
 
 
+def split_host(host_header: str) -> tuple[str, int | None] | None:
+    """A Host header's host and port (RFC 9110 section 7.2: uri-host [":" port]); None when it
+    is not one. The host is a bracketed IPv6 address, an IPv4 address or a registered name
+    of letters, digits, hyphens and dots: anything else (`localhost:1@evil`, `[::1]evil`)
+    is refused rather than guessed at."""
+    match = HOST_HEADER.fullmatch(host_header)
+    if match is None:
+        return None
+    bracketed, name, port = match.groups()
+    if port is not None and (not port or int(port) > 65535):
+        return None
+    if bracketed is not None:
+        try:
+            ipaddress.IPv6Address(bracketed)
+        except ValueError:
+            return None
+    return (bracketed or name).lower(), None if port is None else int(port)
+
+
 def loopback_host(host_header: str | None) -> bool:
     """Whether a Host header names this machine by a loopback address or as localhost.
     Nothing is resolved: a name that resolves to loopback is what DNS rebinding uses."""
     if host_header is None:
         return True  # HTTP/1.0 has none, and no browser sends one without it
-    host = host_header.strip().lower()
-    if host.startswith("["):
-        host = host[1:host.find("]")] if "]" in host else host
-    elif host.count(":") == 1:
-        host = host.partition(":")[0]
+    parts = split_host(host_header)
+    if parts is None:
+        return False
+    host = parts[0]
     if host == "localhost" or host.endswith(".localhost"):
         return True
     try:
         return ipaddress.ip_address(host).is_loopback
     except ValueError:
         return False
+
+
+def check_cors_origin(origin: str) -> str:
+    """One web origin (scheme://host[:port], RFC 6454) that may call from a browser; `*` would
+    let every page on the web drive the tools of a gateway without a token."""
+    parts = ORIGIN.fullmatch(origin)
+    if parts is None or split_host(parts.group(2)) is None:
+        raise AccessError(f"--cors-origin {origin!r} is not one origin such as https://app.example "
+                          f"(a scheme, a host and an optional port; no path, no wildcard)")
+    return origin
+
+
+def printable(text: str) -> str:
+    """The text with every control character escaped (C0, DEL, C1 and the Unicode line and
+    paragraph separators), so that what a client sent cannot end a log line or start another."""
+    return text.translate(_ESCAPES)
 
 
 @dataclass(frozen=True)
@@ -205,20 +247,23 @@ def top_level_fields(query: str, stop_at: int | None = None) -> list[str]:
 @dataclass(frozen=True)
 class Access:
     """The HTTP side's controls: who may call (`token`), which browser origin
-    may read answers (`cors_origin`), how much one request may ask for, and
-    where the access log goes (None: nowhere)."""
+    may read answers (`cors_origin`), how much one request may ask for, where
+    the access log goes (None: nowhere) and which proxies' X-Forwarded-For is
+    believed (None: nobody's)."""
 
     token: str | None = None
     cors_origin: str | None = None
     limits: Limits = field(default_factory=Limits)
     log: Callable[[str], None] | None = None
+    forwarded_allow_ips: str | None = None
 
 
 class AccessLog:
     """One line per request and per tool call on a stream (standard error).
 
     Lines hold names, numbers and addresses only; the token, the query,
-    its arguments and the results never reach them.
+    its arguments and the results never reach them. Each line is escaped as a
+    whole, so no field (a path, a tool's name) can forge a line of its own.
     """
 
     def __init__(self, stream: TextIO | None = None) -> None:
@@ -228,5 +273,5 @@ class AccessLog:
         stream = self._stream or sys.stderr
         now = time.time()
         stamp = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(now)) + f".{int(now % 1 * 1000):03d}Z"
-        stream.write(f"{stamp} {line}\n")
+        stream.write(f"{stamp} {printable(line)}\n")
         stream.flush()

@@ -23,20 +23,12 @@ from collections.abc import AsyncIterator, Iterable, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from .access import (
-    DEFAULT_FIELD_LIMIT,
-    DEFAULT_QUERY_LIMIT,
-    TOKEN_VARIABLE,
-    Access,
-    AccessError,
-    AccessLog,
-    Limits,
-    load_token,
-    require_token_off_loopback,
-)
+from .access import (DEFAULT_FIELD_LIMIT, DEFAULT_QUERY_LIMIT, TOKEN_VARIABLE, Access, AccessError, AccessLog,
+                     Limits, check_cors_origin, load_token, require_token_off_loopback)
+from .budget import DEFAULT_REPLY_BYTES
 from .config import BUNDLED, DEFAULT_BODY_LIMIT, ServerConfig, load_config
 from .observe import Observer, access_logger, configure_logging
-from .offer import Offer
+from .offer import Offer, OfferError
 
 if TYPE_CHECKING:
     import socket
@@ -102,9 +94,10 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     offering = parser.add_argument_group("what is offered (both modes)")
     offering.add_argument("--read-only", action="store_true",
                           help="offer only the read-only tools: every other tool is an unknown field")
-    offering.add_argument("--allow", metavar="SERVER[.TOOL]", action="append", default=[],
-                          help="offer only these servers or tools (repeatable)")
-    offering.add_argument("--deny", metavar="SERVER[.TOOL]", action="append", default=[],
+    offering.add_argument("--allow", metavar="SERVER[.TOOL]|FIELD", action="append", default=[],
+                          help="offer only these servers or tools, a tool named as SERVER.TOOL or by its "
+                               "field name (repeatable; an entry that names nothing stops the start)")
+    offering.add_argument("--deny", metavar="SERVER[.TOOL]|FIELD", action="append", default=[],
                           help="never offer these servers or tools (repeatable; wins over --allow)")
     serving = parser.add_argument_group("GraphQL over HTTP")
     serving.add_argument("--serve", metavar="[HOST:]PORT", nargs="?", const="127.0.0.1:8000",
@@ -127,6 +120,25 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                          help="longest query text (default: %(default)s)")
     serving.add_argument("--max-fields", metavar="N", type=positive(int), default=DEFAULT_FIELD_LIMIT,
                          help="most top-level fields in one request (default: %(default)s)")
+    serving.add_argument("--max-replies", metavar="BYTES", type=positive(int), default=DEFAULT_REPLY_BYTES,
+                         help="tool replies held at once for queries in flight; a reply past it fails its "
+                              "field (default: %(default)s)")
+    serving.add_argument("--query-queue", metavar="N", type=positive(int),
+                         help="queries that may wait for a query thread; more are 503 (default: 4 per thread)")
+    serving.add_argument("--client-queries", metavar="N", type=positive(int),
+                         help="queries one client address may have running or waiting; more are 429 "
+                              "(default: half of --query-threads)")
+    serving.add_argument("--max-connections", metavar="N", type=positive(int),
+                         help="open connections; one more closes the longest idle one, or is 503 when "
+                              "none is idle (default: 2048, or less if the descriptor limit says so)")
+    serving.add_argument("--header-timeout", metavar="SECONDS", type=positive(float), default=10.0,
+                         help="time a connection has to send a request's head (default: %(default)g)")
+    serving.add_argument("--idle-timeout", metavar="SECONDS", type=positive(int), default=5,
+                         help="time a kept-alive connection may wait for its next request "
+                              "(default: %(default)g)")
+    serving.add_argument("--forwarded-allow-ips", metavar="IPS",
+                         help="believe X-Forwarded-For/-Proto from these proxy addresses (comma-separated); "
+                              "by default from nobody, and the log shows the connecting address")
     serving.add_argument("--metrics", metavar="[HOST:]PORT",
                          help="serve GET /metrics (Prometheus) on this address alone, without a token; "
                               "default: at /metrics beside /graphql, under its token")
@@ -151,12 +163,15 @@ def main(argv: list[str] | None = None) -> int:
         if unknown := offer.unknown_servers(c.name for c in configs):
             raise ValueError(f"--allow/--deny name no configured server: {', '.join(unknown)}")
         token = load_token(args.token_file) if args.serve is not None else None
+        if args.cors_origin is not None:
+            check_cors_origin(args.cors_origin)
         observer = Observer.from_environ(metrics=args.serve is not None)
     except ValueError as exc:
         print(f"gateway: {exc}", file=sys.stderr)
         return 2
     configure_logging(args.log_format, observer)
     if args.serve is not None:
+        from .connections import LimitError
         from .http import listening_socket, split_address
         try:
             require_token_off_loopback(split_address(args.serve)[0], token)  # before anything is bound
@@ -176,9 +191,13 @@ def main(argv: list[str] | None = None) -> int:
             return 2
         log = AccessLog() if args.log_format == "text" else access_logger()
         access = Access(token=token, cors_origin=args.cors_origin,
-                        limits=Limits(args.max_query, args.max_fields), log=log)
+                        limits=Limits(args.max_query, args.max_fields), log=log,
+                        forwarded_allow_ips=args.forwarded_allow_ips)
         try:
             return asyncio.run(_serve(args, configs, offer, access, sock, observer, metrics_sock))
+        except (OfferError, LimitError) as exc:  # --allow/--deny naming nothing; a cap past the descriptors
+            print(f"gateway: {exc}", file=sys.stderr)
+            return 2
         except asyncio.CancelledError:  # SIGTERM while the servers started
             print("gateway: terminated", file=sys.stderr)
             return 143
@@ -197,6 +216,9 @@ def main(argv: list[str] | None = None) -> int:
     variables_json = None if variables is None else json.dumps(variables)
     try:
         return asyncio.run(_answer_all(args, configs, offer, queries, variables_json, observer))
+    except OfferError as exc:
+        print(f"gateway: {exc}", file=sys.stderr)
+        return 2
     except KeyboardInterrupt:
         print("gateway: interrupted", file=sys.stderr)
         return 130
@@ -241,21 +263,26 @@ async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], off
 
 async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer, access: Access,
                  sock: socket.socket, observer: Observer, metrics_sock: socket.socket | None) -> int:
+    from .admission import AdmissionLimits
+    from .connections import ConnectionLimits
     from .host import Gateway
     from .http import serve
 
+    connections = ConnectionLimits(args.max_connections or 0, args.header_timeout, args.idle_timeout)
+    connections.connections()  # a cap the descriptor limit cannot hold stops the start, before the servers
+    admission = AdmissionLimits(args.query_queue or 0, args.client_queries or 0)
     loop = asyncio.get_running_loop()
     main_task = asyncio.current_task()
     assert main_task is not None
     loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
                        query_threads=args.query_threads, offer=offer, call_log=access.log,
-                       observer=observer) as gateway:
+                       reply_bytes=args.max_replies, observer=observer) as gateway:
         if not any(u.up for u in gateway.upstreams.values()) and configs:
             print("gateway: no MCP server started", file=sys.stderr)
             return 2
         await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body, access=access,
-                    metrics_sock=metrics_sock)
+                    connections=connections, admission=admission, metrics_sock=metrics_sock)
     print("gateway: stopped", file=sys.stderr)
     return 0
 

@@ -2,7 +2,6 @@
 
 import asyncio
 import json
-import sys
 import threading
 import time
 from collections.abc import Callable
@@ -12,6 +11,7 @@ from typing import Any
 import _graphql
 from mcp.types import CallToolResult, TextContent
 
+from .budget import DEFAULT_REPLY_BYTES, ReplyBudget
 from .config import ServerConfig
 from .observe import Observer
 from .offer import Offer
@@ -50,7 +50,8 @@ class Gateway:
 
     def __init__(self, configs: list[ServerConfig], *, call_timeout: float = 30.0,
                  start_timeout: float = 30.0, query_threads: int = 4, offer: Offer | None = None,
-                 call_log: Callable[[str], None] | None = None, observer: Observer | None = None) -> None:
+                 call_log: Callable[[str], None] | None = None, reply_bytes: int = DEFAULT_REPLY_BYTES,
+                 observer: Observer | None = None) -> None:
         self.configs = configs
         self.observer = observer or Observer()
         self.observer.watch((c.name for c in configs), lambda: {n: u.up for n, u in self.upstreams.items()})
@@ -61,6 +62,8 @@ class Gateway:
         self.upstreams: dict[str, Upstream] = {}
         self.engine: _graphql.SchemaEngine | None = None
         self.writing_fields: frozenset[str] = frozenset()  # fields of the tools that are not read-only
+        self.query_threads = query_threads
+        self.replies = ReplyBudget(reply_bytes)  # tool replies held for queries in flight
         self._executor = ThreadPoolExecutor(query_threads, thread_name_prefix="query")
         self._stopping = threading.Event()
         self._receivers: list[threading.Thread] = []
@@ -81,8 +84,9 @@ class Gateway:
             self.upstreams = {u.name: u for u in upstreams}
             await asyncio.gather(*(u.started(self.start_timeout) for u in upstreams))
             listed = [u.group() for u in upstreams if u.up]
-            for entry in self.offer.unknown_tools(listed):
-                print(f"gateway: --allow/--deny {entry!r} matches no listed tool", file=sys.stderr, flush=True)
+            # Field names as the engine spells them, from an engine over everything listed.
+            self.offer = self.offer.resolved(listed, _graphql.SchemaEngine(json.dumps(listed)),
+                                             down=(u.name for u in upstreams if not u.up))
             catalogue = self.offer.shape(listed)
             self.engine = _graphql.SchemaEngine(json.dumps(catalogue))
             # Asked of the engine itself (no tool runs), so its field names are the ones checked.
@@ -106,9 +110,13 @@ class Gateway:
     async def execute(self, query: str, variables_json: str | None = None) -> str:
         """Runs the query on the query threads, so the loop stays free for the tool calls."""
         assert self.engine is not None and self._loop is not None
-        with self.observer.query(query):
-            return await self._loop.run_in_executor(self._executor, self.engine.execute, query,
-                                                    variables_json)
+        query_number = self.replies.started()
+        try:
+            with self.observer.query(query):
+                return await self._loop.run_in_executor(self._executor, self.engine.execute, query,
+                                                        variables_json)
+        finally:
+            self.replies.ended(query_number)
 
     async def close(self) -> None:
         """Receivers stopped, bridge detached (waiting fields fail), sessions and processes ended."""
@@ -155,6 +163,10 @@ class Gateway:
                 text = reply_of(result)["text"]
                 raise CallFailed(text or f"{server}.{tool} reported an error")
             payload = json.dumps(reply_of(result), allow_nan=False)
+            if not self.replies.take(len(payload)):
+                raise CallFailed(f"{server}.{tool}: its reply of {len(payload)} bytes would take the "
+                                 f"replies the gateway holds for queries in flight over {self.replies.limit} "
+                                 f"bytes; retry when fewer queries run")
         except CallFailed as exc:
             self.engine.fail_tool_call(request_id, str(exc))
         except ValueError as exc:  # NaN or Infinity in structured content

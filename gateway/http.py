@@ -26,8 +26,11 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
-from .access import Access, Bearer, loopback_host, require_token_off_loopback
+from .access import Access, Bearer, check_cors_origin, require_token_off_loopback
+from .admission import Admission, AdmissionLimits, ClientGone, Refused
+from .checks import BearerCheck, BodyCheck, HeadAsGet, HostCheck, loads_bounded
 from .config import DEFAULT_BODY_LIMIT
+from .connections import AcceptErrorLog, ConnectionLimits, guarded_protocol
 from .host import Gateway
 from .observe import ObserveMiddleware, Observer
 
@@ -38,6 +41,8 @@ JSON = "application/json"
 IGNORED = re.compile(r"(?:[\s,\ufeff]|#[^\n\r]*)*")
 NAME = re.compile(r"[_A-Za-z][_0-9A-Za-z]*")
 SCAN_ON_LOOP = 16 << 10  # characters counted on the loop: a few milliseconds even for text made to be slow
+OPEN_PATHS = frozenset({"/health"})  # answered without the token (saying less)
+CLIENT_GONE = 499  # logged for a query dropped because its client left (nginx's code; nobody reads it)
 
 
 class BadRequest(Exception):
@@ -90,35 +95,22 @@ def error_response(status: int, message: str, media: str, headers: dict[str, str
 
 
 def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None,
-             metrics_route: bool = True) -> Starlette:
+             admission: Admission | None = None, metrics_route: bool = True) -> Starlette:
     """The gateway's app; `metrics_route=False` when /metrics is served on an address of its own."""
     access = access or Access()
     # What the app counts and traces is the gateway's; a stand-in for one (a test's) may have nothing.
     observer: Observer = getattr(gateway, "observer", None) or Observer()
     bearer = Bearer(access.token) if access.token is not None else None
     limits = access.limits
-
-    def admitted(request: Request) -> bool:
-        return bearer is None or bearer.admits(request.headers.get("authorization"))
+    admission = admission or Admission(getattr(gateway, "query_threads", 1))
 
     async def graphql(request: Request) -> Response:
-        if bearer is None and not loopback_host(request.headers.get("host")):
-            # Without a token the gateway is served on loopback only, but a page whose name was
-            # rebound to 127.0.0.1 would still reach it as its own origin; its Host gives it away.
-            return error_response(403, "without a token the gateway answers only requests addressed to "
-                                       "a loopback host (localhost, 127.0.0.1, [::1])", JSON)
-        if not admitted(request):
-            wrong = "authorization" in request.headers
-            challenge = 'Bearer error="invalid_token"' if wrong else "Bearer"
-            message = "the bearer token is not the right one" if wrong else \
-                "send Authorization: Bearer <token>"
-            return error_response(401, message, JSON, {"WWW-Authenticate": challenge})
         media = chosen_media_type(request.headers.get("accept"))
         if media is None:
             return error_response(406, f"acceptable response types: {GRAPHQL_RESPONSE}, {JSON}", JSON)
         try:
             if request.method == "POST":
-                query, variables = await _from_body(request, body_limit)
+                query, variables = await _from_body(request)
             else:
                 query, variables = _from_url(request)
                 if operation_keyword(query) != "query":
@@ -139,7 +131,8 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
             # A GET can come from any page's <img> or link: it must not reach a tool that writes.
             return error_response(405, f"GET answers queries only: {writing[0]} is not read-only, send it by POST",
                                   media, {"Allow": "POST"})
-        text = await gateway.execute(query, variables)
+        async with admission.turn(_client(request), request.receive):
+            text = await gateway.execute(query, variables)
         status = 200
         if media == GRAPHQL_RESPONSE and text.startswith('{"data":null'):
             status = 400  # refused before anything ran: blank, unparsable, unknown field
@@ -148,34 +141,61 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
     async def health(request: Request) -> Response:
         state = gateway.health()
         status = 200 if state["up"] else 503
-        if not admitted(request):  # load balancers ask without a token: up or not, nothing more
+        if not getattr(request.state, "admitted", True):  # load balancers ask without a token: up or not
             return JSONResponse({"up": state["up"]}, status_code=status)
         return JSONResponse(state, status_code=status)
-
-    async def metrics(request: Request) -> Response:
-        if not admitted(request):  # the same token as /graphql: names of servers and tools are in there
-            return error_response(401, "send Authorization: Bearer <token>", JSON, {"WWW-Authenticate": "Bearer"})
-        return metrics_response(observer)
 
     async def not_allowed(request: Request, exc: Exception) -> Response:
         allow = "GET, POST" if request.url.path == "/graphql" else "GET"
         return error_response(405, f"method {request.method} is not allowed here", JSON, {"Allow": allow})
 
+    async def metrics(request: Request) -> Response:  # under the token: it names servers and tools
+        return metrics_response(observer)
+
+    async def refused(request: Request, exc: Exception) -> Response:
+        assert isinstance(exc, Refused)
+        return error_response(exc.status, str(exc), JSON, exc.headers)
+
+    async def client_gone(request: Request, exc: Exception) -> Response:
+        return Response(status_code=CLIENT_GONE)
+
+    async def internal(request: Request, exc: Exception) -> Response:
+        # Starlette raises the exception again after this answer, and Uvicorn logs it once
+        # with its traceback; the client learns only that the fault is the gateway's.
+        return error_response(500, "the gateway failed on this request; its log has the details", JSON)
+
+    # The checks in the order they run, each one a middleware that can refuse on its own.
+    # Connection limits come first, before any of these: they act on the socket (connections.py).
     middleware = []
     if observer.metrics is not None or observer.tracing is not None:
         middleware.append(Middleware(ObserveMiddleware, observer=observer))  # outermost: its span covers all
     if access.log is not None:
-        middleware.append(Middleware(AccessLogMiddleware, log=access.log))
+        middleware.append(Middleware(AccessLogMiddleware, log=access.log))  # wraps the whole stack
+    middleware += [
+        Middleware(HeadAsGet),  # HEAD meets every check as the GET it is
+        Middleware(HostCheck, loopback_only=bearer is None),
+    ]
     if access.cors_origin is not None:
         # Only this origin's pages may read answers (or send JSON, which needs a preflight);
-        # without the flag a browser gets no CORS header at all.
-        middleware.append(Middleware(CORSMiddleware, allow_origins=[access.cors_origin],
+        # without the flag a browser gets no CORS header at all. Before the token: a
+        # preflight carries none.
+        middleware.append(Middleware(CORSMiddleware, allow_origins=[check_cors_origin(access.cors_origin)],
                                      allow_methods=["GET", "POST"],
                                      allow_headers=["Authorization", "Content-Type", "Accept"], max_age=600))
+    middleware += [
+        Middleware(BearerCheck, bearer=bearer, is_open=lambda scope: scope["path"] in OPEN_PATHS),
+        Middleware(BodyCheck, limit=body_limit),  # media type, size, time to send it, JSON depth
+    ]
     routes = [Route("/graphql", graphql, methods=["GET", "POST"]), Route("/health", health, methods=["GET"])]
     if metrics_route and observer.metrics is not None:
         routes.append(Route("/metrics", metrics, methods=["GET"]))
-    return Starlette(routes=routes, middleware=middleware, exception_handlers={405: not_allowed})
+    app = Starlette(routes=routes, middleware=middleware,
+                    exception_handlers={405: not_allowed, Refused: refused, ClientGone: client_gone,
+                                        Exception: internal})
+    # A redirect to the same path with a slash more or less would be built from the Host header.
+    app.router.redirect_slashes = False
+    app.state.admission = admission  # for whoever reports the queue
+    return app
 
 
 def metrics_response(observer: Observer) -> Response:
@@ -189,6 +209,11 @@ def make_metrics_app(observer: Observer) -> Starlette:
         return metrics_response(observer)
 
     return Starlette(routes=[Route("/metrics", metrics, methods=["GET"])])
+
+
+def _client(request: Request) -> str:
+    """Whom a query counts against: the client's address (the proxy's, unless it is trusted)."""
+    return request.client.host if request.client else "-"
 
 
 class AccessLogMiddleware:
@@ -222,20 +247,10 @@ class AccessLogMiddleware:
             self.log(f"{where} {scope['method']} {scope['path']} {status} {elapsed_ms:.1f}ms fields={fields}")
 
 
-async def _from_body(request: Request, limit: int) -> tuple[str, str | None]:
-    content_type = request.headers.get("content-type", "").split(";")[0].strip().lower()
-    if content_type != JSON:
-        raise BadRequest(415, f"send the request as {JSON}")
-    declared = request.headers.get("content-length")
-    if declared is not None and declared.isdigit() and int(declared) > limit:
-        raise BadRequest(413, f"the body is over the limit of {limit} bytes")
-    body = bytearray()
-    async for chunk in request.stream():  # a body without a length is counted as it comes
-        body += chunk
-        if len(body) > limit:
-            raise BadRequest(413, f"the body is over the limit of {limit} bytes")
+async def _from_body(request: Request) -> tuple[str, str | None]:
+    # BodyCheck has seen the media type, the length and the nesting already.
     try:
-        document = json.loads(body)
+        document = loads_bounded(await request.body())
     except ValueError:
         raise BadRequest(400, "the body is not JSON") from None
     if not isinstance(document, dict):
@@ -248,9 +263,9 @@ def _from_url(request: Request) -> tuple[str, str | None]:
     variables: Any = params.get("variables")
     if variables is not None:
         try:
-            variables = json.loads(variables)
+            variables = loads_bounded(variables)
         except ValueError:
-            raise BadRequest(400, "variables is not JSON") from None
+            raise BadRequest(400, "variables is not JSON, or nests it too deeply") from None
     return _parameters(params.get("query"), variables, params.get("operationName"))
 
 
@@ -261,8 +276,24 @@ def _parameters(query: Any, variables: Any, operation_name: Any) -> tuple[str, s
         raise BadRequest(400, "variables must be a JSON object")
     if operation_name is not None and not isinstance(operation_name, str):
         raise BadRequest(400, "operationName must be a string")
+    try:
+        variables_json = None if variables is None else json.dumps(variables, ensure_ascii=False, allow_nan=False)
+    except ValueError:  # 1e999 reads as infinity, which JSON cannot write back
+        raise BadRequest(400, "variables hold a number too large for JSON") from None
+    # JSON's \u escapes can spell half of a surrogate pair, which no UTF-8 text can hold.
+    for name, text in (("query", query), ("variables", variables_json), ("operationName", operation_name)):
+        if text is not None and not _valid_unicode(text):
+            raise BadRequest(400, f"{name} is not valid Unicode: it holds a lone surrogate (\\ud800-\\udfff)")
     # The engine answers the one operation a document holds, so the name only has to be well-formed.
-    return query, None if variables is None else json.dumps(variables)
+    return query, variables_json
+
+
+def _valid_unicode(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 class Server(uvicorn.Server):
@@ -280,12 +311,22 @@ class Server(uvicorn.Server):
 
 
 def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int, access: Access | None = None,
-                metrics_route: bool = True) -> Server:
-    app = make_app(gateway, body_limit=body_limit, access=access, metrics_route=metrics_route)
+                connections: ConnectionLimits | None = None,
+                admission: AdmissionLimits | None = None, metrics_route: bool = True) -> Server:
+    """Uvicorn serving the app behind the connection limits. Proxy headers (X-Forwarded-For and
+    the like) are ignored unless `access.forwarded_allow_ips` names the proxies that send them:
+    Uvicorn's default trusts them from any loopback client, who could then log any address and
+    count its queries against another client."""
+    access = access or Access()
+    connections = connections or ConnectionLimits()
+    app = make_app(gateway, body_limit=body_limit, access=access,
+                   admission=Admission(gateway.query_threads, admission), metrics_route=metrics_route)
+    proxies = access.forwarded_allow_ips
     # log_config=None: Uvicorn's lines go through the program's logging (and its --log-format).
-    config = uvicorn.Config(app, lifespan="off", log_config=None,
-                            log_level="warning",
-                            access_log=False, timeout_graceful_shutdown=grace_seconds)
+    config = uvicorn.Config(app, lifespan="off", log_config=None, log_level="warning", access_log=False,
+                            timeout_graceful_shutdown=grace_seconds,
+                            http=guarded_protocol(connections), timeout_keep_alive=connections.idle_seconds,
+                            proxy_headers=proxies is not None, forwarded_allow_ips=proxies)
     return Server(config)
 
 
@@ -316,7 +357,8 @@ def listening_socket(address: str) -> socket.socket:
 
 async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 10,
                 body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None,
-                metrics_sock: socket.socket | None = None) -> None:
+                connections: ConnectionLimits | None = None,
+                admission: AdmissionLimits | None = None, metrics_sock: socket.socket | None = None) -> None:
     """Serves the gateway on a listening socket until SIGINT or SIGTERM.
 
     A signal stops accepting and lets running requests finish first; the
@@ -327,8 +369,9 @@ async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 1
     access = access or Access()
     require_token_off_loopback(sock.getsockname()[0], access.token)
     server = make_server(gateway, grace_seconds=grace_seconds, body_limit=body_limit, access=access,
-                         metrics_route=metrics_sock is None)
+                         connections=connections, admission=admission, metrics_route=metrics_sock is None)
     loop = asyncio.get_running_loop()
+    loop.set_exception_handler(AcceptErrorLog(loop))
     for signum in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(signum, server.stop)
     host, port = sock.getsockname()[:2]

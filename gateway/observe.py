@@ -132,6 +132,7 @@ class ObserveMiddleware:
         self.app = app
         self.metrics = observer.metrics
         self.tracing = observer.tracing
+        self._paths: frozenset[str] | None = None
 
     async def __call__(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
         if scope["type"] != "http":
@@ -150,13 +151,24 @@ class ObserveMiddleware:
         try:
             await self.app(scope, receive, sending)
         finally:
-            # The router leaves the matched route in the scope: its path template, not the path asked for.
-            route = getattr(scope.get("route"), "path", None) or UNMATCHED
+            route = self._route(scope)
             if self.metrics is not None:
                 self.metrics.request_ended(route, status, time.perf_counter() - began,
                                            scope.get("state", {}).get("fields"))
             if span is not None:
                 span.end(scope["method"], route, status)
+
+
+    def _route(self, scope: dict[str, Any]) -> str:
+        """The route's path template as the router matched it; for a request a check refused before
+        routing, its path when that is a route's own. Never the raw path: that is the client's to vary."""
+        matched = getattr(scope.get("route"), "path", None)
+        if isinstance(matched, str):
+            return matched
+        if self._paths is None:
+            routes = getattr(scope.get("app"), "routes", ())
+            self._paths = frozenset(path for route in routes if isinstance(path := getattr(route, "path", None), str))
+        return scope["path"] if scope["path"] in self._paths else UNMATCHED
 
 
 class JsonFormatter(logging.Formatter):

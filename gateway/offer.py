@@ -4,15 +4,25 @@ A tool that is not offered is not in the engine at all, so it is an unknown
 field for every caller, and `servers` and `search` show exactly what is left.
 """
 
+import json
 from collections.abc import Iterable
-from dataclasses import dataclass
-from typing import Any
+from dataclasses import dataclass, replace
+from typing import Any, Protocol
+
+
+class OfferError(ValueError):
+    pass
+
+
+class Engine(Protocol):
+    def execute(self, query: str) -> str: ...
 
 
 @dataclass(frozen=True)
 class Offer:
     """`read_only` keeps only read-only tools; `allow` (when given) and `deny`
-    name servers (`SERVER`) or single tools (`SERVER.TOOL`)."""
+    name servers (`SERVER`) or single tools (`SERVER.TOOL`, with the tool's own
+    spelling); `resolved` also takes a tool's field name, as `search` shows it."""
 
     read_only: bool = False
     allow: frozenset[str] = frozenset()
@@ -41,20 +51,41 @@ class Offer:
         return shaped
 
     def unknown_servers(self, servers: Iterable[str]) -> list[str]:
-        """Entries that name no configured server: a typo in --deny would otherwise offer everything."""
+        """SERVER.TOOL entries whose server is not configured, found before anything starts. An entry
+        without a dot may be a field name too: resolved() checks it once the tools are listed."""
         names = set(servers)
+        return sorted(entry for entry in self.allow | self.deny if "." in entry and not _names_server(entry, names))
 
-        def known(entry: str) -> bool:
-            # A server's own name may hold dots, so each dot is a possible split.
-            return entry in names or any(entry[:i] in names for i, c in enumerate(entry) if c == ".")
+    def resolved(self, groups: list[dict[str, Any]], engine: Engine, down: Iterable[str] = ()) -> Offer:
+        """The offer with each field name turned into the SERVER.TOOL it names. `engine` is built
+        from every listed tool, so the names are the engine's own. An entry that names no listed
+        server, tool or field stops the start (OfferError): a typo in --deny would otherwise
+        leave the tool it meant callable. Entries for the servers that are `down` (configured,
+        not started) cannot be checked and are kept as they are."""
+        unchecked = set(down)
+        known = {group["server"] for group in groups}
+        known |= {entry for entry in self.allow | self.deny if _names_server(entry, unchecked)}
+        known |= {f"{group['server']}.{tool.get('name')}" for group in groups for tool in group["tools"]}
+        hits = json.loads(engine.execute("{ search { field server tool } }"))["data"]["search"]
+        fields: dict[str, set[str]] = {}
+        for hit in hits:
+            fields.setdefault(hit["field"], set()).add(f"{hit['server']}.{hit['tool']}")
 
-        return sorted(entry for entry in self.allow | self.deny if not known(entry))
+        def keys(entries: frozenset[str]) -> frozenset[str]:
+            return frozenset(key for entry in entries
+                             for key in ({entry} if entry in known else fields.get(entry, ())))
 
-    def unknown_tools(self, groups: list[dict[str, Any]]) -> list[str]:
-        """SERVER.TOOL entries that match no listed tool (the server may also have failed to start)."""
-        listed = {group["server"] for group in groups}
-        listed |= {f"{group['server']}.{tool.get('name')}" for group in groups for tool in group["tools"]}
-        return sorted(entry for entry in self.allow | self.deny if entry not in listed)
+        if unknown := sorted(entry for entry in self.allow | self.deny if entry not in known | fields.keys()):
+            raise OfferError(f"--allow/--deny {', '.join(unknown)}: no listed server, tool or field has "
+                             f"this name (name a tool as SERVER.TOOL with the tool's own spelling, or by its "
+                             f"field name as `search` shows it)")
+        return replace(self, allow=keys(self.allow), deny=keys(self.deny))
+
+
+def _names_server(entry: str, servers: set[str]) -> bool:
+    """Whether an entry is SERVER or SERVER.TOOL for one of `servers`. A server's own name may
+    hold dots, so each dot is a possible split."""
+    return entry in servers or any(entry[:i] in servers for i, c in enumerate(entry) if c == ".")
 
 
 def _read_only(tool: dict[str, Any]) -> bool:

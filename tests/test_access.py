@@ -25,7 +25,7 @@ from test_http import serving, serving_program
 from gateway import Gateway, in_process  # noqa: E402
 from gateway.access import (Access, AccessError, Limits, load_token, loopback_host,  # noqa: E402
                             require_token_off_loopback, top_level_fields)
-from gateway.offer import Offer  # noqa: E402
+from gateway.offer import Offer, OfferError  # noqa: E402
 
 TOKEN = "t0ken-that-must-never-be-logged"
 ORIGIN = "https://app.example"
@@ -137,8 +137,27 @@ def test_the_engine_is_built_from_what_is_offered(offer: Offer, offered: set[str
 
 def test_allow_and_deny_entries_must_name_what_exists() -> None:
     offer = Offer.of(allow=["files.nope", "a.b.tool"], deny=["typo", "files"])
-    assert offer.unknown_servers(["files", "mem", "a.b"]) == ["typo"]
-    assert offer.unknown_tools(CATALOGUE) == ["a.b.tool", "files.nope", "typo"]
+    assert offer.unknown_servers(["files", "mem"]) == ["a.b.tool"]  # "typo" may be a field: checked later
+    with pytest.raises(OfferError, match=r"--allow/--deny a\.b\.tool, files\.nope, files_write_x, typo: "):
+        Offer.of(deny=["files.nope", "a.b.tool", "typo", "files_write_x", "mem"]).resolved(
+            CATALOGUE, _graphql.SchemaEngine(json.dumps(CATALOGUE)))
+
+
+NOTES = [{"server": "notes", "tools": [{"name": "note-put"}, {"name": "note-get"}]}]
+
+
+@pytest.mark.parametrize(("allow", "deny", "offered"), [
+    ([], ["notes_note_put"], {"note-get"}),  # the field name `search` shows
+    ([], ["notes.note-put"], {"note-get"}),  # the tool's own spelling
+    (["notes_note_get", "notes.note-put"], ["notes_note_get"], {"note-put"}),
+    ([], ["down.tool", "down"], {"note-get", "note-put"}),  # a server that did not start: kept, unchecked
+])
+def test_allow_and_deny_take_field_names(allow: list[str], deny: list[str], offered: set[str]) -> None:
+    offer = Offer.of(allow=allow, deny=deny).resolved(NOTES, _graphql.SchemaEngine(json.dumps(NOTES)),
+                                                      down=["down"])
+    assert {tool["name"] for group in offer.shape(NOTES) for tool in group["tools"]} == offered
+    with pytest.raises(OfferError, match="notes.note_put"):  # neither a tool's spelling nor a field
+        Offer.of(deny=[*deny, "notes.note_put"]).resolved(NOTES, _graphql.SchemaEngine(json.dumps(NOTES)))
 
 
 @pytest.mark.parametrize("content_type", FORMS)
@@ -228,7 +247,8 @@ def test_without_a_token_only_loopback_host_names_are_answered(servers: tuple[st
 @pytest.mark.parametrize(("host", "loopback"), [
     (None, True), ("localhost", True), ("LOCALHOST:8000", True), ("127.0.0.1:80", True), ("[::1]:8000", True),
     ("a.localhost", True), ("127.0.0.1.evil.example", False), ("evil.example", False), ("[::2]:80", False),
-    ("10.0.0.1", False), ("", False),
+    ("10.0.0.1", False), ("", False), ("localhost:1@evil.example", False), ("[::1]evil.example", False),
+    ("localhost:99999", False), ("[::1", False), ("localhost:80:80", False),
 ])
 def test_loopback_host(host: str | None, loopback: bool) -> None:
     assert loopback_host(host) is loopback

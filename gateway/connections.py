@@ -1,0 +1,172 @@
+"""Connection limits, the first check of every request: they act before the app, on the socket.
+
+Uvicorn's HTTP/1.1 protocol (h11) only times a connection out between
+requests: a socket that never sends a byte, or sends its head one byte at a
+time, would hold a descriptor for ever. `guarded_protocol` adds the rest:
+
+- a head must arrive within `header_seconds` of the connection (or of the end
+  of the previous answer on a kept-alive connection);
+- at most `max_connections` connections: one more first closes the longest
+  idle connection (no request running: waiting for a head, or kept alive), and
+  when every connection has a request running it is answered 503 and closed.
+  Idle sockets can then never lock out a client who sends a request;
+- asyncio's "accept() out of system resource" is logged at most once a second.
+"""
+
+import asyncio
+import logging
+import resource
+from collections import OrderedDict
+from dataclasses import dataclass
+from typing import Any
+
+import h11
+from uvicorn.protocols.http.h11_impl import H11Protocol
+
+logger = logging.getLogger(__name__)
+
+HEADER_SECONDS = 10.0  # a head sent within this time; a browser sends it at once
+IDLE_SECONDS = 5  # a kept-alive connection with no new request (Uvicorn's own default)
+DEFAULT_MAX_CONNECTIONS = 2048
+RESERVED_DESCRIPTORS = 128  # for the MCP servers' pipes, the log, the files tools open
+ACCEPT_LOG_SECONDS = 1.0
+REFUSED_LINGER_SECONDS = 1.0  # a refused connection is read (and dropped) this long, for its answer to arrive
+REFUSED = (b"HTTP/1.1 503 Service Unavailable\r\ncontent-type: application/json\r\n"
+           b"retry-after: 1\r\nconnection: close\r\ncontent-length: %d\r\n\r\n%s")
+REFUSED_BODY = b'{"errors":[{"message":"the gateway has as many connections as it serves: retry later"}]}'
+
+
+class LimitError(ValueError):
+    pass
+
+
+def descriptor_room() -> int:
+    """Connections the process's descriptor limit leaves room for, after the ones it needs itself."""
+    soft, _ = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft == resource.RLIM_INFINITY:
+        return DEFAULT_MAX_CONNECTIONS
+    return max(1, soft - RESERVED_DESCRIPTORS)
+
+
+@dataclass(frozen=True)
+class ConnectionLimits:
+    max_connections: int = 0  # 0: DEFAULT_MAX_CONNECTIONS, or less if the descriptor limit says so
+    header_seconds: float = HEADER_SECONDS
+    idle_seconds: int = IDLE_SECONDS
+
+    def connections(self) -> int:
+        """The cap to keep; LimitError when the descriptor limit cannot hold the one asked for."""
+        room = descriptor_room()
+        if self.max_connections == 0:
+            return min(DEFAULT_MAX_CONNECTIONS, room)
+        if self.max_connections > room:
+            raise LimitError(f"--max-connections {self.max_connections} is more than the descriptor limit "
+                             f"leaves room for ({room}; raise it with ulimit -n)")
+        return self.max_connections
+
+
+def guarded_protocol(limits: ConnectionLimits) -> type[H11Protocol]:
+    """Uvicorn's h11 protocol with the head timeout and the connection cap; one class per
+    server, since the idle connections it may close are counted per server."""
+    cap = limits.connections()
+    idle: OrderedDict[GuardedH11Protocol, None] = OrderedDict()  # longest idle first
+
+    class GuardedH11Protocol(H11Protocol):
+        head_timer: asyncio.TimerHandle | None = None
+        refused: asyncio.Transport | None = None
+
+        def connection_made(self, transport: Any) -> None:
+            if len(self.connections) >= cap and not _close_longest_idle():
+                # Answered and half closed, then read until the client closes: closing a socket
+                # with its request unread would reset it, and the client might never see the 503.
+                self.refused = transport
+                transport.write(REFUSED % (len(REFUSED_BODY), REFUSED_BODY))
+                if transport.can_write_eof():
+                    transport.write_eof()
+                self.loop.call_later(REFUSED_LINGER_SECONDS, transport.close)
+                return
+            super().connection_made(transport)
+            self._waiting_for_head()
+
+        def data_received(self, data: bytes) -> None:
+            if self.refused is None:
+                super().data_received(data)
+
+        def eof_received(self) -> None:
+            if self.refused is not None:
+                self.refused.close()
+
+        def connection_lost(self, exc: Exception | None) -> None:
+            self._head_arrived()
+            idle.pop(self, None)
+            if self.refused is None:
+                super().connection_lost(exc)
+
+        def handle_events(self) -> None:
+            super().handle_events()
+            # h11 leaves IDLE once a whole head has been read, and only then.
+            if self.conn.their_state is not h11.IDLE:
+                self._head_arrived()
+
+        def on_response_complete(self) -> None:
+            if not self.transport.is_closing():
+                self._waiting_for_head()  # before the next pipelined head, if one is waiting
+            super().on_response_complete()
+
+        def _waiting_for_head(self) -> None:
+            if self.head_timer is None:
+                self.head_timer = self.loop.call_later(limits.header_seconds, self._head_too_slow)
+            idle[self] = None
+            idle.move_to_end(self)
+
+        def _head_arrived(self) -> None:
+            if self.head_timer is not None:
+                self.head_timer.cancel()
+                self.head_timer = None
+            idle.pop(self, None)
+
+        def _head_too_slow(self) -> None:
+            self.head_timer = None
+            if not self.transport.is_closing():
+                self.transport.close()
+
+    def _close_longest_idle() -> bool:
+        while idle:
+            protocol, _ = idle.popitem(last=False)
+            if not protocol.transport.is_closing():
+                protocol._head_arrived()
+                protocol.transport.close()
+                return True
+        return False
+
+    return GuardedH11Protocol
+
+
+class AcceptErrorLog:
+    """A loop exception handler that lets "accept() out of system resource" through at most
+    once a second: asyncio reports it for every connection waiting in the backlog, again
+    and again while descriptors stay short. Everything else goes to the previous handler."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, seconds: float = ACCEPT_LOG_SECONDS) -> None:
+        self.loop = loop
+        self.seconds = seconds
+        self.previous = loop.get_exception_handler()
+        self.last = -seconds
+        self.dropped = 0
+
+    def __call__(self, loop: asyncio.AbstractEventLoop, context: dict[str, Any]) -> None:
+        if "accept() out of system resource" in str(context.get("message", "")):
+            now = loop.time()
+            if now - self.last < self.seconds:
+                self.dropped += 1
+                return
+            self.last = now
+            if self.dropped:
+                context = {**context, "message": f"{context['message']} ({self.dropped} more since the last report)"}
+                self.dropped = 0
+            context = {k: v for k, v in context.items() if k != "exception"} | {
+                "message": f"{context['message']}: {context.get('exception')}"}
+        if self.previous is not None:
+            self.previous(loop, context)
+        else:
+            loop.default_exception_handler(context)

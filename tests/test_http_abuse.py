@@ -1,0 +1,418 @@
+"""The HTTP gateway under abuse: each hole an outside test found, closed.
+
+The HTTP layer is exercised over a stand-in gateway (its queries recorded,
+held or failed on demand), served by the real Uvicorn on a loopback port
+where the socket matters and through ASGI where it does not.
+"""
+
+import asyncio
+import contextlib
+import io
+import json
+import logging
+import socket
+import sys
+import threading
+import time
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import httpx
+import pytest
+from conftest import DEADLINE, require_mcp_sdk
+
+require_mcp_sdk()
+
+from mcp_test_server import server as test_server
+from starlette.applications import Starlette
+from starlette.responses import JSONResponse
+
+from gateway import Gateway, in_process
+from gateway.access import Access, AccessLog
+from gateway.admission import Admission, AdmissionLimits, ClientGone, Refused
+from gateway.budget import ReplyBudget
+from gateway.checks import BodyCheck
+from gateway.cli import main
+from gateway.connections import AcceptErrorLog, ConnectionLimits
+from gateway.http import listening_socket, make_app, make_server
+
+TOKEN = "t0ken"
+TEST_SERVER = str(Path(__file__).resolve().parent / "mcp_test_server.py")
+OK = '{"data":{"ok":true},"errors":[]}'
+
+
+class StandIn:
+    """What the HTTP layer needs of a gateway; `hold` keeps queries running until it is set."""
+
+    query_threads = 2
+    writing_fields = frozenset({"alpha_write"})
+
+    def __init__(self) -> None:
+        self.executed: list[str] = []
+        self.hold: threading.Event | None = None
+        self.fail = False
+
+    def health(self) -> dict[str, Any]:
+        return {"up": True, "servers": {"alpha": {"up": True}}}
+
+    async def execute(self, query: str, variables: str | None = None) -> str:
+        self.executed.append(query)
+        if self.fail:
+            raise RuntimeError("a fault of the gateway's own")
+        if self.hold is not None:
+            assert await asyncio.to_thread(self.hold.wait, DEADLINE)
+        return OK
+
+
+def until(condition: Any, what: str) -> None:
+    began = time.monotonic()
+    while not condition():
+        assert time.monotonic() - began < DEADLINE, f"never: {what}"
+        time.sleep(0.01)
+
+
+async def asgi(app: Any, method: str, url: str, **kwargs: Any) -> httpx.Response:
+    transport = httpx.ASGITransport(app=app, raise_app_exceptions=False)
+    async with httpx.AsyncClient(transport=transport, base_url="http://localhost") as client:
+        return await client.request(method, url, **kwargs)
+
+
+@contextlib.contextmanager
+def served(gateway: StandIn, access: Access | None = None, connections: ConnectionLimits | None = None,
+           admission: AdmissionLimits | None = None) -> Iterator[tuple[int, Admission]]:
+    """The stand-in served by Uvicorn on a loopback port, on a thread of its own; yields the port
+    and the app's admission."""
+    server = make_server(gateway, grace_seconds=1, body_limit=1 << 16, access=access,  # type: ignore[arg-type]
+                         connections=connections, admission=admission)
+    sock = listening_socket("127.0.0.1:0")
+    thread = threading.Thread(target=asyncio.run, args=(server.serve(sockets=[sock]),), daemon=True)
+    thread.start()
+    until(lambda: server.started, "the server started")
+    try:
+        app = server.config.app
+        assert isinstance(app, Starlette)
+        yield sock.getsockname()[1], app.state.admission
+    finally:
+        if gateway.hold is not None:
+            gateway.hold.set()
+        server.should_exit = True
+        thread.join(DEADLINE)
+        sock.close()
+        assert not thread.is_alive(), "the server did not stop"
+
+
+def connect(port: int, data: bytes = b"") -> socket.socket:
+    sock = socket.create_connection(("127.0.0.1", port), timeout=DEADLINE)
+    sock.sendall(data)
+    return sock
+
+
+def closed_by_server(sock: socket.socket) -> bytes:
+    """What the server sent before closing; fails the test if it keeps the socket open."""
+    received = b""
+    while chunk := sock.recv(1 << 16):
+        received += chunk
+    return received
+
+
+# ---- the checks, through ASGI --------------------------------------------------------------
+
+
+def test_head_is_a_get_and_never_reaches_a_tool_that_writes() -> None:
+    gateway = StandIn()
+    app = make_app(gateway)  # type: ignore[arg-type]
+    written = asyncio.run(asgi(app, "HEAD", "/graphql", params={"query": "{ alpha_write }"}))
+    assert (written.status_code, written.headers["allow"]) == (405, "POST")
+    read = asyncio.run(asgi(app, "HEAD", "/graphql", params={"query": "{ alpha_read }"}))
+    assert read.status_code == 200 and gateway.executed == ["{ alpha_read }"]
+
+
+DEEP = "[" * 100_000 + "]" * 100_000
+
+
+@pytest.mark.parametrize(("request_args", "message"), [
+    ({"content": b'{"query": "{ a(t: \\"\\ud800\\") }"}'}, "query is not valid Unicode"),
+    ({"content": b'{"query": "{ a }", "variables": {"v": "\\udfff"}}'}, "variables is not valid Unicode"),
+    ({"content": b'{"query": "{ a }", "operationName": "\\ud800"}'}, "operationName is not valid Unicode"),
+    ({"content": b'{"query": "{ a }", "variables": {"v": %s}}' % DEEP.encode()}, "more than 64 levels"),
+    ({"content": b'{"query": "{ a }", "operationName": %s}' % DEEP.encode()}, "more than 64 levels"),
+    ({"content": b'{"query": "{ a }", "ignored": %s}' % DEEP.encode()}, "more than 64 levels"),
+    ({"content": b'{"query": "{ a }", "variables": {"v": NaN}}'}, "not JSON"),
+    ({"content": b'{"query": "{ a }", "variables": {"v": 1e999}}'}, "too large for JSON"),
+    ({"content": b'{"query": "\xff"}'}, "not JSON"),
+    ({"method": "GET", "params": {"query": "{ a }", "variables": '{"v": ' + "[" * 99 + "]" * 99 + "}"}}, "too deeply"),
+    ({"headers": {"Host": "localhost:1@evil.example"}}, "Host"),
+    ({"headers": {"Host": "[::1]evil.example"}}, "Host"),
+])
+def test_malformed_requests_are_400_never_500(request_args: dict[str, Any], message: str) -> None:
+    gateway = StandIn()
+    method = request_args.pop("method", "POST")
+    headers = {"Content-Type": "application/json", **request_args.pop("headers", {})}
+    if "content" not in request_args and method == "POST":
+        request_args["content"] = b'{"query": "{ a }"}'
+    response = asyncio.run(asgi(make_app(gateway), method, "/graphql",  # type: ignore[arg-type]
+                                headers=headers, **request_args))
+    assert response.status_code == 400, response.text
+    assert message in response.json()["errors"][0]["message"]
+    assert gateway.executed == []
+
+
+def test_bodies_held_at_once_are_bounded_and_so_is_the_time_to_send_one() -> None:
+    async def scenario() -> list[int]:
+        entered, leave = asyncio.Event(), asyncio.Event()
+
+        async def holding(scope: Any, receive: Any, send: Any) -> None:
+            entered.set()
+            await leave.wait()
+            await JSONResponse({})(scope, receive, send)
+
+        async def stalling() -> Any:
+            yield b"{"
+            await asyncio.Event().wait()  # the rest never comes
+
+        app = BodyCheck(holding, limit=10, room=15, seconds=0.2)
+        post = {"headers": {"Content-Type": "application/json"}}
+        first = asyncio.ensure_future(asgi(app, "POST", "/", content=b"[1,2,3,4]", **post))
+        await entered.wait()
+        statuses = [(await asgi(app, "POST", "/", content=b"[1,2,3]", **post)).status_code]
+        leave.set()
+        statuses += [(await first).status_code, (await asgi(app, "POST", "/", content=stalling(), **post)).status_code]
+        return statuses + [app.held]
+
+    assert asyncio.run(scenario()) == [503, 200, 408, 0]
+
+
+def test_an_internal_fault_is_a_json_500() -> None:
+    gateway = StandIn()
+    gateway.fail = True
+    response = asyncio.run(asgi(make_app(gateway), "POST", "/graphql", json={"query": "{ a }"}))  # type: ignore[arg-type]
+    assert response.status_code == 500 and "the gateway failed" in response.json()["errors"][0]["message"]
+
+
+@pytest.mark.parametrize(("token", "host", "path", "status"), [
+    (None, "evil.example", "/health", 403),  # the Host rule holds for every path
+    (None, "evil.example", "/graphql/", 403),  # no redirect built from the Host
+    (TOKEN, "evil.example", "/graphql/", 401),
+    (None, "localhost", "/graphql/", 404),
+])
+def test_host_rule_everywhere_and_no_redirect(token: str | None, host: str, path: str, status: int) -> None:
+    app = make_app(StandIn(), access=Access(token=token))  # type: ignore[arg-type]
+    response = asyncio.run(asgi(app, "GET", path, headers={"Host": host}, follow_redirects=False))
+    assert response.status_code == status and "location" not in response.headers
+    assert "servers" not in response.text
+
+
+@pytest.mark.parametrize(("authorization", "admitted"), [
+    (b"Bearer " + TOKEN.encode(), True),
+    (b"Bearer " + TOKEN.encode() + b"\xa0", False),  # no white space of any other kind is trimmed
+    (b"Bearer " + TOKEN.encode() + b"\x85", False),
+    (b"Bearer\t" + TOKEN.encode(), False),
+])
+def test_the_bearer_token_is_compared_on_its_exact_bytes(authorization: bytes, admitted: bool) -> None:
+    app = make_app(StandIn(), access=Access(token=TOKEN))  # type: ignore[arg-type]
+    response = asyncio.run(asgi(app, "GET", "/graphql", params={"query": "{ a }"},
+                                headers={"Authorization": authorization}))
+    assert response.status_code == (200 if admitted else 401)
+
+
+# ---- the socket: timeouts, the connection cap, the log -----------------------------------------
+
+
+def test_idle_and_slow_heads_are_closed_after_the_header_timeout() -> None:
+    with served(StandIn(), connections=ConnectionLimits(header_seconds=0.3, idle_seconds=1)) as (port, _):
+        silent = connect(port)
+        trickle = connect(port, b"GET /graph")
+        for _ in range(3):  # each byte would reset an idle timer, not the head's deadline
+            trickle.sendall(b"q")
+        assert closed_by_server(silent) == b"" and closed_by_server(trickle) == b""
+        kept = connect(port, b"GET /health HTTP/1.1\r\nHost: localhost\r\n\r\n")
+        assert closed_by_server(kept).startswith(b"HTTP/1.1 200")  # answered, then idle, then closed
+
+
+def test_the_connection_cap_closes_the_longest_idle_then_refuses() -> None:
+    gateway = StandIn()
+    gateway.hold = threading.Event()
+    query = b"GET /graphql?query=%7Ba%7D HTTP/1.1\r\nHost: localhost\r\n\r\n"
+    with served(gateway, connections=ConnectionLimits(max_connections=2), admission=AdmissionLimits(per_client=2)
+                ) as (port, _):
+        idle = connect(port)
+        busy = connect(port, query)
+        until(lambda: len(gateway.executed) == 1, "the first query runs")
+        second = connect(port, query)  # takes the place of the idle one
+        assert closed_by_server(idle) == b""
+        until(lambda: len(gateway.executed) == 2, "the second query runs")
+        refused = closed_by_server(connect(port, query))  # every connection has a request running
+        assert refused.startswith(b"HTTP/1.1 503") and b"retry-after: 1" in refused
+        gateway.hold.set()
+        assert busy.recv(1 << 16).startswith(b"HTTP/1.1 200") and second.recv(1 << 16).startswith(b"HTTP/1.1 200")
+
+
+@pytest.mark.parametrize(("proxies", "logged"), [(None, "127.0.0.1:"), ("127.0.0.1", "203.0.113.9:")])
+def test_log_lines_cannot_be_forged_and_proxies_need_naming(proxies: str | None, logged: str) -> None:
+    stream = io.StringIO()
+    with served(StandIn(), Access(log=AccessLog(stream), forwarded_allow_ips=proxies)) as (port, _):
+        response = httpx.get(f"http://127.0.0.1:{port}/x%0a2026-01-01T00:00:00Z%20forged%0d%1b[2J%c2%85",
+                             headers={"X-Forwarded-For": "203.0.113.9"})
+        assert response.status_code == 404
+        until(lambda: stream.getvalue().endswith("\n"), "the request was logged")
+    [line] = stream.getvalue().splitlines()
+    assert f"Z {logged}" in line and " GET /x\\x0a2026-01-01T00:00:00Z forged\\x0d\\x1b[2J\\x85 404 " in line
+
+
+def test_accept_errors_are_logged_once_a_second() -> None:
+    reported: list[dict[str, Any]] = []
+
+    class Clock:
+        now = 100.0
+
+        def time(self) -> float:
+            return self.now
+
+        def get_exception_handler(self) -> Any:
+            return lambda loop, context: reported.append(context)
+
+    clock = Clock()
+    handler = AcceptErrorLog(clock)  # type: ignore[arg-type]
+    error = {"message": "socket.accept() out of system resource", "exception": OSError(24, "Too many open files")}
+    for _ in range(1000):
+        handler(clock, error)  # type: ignore[arg-type]
+    clock.now += 1.0
+    handler(clock, error)  # type: ignore[arg-type]
+    handler(clock, {"message": "something else"})  # type: ignore[arg-type]
+    assert [c["message"] for c in reported] == [
+        "socket.accept() out of system resource: [Errno 24] Too many open files",
+        "socket.accept() out of system resource (999 more since the last report): [Errno 24] Too many open files",
+        "something else"]
+
+
+# ---- query threads shared fairly ---------------------------------------------------------------
+
+
+class Client:
+    """A request's receive: its body was read; it returns the disconnect once `leave()` is called."""
+
+    def __init__(self) -> None:
+        self.gone = asyncio.Event()
+
+    async def receive(self) -> dict[str, Any]:
+        await self.gone.wait()
+        return {"type": "http.disconnect"}
+
+    def leave(self) -> None:
+        self.gone.set()
+
+
+def test_admission_bounds_the_queue_and_each_client() -> None:
+    async def scenario() -> list[Any]:
+        admission = Admission(1, AdmissionLimits(queue=1, per_client=1))
+        ran: list[str] = []
+        release = asyncio.Event()
+
+        async def query(name: str, address: str, client: Client | None = None) -> str:
+            try:
+                async with admission.turn(address, (client or Client()).receive):
+                    ran.append(name)
+                    await release.wait()
+                return "ok"
+            except Refused as exc:
+                return f"{exc.status} {exc.headers['Retry-After']}"
+            except ClientGone:
+                return "dropped"
+
+        leaving = Client()
+        first = asyncio.ensure_future(query("first", "a"))
+        await asyncio.sleep(0.01)
+        waiting = asyncio.ensure_future(query("waiting", "b", leaving))
+        await asyncio.sleep(0.01)
+        outcomes: list[Any] = [await query("second of a", "a"), await query("queue full", "c")]
+        leaving.leave()  # gone before its turn came: dropped, the queue has room again
+        outcomes.append(await waiting)
+        later = asyncio.ensure_future(query("later", "c"))
+        await asyncio.sleep(0.01)
+        release.set()
+        outcomes += [await first, await later, ran]
+        return outcomes
+
+    assert asyncio.run(scenario()) == ["429 1", "503 1", "dropped", "ok", "ok", ["first", "later"]]
+
+
+def test_a_query_whose_client_left_while_it_ran_runs_to_its_end(caplog: pytest.LogCaptureFixture) -> None:
+    async def scenario() -> bool:
+        admission = Admission(1)
+        client = Client()
+        async with admission.turn("a", client.receive):
+            client.leave()
+            await asyncio.sleep(0.01)
+            finished = True
+        return finished and admission.running == 0
+
+    with caplog.at_level(logging.WARNING, logger="gateway.admission"):
+        assert asyncio.run(scenario())
+    assert "the client a left while its query ran; the query ran to its end" in caplog.text
+
+
+def test_a_client_that_disconnects_while_waiting_never_runs_its_query() -> None:
+    gateway = StandIn()
+    gateway.hold = threading.Event()
+    query = b"GET /graphql?query=%7Bfirst%7D HTTP/1.1\r\nHost: localhost\r\n\r\n"
+    with served(gateway, admission=AdmissionLimits(per_client=4)) as (port, admission):
+        holding = [connect(port, query) for _ in range(2)]  # both threads of the stand-in
+        until(lambda: len(gateway.executed) == 2, "the threads are busy")
+        gone = connect(port, query.replace(b"first", b"gone"))
+        until(lambda: admission.waiting == 1, "the query waits")
+        gone.close()
+        until(lambda: admission.waiting == 0, "the query is dropped")
+        waiting = connect(port, query.replace(b"first", b"waits"))
+        until(lambda: admission.waiting == 1, "the next query waits")
+        gateway.hold.set()
+        assert waiting.recv(1 << 16).startswith(b"HTTP/1.1 200")
+        for sock in holding:
+            sock.close()
+    assert gateway.executed == ["{first}", "{first}", "{waits}"]
+
+
+# ---- what one request may make the gateway hold ----------------------------------------------
+
+
+def test_the_reply_budget_holds_replies_until_their_queries_end() -> None:
+    budget = ReplyBudget(100)
+    assert budget.take(1000)  # no query running through the gateway: nobody to hold it for
+    long, short = budget.started(), budget.started()
+    assert budget.take(60) and not budget.take(50) and budget.held == 60
+    budget.ended(short)  # the long query may still hold the reply
+    assert budget.held == 60 and not budget.take(50)
+    budget.ended(long)
+    assert budget.held == 0 and budget.started() and budget.take(100)
+
+
+def test_a_reply_over_the_budget_fails_its_field() -> None:
+    async def scenario() -> dict[str, Any]:
+        async with Gateway([in_process("alpha", test_server)], reply_bytes=50_000) as gateway:
+            text = await gateway.execute('{ small: alpha_text(body: "x") big: alpha_text(body: "'
+                                         + "y" * 100_000 + '") }')
+            return json.loads(text)["data"]
+
+    data = asyncio.run(scenario())
+    assert data["small"]["text"] == "x" and data["big"]["isError"]
+    assert "over 50000 bytes" in data["big"]["text"]
+
+
+# ---- starting: what cannot be applied stops the start ---------------------------------------
+
+
+@pytest.mark.parametrize(("args", "status", "message"), [
+    (["--serve", "127.0.0.1:0", "--cors-origin", "*"], 2, "--cors-origin '*' is not one origin"),
+    (["--deny", "alpha.echo_args", "{ __typename }"], 2, "--allow/--deny alpha.echo_args: no listed"),
+    (["--deny", "alpha_echo_arg", "{ __typename }"], 2, "--allow/--deny alpha_echo_arg: no listed"),
+    (["--deny", "alpha_echo_args", "{ alpha_echo_args }"], 1, "unknown GraphQL field: alpha_echo_args"),
+])
+def test_rules_that_cannot_be_applied_stop_the_start(tmp_path: Path, capsys: pytest.CaptureFixture[str],
+                                                     args: list[str], status: int, message: str) -> None:
+    config = tmp_path / "servers.json"
+    config.write_text(json.dumps({"mcpServers": {"alpha": {
+        "command": sys.executable, "args": [TEST_SERVER], "env": {"NAME": "alpha"}}}}))
+    assert main(["--config", str(config), *args]) == status
+    printed = capsys.readouterr()
+    assert message in printed.out + printed.err
+
