@@ -140,8 +140,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                          help="believe X-Forwarded-For/-Proto from these proxy addresses (comma-separated); "
                               "by default from nobody, and the log shows the connecting address")
     serving.add_argument("--metrics", metavar="[HOST:]PORT",
-                         help="serve GET /metrics (Prometheus) on this address alone, without a token; "
-                              "default: at /metrics beside /graphql, under its token")
+                         help="serve GET /metrics (Prometheus) on this address alone: without a token on "
+                              "loopback, under the gateway's token elsewhere (default: at /metrics beside "
+                              "/graphql, under its token)")
     args = parser.parse_args(argv)
     if args.serve is not None and args.query is not None:
         parser.error("give a query or --serve, not both")
@@ -175,6 +176,8 @@ def main(argv: list[str] | None = None) -> int:
         from .http import listening_socket, split_address
         try:
             require_token_off_loopback(split_address(args.serve)[0], token)  # before anything is bound
+            if args.metrics is not None:
+                require_token_off_loopback(split_address(args.metrics)[0], token)
         except AccessError as exc:
             print(f"gateway: {exc}", file=sys.stderr)
             return 2

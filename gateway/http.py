@@ -9,6 +9,7 @@ the client accepts it (a request the engine refused before running it is then
 
 import asyncio
 import contextlib
+import ipaddress
 import json
 import re
 import signal
@@ -203,12 +204,21 @@ def metrics_response(observer: Observer) -> Response:
     return Response(observer.metrics.text(), media_type=observer.metrics.media_type)
 
 
-def make_metrics_app(observer: Observer) -> Starlette:
-    """Only GET /metrics, without a token: for an address only the scraper can reach (--metrics)."""
+def make_metrics_app(observer: Observer, bearer: Bearer | None = None) -> Starlette:
+    """Only GET /metrics, on an address of its own (--metrics); under `bearer` when given."""
     async def metrics(request: Request) -> Response:
         return metrics_response(observer)
 
-    return Starlette(routes=[Route("/metrics", metrics, methods=["GET"])])
+    return Starlette(routes=[Route("/metrics", metrics, methods=["GET"])],
+                     middleware=[Middleware(BearerCheck, bearer=bearer, is_open=lambda scope: False)])
+
+
+def metrics_bearer(sock: socket.socket, token: str | None) -> Bearer | None:
+    """The token a metrics address asks for: none on loopback, where only this machine's scraper
+    reaches it, and the gateway's own elsewhere; without one, elsewhere is refused (AccessError)."""
+    host = sock.getsockname()[0]
+    require_token_off_loopback(host, token)
+    return None if token is None or ipaddress.ip_address(host.split("%")[0]).is_loopback else Bearer(token)
 
 
 def _client(request: Request) -> str:
@@ -379,8 +389,8 @@ async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 1
     if metrics_sock is None:
         await server.serve(sockets=[sock])
         return
-    metrics = Server(uvicorn.Config(make_metrics_app(gateway.observer), lifespan="off", log_config=None,
-                                    log_level="warning", access_log=False))
+    metrics = Server(uvicorn.Config(make_metrics_app(gateway.observer, metrics_bearer(metrics_sock, access.token)),
+                                    lifespan="off", log_config=None, log_level="warning", access_log=False))
     host, port = metrics_sock.getsockname()[:2]
     print(f"gateway: serving metrics at http://{host}:{port}/metrics", file=sys.stderr, flush=True)
     scraped = asyncio.create_task(metrics.serve(sockets=[metrics_sock]), name="metrics")

@@ -34,8 +34,8 @@ import _graphql  # noqa: E402
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO))
 from gateway import Gateway, in_process  # noqa: E402
-from gateway.access import Access  # noqa: E402
-from gateway.http import make_app  # noqa: E402
+from gateway.access import Access, AccessError  # noqa: E402
+from gateway.http import make_app, make_metrics_app, metrics_bearer  # noqa: E402
 from gateway.metrics import Metrics  # noqa: E402
 from gateway.observe import JsonFormatter, Observer, access_logger  # noqa: E402
 from gateway.tracing import Tracing, current_ids, provider_from_environ  # noqa: E402
@@ -155,6 +155,34 @@ def test_spans_continue_the_callers_trace_and_reach_the_server() -> None:
     assert second.json()["data"]["obs_other"]["json"] == {"other": True}
     logged = [json.loads(line) for line in lines.getvalue().splitlines()]
     assert sorted(line["trace_id"] for line in logged) == sorted([TRACE_ID, other_trace])
+
+
+@pytest.mark.parametrize("host, token, authorization, status", [
+    ("127.0.0.1", None, None, 200),
+    ("::1", "s3cret", None, 200),  # loopback: only this machine's scraper reaches it
+    ("0.0.0.0", "s3cret", None, 401),
+    ("0.0.0.0", "s3cret", "Bearer wrong", 401),
+    ("0.0.0.0", "s3cret", "Bearer s3cret", 200),
+    ("0.0.0.0", None, None, AccessError),  # reachable by others, and no token to ask for
+])
+def test_a_metrics_address_asks_for_the_token_off_loopback(host: str, token: str | None,
+                                                            authorization: str | None, status: Any) -> None:
+    class Bound:  # the address a listening socket reports, without listening anywhere
+        def getsockname(self) -> tuple[str, int]:
+            return host, 9464
+
+    if status is AccessError:
+        with pytest.raises(AccessError):
+            metrics_bearer(Bound(), token)  # type: ignore[arg-type]
+        return
+    app = make_metrics_app(Observer(Metrics()), metrics_bearer(Bound(), token))  # type: ignore[arg-type]
+
+    async def get() -> int:
+        headers = {"authorization": authorization} if authorization else {}
+        async with httpx.AsyncClient(transport=httpx.ASGITransport(app=app), base_url="http://127.0.0.1") as client:
+            return (await client.get("/metrics", headers=headers)).status_code
+
+    assert asyncio.run(get()) == status
 
 
 @pytest.mark.parametrize("environ, traced", [
