@@ -11,10 +11,10 @@ import asyncio
 import contextlib
 import ipaddress
 import json
+import logging
 import re
 import signal
 import socket
-import sys
 import time
 from collections.abc import Iterator
 from typing import Any
@@ -34,6 +34,8 @@ from .config import DEFAULT_BODY_LIMIT
 from .connections import AcceptErrorLog, ConnectionLimits, guarded_protocol
 from .host import Gateway
 from .observe import ObserveMiddleware, Observer
+
+logger = logging.getLogger(__name__)
 
 GRAPHQL_RESPONSE = "application/graphql-response+json"
 JSON = "application/json"
@@ -385,14 +387,14 @@ async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 1
     for signum in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(signum, server.stop)
     host, port = sock.getsockname()[:2]
-    print(f"gateway: serving GraphQL at http://{host}:{port}/graphql", file=sys.stderr, flush=True)
+    logger.info("serving GraphQL at http://%s:%s/graphql", host, port)
     if metrics_sock is None:
         await server.serve(sockets=[sock])
         return
     metrics = Server(uvicorn.Config(make_metrics_app(gateway.observer, metrics_bearer(metrics_sock, access.token)),
                                     lifespan="off", log_config=None, log_level="warning", access_log=False))
     host, port = metrics_sock.getsockname()[:2]
-    print(f"gateway: serving metrics at http://{host}:{port}/metrics", file=sys.stderr, flush=True)
+    logger.info("serving metrics at http://%s:%s/metrics", host, port)
     scraped = asyncio.create_task(metrics.serve(sockets=[metrics_sock]), name="metrics")
     try:
         await server.serve(sockets=[sock])
