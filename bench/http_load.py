@@ -37,9 +37,9 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
 TYPENAME = "{ __typename }"
-FIVE_FIELDS = ('{ a: toolbox_reverse(text: "abc") b: toolbox_add(numbers: [1, 2]) '
-               'c: toolbox_word_count(text: "a b c") d: toolbox_slugify(text: "A b") '
-               'e: toolbox_divide(a: 1, b: 4) }')
+FIVE_FIELDS = ('{ a: toolbox_reverse(text: "abc") { json } b: toolbox_add(numbers: [1, 2]) { json } '
+               'c: toolbox_word_count(text: "a b c") { json } d: toolbox_slugify(text: "A b") { json } '
+               'e: toolbox_divide(a: 1, b: 4) { json } }')
 
 
 def free_port() -> int:

@@ -20,6 +20,9 @@ from typing import TextIO
 TOKEN_VARIABLE = "GATEWAY_TOKEN"
 DEFAULT_QUERY_LIMIT = 256 << 10  # bytes; a hand-written query is a few kilobytes
 DEFAULT_FIELD_LIMIT = 1000  # top-level fields of one request
+# Bytes of tool-call arguments one request sends out, variables substituted: measured, a request
+# peaks at about 3.2-3.8 times its fan-out in the gateway (bench/front.py --fanout), so ~60 MB at most.
+DEFAULT_FANOUT_LIMIT = 16 << 20
 # What an Authorization header can carry as a bearer token (RFC 6750's b64token, widened to visible ASCII).
 TOKEN_TEXT = re.compile(r"[\x21-\x7e]+")
 # A Host header: a bracketed IPv6 literal or a name/IPv4 address, then an optional port.
@@ -148,100 +151,20 @@ def printable(text: str) -> str:
 
 @dataclass(frozen=True)
 class Limits:
+    """How much one request may ask for; the front applies them to the validated document."""
+
     query_bytes: int = DEFAULT_QUERY_LIMIT
     fields: int = DEFAULT_FIELD_LIMIT
-
-    def check(self, query: str) -> tuple[list[str], str | None]:
-        """The query's top-level field names (up to one over the limit) and why it is refused, if it is."""
-        if _utf8_length_over(query, self.query_bytes):
-            return [], f"the query is longer than the limit of {self.query_bytes} bytes"
-        fields = top_level_fields(query, self.fields + 1)
-        if len(fields) > self.fields:
-            return fields, f"the query selects more than {self.fields} top-level fields, the limit"
-        return fields, None
+    fanout: int = DEFAULT_FANOUT_LIMIT
 
 
-def _utf8_length_over(text: str, limit: int) -> bool:
+def utf8_length_over(text: str, limit: int) -> bool:
+    """Whether `text` takes more than `limit` bytes in UTF-8, without encoding it when its length decides."""
     if len(text) > limit:  # a character is at least one byte
         return True
     if len(text) * 4 <= limit:  # and at most four
         return False
     return len(text.encode("utf-8", "surrogatepass")) > limit
-
-
-# The top-level field count is read the way the engine's parser reads the document, in one pass:
-# strings are "..." with backslash escapes, comments run from # to a line break, and a skipped
-# block counts only its own kind of bracket. Possessive runs keep each step linear: a match that
-# cannot backtrack cannot be quadratic.
-_STRING = r'"[^"\\]*+(?:\\.[^"\\]*+)*+"'
-_COMMENT = r"#[^\n\r]*+"
-_HEADER = re.compile(rf'(?:[^({{"#]++|{_STRING}|{_COMMENT})*+', re.S)
-# Inside a skipped block an innermost pair is stepped over whole, so runs such as ()()() cost
-# one match rather than a turn of the loop each.
-_IN_PARENS = re.compile(rf'(?:[^()"#]++|{_STRING}|{_COMMENT}|\((?:[^()"#]++|{_STRING}|{_COMMENT})*+\))*+',
-                        re.S)
-_IN_BRACES = re.compile(rf'(?:[^{{}}"#]++|{_STRING}|{_COMMENT}|\{{(?:[^{{}}"#]++|{_STRING}|{_COMMENT})*+\}})*+',
-                        re.S)
-_SELECTION = re.compile(r"(?:[\t\n\f\r ,]++|#[^\n\r]*+)*+(?:([_A-Za-z][_0-9A-Za-z]*+)|(.))?", re.S)
-
-
-def _skip_balanced(text: str, position: int, filler: re.Pattern[str], open_: str) -> int | None:
-    """From just after `open_`, the position after its matching close; None when there is none."""
-    depth = 1
-    while True:
-        position = filler.match(text, position).end()  # type: ignore[union-attr]
-        if position == len(text):
-            return None
-        depth += 1 if text[position] == open_ else -1 if text[position] in ")}" else 0
-        if text[position] == '"':
-            return None  # a string that never closes
-        position += 1
-        if depth == 0:
-            return position
-
-
-def top_level_fields(query: str, stop_at: int | None = None) -> list[str]:
-    """The field names of the document's first selection set, as the engine would select them:
-    `a: b`, `b(x: {y: "}"})`, `b @d(x: 1)` and `b { c d }` are one field `b` each.
-
-    Reading ends after `stop_at` fields. A document the engine cannot parse may give
-    anything up to where it breaks: the engine refuses it before any field runs.
-    """
-    position = 0
-    while True:  # the operation keyword, name, variable definitions and directives
-        position = _HEADER.match(query, position).end()  # type: ignore[union-attr]
-        if position == len(query) or query[position] == '"':
-            return []
-        position += 1
-        if query[position - 1] == "{":
-            break
-        skipped = _skip_balanced(query, position, _IN_PARENS, "(")
-        if skipped is None:
-            return []
-        position = skipped
-    fields: list[str] = []
-    previous = ""
-    while stop_at is None or len(fields) < stop_at:
-        token = _SELECTION.match(query, position)
-        assert token is not None  # every part of the pattern may be empty
-        position = token.end()
-        name, mark = token.groups()
-        if name is not None:
-            if previous == ":":  # the field after its alias
-                fields[-1:] = [name]
-            elif previous not in ("@", "."):  # not a directive's name
-                fields.append(name)
-            previous = "name"
-            continue
-        if mark is None or mark == "}":
-            break
-        if mark in "({":
-            skipped = _skip_balanced(query, position, _IN_PARENS if mark == "(" else _IN_BRACES, mark)
-            if skipped is None:
-                break
-            position = skipped
-        previous = mark
-    return fields
 
 
 @dataclass(frozen=True)

@@ -2,10 +2,11 @@
 
 Examples:
   python3 -m gateway
-  python3 -m gateway '{ toolbox_add(numbers: [1, 2]) }'
-  python3 -m gateway 'query ($p: String!) { files_read_text_file(path: $p) }' \\
+  python3 -m gateway '{ toolbox_add(numbers: [1, 2]) { json } }'
+  python3 -m gateway 'query ($p: String!) { files_read_text_file(path: $p) { text } }' \\
       --variables '{"p": "hello.txt"}'
-  printf '{ toolbox_now }\\n\\n{ memory_read_graph }\\n' | python3 -m gateway -
+  printf '{ toolbox_now { json } }\\n\\n{ memory_read_graph { json } }\\n' | python3 -m gateway -
+  python3 -m gateway --schema                   # the schema in GraphQL's SDL
   python3 -m gateway --config ~/my-servers.json '{ servers { name toolCount } }'
   python3 -m gateway --serve 127.0.0.1:8000     # GraphQL over HTTP at /graphql
   python3 -m gateway --serve 0.0.0.0:8000 --token-file ~/.gateway-token --read-only
@@ -23,8 +24,19 @@ from collections.abc import AsyncIterator, Iterable, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from .access import (DEFAULT_FIELD_LIMIT, DEFAULT_QUERY_LIMIT, TOKEN_VARIABLE, Access, AccessError, AccessLog,
-                     Limits, check_cors_origin, load_token, require_token_off_loopback)
+from .access import (
+    DEFAULT_FANOUT_LIMIT,
+    DEFAULT_FIELD_LIMIT,
+    DEFAULT_QUERY_LIMIT,
+    TOKEN_VARIABLE,
+    Access,
+    AccessError,
+    AccessLog,
+    Limits,
+    check_cors_origin,
+    load_token,
+    require_token_off_loopback,
+)
 from .budget import DEFAULT_REPLY_BYTES
 from .config import BUNDLED, DEFAULT_BODY_LIMIT, ServerConfig, load_config
 from .observe import Observer, access_logger, configure_logging
@@ -34,15 +46,15 @@ if TYPE_CHECKING:
     import socket
 
 DEFAULT_QUERY = """\
-query Overview($dir: String!, $a: Float, $b: Float) {
+query Overview($dir: String!, $a: Float!, $b: Float!) {
   __typename
   servers { name description toolCount readOnlyCount }
   search { field readOnly }
-  sum: toolbox_add(numbers: [1, 2, 3.5])
-  ratio: toolbox_divide(a: $a, b: $b)
-  words: toolbox_word_count(text: "the quick brown fox")
-  here: files_list_directory(path: $dir)
-  graph: memory_read_graph
+  sum: toolbox_add(numbers: [1, 2, 3.5]) { isError json }
+  ratio: toolbox_divide(a: $a, b: $b) { isError json }
+  words: toolbox_word_count(text: "the quick brown fox") { isError json }
+  here: files_list_directory(path: $dir) { isError text }
+  graph: memory_read_graph { isError json }
 }"""
 DEFAULT_VARIABLES: dict[str, Any] = {"dir": ".", "a": 22, "b": 7}
 
@@ -80,6 +92,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                         help="GraphQL query; '-' reads queries from standard input, one per "
                              "blank-line-separated block; default: a tour of the bundled servers")
     parser.add_argument("--variables", metavar="JSON", help="variables as a JSON object")
+    parser.add_argument("--operation", metavar="NAME", help="the operation to run, when the query holds several")
+    parser.add_argument("--schema", action="store_true",
+                        help="print the GraphQL schema of the configured servers' tools (SDL) and exit")
     parser.add_argument("--config", metavar="FILE", type=Path, default=BUNDLED,
                         help="MCP servers as {\"mcpServers\": {...}} (default: the bundled ones)")
     parser.add_argument("--timeout", metavar="SECONDS", type=positive(float), default=30.0,
@@ -139,6 +154,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     serving.add_argument("--forwarded-allow-ips", metavar="IPS",
                          help="believe X-Forwarded-For/-Proto from these proxy addresses (comma-separated); "
                               "by default from nobody, and the log shows the connecting address")
+    serving.add_argument("--max-fanout", metavar="BYTES", type=positive(int), default=DEFAULT_FANOUT_LIMIT,
+                         help="most bytes of tool-call arguments one request sends out, variables "
+                              "counted at every use (default: %(default)s)")
     serving.add_argument("--metrics", metavar="[HOST:]PORT",
                          help="serve GET /metrics (Prometheus) on this address alone: without a token on "
                               "loopback, under the gateway's token elsewhere (default: at /metrics beside "
@@ -146,6 +164,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     args = parser.parse_args(argv)
     if args.serve is not None and args.query is not None:
         parser.error("give a query or --serve, not both")
+    if args.schema and (args.serve is not None or args.query is not None):
+        parser.error("--schema prints the schema only: give no query and no --serve")
     if args.serve is not None and ":" not in args.serve:
         args.serve = f"127.0.0.1:{args.serve}"
     if args.metrics is not None and args.serve is None:
@@ -193,8 +213,7 @@ def main(argv: list[str] | None = None) -> int:
             print(f"gateway: cannot listen on {args.metrics}: {exc}", file=sys.stderr)
             return 2
         log = AccessLog() if args.log_format == "text" else access_logger()
-        access = Access(token=token, cors_origin=args.cors_origin,
-                        limits=Limits(args.max_query, args.max_fields), log=log,
+        access = Access(token=token, cors_origin=args.cors_origin, limits=_limits(args), log=log,
                         forwarded_allow_ips=args.forwarded_allow_ips)
         try:
             return asyncio.run(_serve(args, configs, offer, access, sock, observer, metrics_sock))
@@ -211,14 +230,15 @@ def main(argv: list[str] | None = None) -> int:
             sock.close()
             if metrics_sock is not None:
                 metrics_sock.close()
+    if args.schema:
+        return asyncio.run(_print_schema(args, configs, offer))
     if args.query is None:
         queries: Iterable[str] = [DEFAULT_QUERY]
         variables = DEFAULT_VARIABLES if variables is None else variables
     else:
         queries = query_blocks(sys.stdin) if args.query == "-" else [args.query]
-    variables_json = None if variables is None else json.dumps(variables)
     try:
-        return asyncio.run(_answer_all(args, configs, offer, queries, variables_json, observer))
+        return asyncio.run(_answer_all(args, configs, offer, queries, variables, observer))
     except OfferError as exc:
         print(f"gateway: {exc}", file=sys.stderr)
         return 2
@@ -230,8 +250,22 @@ def main(argv: list[str] | None = None) -> int:
         return 143
 
 
+def _limits(args: argparse.Namespace) -> Limits:
+    return Limits(args.max_query, args.max_fields, args.max_fanout)
+
+
+async def _print_schema(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer) -> int:
+    from .host import Gateway
+
+    async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
+                       offer=offer) as gateway:
+        assert gateway.schema is not None
+        print(gateway.schema.sdl(), flush=True)
+    return 0
+
+
 async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
-                      queries: Iterable[str], variables_json: str | None, observer: Observer) -> int:
+                      queries: Iterable[str], variables: dict[str, Any] | None, observer: Observer) -> int:
     from .host import Gateway
 
     loop = asyncio.get_running_loop()
@@ -240,13 +274,13 @@ async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], off
     loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
     had_errors = False
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
-                       offer=offer, observer=observer) as gateway:
+                       offer=offer, limits=_limits(args), observer=observer) as gateway:
         if not any(u.up for u in gateway.upstreams.values()) and configs:
             print("gateway: no MCP server started", file=sys.stderr)
             return 2
         async for number, query in _numbered(queries):
             started = time.perf_counter()
-            running = asyncio.ensure_future(gateway.execute(query, variables_json))
+            running = asyncio.ensure_future(gateway.execute(query, variables, args.operation))
             try:
                 text = await asyncio.shield(running)
             except asyncio.CancelledError:
@@ -280,7 +314,7 @@ async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: O
     loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
                        query_threads=args.query_threads, offer=offer, call_log=access.log,
-                       reply_bytes=args.max_replies, observer=observer) as gateway:
+                       limits=access.limits, reply_bytes=args.max_replies, observer=observer) as gateway:
         if not any(u.up for u in gateway.upstreams.values()) and configs:
             print("gateway: no MCP server started", file=sys.stderr)
             return 2

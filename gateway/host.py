@@ -11,10 +11,13 @@ from typing import Any
 import _graphql
 from mcp.types import CallToolResult, TextContent
 
+from .access import Limits
 from .budget import DEFAULT_REPLY_BYTES, ReplyBudget
 from .config import ServerConfig
+from .front import Front
 from .observe import Observer
 from .offer import Offer
+from .schema import GatewaySchema, build
 from .upstream import CallFailed, Upstream, describe
 
 POLL_MS = 100  # how long a receiver waits for a call before it checks for shutdown
@@ -50,8 +53,8 @@ class Gateway:
 
     def __init__(self, configs: list[ServerConfig], *, call_timeout: float = 30.0,
                  start_timeout: float = 30.0, query_threads: int = 4, offer: Offer | None = None,
-                 call_log: Callable[[str], None] | None = None, reply_bytes: int = DEFAULT_REPLY_BYTES,
-                 observer: Observer | None = None) -> None:
+                 call_log: Callable[[str], None] | None = None, limits: Limits | None = None,
+                 reply_bytes: int = DEFAULT_REPLY_BYTES, observer: Observer | None = None) -> None:
         self.configs = configs
         self.observer = observer or Observer()
         self.observer.watch((c.name for c in configs), lambda: {n: u.up for n, u in self.upstreams.items()})
@@ -60,7 +63,10 @@ class Gateway:
         self.call_timeout = call_timeout
         self.start_timeout = start_timeout
         self.upstreams: dict[str, Upstream] = {}
+        self.limits = limits or Limits()
         self.engine: _graphql.SchemaEngine | None = None
+        self.schema: GatewaySchema | None = None
+        self.front: Front | None = None  # every entry point's reader of GraphQL documents
         self.writing_fields: frozenset[str] = frozenset()  # fields of the tools that are not read-only
         self.query_threads = query_threads
         self.replies = ReplyBudget(reply_bytes)  # tool replies held for queries in flight
@@ -89,9 +95,9 @@ class Gateway:
                                              down=(u.name for u in upstreams if not u.up))
             catalogue = self.offer.shape(listed)
             self.engine = _graphql.SchemaEngine(json.dumps(catalogue))
-            # Asked of the engine itself (no tool runs), so its field names are the ones checked.
-            hits = json.loads(self.engine.execute("{ search { field readOnly } }"))["data"]["search"]
-            self.writing_fields = frozenset(hit["field"] for hit in hits if not hit["readOnly"])
+            self.schema = build(catalogue, self.engine)
+            self.writing_fields = frozenset(f for f, tool in self.schema.tools.items() if not tool.read_only)
+            self.front = Front(self.schema, self.engine, self._on_query_thread, self.limits)
             self.observer.serving(self.engine)
             self.engine.attach_call_bridge()
             for n in range(RECEIVERS):
@@ -107,14 +113,28 @@ class Gateway:
                    for name, u in self.upstreams.items()}
         return {"up": all(s["up"] for s in servers.values()), "servers": servers}
 
-    async def execute(self, query: str, variables_json: str | None = None) -> str:
-        """Runs the query on the query threads, so the loop stays free for the tool calls."""
-        assert self.engine is not None and self._loop is not None
+    async def execute(self, query: str, variables: str | dict[str, Any] | None = None,
+                      operation_name: str | None = None) -> str:
+        """The response JSON of one request, through the front (a request error as its errors).
+        `variables` is a dict or its JSON text."""
+        assert self.front is not None
+        if isinstance(variables, str):
+            try:
+                variables = json.loads(variables) if variables.strip() else None
+            except ValueError as exc:
+                return json.dumps({"errors": [{"message": f"the variables are not JSON: {exc}"}]})
+            if variables is not None and not isinstance(variables, dict):
+                return json.dumps({"errors": [{"message": "the variables must be a JSON object"}]})
+        return json.dumps(await self.front.execute(query, variables, operation_name))
+
+    async def _on_query_thread(self, function: Callable[..., str], *args: Any) -> str:
+        """A query waits on a query thread, so the loop stays free for the tool calls."""
+        assert self._loop is not None
         query_number = self.replies.started()
         try:
-            with self.observer.query(query):
-                return await self._loop.run_in_executor(self._executor, self.engine.execute, query,
-                                                        variables_json)
+            # The document handed to the engine names the tool fields its calls will be for.
+            with self.observer.query(args[0] if args and isinstance(args[0], str) else ""):
+                return await self._loop.run_in_executor(self._executor, function, *args)
         finally:
             self.replies.ended(query_number)
 

@@ -1,10 +1,10 @@
 """GraphQL over HTTP in front of the gateway: Starlette routes served by Uvicorn.
 
 POST takes {"query", "variables", "operationName"} as application/json; GET
-takes the same as URL parameters, for queries only. Each answer is the
-engine's response text unchanged, as application/graphql-response+json when
-the client accepts it (a request the engine refused before running it is then
-400) or else as application/json (always 200 once the engine answered).
+takes the same as URL parameters, for queries only. Each document goes through
+the gateway's front; the answer is application/graphql-response+json when the
+client accepts it (a request refused before running is then 400) or else
+application/json (200 once the document was read, a bound's refusal aside).
 """
 
 import asyncio
@@ -12,7 +12,6 @@ import contextlib
 import ipaddress
 import json
 import logging
-import re
 import signal
 import socket
 import time
@@ -32,6 +31,7 @@ from .admission import Admission, AdmissionLimits, ClientGone, Refused
 from .checks import BearerCheck, BodyCheck, HeadAsGet, HostCheck, loads_bounded
 from .config import DEFAULT_BODY_LIMIT
 from .connections import AcceptErrorLog, ConnectionLimits, guarded_protocol
+from .front import RequestError
 from .host import Gateway
 from .observe import ObserveMiddleware, Observer
 
@@ -39,11 +39,6 @@ logger = logging.getLogger(__name__)
 
 GRAPHQL_RESPONSE = "application/graphql-response+json"
 JSON = "application/json"
-# What may come before a document's first word: white space, commas, a byte
-# order mark and comments, all "ignored tokens" of the GraphQL grammar.
-IGNORED = re.compile(r"(?:[\s,\ufeff]|#[^\n\r]*)*")
-NAME = re.compile(r"[_A-Za-z][_0-9A-Za-z]*")
-SCAN_ON_LOOP = 16 << 10  # characters counted on the loop: a few milliseconds even for text made to be slow
 OPEN_PATHS = frozenset({"/health"})  # answered without the token (saying less)
 CLIENT_GONE = 499  # logged for a query dropped because its client left (nginx's code; nobody reads it)
 
@@ -53,13 +48,6 @@ class BadRequest(Exception):
         super().__init__(message)
         self.status = status
         self.headers = headers or {}
-
-
-def operation_keyword(query: str) -> str:
-    """query, mutation or subscription: the first word of the document ("{" is a query)."""
-    skipped = IGNORED.match(query)
-    word = NAME.match(query, skipped.end() if skipped else 0)
-    return word.group() if word else "query"
 
 
 def chosen_media_type(accept: str | None) -> str | None:
@@ -104,42 +92,36 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
     # What the app counts and traces is the gateway's; a stand-in for one (a test's) may have nothing.
     observer: Observer = getattr(gateway, "observer", None) or Observer()
     bearer = Bearer(access.token) if access.token is not None else None
-    limits = access.limits
     admission = admission or Admission(getattr(gateway, "query_threads", 1))
 
     async def graphql(request: Request) -> Response:
         media = chosen_media_type(request.headers.get("accept"))
         if media is None:
             return error_response(406, f"acceptable response types: {GRAPHQL_RESPONSE}, {JSON}", JSON)
+        assert gateway.front is not None
         try:
             if request.method == "POST":
-                query, variables = await _from_body(request)
+                query, variables, operation_name = await _from_body(request)
             else:
-                query, variables = _from_url(request)
-                if operation_keyword(query) != "query":
-                    raise BadRequest(405, "GET answers queries only: send a mutation by POST",
-                                     {"Allow": "POST"})
+                query, variables, operation_name = _from_url(request)
         except BadRequest as exc:
             return error_response(exc.status, str(exc), media, exc.headers)
-        # Bounded here, before the engine runs: its work and its tool calls grow with the fields.
-        # A long text is read off the event loop, which the tool calls of every request share.
-        if len(query) > SCAN_ON_LOOP:
-            fields, refusal = await asyncio.to_thread(limits.check, query)
-        else:
-            fields, refusal = limits.check(query)
-        request.state.fields = len(fields)
-        if refusal is not None:
-            return error_response(400, refusal, media)
-        if request.method == "GET" and (writing := [f for f in fields if f in gateway.writing_fields]):
-            # A GET can come from any page's <img> or link: it must not reach a tool that writes.
-            return error_response(405, f"GET answers queries only: {writing[0]} is not read-only, send it by POST",
-                                  media, {"Allow": "POST"})
-        async with admission.turn(_client(request), request.receive):
-            text = await gateway.execute(query, variables)
-        status = 200
-        if media == GRAPHQL_RESPONSE and text.startswith('{"data":null'):
-            status = 400  # refused before anything ran: blank, unparsable, unknown field
-        return Response(text, status_code=status, media_type=media)
+        try:
+            prepared = await gateway.front.prepare_async(query, operation_name, access.limits)
+            request.state.fields = prepared.field_count
+            if request.method == "GET" and prepared.operation != "query":
+                # A GET can come from any page's <img> or link: it must not reach a tool that writes.
+                return error_response(405, "GET answers queries only: send a mutation by POST", media,
+                                      {"Allow": "POST"})
+            if prepared.tool_fields:  # only a run that takes a query thread waits its turn
+                async with admission.turn(_client(request), request.receive):
+                    answer = await gateway.front.run(prepared, variables, access.limits)
+            else:
+                answer = await gateway.front.run(prepared, variables, access.limits)
+        except RequestError as exc:
+            status = exc.status if media == GRAPHQL_RESPONSE or exc.bound else 200
+            return JSONResponse(exc.response(), status_code=status, media_type=media)
+        return Response(json.dumps(answer), status_code=200, media_type=media)
 
     async def health(request: Request) -> Response:
         state = gateway.health()
@@ -259,7 +241,7 @@ class AccessLogMiddleware:
             self.log(f"{where} {scope['method']} {scope['path']} {status} {elapsed_ms:.1f}ms fields={fields}")
 
 
-async def _from_body(request: Request) -> tuple[str, str | None]:
+async def _from_body(request: Request) -> tuple[str, dict[str, Any] | None, str | None]:
     # BodyCheck has seen the media type, the length and the nesting already.
     try:
         document = loads_bounded(await request.body())
@@ -270,7 +252,7 @@ async def _from_body(request: Request) -> tuple[str, str | None]:
     return _parameters(document.get("query"), document.get("variables"), document.get("operationName"))
 
 
-def _from_url(request: Request) -> tuple[str, str | None]:
+def _from_url(request: Request) -> tuple[str, dict[str, Any] | None, str | None]:
     params = request.query_params
     variables: Any = params.get("variables")
     if variables is not None:
@@ -281,7 +263,7 @@ def _from_url(request: Request) -> tuple[str, str | None]:
     return _parameters(params.get("query"), variables, params.get("operationName"))
 
 
-def _parameters(query: Any, variables: Any, operation_name: Any) -> tuple[str, str | None]:
+def _parameters(query: Any, variables: Any, operation_name: Any) -> tuple[str, dict[str, Any] | None, str | None]:
     if not isinstance(query, str):
         raise BadRequest(400, "query must be a string" if query is not None else "query is missing")
     if variables is not None and not isinstance(variables, dict):
@@ -296,8 +278,7 @@ def _parameters(query: Any, variables: Any, operation_name: Any) -> tuple[str, s
     for name, text in (("query", query), ("variables", variables_json), ("operationName", operation_name)):
         if text is not None and not _valid_unicode(text):
             raise BadRequest(400, f"{name} is not valid Unicode: it holds a lone surrogate (\\ud800-\\udfff)")
-    # The engine answers the one operation a document holds, so the name only has to be well-formed.
-    return query, variables_json
+    return query, variables, operation_name
 
 
 def _valid_unicode(text: str) -> bool:

@@ -28,7 +28,8 @@ class Metrics:
         self.query_fields = Histogram("gateway_query_fields", "Top-level fields of one /graphql request",
                                       buckets=FIELD_BUCKETS, registry=registry)
         self.queries_in_flight = Gauge("gateway_queries_in_flight",
-                                       "Queries running or waiting for a query thread", registry=registry)
+                                       "Queries with tool fields running or waiting for a query thread",
+                                       registry=registry)
         self.tool_calls = Counter("gateway_tool_calls", "Tool calls ended, by server, tool and outcome",
                                   ["server", "tool", "outcome"], registry=registry)
         self.tool_seconds = Histogram("gateway_tool_call_duration_seconds", "Time of one tool call",

@@ -1,3 +1,4 @@
+import asyncio
 import json
 import pathlib
 import sys
@@ -97,6 +98,24 @@ def serve():
     yield start
     for host in hosts:
         host.close()
+
+
+class LoopThread:
+    """An event loop on its own thread, as the gateway's sessions need one."""
+
+    def __init__(self):
+        self.loop = asyncio.new_event_loop()
+        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
+        self.thread.start()
+
+    def run(self, coroutine):
+        return asyncio.run_coroutine_threadsafe(coroutine, self.loop).result(DEADLINE * 2)
+
+    def close(self):
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        self.thread.join(DEADLINE)
+        assert not self.thread.is_alive(), "event loop thread did not stop"
+        self.loop.close()
 
 
 def run_in_thread(function, *args):

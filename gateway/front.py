@@ -1,0 +1,562 @@
+"""The GraphQL front: every document a client sends is read here, once, by graphql-core.
+
+`prepare(query, operation_name)` bounds, parses and validates a document against
+the typed schema, chooses its operation, expands its fragments and compiles it
+into a plan; plans are kept in a bounded LRU per (document, operation name), so
+a repeated document costs a dictionary look-up. `run(prepared, variables)`
+coerces the variables, evaluates `@skip`/`@include`, bounds the fan-out, hands
+the engine a document of just the selected top-level fields (arguments as
+written, `$var` references kept and the coerced variables passed), answers
+`__typename` and introspection itself, and trims every value to its selection.
+
+Both raise `RequestError` for what a client did wrong: GraphQL error dicts and a
+suggested HTTP status. A tool that fails is not a request error: its field says so.
+"""
+
+import asyncio
+import json
+import logging
+import threading
+from collections import OrderedDict
+from collections.abc import Awaitable, Callable
+from dataclasses import dataclass, field
+from typing import Any
+
+from graphql.execution.values import get_variable_values
+
+from graphql import (
+    BooleanValueNode,
+    DocumentNode,
+    EnumValueNode,
+    FieldNode,
+    FloatValueNode,
+    FragmentDefinitionNode,
+    FragmentSpreadNode,
+    GraphQLError,
+    GraphQLInputObjectType,
+    GraphQLInputType,
+    GraphQLList,
+    GraphQLNonNull,
+    GraphQLObjectType,
+    InlineFragmentNode,
+    IntValueNode,
+    ListValueNode,
+    NullValueNode,
+    ObjectValueNode,
+    OperationDefinitionNode,
+    OperationType,
+    SelectionSetNode,
+    StringValueNode,
+    ValueNode,
+    VariableNode,
+    execute_sync,
+    get_named_type,
+    parse,
+    validate,
+)
+
+from .access import Limits, utf8_length_over
+from .schema import GatewaySchema
+
+logger = logging.getLogger(__name__)
+
+CACHE_ENTRIES = 512  # prepared documents kept
+CACHE_CHARS = 8 << 20  # and the characters of their texts: a plan is a small multiple of its text
+EXPANSION_PER_CHAR = 4  # selections after fragment expansion, per character of the document, at most
+EXPANSION_FLOOR = 10_000  # so a short document may still spread a fragment a few times
+VARIANT_MEMO = 16  # engine documents kept per prepared document (one per skip/include outcome)
+OFFLOAD_CHARS = 16 << 10  # a longer document is prepared on a thread: the loop serves every tool call
+INTROSPECTION = frozenset({"__schema", "__type"})
+FANOUT_STATUS = 413
+REQUEST_STATUS = 400
+
+
+class RequestError(Exception):
+    """A request refused before any tool ran: `errors` as GraphQL error dicts, `status` the HTTP
+    status it suggests, `bound` whether a limit refused it (rather than the document's GraphQL)."""
+
+    def __init__(self, errors: list[dict[str, Any]], status: int = REQUEST_STATUS, bound: bool = False) -> None:
+        super().__init__(errors[0]["message"] if errors else "request refused")
+        self.errors = errors
+        self.status = status
+        self.bound = bound
+
+    @classmethod
+    def of(cls, message: str, status: int = REQUEST_STATUS, bound: bool = False) -> RequestError:
+        return cls([{"message": message}], status, bound)
+
+    def response(self) -> dict[str, Any]:
+        return {"errors": self.errors}
+
+
+# One condition of @skip/@include that reads a variable: (variable, the value that keeps the field).
+Condition = tuple[str, bool]
+
+
+@dataclass
+class Selection:
+    """One field of a selection set, fragments expanded: its conditions are those of every
+    fragment and directive on the way to it that read a variable."""
+
+    key: str
+    name: str
+    node: FieldNode
+    conditions: tuple[Condition, ...]
+    children: SelectionSet | None
+
+
+@dataclass
+class SelectionSet:
+    type_name: str
+    items: list[Selection]
+    dynamic: bool = False
+    _static: dict[str, Collected] | None = None
+
+    def collect(self, variables: dict[str, Any]) -> dict[str, Collected]:
+        """The fields to answer by response key, in order, as GraphQL's CollectFields merges them."""
+        if not self.dynamic and self._static is not None:
+            return self._static
+        fields: dict[str, Collected] = {}
+        for item in self.items:
+            if item.conditions and not all(bool(variables.get(v)) is keep for v, keep in item.conditions):
+                continue
+            found = fields.get(item.key)
+            if found is None:
+                fields[item.key] = Collected(item.name, [item.node], [item.children] if item.children else [])
+            else:
+                found.nodes.append(item.node)
+                if item.children is not None:
+                    found.children.append(item.children)
+        if not self.dynamic:
+            self._static = fields
+        return fields
+
+
+@dataclass
+class Collected:
+    name: str
+    nodes: list[FieldNode]  # one per occurrence under the key; validation made them agree
+    children: list[SelectionSet]
+
+
+@dataclass
+class EngineWork:
+    """The engine document of one outcome of the conditions, and what its tool calls weigh."""
+
+    text: str | None
+    tool_fields: int
+    literal_bytes: int
+    variable_uses: list[str]
+
+
+@dataclass
+class Prepared:
+    """A validated document with one chosen operation, compiled for repeated runs."""
+
+    operation: str  # "query" or "mutation"
+    field_count: int  # top-level fields after fragment expansion, whatever @skip/@include decide
+    writing_fields: tuple[str, ...]  # tool fields that are not read-only
+    tool_fields: tuple[str, ...]  # every tool field selected anywhere at the top level
+    root: SelectionSet
+    definition: OperationDefinitionNode
+    fragments: tuple[FragmentDefinitionNode, ...]
+    has_variables: bool
+    _variants: dict[tuple[Any, ...], EngineWork] = field(default_factory=dict)
+    _introspection: dict[str, Any] | None = None
+
+    @property
+    def writes(self) -> bool:
+        """Whether the operation may call a tool that is not read-only (never by GET)."""
+        return bool(self.writing_fields)
+
+
+class Front:
+    """Prepares documents against `schema` and runs them on `engine`.
+
+    `offload(function, *args)` runs an engine call on a query thread; a document
+    that selects no tool field is answered on the calling thread, as the engine
+    answers its built-in fields without waiting.
+    """
+
+    def __init__(self, schema: GatewaySchema, engine: Any, offload: Callable[..., Awaitable[str]],
+                 limits: Limits | None = None, *, cache_entries: int = CACHE_ENTRIES,
+                 cache_chars: int = CACHE_CHARS) -> None:
+        self.schema = schema
+        self.engine = engine
+        self.offload = offload
+        self.limits = limits or Limits()
+        self.cache_entries = cache_entries
+        self.cache_chars = cache_chars
+        self._cache: OrderedDict[tuple[str, str | None], Prepared | RequestError] = OrderedDict()
+        self._cached_chars = 0
+        self._lock = threading.Lock()  # prepare() may run on the loop and on threads at once
+
+    # -- preparing ---------------------------------------------------------------------------------
+
+    def prepare(self, query: str, operation_name: str | None = None, limits: Limits | None = None) -> Prepared:
+        """The compiled document, from the cache when it was seen; raises RequestError.
+        `limits` replaces the front's own for this request (an HTTP route's, say)."""
+        limits = limits or self.limits
+        if utf8_length_over(query, limits.query_bytes):
+            raise RequestError.of(f"the query is longer than the limit of {limits.query_bytes} bytes", bound=True)
+        found = self.cached(query, operation_name)
+        if found is None:
+            try:
+                try:
+                    found = self._compile(query, operation_name, limits)
+                except RecursionError:
+                    # graphql-core reads and validates recursively: a document nested deeper than
+                    # Python's stack allows is refused, not a failure of the gateway.
+                    raise RequestError.of("the document nests too deeply") from None
+            except RequestError as exc:
+                if exc.bound:
+                    raise  # another request's limits may admit it
+                found = exc.with_traceback(None)  # kept without the frames that held the document
+            self._remember((query, operation_name), found, len(query))
+        if isinstance(found, RequestError):
+            # A fresh error each time: re-raising the cached one would grow its traceback per request.
+            raise RequestError(found.errors, found.status, found.bound)
+        if found.field_count > limits.fields:
+            raise RequestError.of(f"the query selects more than {limits.fields} top-level fields, the limit",
+                                  bound=True)
+        return found
+
+    async def prepare_async(self, query: str, operation_name: str | None = None,
+                            limits: Limits | None = None) -> Prepared:
+        """prepare(), with a long document that is not cached read on a thread."""
+        if len(query) > OFFLOAD_CHARS and self.cached(query, operation_name) is None:
+            return await asyncio.to_thread(self.prepare, query, operation_name, limits)
+        return self.prepare(query, operation_name, limits)
+
+    def cached(self, query: str, operation_name: str | None) -> Prepared | RequestError | None:
+        with self._lock:
+            found = self._cache.get((query, operation_name))
+            if found is not None:
+                self._cache.move_to_end((query, operation_name))
+            return found
+
+    def cache_size(self) -> tuple[int, int]:
+        """Entries and characters held."""
+        with self._lock:
+            return len(self._cache), self._cached_chars
+
+    def _remember(self, key: tuple[str, str | None], value: Prepared | RequestError, chars: int) -> None:
+        if chars > self.cache_chars:
+            return
+        with self._lock:
+            if key in self._cache:
+                return
+            self._cache[key] = value
+            self._cached_chars += chars
+            while len(self._cache) > self.cache_entries or self._cached_chars > self.cache_chars:
+                (old_query, _), _ = self._cache.popitem(last=False)
+                self._cached_chars -= len(old_query)
+
+    def _compile(self, query: str, operation_name: str | None, limits: Limits) -> Prepared:
+        try:
+            document = parse(query)
+        except GraphQLError as exc:
+            raise RequestError([dict(exc.formatted)]) from None
+        definition = _operation(document, operation_name)
+        if len(definition.selection_set.selections) > limits.fields:
+            # Before validation, whose cost grows with the fields it compares.
+            raise RequestError.of(f"the query selects more than {limits.fields} top-level fields, the limit",
+                                  bound=True)
+        errors = validate(self.schema.schema, document)
+        if errors:
+            raise RequestError([dict(e.formatted) for e in errors])
+        root_type = self.schema.schema.get_root_type(definition.operation)
+        if root_type is None:
+            raise RequestError.of(f"the schema has no {definition.operation.value} operations")
+        fragments = {d.name.value: d for d in document.definitions if isinstance(d, FragmentDefinitionNode)}
+        budget = _Budget(max(EXPANSION_FLOOR, EXPANSION_PER_CHAR * len(query)))
+        root = _compile_set(definition.selection_set, root_type, (), fragments, budget)
+        tools = self.schema.tools
+        tool_fields = tuple(dict.fromkeys(i.name for i in root.items if i.name in tools))
+        return Prepared(
+            operation=definition.operation.value, field_count=len(root.items),
+            writing_fields=tuple(f for f in tool_fields if not tools[f].read_only), tool_fields=tool_fields,
+            root=root, definition=definition, fragments=tuple(fragments.values()),
+            has_variables=bool(definition.variable_definitions))
+
+    # -- running -----------------------------------------------------------------------------------
+
+    async def run(self, prepared: Prepared, variables: dict[str, Any] | None = None,
+                  limits: Limits | None = None) -> dict[str, Any]:
+        """The response of one request: {"data": ...} with "errors" only when there are some.
+        Raises RequestError for variables that do not fit and a fan-out over the bound."""
+        limits = limits or self.limits
+        coerced = self._coerce(prepared, variables or {})
+        fields = prepared.root.collect(coerced)
+        engine_keys = tuple(k for k, f in fields.items() if f.name not in INTROSPECTION and f.name != "__typename")
+        work = self._engine_work(prepared, fields, engine_keys, coerced)
+        engine_data: dict[str, Any] = {}
+        errors: list[dict[str, Any]] = []
+        if work.text is not None:
+            variables_json, fanout = _engine_variables(work, coerced)
+            if fanout > limits.fanout:
+                raise RequestError.of(f"the tool calls of this request would carry {fanout} bytes of arguments, "
+                                      f"over the limit of {limits.fanout}", FANOUT_STATUS, bound=True)
+            if work.tool_fields:
+                text = await self.offload(self.engine.execute, work.text, variables_json)
+            else:
+                text = self.engine.execute(work.text, variables_json)
+            answer = json.loads(text)
+            if answer.get("data") is None:
+                return {"data": None, "errors": answer.get("errors") or [{"message": "the engine gave no data"}]}
+            engine_data = answer["data"]
+            errors.extend(answer.get("errors") or ())
+        introspected = self._introspect(prepared, fields, variables or {}, errors)
+        data: dict[str, Any] = {}
+        for key, found in fields.items():
+            if found.name == "__typename":
+                data[key] = prepared.root.type_name
+            elif found.name in INTROSPECTION:
+                data[key] = introspected.get(key)
+            else:
+                data[key] = _shape(engine_data.get(key), found.children, coerced)
+        response: dict[str, Any] = {"data": data}
+        if errors:
+            response["errors"] = errors
+        return response
+
+    async def execute(self, query: str, variables: dict[str, Any] | None = None,
+                      operation_name: str | None = None) -> dict[str, Any]:
+        """prepare() and run() in one, a request error as its response."""
+        try:
+            return await self.run(await self.prepare_async(query, operation_name), variables)
+        except RequestError as exc:
+            return exc.response()
+
+    def _coerce(self, prepared: Prepared, variables: dict[str, Any]) -> dict[str, Any]:
+        if not prepared.has_variables:
+            return {}
+        coerced = get_variable_values(self.schema.schema, prepared.definition.variable_definitions, variables,
+                                      max_errors=50)
+        if isinstance(coerced, list):
+            raise RequestError([dict(e.formatted) for e in coerced])
+        return coerced
+
+    def _engine_work(self, prepared: Prepared, fields: dict[str, Collected], keys: tuple[str, ...],
+                     coerced: dict[str, Any]) -> EngineWork:
+        # A variable that was not given (and has no default) leaves its argument out, as GraphQL
+        # does, so which ones are absent is part of the engine document.
+        absent = frozenset(d.variable.name.value for d in prepared.definition.variable_definitions
+                           if d.variable.name.value not in coerced) if prepared.has_variables else frozenset()
+        variant = (keys, absent)
+        work = prepared._variants.get(variant)
+        if work is None:
+            work = _render(self.schema, prepared.root.type_name, [(k, fields[k].nodes[0]) for k in keys], absent)
+            if len(prepared._variants) < VARIANT_MEMO:
+                prepared._variants[variant] = work
+        return work
+
+    def _introspect(self, prepared: Prepared, fields: dict[str, Collected], variables: dict[str, Any],
+                    errors: list[dict[str, Any]]) -> dict[str, Any]:
+        nodes = [node for f in fields.values() if f.name in INTROSPECTION for node in f.nodes]
+        if not nodes:
+            return {}
+        if not prepared.has_variables and prepared._introspection is not None:
+            return prepared._introspection
+        # graphql-core answers the introspection fields alone, in a document of just them.
+        operation = OperationDefinitionNode(operation=OperationType.QUERY, name=None, directives=(),
+                                            variable_definitions=prepared.definition.variable_definitions,
+                                            selection_set=SelectionSetNode(selections=tuple(nodes)))
+        result = execute_sync(self.schema.schema, DocumentNode(definitions=(operation, *prepared.fragments)),
+                              variable_values=variables)
+        errors.extend(dict(e.formatted) for e in result.errors or ())
+        data = result.data or {}
+        if not prepared.has_variables and not result.errors:
+            prepared._introspection = data
+        return data
+
+
+def _operation(document: DocumentNode, name: str | None) -> OperationDefinitionNode:
+    """The operation to run, chosen by name as GraphQL's GetOperation does."""
+    operations = [d for d in document.definitions if isinstance(d, OperationDefinitionNode)]
+    if name is None:
+        if len(operations) == 1:
+            return operations[0]
+        raise RequestError.of("Must provide operation name if query contains multiple operations.")
+    for operation in operations:
+        if operation.name is not None and operation.name.value == name:
+            return operation
+    raise RequestError.of(f"Unknown operation named '{name}'.")
+
+
+class _Budget:
+    def __init__(self, limit: int) -> None:
+        self.left = limit
+
+    def spend(self) -> None:
+        self.left -= 1
+        if self.left < 0:
+            raise RequestError.of("the document's fragments expand to too many selections", bound=True)
+
+
+def _conditions(node: Any) -> tuple[Condition, ...] | None:
+    """What @skip/@include on `node` leave to the variables; None when they drop it outright."""
+    kept: list[Condition] = []
+    for directive in node.directives or ():
+        name = directive.name.value
+        if name not in ("skip", "include"):
+            continue
+        value = next((a.value for a in directive.arguments if a.name.value == "if"), None)
+        keep_when = name == "include"
+        if isinstance(value, BooleanValueNode):
+            if value.value is not keep_when:
+                return None
+        elif isinstance(value, VariableNode):
+            kept.append((value.name.value, keep_when))
+    return tuple(kept)
+
+
+def _compile_set(selection_set: SelectionSetNode, parent: GraphQLObjectType, conditions: tuple[Condition, ...],
+                 fragments: dict[str, FragmentDefinitionNode], budget: _Budget) -> SelectionSet:
+    out = SelectionSet(parent.name, [])
+    _expand(selection_set, parent, conditions, fragments, budget, out)
+    out.dynamic = any(item.conditions for item in out.items)
+    return out
+
+
+def _expand(selection_set: SelectionSetNode, parent: GraphQLObjectType, conditions: tuple[Condition, ...],
+            fragments: dict[str, FragmentDefinitionNode], budget: _Budget, out: SelectionSet) -> None:
+    # Every type a selection can meet here is an object type, so a fragment that
+    # passed validation always applies: no type condition is checked at run time.
+    for selection in selection_set.selections:
+        own = _conditions(selection)
+        if own is None:
+            continue
+        applied = conditions + own
+        budget.spend()
+        if isinstance(selection, FieldNode):
+            name = selection.name.value
+            children = None
+            if selection.selection_set is not None and name not in INTROSPECTION:
+                child_type = get_named_type(parent.fields[name].type)
+                assert isinstance(child_type, GraphQLObjectType)
+                children = _compile_set(selection.selection_set, child_type, (), fragments, budget)
+            key = selection.alias.value if selection.alias else name
+            out.items.append(Selection(key, name, selection, applied, children))
+        elif isinstance(selection, InlineFragmentNode):
+            _expand(selection.selection_set, parent, applied, fragments, budget, out)
+        elif isinstance(selection, FragmentSpreadNode):
+            _expand(fragments[selection.name.value].selection_set, parent, applied, fragments, budget, out)
+
+
+def _shape(value: Any, sets: list[SelectionSet], variables: dict[str, Any]) -> Any:
+    """`value` trimmed to its selection: the engine answers whole values."""
+    if value is None or not sets:
+        return value
+    if isinstance(value, list):
+        return [_shape(v, sets, variables) for v in value]
+    if not isinstance(value, dict):
+        return value
+    fields = sets[0].collect(variables) if len(sets) == 1 else \
+        SelectionSet(sets[0].type_name, [i for s in sets for i in s.items], True).collect(variables)
+    out = {}
+    for key, found in fields.items():
+        if found.name == "__typename":
+            out[key] = sets[0].type_name
+        else:
+            out[key] = _shape(value.get(found.name), found.children, variables)
+    return out
+
+
+def _render(schema: GatewaySchema, root_type: str, fields: list[tuple[str, FieldNode]],
+            absent: frozenset[str]) -> EngineWork:
+    """The engine document for these top-level fields: `key: name(arguments)` each."""
+    if not fields:
+        return EngineWork(None, 0, 0, [])
+    parent = schema.schema.get_type(root_type)
+    assert isinstance(parent, GraphQLObjectType)
+    writer = _ValueWriter(absent)
+    parts = []
+    tool_fields = 0
+    for key, node in fields:
+        name = node.name.value
+        definition = parent.fields[name]
+        is_tool = name in schema.tools
+        tool_fields += is_tool
+        arguments = []
+        for argument in node.arguments:
+            arg_type = definition.args[argument.name.value].type
+            text = writer.write(argument.value, arg_type)
+            if text is not None:
+                arguments.append(f"{argument.name.value}:{text}")
+        parts.append(f"{key}:{name}({','.join(arguments)})" if arguments else f"{key}:{name}")
+    return EngineWork("{" + " ".join(parts) + "}", tool_fields, writer.literal_bytes, writer.uses)
+
+
+class _ValueWriter:
+    """Writes argument values in the engine's argument syntax, JSON-compatible literals and `$var`s.
+
+    What GraphQL's input coercion would change is written already changed: a single value
+    where a list is expected becomes a one-element list, and a variable that was not given
+    leaves its input-object field or argument out (in a list it is null).
+    """
+
+    def __init__(self, absent: frozenset[str]) -> None:
+        self.absent = absent
+        self.literal_bytes = 0
+        self.uses: list[str] = []
+
+    def write(self, node: ValueNode, kind: GraphQLInputType | None) -> str | None:
+        if isinstance(kind, GraphQLNonNull):
+            kind = kind.of_type
+        if isinstance(node, VariableNode):
+            name = node.name.value
+            if name in self.absent:
+                return None
+            self.uses.append(name)
+            return f"${name}"
+        if isinstance(kind, GraphQLList) and not isinstance(node, (ListValueNode, NullValueNode)):
+            inner = self.write(node, kind.of_type)
+            return f"[{'null' if inner is None else inner}]"
+        text = self._literal(node, kind)
+        return text
+
+    def _literal(self, node: ValueNode, kind: GraphQLInputType | None) -> str:
+        if isinstance(node, ListValueNode):
+            inner = kind.of_type if isinstance(kind, GraphQLList) else None
+            items = [self.write(v, inner) for v in node.values]
+            return "[" + ",".join("null" if i is None else i for i in items) + "]"
+        if isinstance(node, ObjectValueNode):
+            fields = kind.fields if isinstance(kind, GraphQLInputObjectType) else {}
+            members = []
+            for f in node.fields:
+                sub = fields[f.name.value].type if f.name.value in fields else None
+                text = self.write(f.value, sub)
+                if text is not None:
+                    members.append(f"{f.name.value}:{text}")
+            self.literal_bytes += 2 + len(members)
+            return "{" + ",".join(members) + "}"
+        if isinstance(node, StringValueNode):
+            text = json.dumps(node.value)  # ASCII escapes: a block string or a lone surrogate reads the same
+        elif isinstance(node, (IntValueNode, FloatValueNode, EnumValueNode)):
+            text = node.value if not isinstance(node, EnumValueNode) else json.dumps(node.value)
+        elif isinstance(node, BooleanValueNode):
+            text = "true" if node.value else "false"
+        else:
+            text = "null"
+        self.literal_bytes += len(text)
+        return text
+
+
+def _engine_variables(work: EngineWork, coerced: dict[str, Any]) -> tuple[str | None, int]:
+    """The variables JSON the engine document reads, and the argument bytes its tool calls carry."""
+    # Only tool fields take arguments (the schema gives `servers` and `search` none), so
+    # every variable the engine reads is one a tool call carries.
+    if not work.variable_uses:
+        return None, work.literal_bytes
+    written: dict[str, str] = {}
+    fanout = work.literal_bytes
+    for name in work.variable_uses:
+        text = written.get(name)
+        if text is None:
+            try:
+                text = written[name] = json.dumps(coerced[name], allow_nan=False)
+            except ValueError:
+                raise RequestError.of(f"variable ${name} holds a number JSON cannot write") from None
+        fanout += len(text)
+    return "{" + ",".join(f"{json.dumps(k)}:{v}" for k, v in written.items()) + "}", fanout

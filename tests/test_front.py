@@ -1,0 +1,318 @@
+"""The GraphQL front: the typed schema, validation, operations, fragments, directives,
+introspection, trimming and the front's bounds, over in-process and npm servers."""
+
+import asyncio
+import json
+import os
+import shutil
+import subprocess
+import sys
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any, Literal
+
+import pytest
+from conftest import LoopThread, require_mcp_sdk
+
+require_mcp_sdk()
+
+import _graphql
+from gql import Client, gql
+from gql.transport import Transport
+from mcp.server.fastmcp import FastMCP
+from mcp.types import ToolAnnotations
+from mcp_test_server import server as test_server
+from pydantic import BaseModel, ConfigDict
+
+import graphql
+
+REPO = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO))
+from gateway import Gateway, ServerConfig, in_process, load_config
+from gateway.access import Limits
+from gateway.config import BUNDLED
+from gateway.front import Front, RequestError
+from gateway.schema import build
+
+shapes = FastMCP("shapes", log_level="WARNING")
+
+
+class Point(BaseModel):
+    model_config = ConfigDict(extra="forbid")  # closed: an input object type
+    x: int
+    y: int
+
+
+@shapes.tool(name="shape", annotations=ToolAnnotations(readOnlyHint=True), description="Echoes its arguments")
+def shape(color: Literal["red", "green"], tags: list[str], point: Point | None = None, count: int = 1) -> dict[str, Any]:
+    return {"color": color, "tags": tags, "point": point.model_dump() if point else None, "count": count}
+
+
+class Calls:
+    def __init__(self) -> None:
+        self.lines: list[str] = []
+
+    def __call__(self, line: str) -> None:
+        self.lines.append(line)  # written on the loop thread only
+
+    def tools(self) -> list[str]:
+        return [line.split()[1] for line in self.lines]
+
+
+@pytest.fixture(scope="module")
+def served() -> Iterator[tuple[LoopThread, Gateway, Calls]]:
+    runner = LoopThread()
+    calls = Calls()
+
+    async def start() -> Gateway:
+        gateway = Gateway([in_process("alpha", test_server), in_process("shapes", shapes)], call_timeout=10,
+                          call_log=calls, limits=Limits(fanout=400))
+        await gateway.start()
+        return gateway
+
+    gateway = runner.run(start())
+    try:
+        yield runner, gateway, calls
+    finally:
+        runner.run(gateway.close())
+        runner.close()
+
+
+def ask(served: tuple[LoopThread, Gateway, Calls], query: str, variables: dict[str, Any] | None = None,
+        operation: str | None = None) -> tuple[dict[str, Any], list[str]]:
+    """The response, and the tools it called."""
+    runner, gateway, calls = served
+    before = len(calls.lines)
+    response = json.loads(runner.run(gateway.execute(query, variables, operation)))
+    return response, calls.tools()[before:]
+
+
+@pytest.mark.parametrize(("query", "variables", "data", "called"), [
+    ('{ a: alpha_text(body: "a") @skip(if: true) { text } __typename }', None, {"__typename": "Query"}, []),
+    ('query ($s: Boolean!) { a: alpha_text(body: "a") @include(if: $s) { text } }', {"s": False}, {}, []),
+    ('query ($s: Boolean!) { a: alpha_text(body: "a") @include(if: $s) { text } }', {"s": True},
+     {"a": {"text": "a"}}, ["alpha.text"]),
+    ('query ($s: Boolean = true) { ... @skip(if: $s) { a: alpha_text(body: "a") { text } } b: __typename }', None,
+     {"b": "Query"}, []),
+    ('query ($s: Boolean!) { ...F @include(if: $s) } fragment F on Query { a: alpha_text(body: "f") { text } }',
+     {"s": False}, {}, []),
+    ('query ($s: Boolean!) { a: alpha_text(body: "x") { text @skip(if: $s) isError } }', {"s": True},
+     {"a": {"isError": False}}, ["alpha.text"]),
+])
+def test_skip_and_include_decide_which_tools_are_called(served: Any, query: str, variables: Any,
+                                                         data: dict[str, Any], called: list[str]) -> None:
+    response, tools = ask(served, query, variables)
+    assert response == {"data": data}
+    assert tools == called
+
+
+@pytest.mark.parametrize(("operation", "expected"), [
+    ("A", {"data": {"a": "Query"}}),
+    ("B", {"data": {"w": {"json": {"written": True}}}}),
+    (None, {"errors": [{"message": "Must provide operation name if query contains multiple operations."}]}),
+    ("C", {"errors": [{"message": "Unknown operation named 'C'."}]}),
+])
+def test_the_operation_is_chosen_by_name(served: Any, operation: str | None, expected: dict[str, Any]) -> None:
+    response, tools = ask(served, "query A { a: __typename } mutation B { w: alpha_write { json } }", None,
+                          operation)
+    assert response == expected
+    assert tools == (["alpha.write"] if operation == "B" else [])
+
+
+def test_fragments_aliases_and_trimming_keep_the_selection_order(served: Any) -> None:
+    query = """
+      query { ...Tools servers { ...S } t: __typename }
+      fragment Tools on Query { z: alpha_echo_args(number: 2) { ...R json } a: alpha_echo_args(number: 3) { isError } }
+      fragment R on ToolResult { __typename kind: isError ... on ToolResult { text } }
+      fragment S on Server { toolCount name }
+    """
+    response, tools = ask(served, query)
+    data = response["data"]
+    assert list(data) == ["z", "a", "servers", "t"]
+    assert list(data["z"]) == ["__typename", "kind", "text", "json"]
+    assert data["z"]["__typename"] == "ToolResult" and data["z"]["json"]["number"] == 2
+    assert data["a"] == {"isError": False}
+    assert [list(s) for s in data["servers"]] == [["toolCount", "name"]] * 2
+    assert sorted(tools) == ["alpha.echo-args", "alpha.echo-args"]
+
+
+@pytest.mark.parametrize(("query", "variables", "message"), [
+    ("{ alpha_write { json } }", None, "Cannot query field 'alpha_write' on type 'Query'"),
+    ('{ alpha_text(body: "x", extra: 1) { text } }', None, "Unknown argument 'extra'"),
+    ("{ alpha_text { text } }", None, "argument 'body' of type 'String!' is required"),
+    ('{ alpha_text(body: "x") }', None, "must have a selection of subfields"),
+    ("query ($n: Int) { alpha_echo_args(number: $n) { json } }", {"n": "str"},
+     "Variable '$n' got invalid value 'str'"),
+    ('{ shapes_shape(color: blue, tags: []) { json } }', None, "Value 'blue' does not exist"),
+    ("{ alpha_text(body: ", None, "Syntax Error"),
+    ("subscription { __typename }", None, "no subscription operations"),
+    ("{ alpha_echo_args(value: " + "[" * 5000 + "]" * 5000 + ") { json } }", None, "nests too deeply"),
+    ("{ servers " + "{ name " * 5000 + "}" * 5001, None, "nests too deeply"),
+])
+def test_what_the_schema_refuses_calls_nothing(served: Any, query: str, variables: Any, message: str) -> None:
+    response, tools = ask(served, query, variables)
+    assert list(response) == ["errors"] and message in response["errors"][0]["message"], response
+    assert tools == []
+
+
+def test_arguments_reach_the_tool_as_graphql_coerces_them(served: Any) -> None:
+    query = """query ($p: ShapesShapePointInput, $n: Int, $t: String!) {
+      given: shapes_shape(color: green, tags: "one", point: $p, count: $n) { json }
+      literal: shapes_shape(color: red, tags: [$t, \"\"\"block\"\"\"], point: {x: 1, y: -2}) { json }
+    }"""
+    response, _ = ask(served, query, {"p": {"x": 3, "y": 4}, "t": "é\u2028"})
+    data = response["data"]
+    # A single value where a list goes is a list of one; a variable not given leaves its argument out.
+    assert data["given"]["json"] == {"color": "green", "tags": ["one"], "point": {"x": 3, "y": 4}, "count": 1}
+    assert data["literal"]["json"] == {"color": "red", "tags": ["é\u2028", "block"], "point": {"x": 1, "y": -2},
+                                       "count": 1}
+
+
+def test_introspection_builds_the_same_schema_on_the_client(served: Any) -> None:
+    _, gateway, _ = served
+    response, tools = ask(served, graphql.get_introspection_query(
+        descriptions=True, specified_by_url=True, directive_is_repeatable=True, schema_description=True,
+        input_value_deprecation=True))
+    client_schema = graphql.build_client_schema(response["data"])
+    assert graphql.print_schema(client_schema) == gateway.schema.sdl()
+    assert tools == []
+    mixed, tools = ask(served, '{ t: __type(name: "Point") { name } a: alpha_text(body: "m") { text } b: __typename }')
+    assert mixed == {"data": {"t": None, "a": {"text": "m"}, "b": "Query"}} and tools == ["alpha.text"]
+
+
+class GatewayTransport(Transport):
+    """gql's transport straight into Gateway.execute, on the gateway's loop."""
+
+    def __init__(self, runner: LoopThread, gateway: Gateway) -> None:
+        self.runner, self.gateway = runner, gateway
+
+    def connect(self) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+    def execute(self, request: Any, *_: Any, **__: Any) -> graphql.ExecutionResult:
+        text = self.runner.run(self.gateway.execute(graphql.print_ast(request.document), request.variable_values,
+                                                    request.operation_name))
+        response = json.loads(text)
+        return graphql.ExecutionResult(response.get("data"), response.get("errors"))
+
+
+def test_gql_validates_against_the_fetched_schema(served: Any) -> None:
+    runner, gateway, _ = served
+    with Client(transport=GatewayTransport(runner, gateway), fetch_schema_from_transport=True) as session:
+        assert session.execute(gql('{ alpha_text(body: "q") { text } }')) == {"alpha_text": {"text": "q"}}
+        with pytest.raises(graphql.GraphQLError, match="Unknown argument 'nope'"):
+            session.execute(gql('{ alpha_text(body: "q", nope: 1) { text } }'))
+
+
+def test_the_fanout_bound_counts_each_use_of_a_variable(served: Any) -> None:
+    query = "query ($v: String!) { a: alpha_text(body: $v) { text } b: alpha_text(body: $v) { text } }"
+    ok, tools = ask(served, query, {"v": "x" * 150})
+    assert ok["data"]["b"]["text"] == "x" * 150 and tools == ["alpha.text"] * 2
+    refused, tools = ask(served, query, {"v": "x" * 250})  # each use alone fits the 400 bytes
+    assert "over the limit of 400" in refused["errors"][0]["message"] and tools == []
+
+
+def test_a_fragment_bomb_is_refused_without_blowing_up(served: Any) -> None:
+    levels = ["fragment F0 on Query { __typename }"] + [f"fragment F{n} on Query {{ ...F{n - 1} ...F{n - 1} }}"
+                                                      for n in range(1, 40)]
+    response, _ = ask(served, "{ ...F39 } " + " ".join(levels))
+    assert "too many selections" in response["errors"][0]["message"]
+
+
+def test_the_cache_is_bounded_and_hit_by_document_and_operation_name(served: Any) -> None:
+    _, gateway, _ = served
+    assert gateway.schema is not None
+    front = Front(gateway.schema, gateway.engine, gateway._on_query_thread, cache_entries=3, cache_chars=200)
+    first = front.prepare("query A { a: __typename } query B { b: __typename }", "A")
+    assert front.prepare("query A { a: __typename } query B { b: __typename }", "A") is first
+    assert front.prepare("query A { a: __typename } query B { b: __typename }", "B") is not first
+    for n in range(5):
+        front.prepare(f"{{ n{n}: __typename }}")
+    assert front.cache_size()[0] == 3
+    front.prepare("{ " + "a: __typename " * 20 + "}")  # 300 characters: never kept
+    assert front.cache_size()[1] <= 200
+    with pytest.raises(RequestError) as refused:
+        front.prepare("{ " + "__typename " * 1001 + "}")
+    assert "more than 1000 top-level fields" in refused.value.errors[0]["message"]
+
+
+# ---- the JSON Schema mapping ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(("schema", "required", "expected"), [
+    ({"type": "string"}, True, "String!"),
+    ({"type": "integer"}, False, "Int"),
+    ({"type": "integer", "maximum": 1 << 40}, True, "Float!"),
+    ({"type": "number"}, True, "Float!"),
+    ({"type": "boolean"}, False, "Boolean"),
+    ({"type": ["string", "null"]}, True, "String"),
+    ({"anyOf": [{"type": "integer"}, {"type": "null"}]}, True, "Int"),
+    ({"anyOf": [{"type": "integer"}, {"type": "number"}]}, True, "Float!"),
+    ({"anyOf": [{"type": "string"}, {"type": "integer"}]}, True, "JSON!"),  # null is not among them
+    ({"enum": ["up", "down"]}, True, "STPEnum!"),
+    ({"enum": ["a b", "c"]}, True, "String!"),
+    ({"enum": ["true", "x"]}, True, "String!"),
+    ({"enum": [1, 2]}, False, "JSON"),
+    ({"const": "only"}, True, "STPEnum!"),
+    ({"type": "array", "items": {"type": "integer"}}, True, "[Int!]!"),
+    ({"type": "array", "items": {"type": ["integer", "null"]}}, False, "[Int]"),
+    ({"type": "array"}, False, "[JSON]"),
+    ({"type": "object", "properties": {"x": {"type": "integer"}}}, False, "JSON"),  # open: any member may come
+    ({"type": "object", "properties": {"x": {"type": "integer"}}, "required": ["x"], "additionalProperties": False},
+     True, "STPInput!"),
+    ({"type": "object", "properties": {"a-b": {}}, "additionalProperties": False}, False, "JSON"),
+    ({"$ref": "#/$defs/Dir"}, True, "STPEnum!"),
+    ({"$ref": "#/$defs/Loop"}, False, "JSON"),
+    ({"$ref": "#/$defs/Tree"}, False, "STPInput"),  # its `kids` are [JSON!]: the type is cut where it repeats
+    ({}, True, "JSON"),
+])
+def test_json_schema_to_graphql_types(schema: dict[str, Any], required: bool, expected: str) -> None:
+    input_schema = {"type": "object", "properties": {"p": schema, "bad-name": {"type": "string"}},
+                    "required": ["p"] if required else [],
+                    "$defs": {"Dir": {"enum": ["in", "out"]}, "Loop": {"$ref": "#/$defs/Loop"},
+                               "Tree": {"type": "object", "additionalProperties": False, "properties": {
+                                   "kids": {"type": "array", "items": {"$ref": "#/$defs/Tree"}}}}}}
+    catalogue = [{"server": "s", "tools": [{"name": "t", "inputSchema": input_schema}]}]
+    field = build(catalogue, _graphql.SchemaEngine(json.dumps(catalogue))).schema.query_type.fields["s_t"]
+    assert list(field.args) == ["p"] and "`bad-name`" in (field.description or "")
+    assert str(field.args["p"].type) == expected
+
+
+NPM = {"files": "mcp-server-filesystem", "memory": "mcp-server-memory", "everything": "mcp-server-everything"}
+
+
+@pytest.mark.skipif(not all(shutil.which(b) for b in NPM.values()), reason="the npm servers are not installed")
+def test_every_tool_of_the_npm_servers_gets_a_valid_field(tmp_path: Path) -> None:
+    configs = [c for c in load_config(BUNDLED) if c.name in NPM]
+    configs.append(ServerConfig("everything", command=NPM["everything"], args=("stdio",), cwd=tmp_path))
+
+    async def schema_and_tools() -> tuple[graphql.GraphQLSchema, list[tuple[str, bool]]]:
+        async with Gateway(configs, start_timeout=60) as gateway:
+            assert all(u.up for u in gateway.upstreams.values()), gateway.health()
+            assert gateway.schema is not None and gateway.engine is not None
+            hits = json.loads(gateway.engine.execute("{ search }"))["data"]["search"]
+            return gateway.schema.schema, [(h["field"], h["readOnly"]) for h in hits]
+
+    schema, tools = asyncio.run(schema_and_tools())
+    assert len(tools) > 20
+    for field, read_only in tools:
+        root = schema.query_type if read_only else schema.mutation_type
+        assert root is not None and field in root.fields, field
+    graphql.assert_valid_schema(schema)
+    assert graphql.build_schema(graphql.print_schema(schema))  # the SDL reads back
+
+
+def test_the_command_line_prints_the_schema(tmp_path: Path) -> None:
+    config = tmp_path / "servers.json"
+    config.write_text(json.dumps({"mcpServers": {"alpha": {
+        "command": sys.executable, "args": [str(Path(__file__).resolve().parent / "mcp_test_server.py")]}}}))
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join((str(Path(_graphql.__file__).resolve().parent), str(REPO)))}
+    done = subprocess.run([sys.executable, "-m", "gateway", "--schema", "--config", str(config)], cwd=REPO, env=env,
+                          capture_output=True, text=True, timeout=60, check=False)
+    assert done.returncode == 0, done.stderr
+    schema = graphql.build_schema(done.stdout)
+    assert schema.mutation_type is not None and "alpha_write" in schema.mutation_type.fields
+    assert str(schema.query_type.fields["alpha_sleep"].args["seconds"].type) == "Float!"
