@@ -24,7 +24,7 @@ import httpx  # noqa: E402
 REPO = Path(__file__).resolve().parent.parent
 HAPROXY = shutil.which("haproxy") or shutil.which("/usr/sbin/haproxy")
 TOKEN = "replica-test-token"
-QUERY = "{ toolbox_sleep(seconds: 0.05) }"
+QUERY = "{ toolbox_sleep(seconds: 0.05) { isError } }"
 CLIENTS = 6
 AFTER_KILL = 30  # answers wanted once a replica is gone
 

@@ -87,7 +87,7 @@ def post(client: httpx.AsyncClient, query: str, **headers: str) -> Any:
 
 def test_metrics_count_requests_and_tool_calls_by_outcome() -> None:
     async def scenario(client: httpx.AsyncClient) -> tuple[int, str]:
-        answer = await post(client, "{ obs_other obs_fail }", authorization="Bearer s3cret")
+        answer = await post(client, "{ obs_other { json } obs_fail { isError } }", authorization="Bearer s3cret")
         assert answer.status_code == 200, answer.text
         refused = await client.get("/metrics")
         metrics = await client.get("/metrics", headers={"authorization": "Bearer s3cret"})
@@ -129,8 +129,8 @@ def test_spans_continue_the_callers_trace_and_reach_the_server() -> None:
     async def scenario(client: httpx.AsyncClient) -> list[Any]:
         # Two callers at once, each its own trace: each call must land in its caller's.
         return list(await asyncio.gather(
-            post(client, "{ obs_meta obs_fail }", traceparent=f"00-{TRACE_ID}-{PARENT_ID}-01"),
-            post(client, "{ obs_other }", traceparent=f"00-{other_trace}-{PARENT_ID}-01")))
+            post(client, "{ obs_meta { json } obs_fail { isError } }", traceparent=f"00-{TRACE_ID}-{PARENT_ID}-01"),
+            post(client, "{ obs_other { json } }", traceparent=f"00-{other_trace}-{PARENT_ID}-01")))
 
     try:
         first, second = run(scenario, Observer(tracing=Tracing(provider)),
@@ -251,7 +251,7 @@ def test_the_program_exports_spans_counts_apart_and_logs_json(tmp_path: Path) ->
         assert process.stderr is not None
         graphql, metrics = (re.search(r"http://127\.0\.0\.1:\d+", process.stderr.readline()) for _ in "ab")
         assert graphql and metrics
-        answer = httpx.post(f"{graphql.group()}/graphql", json={"query": "{ toolbox_add(numbers: [1, 2]) }"},
+        answer = httpx.post(f"{graphql.group()}/graphql", json={"query": "{ toolbox_add(numbers: [1, 2]) { isError } }"},
                             headers={"traceparent": f"00-{TRACE_ID}-{PARENT_ID}-01"}, timeout=DEADLINE)
         assert answer.json()["data"]["toolbox_add"]["isError"] is False
         counted = httpx.get(f"{metrics.group()}/metrics", timeout=DEADLINE)
