@@ -38,7 +38,7 @@ from .access import (
     require_token_off_loopback,
 )
 from .budget import DEFAULT_REPLY_BYTES
-from .config import BUNDLED, DEFAULT_BODY_LIMIT, ServerConfig, load_config
+from .config import BUNDLED, DEFAULT_BODY_LIMIT, DEFAULT_RESULT_LIMIT, ServerConfig, load_config
 from .observe import Observer, access_logger, configure_logging
 from .offer import Offer, OfferError
 
@@ -101,6 +101,14 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                         help="time limit of one tool call (default: %(default)g)")
     parser.add_argument("--start-timeout", metavar="SECONDS", type=positive(float), default=30.0,
                         help="time a server has to start and list its tools (default: %(default)g)")
+    parser.add_argument("--max-result", metavar="BYTES", type=positive(int), default=DEFAULT_RESULT_LIMIT,
+                        help="largest reply of one field, in bytes of its JSON; a larger result fails "
+                             "its field (default: %(default)s)")
+    parser.add_argument("--log-level", metavar="LEVEL", default="warning", type=str.lower,
+                        choices=["debug", "info", "warning", "error"],
+                        help="what the log on standard error shows: servers' own log messages and "
+                             "progress come at their level (info for progress); servers that take "
+                             "logging/setLevel are asked for this level (default: %(default)s)")
     parser.add_argument("--timing", action="store_true",
                         help="report on standard error how long each query took")
     parser.add_argument("--log-format", choices=("text", "json"), default="text",
@@ -175,6 +183,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
+    configure_logging(args.log_format, args.log_level)
     try:
         configs = load_config(args.config)
         variables = json.loads(args.variables) if args.variables else None
@@ -190,7 +199,6 @@ def main(argv: list[str] | None = None) -> int:
     except ValueError as exc:
         print(f"gateway: {exc}", file=sys.stderr)
         return 2
-    configure_logging(args.log_format, observer)
     if args.serve is not None:
         from .connections import LimitError
         from .http import listening_socket, split_address
@@ -274,7 +282,8 @@ async def _answer_all(args: argparse.Namespace, configs: list[ServerConfig], off
     loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
     had_errors = False
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
-                       offer=offer, limits=_limits(args), observer=observer) as gateway:
+                       offer=offer, limits=_limits(args), max_result_bytes=args.max_result,
+                       observer=observer) as gateway:
         if not any(u.up for u in gateway.upstreams.values()) and configs:
             print("gateway: no MCP server started", file=sys.stderr)
             return 2
@@ -314,7 +323,8 @@ async def _serve(args: argparse.Namespace, configs: list[ServerConfig], offer: O
     loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
                        query_threads=args.query_threads, offer=offer, call_log=access.log,
-                       limits=access.limits, reply_bytes=args.max_replies, observer=observer) as gateway:
+                       limits=access.limits, reply_bytes=args.max_replies,
+                       max_result_bytes=args.max_result, observer=observer) as gateway:
         if not any(u.up for u in gateway.upstreams.values()) and configs:
             print("gateway: no MCP server started", file=sys.stderr)
             return 2

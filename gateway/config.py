@@ -1,11 +1,23 @@
-"""The MCP servers to start, read from the configuration shape MCP clients share."""
+"""The MCP servers to start or reach, read from the configuration shapes MCP clients share.
+
+Claude Desktop, Claude Code and Cursor write {"mcpServers": {name: entry}}; VS Code
+writes {"servers": {name: entry}} with a "type" on every entry. An entry is a
+program started over stdio ("command", "args", "env", "cwd") or a remote server
+("url", with "type" "http" / "streamable-http" (the default) or "sse", and
+"headers"). A header value may name its secret instead of holding it:
+"${env:NAME}" (VS Code, Cursor) or "${NAME}" (Claude Code) takes an environment
+variable, "${file:PATH}" a file's content (PATH relative to the file's folder).
+"""
 
 import json
+import os
+import re
 from collections.abc import AsyncIterator, Callable
 from contextlib import AbstractAsyncContextManager, asynccontextmanager
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
+from urllib.parse import urlsplit
 
 if TYPE_CHECKING:
     from mcp.server.fastmcp import FastMCP
@@ -16,17 +28,53 @@ _PACKAGE = Path(__file__).resolve().parent
 BUNDLED = next((folder / "servers.json" for folder in (_PACKAGE / "examples", _PACKAGE.parent / "examples")
                 if (folder / "servers.json").is_file()), _PACKAGE / "examples" / "servers.json")
 DEFAULT_BODY_LIMIT = 1 << 20  # largest HTTP request body, here so the command line needs no HTTP import
+DEFAULT_RESULT_LIMIT = 32 << 20  # largest reply of one field, in bytes of its JSON (a 16 MB image fits)
+TRANSPORTS = {"stdio": "stdio", "http": "http", "streamable-http": "http", "streamableHttp": "http",
+              "sse": "sse"}
+SECRET_FILE_LIMIT = 64 << 10  # a header value read from a file: a token, not a document
+# The whole value is one reference; a value that mixes text and references is
+# taken literally rather than half-expanded.
+REFERENCE = re.compile(r"\$\{(?:(env|file):)?([^{}]+)\}")
 
 
 class ConfigError(ValueError):
     pass
 
 
+class Secret:
+    """A header value: its text is handed to the HTTP client and to nothing else,
+    so a repr, an f-string or a log line shows only that it is there."""
+
+    __slots__ = ("_value",)
+
+    def __init__(self, value: str) -> None:
+        self._value = value
+
+    def reveal(self) -> str:
+        return self._value
+
+    def __repr__(self) -> str:
+        return "Secret('***')"
+
+    __str__ = __repr__
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, Secret) and other._value == self._value
+
+    def __hash__(self) -> int:
+        return hash(self._value)
+
+
 @dataclass(frozen=True)
 class ServerConfig:
-    """A server started over stdio (command, args, env, cwd), or reached through
-    streams of this process. Plain values: reading a configuration does not
-    import the MCP SDK, so a bad command line fails at once."""
+    """A server started over stdio (command, args, env, cwd), reached at a URL
+    (transport "http" or "sse", headers), or reached through streams of this
+    process. Plain values: reading a configuration does not import the MCP SDK,
+    so a bad command line fails at once.
+
+    `roots` are the file:// URIs the server gets when it asks for its client's
+    roots (none unless configured). `problem` says why a bad entry cannot run:
+    it is reported as that server's failure while the others start."""
 
     name: str
     command: str = ""
@@ -34,9 +82,14 @@ class ServerConfig:
     env: dict[str, str] | None = None
     cwd: Path | None = None
     streams: Callable[[], AbstractAsyncContextManager[tuple[Any, Any]]] | None = None
+    transport: str = "stdio"
+    url: str = ""
+    headers: tuple[tuple[str, Secret], ...] = ()
+    roots: tuple[str, ...] = ()
+    problem: str | None = field(default=None, compare=False)
 
 
-def in_process(name: str, server: FastMCP) -> ServerConfig:
+def in_process(name: str, server: FastMCP, *, roots: tuple[str, ...] = ()) -> ServerConfig:
     """A FastMCP server run on the gateway's own loop, its messages passed in memory."""
     import anyio
     from mcp.shared.memory import create_client_server_memory_streams
@@ -50,15 +103,18 @@ def in_process(name: str, server: FastMCP) -> ServerConfig:
             yield client
             group.cancel_scope.cancel()
 
-    return ServerConfig(name, streams=streams)
+    return ServerConfig(name, streams=streams, roots=roots)
 
 
 def load_config(path: Path) -> list[ServerConfig]:
-    """Read {"mcpServers": {name: {"command", "args", "env", "cwd"}}}.
+    """Read {"mcpServers": {...}} or VS Code's {"servers": {...}}.
 
     A server runs in the file's folder unless "cwd" names another, and a
-    command, argument or environment value written as ./x or ../x is taken
-    from the file's folder, so a configuration can travel with its servers.
+    command, argument, environment value or root written as ./x or ../x is
+    taken from the file's folder, so a configuration can travel with its
+    servers. A file that cannot be read or has neither object raises
+    ConfigError; an entry that is wrong comes back with every one of its
+    problems in `problem`, so the good entries still start.
     """
     try:
         document = json.loads(path.read_text(encoding="utf-8"))
@@ -66,31 +122,98 @@ def load_config(path: Path) -> list[ServerConfig]:
         raise ConfigError(f"cannot read {path}: {exc.strerror or exc}") from None
     except ValueError as exc:
         raise ConfigError(f"{path} is not JSON: {exc}") from None
-    servers = document.get("mcpServers") if isinstance(document, dict) else None
+    servers = None
+    if isinstance(document, dict):
+        servers = document.get("mcpServers", document.get("servers"))
     if not isinstance(servers, dict):
-        raise ConfigError(f"{path}: expected an object with an \"mcpServers\" object")
+        raise ConfigError(f"{path}: expected an object with an \"mcpServers\" (or VS Code's \"servers\") object")
     folder = path.resolve().parent
-    return [_server(folder, name, entry, path) for name, entry in servers.items()]
+    return [_server(folder, name, entry) for name, entry in servers.items()]
 
 
-def _server(folder: Path, name: str, entry: object, path: Path) -> ServerConfig:
-    where = f"{path}: server {name!r}"
+def _server(folder: Path, name: str, entry: object) -> ServerConfig:
+    problems: list[str] = []
     if not isinstance(entry, dict):
-        raise ConfigError(f"{where} must be an object")
-    command, args = entry.get("command"), entry.get("args", [])
-    env, cwd = entry.get("env"), entry.get("cwd", ".")
-    if not isinstance(command, str) or not command:
-        raise ConfigError(f"{where} needs a \"command\" string")
-    if not isinstance(args, list) or not all(isinstance(a, str) for a in args):
-        raise ConfigError(f"{where}: \"args\" must be a list of strings")
-    if env is not None and not (isinstance(env, dict) and all(isinstance(v, str) for v in env.values())):
-        raise ConfigError(f"{where}: \"env\" must map names to strings")
-    if not isinstance(cwd, str):
-        raise ConfigError(f"{where}: \"cwd\" must be a string")
+        return ServerConfig(name, problem="the entry must be an object")
 
     def local(text: str) -> str:
         return str((folder / text).resolve()) if text.startswith(("./", "../")) else text
 
+    kind = entry.get("type")
+    url = entry.get("url")
+    if kind is None:
+        kind = "http" if "url" in entry and "command" not in entry else "stdio"
+    transport = TRANSPORTS.get(kind) if isinstance(kind, str) else None
+    if transport is None:
+        problems.append(f"\"type\" must be one of {', '.join(sorted(TRANSPORTS))}, not {kind!r}")
+    roots = _roots(entry.get("roots", []), local, problems)
+    if transport in ("http", "sse") or (transport is None and "url" in entry):
+        if not isinstance(url, str) or urlsplit(url).scheme not in ("http", "https") or not urlsplit(url).netloc:
+            problems.append("needs a \"url\" string starting with http:// or https://")
+        headers = _headers(entry.get("headers", {}), folder, problems)
+        if problems:
+            return ServerConfig(name, problem="; ".join(problems))
+        assert isinstance(url, str) and transport is not None
+        return ServerConfig(name, transport=transport, url=url, headers=headers, roots=roots)
+
+    command, args = entry.get("command"), entry.get("args", [])
+    env, cwd = entry.get("env"), entry.get("cwd", ".")
+    if not isinstance(command, str) or not command:
+        problems.append("needs a \"command\" string (or a \"url\")")
+    if not isinstance(args, list) or not all(isinstance(a, str) for a in args):
+        problems.append("\"args\" must be a list of strings")
+    if env is not None and not (isinstance(env, dict) and all(isinstance(v, str) for v in env.values())):
+        problems.append("\"env\" must map names to strings")
+    if not isinstance(cwd, str):
+        problems.append("\"cwd\" must be a string")
+    if problems:
+        return ServerConfig(name, problem="; ".join(problems))
+    assert isinstance(command, str) and isinstance(args, list) and isinstance(cwd, str)
     return ServerConfig(name, command=local(command), args=tuple(local(a) for a in args),
                         env=None if env is None else {k: local(v) for k, v in env.items()},
-                        cwd=(folder / cwd).resolve())
+                        cwd=(folder / cwd).resolve(), roots=roots)
+
+
+def _roots(value: object, local: Callable[[str], str], problems: list[str]) -> tuple[str, ...]:
+    """Folders the server may ask for, as file:// URIs (MCP's roots are URIs)."""
+    if not isinstance(value, list) or not all(isinstance(r, str) and r for r in value):
+        problems.append("\"roots\" must be a list of folder paths or file:// URIs")
+        return ()
+    return tuple(r if r.startswith("file://") else Path(local(r)).resolve().as_uri() for r in value)
+
+
+def _headers(value: object, folder: Path, problems: list[str]) -> tuple[tuple[str, Secret], ...]:
+    """The headers with their references resolved; a problem names the header
+    and the variable or file, never a value."""
+    if not isinstance(value, dict) or not all(isinstance(v, str) for v in value.values()):
+        problems.append("\"headers\" must map names to strings")
+        return ()
+    headers = []
+    for name, text in value.items():
+        match = REFERENCE.fullmatch(text.strip())
+        if match is None:
+            headers.append((name, Secret(text)))
+            continue
+        kind, reference = match.groups()
+        if kind == "file":
+            try:
+                with (folder / reference).open("rb") as stream:
+                    content = stream.read(SECRET_FILE_LIMIT + 1)
+            except OSError as exc:
+                problems.append(f"header {name!r}: cannot read {reference}: {exc.strerror or exc}")
+                continue
+            if len(content) > SECRET_FILE_LIMIT:
+                problems.append(f"header {name!r}: {reference} is over {SECRET_FILE_LIMIT} bytes")
+                continue
+            secret = content.decode("utf-8", errors="replace").strip()
+        else:
+            env_value = os.environ.get(reference)
+            if env_value is None:
+                problems.append(f"header {name!r}: the environment variable {reference} is not set")
+                continue
+            secret = env_value
+        if "\r" in secret or "\n" in secret:
+            problems.append(f"header {name!r}: the value of {reference} spans lines")
+            continue
+        headers.append((name, Secret(secret)))
+    return tuple(headers)

@@ -2,6 +2,7 @@
 
 import asyncio
 import json
+import logging
 import threading
 import time
 from collections.abc import Callable
@@ -13,35 +14,39 @@ from mcp.types import CallToolResult, TextContent
 
 from .access import Limits
 from .budget import DEFAULT_REPLY_BYTES, ReplyBudget
-from .config import ServerConfig
+from .config import DEFAULT_RESULT_LIMIT, ServerConfig
 from .front import Front
+from .names import Renamed, distinct
 from .observe import Observer
 from .offer import Offer
 from .schema import GatewaySchema, build
-from .upstream import CallFailed, Upstream, describe
+from .upstream import CallFailed, Upstream, answered_here, describe, dump, json_or_none
 
 POLL_MS = 100  # how long a receiver waits for a call before it checks for shutdown
 RECEIVERS = 2  # they only hand calls to the loop, so a couple keep up with any load
 CLOSE_SECONDS = 5.0  # per server, on top of the SDK's own two seconds of grace
 
+logger = logging.getLogger(__name__)
+
 
 def reply_of(result: CallToolResult) -> dict[str, Any]:
-    """The JSON a successful call puts in its field: the same members as a tool error."""
+    """The JSON a successful call puts in its field: the same members as a tool error, and
+    `content`, every block of the result in order as MCP gives it (images, audio, resources,
+    links and annotations included)."""
     text = "\n".join(block.text for block in result.content if isinstance(block, TextContent))
     value = result.structuredContent
     if value is None:
-        value = _json_or_none(text)
-    return {"isError": False, "json": value, "text": text}
+        value = json_or_none(text)
+    return {"isError": False, "json": value, "text": text, "content": [dump(block) for block in result.content]}
 
 
-def _json_or_none(text: str) -> Any:
-    def refuse(constant: str) -> None:
-        raise ValueError(constant)  # NaN and Infinity are not JSON
-
-    try:
-        return json.loads(text, parse_constant=refuse)
-    except ValueError:
-        return None
+def routes(catalogue: list[dict[str, Any]], renamed: list[Renamed]) -> dict[tuple[str, str], tuple[str, bool]]:
+    """Where each catalogue entry's calls go: the name its server knows, and whether the
+    gateway answers it itself (a resource or prompt field) rather than tools/call."""
+    served_as = {(r.server, r.served_as): r.tool for r in renamed}
+    return {(group["server"], tool["name"]): (served_as.get((group["server"], tool["name"]), tool["name"]),
+                                              answered_here(tool))
+            for group in catalogue for tool in group["tools"]}
 
 
 class Gateway:
@@ -54,13 +59,17 @@ class Gateway:
     def __init__(self, configs: list[ServerConfig], *, call_timeout: float = 30.0,
                  start_timeout: float = 30.0, query_threads: int = 4, offer: Offer | None = None,
                  call_log: Callable[[str], None] | None = None, limits: Limits | None = None,
-                 reply_bytes: int = DEFAULT_REPLY_BYTES, observer: Observer | None = None) -> None:
+                 reply_bytes: int = DEFAULT_REPLY_BYTES, max_result_bytes: int = DEFAULT_RESULT_LIMIT,
+                 observer: Observer | None = None) -> None:
         self.configs = configs
         self.observer = observer or Observer()
         self.observer.watch((c.name for c in configs), lambda: {n: u.up for n, u in self.upstreams.items()})
         self.offer = offer or Offer()
         self.call_log = call_log
         self.call_timeout = call_timeout
+        self.max_result_bytes = max_result_bytes
+        # (server, tool name in the catalogue) -> (the name its server knows, answered by the gateway?)
+        self._routes: dict[tuple[str, str], tuple[str, bool]] = {}
         self.start_timeout = start_timeout
         self.upstreams: dict[str, Upstream] = {}
         self.limits = limits or Limits()
@@ -93,7 +102,8 @@ class Gateway:
             # Field names as the engine spells them, from an engine over everything listed.
             self.offer = self.offer.resolved(listed, _graphql.SchemaEngine(json.dumps(listed)),
                                              down=(u.name for u in upstreams if not u.up))
-            catalogue = self.offer.shape(listed)
+            catalogue, renamed = distinct(self.offer.shape(listed))
+            self._routes = routes(catalogue, renamed)
             self.engine = _graphql.SchemaEngine(json.dumps(catalogue))
             self.schema = build(catalogue, self.engine)
             self.writing_fields = frozenset(f for f, tool in self.schema.tools.items() if not tool.read_only)
@@ -178,11 +188,11 @@ class Gateway:
         try:
             if upstream is None:
                 raise CallFailed(f"no server named {server!r}")
-            result = await upstream.call(tool, request.get("arguments") or {}, self.call_timeout)
-            if result.isError:
-                text = reply_of(result)["text"]
-                raise CallFailed(text or f"{server}.{tool} reported an error")
-            payload = json.dumps(reply_of(result), allow_nan=False)
+            payload = json.dumps(await self._reply(upstream, tool, request.get("arguments") or {}),
+                                 allow_nan=False)
+            if len(payload) > self.max_result_bytes:  # ASCII: json.dumps escapes the rest
+                raise CallFailed(f"{server}.{tool}: the result is {len(payload)} bytes of JSON, over the "
+                                 f"gateway's bound of {self.max_result_bytes} (--max-result)")
             if not self.replies.take(len(payload)):
                 raise CallFailed(f"{server}.{tool}: its reply of {len(payload)} bytes would take the "
                                  f"replies the gateway holds for queries in flight over {self.replies.limit} "
@@ -202,3 +212,14 @@ class Gateway:
                 elapsed_ms = (time.perf_counter() - began) * 1000
                 self.call_log(f"call {server}.{tool} {elapsed_ms:.1f}ms {outcome}")
             observed.end(outcome)  # after the line, which is written inside the call's span
+
+    async def _reply(self, upstream: Upstream, tool: str, arguments: dict[str, Any]) -> dict[str, Any]:
+        """The field's reply: a tool's result, or the answer of a field the gateway answers itself."""
+        name, own = self._routes.get((upstream.name, tool), (tool, False))
+        if own:
+            return await upstream.answer_own(name, arguments, self.call_timeout)
+        result = await upstream.call(name, arguments, self.call_timeout)
+        if result.isError:
+            text = "\n".join(block.text for block in result.content if isinstance(block, TextContent))
+            raise CallFailed(text or f"{upstream.name}.{name} reported an error")
+        return reply_of(result)

@@ -21,6 +21,7 @@ if TYPE_CHECKING:
     from .metrics import Metrics
     from .tracing import CallSpan, Tracing
 
+ACCESS_LOGGER = "gateway.access"
 UNMATCHED = "unmatched"  # the route label of a path no route serves: the paths themselves are unbounded
 
 # The W3C trace context of the tool call this task runs, for its MCP request's `_meta`.
@@ -175,10 +176,6 @@ class JsonFormatter(logging.Formatter):
     """One JSON object per line: time, level, logger, message, and the trace and span ids of the
     request or tool call the line was written for, when it is being traced."""
 
-    def __init__(self, ids: Callable[[], tuple[str, str] | None] | None = None) -> None:
-        super().__init__()
-        self._ids = ids
-
     def format(self, record: logging.LogRecord) -> str:
         line: dict[str, Any] = {
             "time": time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(record.created)) + f".{int(record.msecs):03d}Z",
@@ -186,32 +183,34 @@ class JsonFormatter(logging.Formatter):
             "logger": record.name,
             "message": record.getMessage(),
         }
-        ids = self._ids() if self._ids is not None else None
-        if ids is not None:
+        if (ids := _trace_ids()) is not None:
             line["trace_id"], line["span_id"] = ids
         if record.exc_info:
             line["exception"] = self.formatException(record.exc_info)
         return json.dumps(line, ensure_ascii=False)
 
 
-def configure_logging(log_format: str, observer: Observer, level: int = logging.INFO) -> None:
-    """The program's log on standard error, as text or as JSON objects: the gateway's own lines
-    from `level` up, the libraries' (the MCP SDK, Uvicorn, HTTPX) from warnings up."""
+def _trace_ids() -> tuple[str, str] | None:
+    # The tracing module is imported only when tracing is on: importing it here would load
+    # OpenTelemetry for every log line of a gateway that does not trace.
+    tracing = sys.modules.get(f"{__package__}.tracing")
+    return tracing.current_ids() if tracing is not None else None
+
+
+def configure_logging(log_format: str, level: str = "warning") -> None:
+    """The program's log on standard error, as text or as JSON objects, from `level` up; the
+    access log (JSON lines only: text access lines are written by access.AccessLog) whatever
+    the level, and HTTPX's line per request only from warnings up."""
     handler = logging.StreamHandler(sys.stderr)
-    if log_format == "json":
-        ids = None
-        if observer.tracing is not None:
-            from .tracing import current_ids
-            ids = current_ids
-        handler.setFormatter(JsonFormatter(ids))
-    else:
-        handler.setFormatter(logging.Formatter("gateway: %(message)s"))
+    handler.setFormatter(JsonFormatter() if log_format == "json" else logging.Formatter("gateway: %(message)s"))
     root = logging.getLogger()
     root.handlers[:] = [handler]
-    root.setLevel(logging.WARNING)
-    logging.getLogger("gateway").setLevel(level)
+    root.setLevel(level.upper())
+    # httpx says "HTTP Request: POST ..." at info for every message to a remote server.
+    logging.getLogger("httpx").setLevel(max(logging.WARNING, root.level))
+    logging.getLogger(ACCESS_LOGGER).setLevel(logging.INFO)
 
 
-def access_logger(name: str = "gateway.access") -> Callable[[str], None]:
+def access_logger(name: str = ACCESS_LOGGER) -> Callable[[str], None]:
     """An access-log sink (access.Access.log) that writes through the program's logging."""
     return logging.getLogger(name).info

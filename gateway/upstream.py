@@ -1,22 +1,113 @@
-"""One MCP server: its process and session, its tools, and whether it is still up."""
+"""One MCP server: its connection and session, its catalogue, and whether it is still up.
+
+It answers what the server asks of its client: its roots from the
+configuration; sampling and elicitation are not declared (the gateway has no
+model and no person to ask), so the SDK refuses them at once and the tool
+fails with the server's message. The server's log messages and progress go to
+this module's logger.
+"""
 
 import asyncio
+import json
+import logging
 import os
-import sys
 import threading
 from collections import deque
+from collections.abc import AsyncIterator
+from contextlib import AbstractAsyncContextManager, asynccontextmanager
 from typing import Any
 
+import httpx
 import jsonschema
 from mcp import ClientSession
+from mcp.client.sse import sse_client
 from mcp.client.stdio import StdioServerParameters, stdio_client
+from mcp.client.streamable_http import streamable_http_client
+from mcp.shared._httpx_utils import create_mcp_http_client
 from mcp.shared.exceptions import McpError
-from mcp.types import CONNECTION_CLOSED, CallToolRequest, CallToolRequestParams, CallToolResult, ClientRequest
+from mcp.shared.session import RequestResponder
+from mcp.types import (
+    CONNECTION_CLOSED,
+    CallToolRequest,
+    CallToolRequestParams,
+    CallToolResult,
+    ClientRequest,
+    ClientResult,
+    GetPromptRequest,
+    GetPromptRequestParams,
+    GetPromptResult,
+    ListPromptsRequest,
+    ListPromptsResult,
+    ListResourcesRequest,
+    ListResourcesResult,
+    ListResourceTemplatesRequest,
+    ListResourceTemplatesResult,
+    ListRootsResult,
+    LoggingLevel,
+    LoggingMessageNotificationParams,
+    PaginatedRequestParams,
+    ReadResourceRequest,
+    ReadResourceRequestParams,
+    ReadResourceResult,
+    Root,
+    ServerNotification,
+    ServerRequest,
+)
+from pydantic import BaseModel, ValidationError
 
 from .config import ServerConfig
 from .observe import call_meta
 
+logger = logging.getLogger(__name__)
+
 STDERR_TAIL = 5  # lines of a failed server's own standard error worth repeating
+PAGE_LIMIT = 1000  # pages of one listing: a server whose cursor never ends cannot hold a call forever
+HTTP_TIMEOUT = httpx.Timeout(30.0, read=300.0)  # the SDK's own defaults for its HTTP clients
+SHOWN_OUTPUT = 120  # characters of an unreadable output line worth quoting
+
+# MCP's eight syslog levels onto Python's five, and back for logging/setLevel.
+MCP_LEVELS = {"debug": logging.DEBUG, "info": logging.INFO, "notice": logging.INFO,
+              "warning": logging.WARNING, "error": logging.ERROR, "critical": logging.CRITICAL,
+              "alert": logging.CRITICAL, "emergency": logging.CRITICAL}
+PYTHON_LEVELS: tuple[tuple[int, LoggingLevel], ...] = (
+    (logging.DEBUG, "debug"), (logging.INFO, "info"), (logging.WARNING, "warning"), (logging.ERROR, "error"))
+
+# The fields the gateway answers itself, by their tool names in the catalogue.
+# The leading "_" makes their field names `<server>__list_resources` and so
+# on: a double underscore no tool of that server gives unless it is named
+# so on purpose (and then the collision rule of gateway.names applies).
+LIST_RESOURCES, READ_RESOURCE = "_list_resources", "_read_resource"
+LIST_PROMPTS, GET_PROMPT = "_list_prompts", "_get_prompt"
+OWN_MARK = "gateway/answered-here"  # in the entry's _meta, which MCP keeps for such notes
+OWN_FIELDS: dict[str, tuple[str, dict[str, Any]]] = {
+    LIST_RESOURCES: (("The server's resources and resource templates (resources/list, "
+                      "resources/templates/list); each resource also as a resource_link block."),
+                     {"type": "object", "properties": {}}),
+    READ_RESOURCE: (("Reads one resource of the server by its URI (resources/read); each of its contents "
+                     "as a resource block."),
+                    {"type": "object", "properties": {"uri": {"type": "string"}}, "required": ["uri"]}),
+    LIST_PROMPTS: ("The server's prompts and their arguments (prompts/list).",
+                   {"type": "object", "properties": {}}),
+    GET_PROMPT: (("One prompt of the server filled in with its arguments (prompts/get); the messages' "
+                  "content blocks in order."),
+                 {"type": "object", "properties": {"name": {"type": "string"},
+                                                   "arguments": {"type": "object",
+                                                                 "additionalProperties": {"type": "string"}}},
+                  "required": ["name"]}),
+}
+
+
+class _UnreadableLines(logging.Filter):
+    """The SDK's stdio client logs every standard output line that is not
+    JSON-RPC with its traceback (10 to 35 lines), then hands the error to the
+    session, whose message handler (Upstream._message) reports it in one line
+    naming the server. This drops the SDK's own record of it."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        return not str(record.msg).startswith("Failed to parse JSONRPC message")
+
+
+logging.getLogger("mcp.client.stdio").addFilter(_UnreadableLines())
 
 
 # A validator for a tool's structured results, or why its output schema is unusable.
@@ -57,7 +148,7 @@ class StderrTail:
 
 
 class Upstream:
-    """Owns one server's stdio session on the event loop that started it.
+    """Owns one server's session on the event loop that started it.
 
     The SDK's context managers must be entered and left by one task, so run()
     holds them for the server's whole life; calls from other tasks only use
@@ -70,6 +161,7 @@ class Upstream:
         self.failure: str | None = None
         self.description: str | None = None
         self.tools: list[dict[str, Any]] = []
+        self.own_fields: list[dict[str, Any]] = []  # resources and prompts, answered by answer_own
         self._output_checks: dict[str, OutputCheck] = {}
         self._session: ClientSession | None = None
         self._down = asyncio.Event()
@@ -84,7 +176,7 @@ class Upstream:
 
     def group(self) -> dict[str, Any]:
         """This server's group of the engine's catalogue."""
-        group: dict[str, Any] = {"server": self.name, "tools": self.tools}
+        group: dict[str, Any] = {"server": self.name, "tools": self.tools + self.own_fields}
         if self.description:
             group["serverDescription"] = self.description
         return group
@@ -110,68 +202,169 @@ class Upstream:
         self._stderr.close()
 
     async def call(self, tool: str, arguments: dict[str, Any], timeout: float) -> CallToolResult:
-        session = self._session
-        if self.failure is not None or session is None:
-            raise CallFailed(f"server {self.name!r} is down: {self.failure or 'not started'}")
         # session.call_tool would check the result against the tool's output
         # schema by checking the schema itself first, every call: two thirds
         # of a call's time. The same check runs here with a validator made once.
-        # The call's trace context rides in `params._meta`, where MCP carries it (only while tracing).
-        meta = call_meta()
         params = CallToolRequestParams(name=tool, arguments=arguments)
-        if meta:
+        if meta := call_meta():  # the call's trace context, where MCP carries it (only while tracing)
             params.meta = CallToolRequestParams.Meta.model_validate(meta)
-        request = ClientRequest(CallToolRequest(params=params))
-        call = asyncio.ensure_future(session.send_request(request, CallToolResult))
+        request = CallToolRequest(params=params)
+        where = f"{self.name}.{tool}"
+
+        async def progress(done: float, total: float | None, message: str | None) -> None:
+            logger.info("server %r: %s: progress %g%s%s", self.name, tool, done,
+                        f"/{total:g}" if total is not None else "", f": {message}" if message else "")
+
+        result = await self._request(request, CallToolResult, where, timeout, progress)
+        if not result.isError:
+            check_output(self._output_checks.get(tool), where, result)
+        return result
+
+    async def answer_own(self, kind: str, arguments: dict[str, Any], timeout: float) -> dict[str, Any]:
+        """The reply of one of the fields the gateway answers itself: the tool reply's members."""
+        where = f"{self.name}.{kind}"
+        if kind == LIST_RESOURCES:
+            resources = await self._pages(ListResourcesRequest, ListResourcesResult, "resources", where, timeout)
+            templates = await self._pages(ListResourceTemplatesRequest, ListResourceTemplatesResult,
+                                          "resourceTemplates", where, timeout)
+            listing = {"resources": resources, "resourceTemplates": templates}
+            links = [{"type": "resource_link", **resource} for resource in resources]
+            return {"isError": False, "json": listing, "text": json.dumps(listing), "content": links}
+        if kind == LIST_PROMPTS:
+            listing = {"prompts": await self._pages(ListPromptsRequest, ListPromptsResult, "prompts", where,
+                                                    timeout)}
+            return {"isError": False, "json": listing, "text": json.dumps(listing), "content": []}
+        if kind == READ_RESOURCE:
+            uri = arguments.get("uri")
+            if not isinstance(uri, str):
+                raise CallFailed(f"{where}: \"uri\" must be a string")
+            try:
+                request = ReadResourceRequest(params=ReadResourceRequestParams(uri=uri))  # type: ignore[arg-type]
+            except ValidationError:
+                raise CallFailed(f"{where}: {uri!r} is not a URI") from None
+            read = await self._request(request, ReadResourceResult, where, timeout)
+            contents = [dump(c) for c in read.contents]
+            blocks = [{"type": "resource", "resource": c} for c in contents]
+            text = "\n".join(c["text"] for c in contents if "text" in c)
+            return {"isError": False, "json": json_or_none(text), "text": text, "content": blocks}
+        if kind == GET_PROMPT:
+            name, values = arguments.get("name"), arguments.get("arguments")
+            if not isinstance(name, str):
+                raise CallFailed(f"{where}: \"name\" must be a string")
+            if values is not None and not (isinstance(values, dict)
+                                           and all(isinstance(v, str) for v in values.values())):
+                raise CallFailed(f"{where}: \"arguments\" must map names to strings")
+            prompt = await self._request(GetPromptRequest(params=GetPromptRequestParams(name=name, arguments=values)),
+                                         GetPromptResult, where, timeout)
+            content = [dump(message.content) for message in prompt.messages]
+            text = "\n".join(block["text"] for block in content if block.get("type") == "text")
+            return {"isError": False, "json": dump(prompt), "text": text, "content": content}
+        raise CallFailed(f"{where}: the gateway answers no such field")
+
+    async def _pages(self, kind: type[Any], result: type[Any], member: str, where: str,
+                     timeout: float) -> list[dict[str, Any]]:
+        """Every page of one listing, following nextCursor."""
+        items: list[dict[str, Any]] = []
+        cursor: str | None = None
+        for _ in range(PAGE_LIMIT):
+            params = PaginatedRequestParams(cursor=cursor) if cursor else None
+            page = await self._request(kind(params=params), result, where, timeout)
+            items += [dump(item) for item in getattr(page, member)]
+            cursor = page.nextCursor
+            if not cursor:
+                return items
+        raise CallFailed(f"{where}: the listing did not end within {PAGE_LIMIT} pages")
+
+    async def _request[R: BaseModel](self, request: Any, result_type: type[R], where: str, timeout: float,
+                                     progress: Any = None) -> R:
+        """One request on the session, raced against the server going down and the time limit."""
+        session = self._session
+        if self.failure is not None or session is None:
+            raise CallFailed(f"server {self.name!r} is down: {self.failure or 'not started'}")
+        call = asyncio.ensure_future(session.send_request(ClientRequest(request), result_type,
+                                                          progress_callback=progress))
         down = asyncio.ensure_future(self._down.wait())
         try:
-            done, _ = await asyncio.wait({call, down}, timeout=timeout,
-                                         return_when=asyncio.FIRST_COMPLETED)
+            done, _ = await asyncio.wait({call, down}, timeout=timeout, return_when=asyncio.FIRST_COMPLETED)
         finally:
             call.cancel()
             down.cancel()
         if call in done:
             try:
-                result = call.result()
+                return call.result()
             except McpError as exc:
                 if exc.error.code == CONNECTION_CLOSED:
                     self.fail("the connection closed (the server exited)")
-                raise CallFailed(f"{self.name}.{tool}: {exc}") from None
+                raise CallFailed(f"{where}: {exc}") from None
             except Exception as exc:
-                raise CallFailed(f"{self.name}.{tool}: {describe(exc)}") from None
-            if not result.isError:
-                check_output(self._output_checks.get(tool), f"{self.name}.{tool}", result)
-            return result
+                raise CallFailed(f"{where}: {describe(exc)}") from None
         if down in done:
             raise CallFailed(f"server {self.name!r} stopped during the call: {self.failure}")
-        raise CallFailed(f"{self.name}.{tool} gave no answer within {timeout:g} s")
+        raise CallFailed(f"{where} gave no answer within {timeout:g} s")
 
     def fail(self, reason: str) -> None:
-        """Mark the server down once and say why on standard error."""
+        """Mark the server down once and say why."""
         if self.failure is not None or self._stop.is_set():
             return
         self.failure = reason
         self._down.set()
-        message = f"gateway: server {self.name!r} failed: {reason}"
+        message = f"server {self.name!r} failed: {reason}"
         tail = self._stderr.lines()
         if tail:
             message += "\n  its last words: " + "\n  ".join(tail)
-        print(message, file=sys.stderr, flush=True)
+        logger.error("%s", message)
+
+    def _transport(self) -> AbstractAsyncContextManager[tuple[Any, Any]]:
+        config = self.config
+        if config.streams is not None:
+            return config.streams()
+        headers = {name: value.reveal() for name, value in config.headers}
+        if config.transport == "http":
+            return _streamable_http(config.url, headers)
+        if config.transport == "sse":
+            return sse_client(config.url, headers=headers, timeout=HTTP_TIMEOUT.connect or 30.0,
+                              sse_read_timeout=HTTP_TIMEOUT.read or 300.0)
+        params = StdioServerParameters(command=config.command, args=list(config.args), env=config.env,
+                                       cwd=config.cwd)
+        return stdio_client(params, errlog=self._stderr.writer)
+
+    async def _roots(self, context: Any) -> ListRootsResult:
+        """roots/list: the configured folders, none unless the entry names some."""
+        return ListRootsResult(roots=[Root(uri=uri) for uri in self.config.roots])  # type: ignore[arg-type]
+
+    async def _log(self, params: LoggingMessageNotificationParams) -> None:
+        """notifications/message: the server's log line, at the matching Python level."""
+        data = params.data if isinstance(params.data, str) else json.dumps(params.data, default=str)
+        data = data.replace("\r", "\\r").replace("\n", "\\n")  # one message, one line of the log
+        source = f" ({params.logger})" if params.logger else ""
+        logger.log(MCP_LEVELS.get(params.level, logging.INFO), "server %r%s: %s", self.name, source, data)
+
+    async def _message(self, message: RequestResponder[ServerRequest, ClientResult] | ServerNotification
+                       | Exception) -> None:
+        """What the session hands on: unreadable output (one line each) and listing changes."""
+        if isinstance(message, Exception):
+            logger.warning("server %r: %s", self.name, unreadable(message))
+        elif isinstance(message, ServerNotification) and message.root.method.endswith("/list_changed"):
+            logger.info("server %r: %s (the gateway keeps the listing it started with)", self.name,
+                        message.root.method)
 
     async def _run(self) -> None:
         try:
-            config = self.config
-            if config.streams is not None:
-                transport = config.streams()
-            else:
-                params = StdioServerParameters(command=config.command, args=list(config.args),
-                                               env=config.env, cwd=config.cwd)
-                transport = stdio_client(params, errlog=self._stderr.writer)
-            async with transport as (read, write), ClientSession(read, write) as session:
+            if self.config.problem is not None:
+                self.fail(self.config.problem)
+                return
+            async with (self._transport() as (read, write),
+                        ClientSession(read, write, list_roots_callback=self._roots, logging_callback=self._log,
+                                      message_handler=self._message) as session):
                 answer = await session.initialize()
                 info = answer.serverInfo
                 self.description = getattr(info, "description", None) or answer.instructions
-                self.tools = await _list_tools(session)
+                capabilities = answer.capabilities
+                if capabilities.logging is not None:
+                    await session.set_logging_level(mcp_level(logger.getEffectiveLevel()))
+                self.tools = self._served(await _list_tools(session)) if capabilities.tools is not None else []
+                self.own_fields = own_fields(capabilities.resources is not None and await _offers_resources(session),
+                                             capabilities.prompts is not None and await _offers_prompts(session))
                 self._output_checks = output_checks(self.tools)
                 self._stderr.close()
                 self._session = session
@@ -191,6 +384,94 @@ class Upstream:
             if not self._started.done():
                 self._started.set_exception(CallFailed(self.failure or "stopped"))
                 self._started.exception()  # retrieved: started() reports it, not the loop
+
+    def _served(self, tools: list[dict[str, Any]]) -> list[dict[str, Any]]:
+        """The tools a plain tools/call can run: one that requires task augmentation is left out."""
+        served = []
+        for tool in tools:
+            meta = tool.get("_meta")
+            if isinstance(meta, dict):
+                meta.pop(OWN_MARK, None)  # the gateway's own mark, never a server's to set
+            execution = tool.get("execution")
+            if isinstance(execution, dict) and execution.get("taskSupport") == "required":
+                logger.warning("server %r: tool %r requires task augmentation, which the gateway does not "
+                               "use; left out", self.name, tool.get("name"))
+                continue
+            served.append(tool)
+        return served
+
+
+async def _offers_resources(session: ClientSession) -> bool:
+    """Whether the first page of resources or templates lists any: FastMCP declares the
+    capability for every server, so the declaration alone would give every one the fields."""
+    try:
+        return bool((await session.list_resources()).resources
+                    or (await session.list_resource_templates()).resourceTemplates)
+    except McpError:
+        return False
+
+
+async def _offers_prompts(session: ClientSession) -> bool:
+    try:
+        return bool((await session.list_prompts()).prompts)
+    except McpError:
+        return False
+
+
+@asynccontextmanager
+async def _streamable_http(url: str, headers: dict[str, str]) -> AsyncIterator[tuple[Any, Any]]:
+    """The SDK's Streamable HTTP client over an HTTP client that carries the headers."""
+    async with (create_mcp_http_client(headers=headers, timeout=HTTP_TIMEOUT) as client,
+                streamable_http_client(url, http_client=client) as (read, write, _session_id)):
+        yield read, write
+
+
+def own_fields(resources: bool, prompts: bool) -> list[dict[str, Any]]:
+    """Catalogue entries of the fields answered by answer_own, for the capabilities a server declared."""
+    kinds = ([LIST_RESOURCES, READ_RESOURCE] if resources else []) + ([LIST_PROMPTS, GET_PROMPT] if prompts else [])
+    return [{"name": kind, "description": OWN_FIELDS[kind][0], "inputSchema": OWN_FIELDS[kind][1],
+             "annotations": {"readOnlyHint": True}, "_meta": {OWN_MARK: True}} for kind in kinds]
+
+
+def answered_here(entry: dict[str, Any]) -> bool:
+    """Whether a catalogue entry is one of own_fields' (a server's own tool may share its name)."""
+    meta = entry.get("_meta")
+    return isinstance(meta, dict) and meta.get(OWN_MARK) is True
+
+
+def mcp_level(level: int) -> LoggingLevel:
+    """The MCP level that asks a server for what a Python logger at `level` shows."""
+    for python_level, name in reversed(PYTHON_LEVELS):
+        if level >= python_level:
+            return name
+    return "debug"
+
+
+def dump(model: BaseModel) -> dict[str, Any]:
+    """A result's part as MCP gives it: names as on the wire, absent members left out."""
+    return model.model_dump(mode="json", by_alias=True, exclude_none=True)
+
+
+def json_or_none(text: str) -> Any:
+    def refuse(constant: str) -> None:
+        raise ValueError(constant)  # NaN and Infinity are not JSON
+
+    try:
+        return json.loads(text, parse_constant=refuse)
+    except ValueError:
+        return None
+
+
+def unreadable(exc: Exception) -> str:
+    """One line for a message the session could not read: what it was, and its start."""
+    if isinstance(exc, ValidationError) and exc.errors():
+        first = exc.errors()[0]
+        shown = first.get("input")
+        if isinstance(shown, str):
+            return f"wrote a line that is not JSON-RPC: {shown[:SHOWN_OUTPUT]!r}"
+        return f"sent a message that is not JSON-RPC: {first.get('msg', 'invalid')}"
+    return f"unreadable message: {describe(exc)}"
+
 
 async def _list_tools(session: ClientSession) -> list[dict[str, Any]]:
     tools: list[dict[str, Any]] = []

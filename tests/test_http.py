@@ -28,6 +28,7 @@ from test_gateway import (DEADLINE, REPO, LoopThread, gateway_env, server_entry,
 
 from gateway import Gateway, load_config  # noqa: E402
 from gateway.access import Access  # noqa: E402
+from gateway.admission import AdmissionLimits  # noqa: E402
 from gateway.http import chosen_media_type, listening_socket, make_app, make_server  # noqa: E402
 
 BODY_LIMIT = 4096
@@ -38,7 +39,9 @@ GQL_JSON = "application/graphql-response+json"
 def serving(runner: LoopThread, gateway: Gateway, access: Access | None = None, *,
             body_limit: int = 1 << 16) -> Iterator[str]:
     """Serves `gateway` on a loopback port of `runner`'s loop; yields its address."""
-    server = make_server(gateway, grace_seconds=5, body_limit=body_limit, access=access)
+    # Room for every client these tests start at once: the queue's own bound is tested apart.
+    server = make_server(gateway, grace_seconds=5, body_limit=body_limit, access=access,
+                         admission=AdmissionLimits(queue=64))
     sock = listening_socket("127.0.0.1:0")
     running = asyncio.run_coroutine_threadsafe(server.serve(sockets=[sock]), runner.loop)
     began = time.monotonic()

@@ -38,7 +38,7 @@ from gateway.access import Access, AccessError  # noqa: E402
 from gateway.http import make_app, make_metrics_app, metrics_bearer  # noqa: E402
 from gateway.metrics import Metrics  # noqa: E402
 from gateway.observe import JsonFormatter, Observer, access_logger  # noqa: E402
-from gateway.tracing import Tracing, current_ids, provider_from_environ  # noqa: E402
+from gateway.tracing import Tracing, provider_from_environ  # noqa: E402
 
 TRACE_ID = "4bf92f3577b34da6a3ce929d0e0e4736"
 PARENT_ID = "00f067aa0ba902b7"
@@ -120,7 +120,7 @@ def test_spans_continue_the_callers_trace_and_reach_the_server() -> None:
     provider.add_span_processor(SimpleSpanProcessor(exporter))
     lines = io.StringIO()
     handler = logging.StreamHandler(lines)
-    handler.setFormatter(JsonFormatter(current_ids))
+    handler.setFormatter(JsonFormatter())
     access_log = logging.getLogger("gateway.access.test")
     access_log.addHandler(handler)
     access_log.setLevel(logging.INFO)
