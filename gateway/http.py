@@ -14,6 +14,7 @@ import json
 import logging
 import signal
 import socket
+import sys
 import time
 from collections.abc import Iterator
 from typing import Any
@@ -368,14 +369,14 @@ async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 1
     for signum in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(signum, server.stop)
     host, port = sock.getsockname()[:2]
-    logger.info("serving GraphQL at http://%s:%s/graphql", host, port)
+    print(f"gateway: serving GraphQL at http://{host}:{port}/graphql", file=sys.stderr, flush=True)
     if metrics_sock is None:
         await server.serve(sockets=[sock])
         return
     metrics = Server(uvicorn.Config(make_metrics_app(gateway.observer, metrics_bearer(metrics_sock, access.token)),
                                     lifespan="off", log_config=None, log_level="warning", access_log=False))
     host, port = metrics_sock.getsockname()[:2]
-    logger.info("serving metrics at http://%s:%s/metrics", host, port)
+    print(f"gateway: serving metrics at http://{host}:{port}/metrics", file=sys.stderr, flush=True)
     scraped = asyncio.create_task(metrics.serve(sockets=[metrics_sock]), name="metrics")
     try:
         await server.serve(sockets=[sock])
