@@ -3,14 +3,13 @@
 import asyncio
 import json
 import logging
-import sys
 import threading
 import time
 from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
-from pathlib import Path
 from typing import Any
 
+import _graphql
 from mcp.types import CallToolResult, TextContent
 
 from .access import Limits
@@ -18,16 +17,10 @@ from .budget import DEFAULT_REPLY_BYTES, ReplyBudget
 from .config import DEFAULT_RESULT_LIMIT, ServerConfig
 from .front import Front
 from .names import Renamed, distinct
+from .observe import Observer
 from .offer import Offer
 from .schema import GatewaySchema, build
 from .upstream import CallFailed, Upstream, answered_here, describe, dump, json_or_none
-
-try:
-    import _graphql
-except ImportError:
-    # Not installed: fall back to the module built in a source checkout.
-    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "build"))
-    import _graphql
 
 POLL_MS = 100  # how long a receiver waits for a call before it checks for shutdown
 RECEIVERS = 2  # they only hand calls to the loop, so a couple keep up with any load
@@ -66,8 +59,11 @@ class Gateway:
     def __init__(self, configs: list[ServerConfig], *, call_timeout: float = 30.0,
                  start_timeout: float = 30.0, query_threads: int = 4, offer: Offer | None = None,
                  call_log: Callable[[str], None] | None = None, limits: Limits | None = None,
-                 reply_bytes: int = DEFAULT_REPLY_BYTES, max_result_bytes: int = DEFAULT_RESULT_LIMIT) -> None:
+                 reply_bytes: int = DEFAULT_REPLY_BYTES, max_result_bytes: int = DEFAULT_RESULT_LIMIT,
+                 observer: Observer | None = None) -> None:
         self.configs = configs
+        self.observer = observer or Observer()
+        self.observer.watch((c.name for c in configs), lambda: {n: u.up for n, u in self.upstreams.items()})
         self.offer = offer or Offer()
         self.call_log = call_log
         self.call_timeout = call_timeout
@@ -112,6 +108,7 @@ class Gateway:
             self.schema = build(catalogue, self.engine)
             self.writing_fields = frozenset(f for f, tool in self.schema.tools.items() if not tool.read_only)
             self.front = Front(self.schema, self.engine, self._on_query_thread, self.limits)
+            self.observer.serving(self.engine)
             self.engine.attach_call_bridge()
             for n in range(RECEIVERS):
                 thread = threading.Thread(target=self._receive, name=f"tool-receiver-{n}", daemon=True)
@@ -146,7 +143,9 @@ class Gateway:
         assert self._loop is not None
         query_number = self.replies.started()
         try:
-            return await self._loop.run_in_executor(self._executor, function, *args)
+            # The document handed to the engine names the tool fields its calls will be for.
+            with self.observer.query(args[0] if args and isinstance(args[0], str) else ""):
+                return await self._loop.run_in_executor(self._executor, function, *args)
         finally:
             self.replies.ended(query_number)
 
@@ -165,6 +164,7 @@ class Gateway:
             await asyncio.wait(self._calls)
         await asyncio.gather(*(u.close(CLOSE_SECONDS) for u in self.upstreams.values()))
         await asyncio.to_thread(self._executor.shutdown)
+        self.observer.close()
 
     def _receive(self) -> None:
         assert self.engine is not None and self._loop is not None
@@ -185,6 +185,7 @@ class Gateway:
         upstream = self.upstreams.get(server)
         began = time.perf_counter()
         outcome = "error"
+        observed = self.observer.tool_call(server, tool)
         try:
             if upstream is None:
                 raise CallFailed(f"no server named {server!r}")
@@ -211,6 +212,7 @@ class Gateway:
             if self.call_log is not None:  # names and timing only: arguments and results may be secret
                 elapsed_ms = (time.perf_counter() - began) * 1000
                 self.call_log(f"call {server}.{tool} {elapsed_ms:.1f}ms {outcome}")
+            observed.end(outcome)  # after the line, which is written inside the call's span
 
     async def _reply(self, upstream: Upstream, tool: str, arguments: dict[str, Any]) -> dict[str, Any]:
         """The field's reply: a tool's result, or the answer of a field the gateway answers itself."""
