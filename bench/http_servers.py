@@ -3,6 +3,7 @@
     python3 bench/http_servers.py constant PORT      # a fixed response: the stack's own limit
     python3 bench/http_servers.py graphql-core PORT  # graphql-core answering the GET query
     python3 bench/http_servers.py gateway PORT [DIR] # the gateway, the toolbox server in process
+    python3 bench/http_servers.py gateway-observed PORT  # the same with metrics, and traces as OTEL_* say
 
 DIR holds the `gateway` package to serve (default: this checkout's), so that
 another version of it (bench/http_load.py --before) runs on the same stack.
@@ -38,11 +39,12 @@ async def graphql_core(request: Request) -> Response:
     return Response(json.dumps(body), media_type=MEDIA)
 
 
-async def gateway(port: int, source: Path) -> None:
+async def gateway(port: int, source: Path, observed: bool = False) -> None:
     sys.path[:0] = [str(source), str(REPO / "examples")]
     import toolbox
     from gateway import Gateway, in_process
     from gateway.http import listening_socket, serve
+    from gateway.observe import Observer
 
     sock = listening_socket(f"127.0.0.1:{port}")
     options = {}
@@ -50,14 +52,16 @@ async def gateway(port: int, source: Path) -> None:
         # wrk's connections share one address: let them all have a turn, as distinct clients would.
         from gateway.admission import AdmissionLimits
         options["admission"] = AdmissionLimits(queue=1024, per_client=1024)
-    async with Gateway([in_process("toolbox", toolbox.server)]) as running:
+    observer = Observer.from_environ() if observed else Observer()
+    async with Gateway([in_process("toolbox", toolbox.server)], observer=observer) as running:
         await serve(running, sock, **options)
 
 
 if __name__ == "__main__":
     kind, port = sys.argv[1], int(sys.argv[2])
-    if kind == "gateway":
-        asyncio.run(gateway(port, Path(sys.argv[3]) if len(sys.argv) > 3 else REPO))
+    if kind in ("gateway", "gateway-observed"):
+        asyncio.run(gateway(port, Path(sys.argv[3]) if len(sys.argv) > 3 else REPO,
+                            observed=kind == "gateway-observed"))
         sys.exit()
     handler = {"constant": constant, "graphql-core": graphql_core}[kind]
     app = Starlette(routes=[Route("/graphql", handler, methods=["GET", "POST"])])

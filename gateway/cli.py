@@ -10,18 +10,19 @@ Examples:
   python3 -m gateway --config ~/my-servers.json '{ servers { name toolCount } }'
   python3 -m gateway --serve 127.0.0.1:8000     # GraphQL over HTTP at /graphql, GraphiQL for a browser
   python3 -m gateway --serve 0.0.0.0:8000 --token-file ~/.gateway-token --read-only
+  python3 -m gateway --mcp                      # an MCP server on standard input and output
+  ziri-gateway --serve 127.0.0.1:8000 --metrics 127.0.0.1:9464 --log-format json
 """
 
 import argparse
 import asyncio
 import json
-import logging
 import os
 import signal
 import sys
 import threading
 import time
-from collections.abc import Awaitable, Callable, Iterable, Iterator
+from collections.abc import AsyncIterator, Awaitable, Callable, Iterable, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -49,6 +50,7 @@ from .config import (
     ServerConfig,
     load_config,
 )
+from .observe import Observer, access_logger, configure_logging
 from .offer import Offer, OfferError
 from .persisted import DEFAULT_STORE_BYTES
 from .pinning import Pins
@@ -130,6 +132,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                              "logging/setLevel are asked for this level (default: %(default)s)")
     parser.add_argument("--timing", action="store_true",
                         help="report on standard error how long each query took")
+    parser.add_argument("--log-format", choices=("text", "json"), default="text",
+                        help="log lines on standard error as text or as JSON objects, each with the trace id "
+                             "of its request when tracing (OTEL_* variables) is on (default: %(default)s)")
     keeping = parser.add_argument_group("servers that go down, tools that change")
     keeping.add_argument("--restart-wait", metavar="SECONDS", type=positive(float), default=FIRST_WAIT,
                          help="wait before a server that went down is started (or reconnected) again; it "
@@ -155,6 +160,12 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                                "field name (repeatable; an entry that names nothing stops the start)")
     offering.add_argument("--deny", metavar="SERVER[.TOOL]|FIELD", action="append", default=[],
                           help="never offer these servers or tools (repeatable; wins over --allow)")
+    mcp = parser.add_argument_group("MCP server (tools graphql and schema)")
+    mcp.add_argument("--mcp", action="store_true",
+                     help="serve MCP on standard input and output, for a client that starts the gateway "
+                          "(with --serve it is always at /mcp)")
+    mcp.add_argument("--mcp-tools", action="store_true",
+                     help="also serve every offered tool under its field name, one call per tool")
     serving = parser.add_argument_group("GraphQL over HTTP")
     serving.add_argument("--serve", metavar="[HOST:]PORT", nargs="?", const="127.0.0.1:8000",
                          help="serve POST and GET at /graphql and GET /health instead of answering "
@@ -206,21 +217,27 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     serving.add_argument("--npm-dir", metavar="DIR", type=Path,
                          help=f"the npm folder GraphiQL is served from (default: ${NPM_DIR_VARIABLE}, "
                               f"else {DEFAULT_NPM_DIR}); without it GET /graphql shows no IDE")
+    serving.add_argument("--metrics", metavar="[HOST:]PORT",
+                         help="serve GET /metrics (Prometheus) on this address alone: without a token on "
+                              "loopback, under the gateway's token elsewhere (default: at /metrics beside "
+                              "/graphql, under its token)")
     args = parser.parse_args(argv)
     if args.serve is not None and args.query is not None:
         parser.error("give a query or --serve, not both")
+    if args.mcp and (args.serve is not None or args.query is not None or args.schema):
+        parser.error("--mcp serves MCP on standard input and output: give no query, --serve or --schema")
     if args.schema and (args.serve is not None or args.query is not None):
         parser.error("--schema prints the schema only: give no query and no --serve")
     if args.serve is not None and ":" not in args.serve:
         args.serve = f"127.0.0.1:{args.serve}"
+    if args.metrics is not None and args.serve is None:
+        parser.error("--metrics goes with --serve")
     return args
 
 
 def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
-    logging.basicConfig(level=args.log_level.upper(), format="gateway: %(message)s", stream=sys.stderr)
-    # httpx says "HTTP Request: POST ..." at info for every message to a remote server.
-    logging.getLogger("httpx").setLevel(max(logging.WARNING, logging.getLogger().level))
+    configure_logging(args.log_format, args.log_level)
     try:
         configs = load_config(args.config)
         variables = json.loads(args.variables) if args.variables else None
@@ -233,6 +250,7 @@ def main(argv: list[str] | None = None) -> int:
         if args.cors_origin is not None:
             check_cors_origin(args.cors_origin)
         args.pins = _pins(args)  # read here: a lock file that cannot be read stops the start
+        observer = Observer.from_environ(metrics=args.serve is not None)
     except ValueError as exc:
         print(f"gateway: {exc}", file=sys.stderr)
         return 2
@@ -244,6 +262,8 @@ def main(argv: list[str] | None = None) -> int:
         try:
             require_token_off_loopback(split_address(args.serve)[0], token)  # before anything is bound
             connections.connections()  # a cap the descriptor limit cannot hold stops the start
+            if args.metrics is not None:
+                require_token_off_loopback(split_address(args.metrics)[0], token)
         except (AccessError, LimitError) as exc:
             print(f"gateway: {exc}", file=sys.stderr)
             return 2
@@ -252,7 +272,13 @@ def main(argv: list[str] | None = None) -> int:
         except (OSError, ValueError) as exc:
             print(f"gateway: cannot listen on {args.serve}: {exc}", file=sys.stderr)
             return 2
-        log = AccessLog()
+        try:
+            metrics_sock = listening_socket(args.metrics) if args.metrics is not None else None
+        except (OSError, ValueError) as exc:
+            sock.close()
+            print(f"gateway: cannot listen on {args.metrics}: {exc}", file=sys.stderr)
+            return 2
+        log = AccessLog() if args.log_format == "text" else access_logger()
         access = Access(token=token, cors_origin=args.cors_origin, limits=_limits(args), log=log,
                         forwarded_allow_ips=args.forwarded_allow_ips)
         admission = AdmissionLimits(args.query_queue or 0, args.client_queries or 0)
@@ -264,20 +290,27 @@ def main(argv: list[str] | None = None) -> int:
             return 2
         try:
             return _run(args, configs, offer,
-                        lambda gateway: _serve(args, gateway, access, sock, connections, admission, web),
+                        lambda gateway: _serve(args, gateway, access, sock, connections, admission, web,
+                                               metrics_sock),
                         farewell="gateway: stopped", query_threads=args.query_threads,
-                        call_log=access.log, limits=access.limits, reply_bytes=args.max_replies)
+                        call_log=access.log, limits=access.limits, reply_bytes=args.max_replies,
+                        observer=observer)
         finally:
             sock.close()
+            if metrics_sock is not None:
+                metrics_sock.close()
     if args.schema:
         return asyncio.run(_print_schema(args, configs, offer))
+    if args.mcp:
+        return _run(args, configs, offer, lambda gateway: _serve_mcp(args, gateway),
+                    query_threads=args.query_threads, limits=_limits(args), observer=observer)
     if args.query is None:
         queries: Iterable[str] = [DEFAULT_QUERY]
         variables = DEFAULT_VARIABLES if variables is None else variables
     else:
         queries = query_blocks(sys.stdin) if args.query == "-" else [args.query]
     return _run(args, configs, offer, lambda gateway: _answer_all(args, gateway, queries, variables),
-                limits=_limits(args))
+                limits=_limits(args), observer=observer)
 
 
 def _limits(args: argparse.Namespace) -> Limits:
@@ -395,17 +428,19 @@ def _web_options(args: argparse.Namespace) -> WebOptions:
             raise ValueError(str(exc)) from None
         print(f"gateway: {exc}; GET /graphql shows no IDE", file=sys.stderr)
         graphiql = None
-    return WebOptions(batch_limit=args.max_batch, persisted_bytes=args.persisted_bytes, graphiql=graphiql)
+    return WebOptions(batch_limit=args.max_batch, persisted_bytes=args.persisted_bytes, graphiql=graphiql,
+                      mcp_tools=args.mcp_tools)
 
 
 async def _serve(args: argparse.Namespace, gateway: Gateway, access: Access, sock: socket.socket,
-                 connections: ConnectionLimits, admission: AdmissionLimits, web: WebOptions) -> int:
+                 connections: ConnectionLimits, admission: AdmissionLimits, web: WebOptions,
+                 metrics_sock: socket.socket | None) -> int:
     """Serves HTTP until a signal ends it gracefully."""
     from .http import serve
 
     asyncio.get_running_loop().add_signal_handler(signal.SIGHUP, _reload, gateway, args.config)
     await serve(gateway, sock, grace_seconds=args.grace, body_limit=args.max_body, access=access,
-                connections=connections, admission=admission, web=web)
+                connections=connections, admission=admission, web=web, metrics_sock=metrics_sock)
     return 0
 
 
@@ -424,7 +459,16 @@ def _reload(gateway: Gateway, path: Path) -> None:
 _reloads: set[asyncio.Future[None]] = set()  # reloads in progress, kept from the garbage collector
 
 
-async def _numbered(queries: Iterable[str]):
+async def _serve_mcp(args: argparse.Namespace, gateway: Gateway) -> int:
+    """MCP on standard input and output until the client closes it; standard output carries
+    nothing else, and what the gateway reports goes to standard error."""
+    from .mcp_server import McpFace
+
+    await McpFace(gateway, reserve_tools=args.mcp_tools).run_stdio()
+    return 0
+
+
+async def _numbered(queries: Iterable[str]) -> AsyncIterator[tuple[int, str]]:
     """The queries, read on a daemon thread: a read of standard input must not delay an exit."""
     loop = asyncio.get_running_loop()
     inbox: asyncio.Queue[str | None] = asyncio.Queue()

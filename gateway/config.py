@@ -22,7 +22,11 @@ from urllib.parse import urlsplit
 if TYPE_CHECKING:
     from mcp.server.fastmcp import FastMCP
 
-BUNDLED = Path(__file__).resolve().parent / "servers.json"
+# The bundled example servers and their configuration: an installed wheel carries
+# examples/ inside the package, a source checkout keeps it beside the package.
+_PACKAGE = Path(__file__).resolve().parent
+BUNDLED = next((folder / "servers.json" for folder in (_PACKAGE / "examples", _PACKAGE.parent / "examples")
+                if (folder / "servers.json").is_file()), _PACKAGE / "examples" / "servers.json")
 # The HTTP side's defaults, here so the command line needs no HTTP import.
 DEFAULT_BODY_LIMIT = 1 << 20  # largest HTTP request body
 DEFAULT_BATCH_LIMIT = 16  # requests in one JSON array body; Apollo's batching link sends up to 10

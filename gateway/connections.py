@@ -75,7 +75,7 @@ def guarded_protocol(limits: ConnectionLimits) -> type[H11Protocol]:
         head_timer: asyncio.TimerHandle | None = None
         refused: asyncio.Transport | None = None
 
-        def connection_made(self, transport: Any) -> None:  # type: ignore[override]
+        def connection_made(self, transport: Any) -> None:
             if len(self.connections) >= cap and not _close_longest_idle():
                 # Answered and half closed, then read until the client closes: closing a socket
                 # with its request unread would reset it, and the client might never see the 503.

@@ -510,7 +510,7 @@ class _ValueWriter:
                 return None
             self.uses.append(name)
             return f"${name}"
-        if isinstance(kind, GraphQLList) and not isinstance(node, ListValueNode) and not isinstance(node, NullValueNode):
+        if isinstance(kind, GraphQLList) and not isinstance(node, (ListValueNode, NullValueNode)):
             inner = self.write(node, kind.of_type)
             return f"[{'null' if inner is None else inner}]"
         text = self._literal(node, kind)

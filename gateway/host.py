@@ -3,15 +3,14 @@
 import asyncio
 import json
 import logging
-import sys
 import threading
 import time
 from collections.abc import AsyncIterator, Callable
 from concurrent.futures import ThreadPoolExecutor
 from contextlib import asynccontextmanager
-from pathlib import Path
 from typing import Any
 
+import _graphql
 from mcp.types import CallToolResult, TextContent
 
 from .access import Limits
@@ -20,18 +19,12 @@ from .config import DEFAULT_RESULT_LIMIT, ServerConfig
 from .front import Front
 from .generation import Generation, routes
 from .names import distinct
+from .observe import Observer
 from .offer import Offer, OfferError
 from .pinning import Pins
 from .schema import GatewaySchema
 from .supervision import Supervision
 from .upstream import CallFailed, Upstream, answered_here, describe, dump, json_or_none
-
-try:
-    import _graphql
-except ImportError:
-    # Not installed: fall back to the module built in a source checkout.
-    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "build"))
-    import _graphql
 
 QUIET_SECONDS = 0.1  # listings within this of each other make one rebuild
 REBUILD_GAP = 0.5  # least time between two rebuilds
@@ -65,8 +58,11 @@ class Gateway:
                  start_timeout: float = 30.0, query_threads: int = 4, offer: Offer | None = None,
                  call_log: Callable[[str], None] | None = None, limits: Limits | None = None,
                  reply_bytes: int = DEFAULT_REPLY_BYTES, max_result_bytes: int = DEFAULT_RESULT_LIMIT,
-                 supervision: Supervision | None = None, pins: Pins | None = None) -> None:
+                 supervision: Supervision | None = None, pins: Pins | None = None,
+                 observer: Observer | None = None) -> None:
         self.configs = configs
+        self.observer = observer or Observer()
+        self.observer.watch((c.name for c in configs), lambda: {n: u.up for n, u in self.upstreams.items()})
         self.asked_offer = offer or Offer()  # as given: each generation resolves it against its listing
         self.offer = self.asked_offer  # the current generation's, field names resolved
         self.call_log = call_log
@@ -90,6 +86,7 @@ class Gateway:
         self._rebuilding: asyncio.Task[None] | None = None
         self._building = asyncio.Lock()  # one build at a time: a reload's and the listings'
         self._relist_wanted = False
+        self._restarts_seen: dict[str, int] = {}  # restarts told to the observer, per server
         self._loop: asyncio.AbstractEventLoop | None = None
 
     # The current generation's parts, as every entry point reads them.
@@ -157,6 +154,7 @@ class Gateway:
 
     def _swap(self, generation: Generation) -> None:
         assert self._loop is not None
+        self.observer.serving(generation.engine)
         generation.open(self._loop, self._on_query_thread, self._start_call)
         old, self.generation = self.generation, generation
         self.offer = generation.offer
@@ -171,6 +169,9 @@ class Gateway:
 
     def _listed(self, upstream: Upstream) -> None:
         """A server listed its tools again (back up, or list_changed): rebuild, debounced."""
+        if upstream.restarts > self._restarts_seen.get(upstream.name, 0):
+            self._restarts_seen[upstream.name] = upstream.restarts
+            self.observer.upstream_restarted(upstream.name)
         self._relist_wanted = True
         if self._rebuilding is None and not self._stopping.is_set():
             self._rebuilding = asyncio.ensure_future(self._rebuild_loop())
@@ -258,7 +259,9 @@ class Gateway:
         assert self._loop is not None
         query_number = self.replies.started()
         try:
-            return await self._loop.run_in_executor(self._executor, function, *args)
+            # The document handed to the engine names the tool fields its calls will be for.
+            with self.observer.query(args[0] if args and isinstance(args[0], str) else ""):
+                return await self._loop.run_in_executor(self._executor, function, *args)
         finally:
             self.replies.ended(query_number)
 
@@ -287,6 +290,7 @@ class Gateway:
             await asyncio.wait(self._calls)
         await asyncio.gather(*(u.close(CLOSE_SECONDS) for u in (*self.upstreams.values(), *self._leaving.values())))
         await asyncio.to_thread(self._executor.shutdown)
+        self.observer.close()
 
     def _start_call(self, generation: Generation, request: str) -> None:
         call = asyncio.ensure_future(self._answer(generation, request))
@@ -300,6 +304,7 @@ class Gateway:
         upstream = self.upstreams.get(server) or self._leaving.get(server)
         began = time.perf_counter()
         outcome = "error"
+        observed = self.observer.tool_call(server, tool)
         try:
             if upstream is None:
                 raise CallFailed(f"no server named {server!r}")
@@ -326,6 +331,7 @@ class Gateway:
             if self.call_log is not None:  # names and timing only: arguments and results may be secret
                 elapsed_ms = (time.perf_counter() - began) * 1000
                 self.call_log(f"call {server}.{tool} {elapsed_ms:.1f}ms {outcome}")
+            observed.end(outcome)  # after the line, which is written inside the call's span
 
     async def _reply(self, generation: Generation, upstream: Upstream, tool: str,
                      arguments: dict[str, Any]) -> dict[str, Any]:

@@ -11,12 +11,14 @@ where application/json is 200 once a GraphQL response exists).
 
 import asyncio
 import contextlib
+import ipaddress
 import json
+import logging
 import signal
 import socket
 import sys
 import time
-from collections.abc import Iterator
+from collections.abc import AsyncIterator, Iterator
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -44,12 +46,16 @@ from .connections import AcceptErrorLog, ConnectionLimits, guarded_protocol
 from .front import Front, Prepared, RequestError
 from .graphiql import ASSET_PATH, ASSET_PREFIX, GraphiQL, wants_page
 from .host import Gateway
+from .mcp_server import McpHttp
 from .persisted import (
     BAD_REQUEST,
     DEFAULT_STORE_BYTES,
     PersistedQueries,
     PersistedQueryError,
 )
+from .observe import ObserveMiddleware, Observer
+
+logger = logging.getLogger(__name__)
 
 GRAPHQL_RESPONSE = "application/graphql-response+json"
 JSON = "application/json"
@@ -134,6 +140,7 @@ class WebOptions:
     batch_limit: int = DEFAULT_BATCH_LIMIT
     persisted_bytes: int = DEFAULT_STORE_BYTES
     graphiql: GraphiQL | None = None
+    mcp_tools: bool = False  # /mcp re-serves every offered tool beside `graphql` and `schema`
 
 
 def request_error(errors: list[dict[str, Any]], media: str) -> Answer:
@@ -143,14 +150,19 @@ def request_error(errors: list[dict[str, Any]], media: str) -> Answer:
 
 
 def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None,
-             admission: Admission | None = None, web: WebOptions | None = None) -> Starlette:
+             admission: Admission | None = None, web: WebOptions | None = None,
+             metrics_route: bool = True) -> Starlette:
+    """The gateway's app; `metrics_route=False` when /metrics is served on an address of its own."""
     access = access or Access()
     web = web or WebOptions()
+    # What the app counts and traces is the gateway's; a stand-in for one (a test's) may have nothing.
+    observer: Observer = getattr(gateway, "observer", None) or Observer()
     bearer = Bearer(access.token) if access.token is not None else None
     limits = access.limits
     persisted = PersistedQueries(web.persisted_bytes)
     graphiql = web.graphiql
     sdl: dict[str, Any] = {}
+    mcp = McpHttp(gateway, access, reserve_tools=web.mcp_tools)
 
     admission = admission or Admission(getattr(gateway, "query_threads", 1))
 
@@ -250,6 +262,9 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
         allow = "GET, POST" if request.url.path == "/graphql" else "GET"
         return error_response(405, f"method {request.method} is not allowed here", JSON, {"Allow": allow})
 
+    async def metrics(request: Request) -> Response:  # under the token: it names servers and tools
+        return metrics_response(observer)
+
     async def refused(request: Request, exc: Exception) -> Response:
         assert isinstance(exc, Refused)
         return error_response(exc.status, str(exc), JSON, exc.headers)
@@ -265,6 +280,8 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
     # The checks in the order they run, each one a middleware that can refuse on its own.
     # Connection limits come first, before any of these: they act on the socket (connections.py).
     middleware = []
+    if observer.metrics is not None or observer.tracing is not None:
+        middleware.append(Middleware(ObserveMiddleware, observer=observer))  # outermost: its span covers all
     if access.log is not None:
         middleware.append(Middleware(AccessLogMiddleware, log=access.log))  # wraps the whole stack
     middleware += [
@@ -277,7 +294,8 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
         # preflight carries none.
         middleware.append(Middleware(CORSMiddleware, allow_origins=[check_cors_origin(access.cors_origin)],
                                      allow_methods=["GET", "POST"],
-                                     allow_headers=["Authorization", "Content-Type", "Accept"], max_age=600))
+                                     allow_headers=["Authorization", "Content-Type", "Accept", "Mcp-Protocol-Version"],
+                                     max_age=600))
     middleware += [
         Middleware(BearerCheck, bearer=bearer,
                    is_open=lambda scope: scope["path"] in OPEN_PATHS or page_request(scope, graphiql)),
@@ -288,7 +306,16 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
               Route("/health", health, methods=["GET"])]
     if graphiql is not None:
         routes.append(Route(ASSET_PATH, graphiql.asset, methods=["GET"]))
-    app = Starlette(routes=routes, middleware=middleware,
+    if metrics_route and observer.metrics is not None:
+        routes.append(Route("/metrics", metrics, methods=["GET"]))
+    routes.append(Route("/mcp", mcp))  # the gateway as an MCP server (mcp_server.py)
+
+    @contextlib.asynccontextmanager
+    async def lifespan(app: Starlette) -> AsyncIterator[None]:
+        async with mcp.lifespan():  # the MCP transport's session manager lives as long as the server
+            yield
+
+    app = Starlette(routes=routes, middleware=middleware, lifespan=lifespan,
                     exception_handlers={405: not_allowed, Refused: refused, ClientGone: client_gone,
                                         Exception: internal})
     # A redirect to the same path with a slash more or less would be built from the Host header.
@@ -307,6 +334,28 @@ def page_request(scope: Scope, graphiql: GraphiQL | None) -> bool:
         return True
     accept = header(scope, b"accept")
     return scope["path"] == GRAPHQL_PATH and wants_page(None if accept is None else accept.decode("latin-1"))
+
+
+def metrics_response(observer: Observer) -> Response:
+    assert observer.metrics is not None
+    return Response(observer.metrics.text(), media_type=observer.metrics.media_type)
+
+
+def make_metrics_app(observer: Observer, bearer: Bearer | None = None) -> Starlette:
+    """Only GET /metrics, on an address of its own (--metrics); under `bearer` when given."""
+    async def metrics(request: Request) -> Response:
+        return metrics_response(observer)
+
+    return Starlette(routes=[Route("/metrics", metrics, methods=["GET"])],
+                     middleware=[Middleware(BearerCheck, bearer=bearer, is_open=lambda scope: False)])
+
+
+def metrics_bearer(sock: socket.socket, token: str | None) -> Bearer | None:
+    """The token a metrics address asks for: none on loopback, where only this machine's scraper
+    reaches it, and the gateway's own elsewhere; without one, elsewhere is refused (AccessError)."""
+    host = sock.getsockname()[0]
+    require_token_off_loopback(host, token)
+    return None if token is None or ipaddress.ip_address(host.split("%")[0]).is_loopback else Bearer(token)
 
 
 def _client(request: Request) -> str:
@@ -448,7 +497,8 @@ class Server(uvicorn.Server):
 
 def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int, access: Access | None = None,
                 connections: ConnectionLimits | None = None,
-                admission: AdmissionLimits | None = None, web: WebOptions | None = None) -> Server:
+                admission: AdmissionLimits | None = None, web: WebOptions | None = None,
+                metrics_route: bool = True) -> Server:
     """Uvicorn serving the app behind the connection limits. Proxy headers (X-Forwarded-For and
     the like) are ignored unless `access.forwarded_allow_ips` names the proxies that send them:
     Uvicorn's default trusts them from any loopback client, who could then log any address and
@@ -456,9 +506,10 @@ def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int, access
     access = access or Access()
     connections = connections or ConnectionLimits()
     app = make_app(gateway, body_limit=body_limit, access=access,
-                   admission=Admission(gateway.query_threads, admission), web=web)
+                   admission=Admission(gateway.query_threads, admission), web=web, metrics_route=metrics_route)
     proxies = access.forwarded_allow_ips
-    config = uvicorn.Config(app, lifespan="off", log_level="warning", access_log=False,
+    # log_config=None: Uvicorn's lines go through the program's logging (and its --log-format).
+    config = uvicorn.Config(app, lifespan="on", log_config=None, log_level="warning", access_log=False,
                             timeout_graceful_shutdown=grace_seconds + ANSWER_SECONDS,
                             http=guarded_protocol(connections), timeout_keep_alive=connections.idle_seconds,
                             proxy_headers=proxies is not None, forwarded_allow_ips=proxies)
@@ -493,21 +544,36 @@ def listening_socket(address: str) -> socket.socket:
 async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 10,
                 body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None,
                 connections: ConnectionLimits | None = None,
-                admission: AdmissionLimits | None = None, web: WebOptions | None = None) -> None:
+                admission: AdmissionLimits | None = None, web: WebOptions | None = None,
+                metrics_sock: socket.socket | None = None) -> None:
     """Serves the gateway on a listening socket until SIGINT or SIGTERM.
 
     A signal stops accepting and lets running requests finish first; the
     caller closes the gateway (bridge detached, servers ended) afterwards.
     Without a token in `access` only a loopback socket is served (AccessError).
+    With `metrics_sock`, /metrics is served there alone (and not beside /graphql).
     """
     access = access or Access()
     require_token_off_loopback(sock.getsockname()[0], access.token)
     server = make_server(gateway, grace_seconds=grace_seconds, body_limit=body_limit, access=access,
-                         connections=connections, admission=admission, web=web)
+                         connections=connections, admission=admission, web=web,
+                         metrics_route=metrics_sock is None)
     loop = asyncio.get_running_loop()
     loop.set_exception_handler(AcceptErrorLog(loop))
     for signum in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(signum, server.stop)
     host, port = sock.getsockname()[:2]
     print(f"gateway: serving GraphQL at http://{host}:{port}/graphql", file=sys.stderr, flush=True)
-    await server.serve(sockets=[sock])
+    if metrics_sock is None:
+        await server.serve(sockets=[sock])
+        return
+    metrics = Server(uvicorn.Config(make_metrics_app(gateway.observer, metrics_bearer(metrics_sock, access.token)),
+                                    lifespan="off", log_config=None, log_level="warning", access_log=False))
+    host, port = metrics_sock.getsockname()[:2]
+    print(f"gateway: serving metrics at http://{host}:{port}/metrics", file=sys.stderr, flush=True)
+    scraped = asyncio.create_task(metrics.serve(sockets=[metrics_sock]), name="metrics")
+    try:
+        await server.serve(sockets=[sock])
+    finally:
+        metrics.stop()
+        await scraped

@@ -56,6 +56,7 @@ from mcp.types import (
 from pydantic import BaseModel, ValidationError
 
 from .config import ServerConfig
+from .observe import call_meta
 from .supervision import Backoff, Supervision
 
 logger = logging.getLogger(__name__)
@@ -223,7 +224,10 @@ class Upstream:
         # session.call_tool would check the result against the tool's output
         # schema by checking the schema itself first, every call: two thirds
         # of a call's time. The same check runs here with a validator made once.
-        request = CallToolRequest(params=CallToolRequestParams(name=tool, arguments=arguments))
+        params = CallToolRequestParams(name=tool, arguments=arguments)
+        if meta := call_meta():  # the call's trace context, where MCP carries it (only while tracing)
+            params.meta = CallToolRequestParams.Meta.model_validate(meta)
+        request = CallToolRequest(params=params)
         where = f"{self.name}.{tool}"
 
         async def progress(done: float, total: float | None, message: str | None) -> None:
@@ -341,7 +345,7 @@ class Upstream:
                               sse_read_timeout=HTTP_TIMEOUT.read or 300.0)
         params = StdioServerParameters(command=config.command, args=list(config.args), env=config.env,
                                        cwd=config.cwd)
-        return stdio_client(params, errlog=self._stderr.writer)  # type: ignore[arg-type]
+        return stdio_client(params, errlog=self._stderr.writer)
 
     async def _roots(self, context: Any) -> ListRootsResult:
         """roots/list: the configured folders, none unless the entry names some."""

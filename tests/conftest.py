@@ -1,5 +1,6 @@
 import asyncio
 import json
+import os
 import pathlib
 import sys
 import sysconfig
@@ -16,6 +17,17 @@ if BUILD.is_dir():
     sys.path.insert(0, str(BUILD))
 
 DEADLINE = 30  # seconds; a hang fails the test instead of the suite
+
+
+# Set by the sanitized run (tools/check asan) for our own interpreter and module only.
+SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS")
+
+
+def foreign_env(**extra: str) -> dict[str, str]:
+    """The environment for someone else's program (node, a browser and its driver): without the
+    sanitizer runtimes the sanitized run preloads, whose leak reports in those programs would
+    otherwise become their exit status."""
+    return {**{k: v for k, v in os.environ.items() if k not in SANITIZER_VARIABLES}, **extra}
 
 
 def require_mcp_sdk() -> None:

@@ -16,7 +16,7 @@ import graphql
 import httpx
 import pytest
 
-from conftest import LoopThread, require_mcp_sdk
+from conftest import LoopThread, foreign_env, require_mcp_sdk
 
 require_mcp_sdk()
 
@@ -210,7 +210,7 @@ AUDIT = Path(__file__).resolve().parent / "js" / "audit.js"
 
 def test_the_graphql_over_http_audit_finds_nothing(url: str) -> None:
     done = subprocess.run(["node", str(AUDIT), str(NPM_DIR), f"{url}/graphql"], capture_output=True,
-                          text=True, timeout=DEADLINE, check=False)
+                          text=True, timeout=DEADLINE, check=False, env=foreign_env())
     assert done.returncode == 0, done.stderr
     results = json.loads(done.stdout)
     assert len(results) > 50  # the whole audit ran
@@ -346,7 +346,7 @@ def browser(tmp_path: Path) -> Iterator[Any]:
     for flag in [*BROWSER_FLAGS, f"--user-data-dir={tmp_path / 'profile'}", "--window-size=1280,720"]:
         options.add_argument(flag)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver", env=foreign_env()), options=options)
     try:
         yield driver
     finally:

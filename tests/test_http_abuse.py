@@ -60,7 +60,8 @@ class StandIn:
         self.hold: threading.Event | None = None
         self.fail = False
         engine = _graphql.SchemaEngine(json.dumps(CATALOGUE))
-        self.front = Front(build(CATALOGUE, engine), engine, self._on_query_thread)
+        self.schema = build(CATALOGUE, engine)
+        self.front = Front(self.schema, engine, self._on_query_thread)
 
     def health(self) -> dict[str, Any]:
         return {"up": True, "servers": {"alpha": {"up": True}}}

@@ -17,7 +17,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from conftest import require_mcp_sdk
+from conftest import foreign_env, require_mcp_sdk
 
 require_mcp_sdk()
 
@@ -345,7 +345,7 @@ def test_npm_servers_over_stdio_and_streamable_http_side_by_side(tmp_path: Path,
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
     process = subprocess.Popen([str(NPM_BIN / "mcp-server-everything"), "streamableHttp"],
-                               env={**os.environ, "PORT": str(port)}, stderr=subprocess.DEVNULL)
+                               env=foreign_env(PORT=str(port)), stderr=subprocess.DEVNULL)
     try:
         wait_for_port(process, port=port)
         url = f"http://127.0.0.1:{port}/mcp"
@@ -393,7 +393,7 @@ TIMED_CHECKS = {"client-sse-retry-timing", "client-sse-last-event-id"}
 @pytest.mark.parametrize("scenario", ["initialize", "tools_call", "sse-retry"])
 def test_mcp_conformance_suite_client_scenarios(scenario: str, tmp_path: Path) -> None:
     adapter = HERE / "conformance_client.py"
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(REPO), str(Path(_graphql.__file__).parent)])}
+    env = foreign_env(PYTHONPATH=os.pathsep.join([str(REPO), str(Path(_graphql.__file__).parent)]))
     completed = subprocess.run(
         [str(NPM_BIN / "conformance"), "client", "--command", f"{sys.executable} {adapter}",
          "--scenario", scenario, "--timeout", "30000", "--output-dir", str(tmp_path / "results")],

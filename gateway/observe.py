@@ -1,0 +1,216 @@
+"""What the gateway tells about itself: metrics, traces and log lines, as one object the host,
+the HTTP app and the upstreams share.
+
+Each gateway has its own (metrics in a registry of their own, spans from a
+tracer provider of their own), so two gateways in one process count and trace
+apart. Tracing is off unless the standard OTEL_* variables ask for it, and
+then costs nothing: its libraries are not even imported.
+"""
+
+import json
+import logging
+import os
+import sys
+import time
+from collections.abc import Callable, Iterable, Iterator, Mapping
+from contextlib import AbstractContextManager, contextmanager, nullcontext
+from contextvars import ContextVar, Token
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from .metrics import Metrics
+    from .tracing import CallSpan, Tracing
+
+ACCESS_LOGGER = "gateway.access"
+UNMATCHED = "unmatched"  # the route label of a path no route serves: the paths themselves are unbounded
+
+# The W3C trace context of the tool call this task runs, for its MCP request's `_meta`.
+_CALL_META: ContextVar[dict[str, str] | None] = ContextVar("gateway_call_meta", default=None)
+
+
+def call_meta() -> dict[str, str] | None:
+    """`traceparent` (and `tracestate`) of the tool call this task runs, as MCP carries them in
+    a request's `params._meta`; None when tracing is off."""
+    return _CALL_META.get()
+
+
+class ToolCall:
+    """One tool call being observed, ended by `end(outcome)` with "ok" or "error"."""
+
+    def __init__(self, metrics: Metrics | None, server: str, tool: str, span: CallSpan | None) -> None:
+        self.metrics = metrics
+        self.server = server
+        self.tool = tool
+        self.span = span
+        self.began = time.perf_counter()
+        self._meta: Token[dict[str, str] | None] | None = None
+        if metrics is not None:
+            metrics.tool_call_started()
+        if span is not None:
+            self._meta = _CALL_META.set(span.meta)
+
+    def end(self, outcome: str) -> None:
+        if self.metrics is not None:
+            self.metrics.tool_call_ended(self.server, self.tool, outcome, time.perf_counter() - self.began)
+        if self.span is not None:
+            assert self._meta is not None
+            _CALL_META.reset(self._meta)
+            self.span.end(outcome)
+
+
+class Observer:
+    """The gateway's metrics and tracing; either may be off (None)."""
+
+    def __init__(self, metrics: Metrics | None = None, tracing: Tracing | None = None) -> None:
+        self.metrics = metrics
+        self.tracing = tracing
+
+    @classmethod
+    def from_environ(cls, environ: Mapping[str, str] = os.environ, *, metrics: bool = True) -> Observer:
+        """Metrics (unless `metrics` is false) and tracing as the OTEL_* variables say.
+        An OTEL setting that cannot be followed raises ValueError."""
+        counted = None
+        if metrics:
+            from .metrics import Metrics
+            counted = Metrics()
+        traced = None
+        if any(key.startswith("OTEL_") for key in environ):
+            from .tracing import Tracing, provider_from_environ
+            provider = provider_from_environ(environ)
+            traced = Tracing(provider) if provider is not None else None
+        return cls(counted, traced)
+
+    def watch(self, configured: Iterable[str], servers: Callable[[], Mapping[str, bool]]) -> None:
+        """Servers to report up or down; `servers()` is asked when scraped."""
+        if self.metrics is not None:
+            self.metrics.watch_servers(configured, servers)
+
+    def upstream_restarted(self, server: str) -> None:
+        """For the supervisor that starts a failed server again."""
+        if self.metrics is not None:
+            self.metrics.upstream_restarted(server)
+
+    def query(self, text: str) -> AbstractContextManager[None]:
+        """Around one query's run: counted in flight, and the parent of the tool calls it causes."""
+        if self.tracing is None and self.metrics is None:
+            return nullcontext()
+        return self._query(text)
+
+    @contextmanager
+    def _query(self, text: str) -> Iterator[None]:
+        if self.metrics is not None:
+            self.metrics.queries_in_flight.inc()
+        try:
+            if self.tracing is not None:
+                with self.tracing.query(text):
+                    yield
+            else:
+                yield
+        finally:
+            if self.metrics is not None:
+                self.metrics.queries_in_flight.dec()
+
+    def serving(self, engine: Any) -> None:
+        """The engine whose tool calls are observed next: called before its bridge is attached."""
+        if self.tracing is not None:
+            self.tracing.serving(engine)
+
+    def tool_call(self, server: str, tool: str) -> ToolCall:
+        """Starts observing one call; the caller ends it with `.end(outcome)`."""
+        span = self.tracing.tool_call(server, tool) if self.tracing is not None else None
+        return ToolCall(self.metrics, server, tool, span)
+
+    def close(self) -> None:
+        if self.tracing is not None:
+            self.tracing.shutdown()
+
+
+class ObserveMiddleware:
+    """Counts and traces every HTTP request. It wraps the whole stack, so its span is the current
+    one for every check and log line beneath it."""
+
+    def __init__(self, app: Any, observer: Observer) -> None:
+        self.app = app
+        self.metrics = observer.metrics
+        self.tracing = observer.tracing
+        self._paths: frozenset[str] | None = None
+
+    async def __call__(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
+        if scope["type"] != "http":
+            await self.app(scope, receive, send)
+            return
+        began = time.perf_counter()
+        status = 500  # what the client sees when the app fails before it answers
+
+        async def sending(message: dict[str, Any]) -> None:
+            nonlocal status
+            if message["type"] == "http.response.start":
+                status = message["status"]
+            await send(message)
+
+        span = self.tracing.request(scope["method"], scope["path"], scope["headers"]) if self.tracing else None
+        try:
+            await self.app(scope, receive, sending)
+        finally:
+            route = self._route(scope)
+            if self.metrics is not None:
+                self.metrics.request_ended(route, status, time.perf_counter() - began,
+                                           scope.get("state", {}).get("fields"))
+            if span is not None:
+                span.end(scope["method"], route, status)
+
+
+    def _route(self, scope: dict[str, Any]) -> str:
+        """The route's path template as the router matched it; for a request a check refused before
+        routing, its path when that is a route's own. Never the raw path: that is the client's to vary."""
+        matched = getattr(scope.get("route"), "path", None)
+        if isinstance(matched, str):
+            return matched
+        if self._paths is None:
+            routes = getattr(scope.get("app"), "routes", ())
+            self._paths = frozenset(path for route in routes if isinstance(path := getattr(route, "path", None), str))
+        return scope["path"] if scope["path"] in self._paths else UNMATCHED
+
+
+class JsonFormatter(logging.Formatter):
+    """One JSON object per line: time, level, logger, message, and the trace and span ids of the
+    request or tool call the line was written for, when it is being traced."""
+
+    def format(self, record: logging.LogRecord) -> str:
+        line: dict[str, Any] = {
+            "time": time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(record.created)) + f".{int(record.msecs):03d}Z",
+            "level": record.levelname.lower(),
+            "logger": record.name,
+            "message": record.getMessage(),
+        }
+        if (ids := _trace_ids()) is not None:
+            line["trace_id"], line["span_id"] = ids
+        if record.exc_info:
+            line["exception"] = self.formatException(record.exc_info)
+        return json.dumps(line, ensure_ascii=False)
+
+
+def _trace_ids() -> tuple[str, str] | None:
+    # The tracing module is imported only when tracing is on: importing it here would load
+    # OpenTelemetry for every log line of a gateway that does not trace.
+    tracing = sys.modules.get(f"{__package__}.tracing")
+    return tracing.current_ids() if tracing is not None else None
+
+
+def configure_logging(log_format: str, level: str = "warning") -> None:
+    """The program's log on standard error, as text or as JSON objects, from `level` up; the
+    access log (JSON lines only: text access lines are written by access.AccessLog) whatever
+    the level, and HTTPX's line per request only from warnings up."""
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(JsonFormatter() if log_format == "json" else logging.Formatter("gateway: %(message)s"))
+    root = logging.getLogger()
+    root.handlers[:] = [handler]
+    root.setLevel(level.upper())
+    # httpx says "HTTP Request: POST ..." at info for every message to a remote server.
+    logging.getLogger("httpx").setLevel(max(logging.WARNING, root.level))
+    logging.getLogger(ACCESS_LOGGER).setLevel(logging.INFO)
+
+
+def access_logger(name: str = ACCESS_LOGGER) -> Callable[[str], None]:
+    """An access-log sink (access.Access.log) that writes through the program's logging."""
+    return logging.getLogger(name).info

@@ -1,0 +1,236 @@
+"""The gateway as an MCP server: the SDK's client over stdio and Streamable HTTP, the checks on
+/mcp, and the official conformance suite against a served gateway."""
+
+import asyncio
+import contextlib
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from collections.abc import Iterator
+from pathlib import Path
+from typing import Any
+
+import httpx
+import pytest
+from conftest import DEADLINE, LoopThread, foreign_env, require_mcp_sdk
+
+require_mcp_sdk()
+
+from mcp import ClientSession, types
+from mcp.client.stdio import StdioServerParameters, stdio_client
+from mcp.client.streamable_http import streamable_http_client
+
+REPO = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO))
+from gateway import Gateway, load_config
+from gateway.access import Access
+from gateway.http import WebOptions, listening_socket, make_server
+
+TEST_SERVER = Path(__file__).resolve().parent / "mcp_test_server.py"
+TOKEN = "s3cret-token"
+SERVERS = ("alpha", "beta", "gamma")
+# Ten tool results from three servers in one document: (alias, server, number).
+TEN = [(f"r{n}", SERVERS[n % 3], n) for n in range(10)]
+TEN_QUERY = "query ($k: JSON) { " + " ".join(
+    f"{alias}: {server}_echo_args(number: {n}, value: $k) {{ json }}" for alias, server, n in TEN) + " }"
+CONFORMANCE = ("server-initialize", "ping", "tools-list", "logging-set-level", "dns-rebinding-protection")
+
+
+def write_config(folder: Path) -> Path:
+    servers = {name: {"command": sys.executable, "args": [str(TEST_SERVER)], "env": {"NAME": name}}
+               for name in SERVERS}
+    path = folder / "servers.json"
+    path.write_text(json.dumps({"mcpServers": servers}), encoding="utf-8")
+    return path
+
+
+@contextlib.contextmanager
+def served(runner: LoopThread, gateway: Gateway, access: Access, **options: Any) -> Iterator[str]:
+    """`gateway` over HTTP on a loopback port of `runner`'s loop; yields its address."""
+    server = make_server(gateway, grace_seconds=5, body_limit=1 << 16, access=access, **options)
+    sock = listening_socket("127.0.0.1:0")
+    running = asyncio.run_coroutine_threadsafe(server.serve(sockets=[sock]), runner.loop)
+    began = time.monotonic()
+    while not server.started:
+        assert time.monotonic() - began < DEADLINE and not running.done()
+        time.sleep(0.01)
+    try:
+        yield f"http://127.0.0.1:{sock.getsockname()[1]}"
+    finally:
+        runner.loop.call_soon_threadsafe(server.stop)
+        running.result(DEADLINE)
+        sock.close()
+
+
+@pytest.fixture(scope="module")
+def config(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    return write_config(tmp_path_factory.mktemp("mcp"))
+
+
+@pytest.fixture(scope="module")
+def urls(config: Path) -> Iterator[dict[str, str]]:
+    """One gateway served twice: without a token (tools re-served too) and with one."""
+    runner = LoopThread()
+
+    async def start() -> Gateway:
+        gateway = Gateway(load_config(config), call_timeout=10)
+        await gateway.start()
+        return gateway
+
+    gateway = runner.run(start())
+    try:
+        with served(runner, gateway, Access(), web=WebOptions(mcp_tools=True)) as open_url, \
+                served(runner, gateway, Access(token=TOKEN)) as token_url:
+            yield {"open": open_url, "token": token_url}
+    finally:
+        runner.run(gateway.close())
+        runner.close()
+
+
+def check_ten(result: types.CallToolResult) -> None:
+    assert not result.isError, result.content
+    data = result.structuredContent["data"]
+    assert data == {alias: {"json": {"value": 42, "number": n, "server": server}} for alias, server, n in TEN}
+    assert json.loads(result.content[0].text) == result.structuredContent  # the text is the same answer
+
+
+async def over_http(url: str, session_work: Any) -> Any:
+    async with streamable_http_client(f"{url}/mcp") as (read, write, _), ClientSession(read, write) as session:
+        await session.initialize()
+        return await session_work(session)
+
+
+def test_over_http_one_graphql_call_gives_ten_results_from_three_servers(urls: dict[str, str]) -> None:
+    async def work(session: ClientSession) -> None:
+        names = [tool.name for tool in (await session.list_tools()).tools]
+        assert names[:2] == ["graphql", "schema"]
+        assert {f"{s}_echo_args" for s in SERVERS} <= set(names) and "beta_write" in names
+        check_ten(await session.call_tool("graphql", {"query": TEN_QUERY, "variables": {"k": 42}}))
+        # A re-served tool: one call, one field, the upstream's structured result.
+        echoed = await session.call_tool("gamma_echo_args", {"number": 7})
+        assert echoed.structuredContent == {"value": None, "number": 7, "server": "gamma"}
+        failed = await session.call_tool("alpha_fail", {"reason": "no luck"})
+        assert failed.isError and failed.content[0].text.endswith("no luck")  # the server's own words
+        refused = await session.call_tool("alpha_echo_args", {"nonsense": 1})
+        assert refused.isError and "nonsense" in refused.content[0].text
+        written = await session.call_tool("graphql", {"query": "mutation { beta_write { json } }"})
+        assert written.structuredContent == {"data": {"beta_write": {"json": {"written": True}}}}
+
+    asyncio.run(over_http(urls["open"], work))
+
+
+@pytest.mark.parametrize(("arguments", "error", "expected"), [
+    ({"query": "{ alpha_missing { json } }"}, True, "Cannot query field 'alpha_missing'"),
+    ({"query": "{ alpha_write { json } }"}, True, "Cannot query field 'alpha_write'"),  # a query cannot write
+    ({"query": "query ($n: Int!) { alpha_echo_args(number: $n) { json } }", "variables": {"n": "x"}},
+     True, "Int cannot represent"),
+    ({"query": "{ a: alpha_fail { isError text } }"}, False, '"isError":true'),  # a tool's failure is data
+    ({"query": 7}, True, "`query` must be a string"),
+])
+def test_graphql_tool_refusals_say_why(urls: dict[str, str], arguments: dict[str, Any], error: bool,
+                                       expected: str) -> None:
+    async def work(session: ClientSession) -> types.CallToolResult:
+        return await session.call_tool("graphql", arguments)
+
+    result = asyncio.run(over_http(urls["open"], work))
+    assert result.isError is error and expected in result.content[0].text
+
+
+def test_schema_tool_whole_and_in_part(urls: dict[str, str]) -> None:
+    async def work(session: ClientSession) -> list[types.CallToolResult]:
+        return [await session.call_tool("schema", arguments) for arguments in
+                ({}, {"servers": ["beta"]}, {"servers": ["delta"]})]
+
+    whole, part, unknown = asyncio.run(over_http(urls["open"], work))
+    assert all(f"{s}_echo_args(" in whole.content[0].text for s in SERVERS)
+    assert "beta_echo_args(" in part.content[0].text and "beta_write" in part.content[0].text
+    assert "alpha_echo_args" not in part.content[0].text and "search:" in part.content[0].text
+    assert unknown.isError and "delta" in unknown.content[0].text
+
+
+INITIALIZE = {"jsonrpc": "2.0", "id": 1, "method": "initialize", "params": {
+    "protocolVersion": "2025-11-25", "capabilities": {}, "clientInfo": {"name": "t", "version": "1"}}}
+MCP_HEADERS = {"Accept": "application/json, text/event-stream"}
+
+
+@pytest.mark.parametrize(("which", "headers", "method", "status"), [
+    ("open", {}, "POST", 200),
+    ("open", {"Host": "evil.example"}, "POST", 403),  # the gateway's Host rule, as at /graphql
+    ("open", {"Origin": "http://evil.example"}, "POST", 403),  # the SDK's DNS-rebinding protection
+    ("open", {}, "GET", 405),
+    ("open", {"Content-Type": "text/plain"}, "POST", 415),  # the media type rule, as at /graphql
+    ("token", {}, "POST", 401),
+    ("token", {"Authorization": "Bearer wrong"}, "POST", 401),
+    ("token", {"Authorization": f"Bearer {TOKEN}"}, "POST", 200),
+    ("token", {"Authorization": f"Bearer {TOKEN}", "Host": "gateway.example"}, "POST", 200),
+])
+def test_mcp_endpoint_checks(urls: dict[str, str], which: str, headers: dict[str, str], method: str,
+                             status: int) -> None:
+    body = json.dumps(INITIALIZE).encode()
+    response = httpx.request(method, f"{urls[which]}/mcp", content=body if method == "POST" else None,
+                             headers={"Content-Type": "application/json", **MCP_HEADERS, **headers})
+    assert response.status_code == status, response.text
+
+
+def test_mcp_body_is_bounded(urls: dict[str, str]) -> None:
+    big = {**INITIALIZE, "params": {**INITIALIZE["params"], "pad": "x" * (1 << 17)}}
+    response = httpx.post(f"{urls['open']}/mcp", json=big, headers=MCP_HEADERS)
+    assert response.status_code == 413
+
+
+def test_over_stdio_ten_results_and_log_levels(config: Path) -> None:
+    logged: list[types.LoggingMessageNotificationParams] = []
+
+    async def log(params: types.LoggingMessageNotificationParams) -> None:
+        logged.append(params)
+
+    async def work() -> None:
+        params = StdioServerParameters(command=sys.executable, args=["-m", "gateway", "--mcp", "--config",
+                                                                    str(config)],
+                                       env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}, cwd=REPO)
+        async with stdio_client(params) as (read, write), \
+                ClientSession(read, write, logging_callback=log) as session:
+            await session.initialize()
+            names = [tool.name for tool in (await session.list_tools()).tools]
+            assert names == ["graphql", "schema"]  # no re-served tools without --mcp-tools
+            check_ten(await session.call_tool("graphql", {"query": TEN_QUERY, "variables": {"k": 42}}))
+            assert logged == []  # debug lines only once the client asks for them
+            await session.set_logging_level("debug")
+            await session.call_tool("graphql", {"query": "{ __typename }"})
+            assert [(p.level, p.data.split(":")[0]) for p in logged] == [("debug", "graphql")]
+
+    asyncio.run(asyncio.wait_for(work(), DEADLINE * 2))
+
+
+@pytest.mark.parametrize("scenario", CONFORMANCE)
+def test_conformance_suite(urls: dict[str, str], scenario: str, tmp_path: Path) -> None:
+    suite = shutil.which("conformance")
+    if suite is None:
+        pytest.skip("the MCP conformance suite is not on PATH (tools/test puts it there)")
+    done = subprocess.run([suite, "server", "--url", f"{urls['open']}/mcp", "--scenario", scenario,
+                           "-o", str(tmp_path)], capture_output=True, text=True, timeout=DEADLINE * 2,
+                          check=False, env=foreign_env())
+    assert done.returncode == 0, done.stdout + done.stderr
+    checks = [json.loads(p.read_text()) for p in tmp_path.rglob("checks.json")]
+    assert checks and all(c["status"] == "SUCCESS" for found in checks for c in found), checks
+
+
+def test_stdio_gateway_ends_on_sigterm_while_its_client_is_silent(config: Path) -> None:
+    process = subprocess.Popen([sys.executable, "-m", "gateway", "--mcp", "--config", str(config)],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                               env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}, cwd=REPO)
+    try:
+        assert process.stdin is not None and process.stdout is not None
+        process.stdin.write(json.dumps({"jsonrpc": "2.0", "id": 1, "method": "ping"}).encode() + b"\n")
+        process.stdin.flush()
+        assert json.loads(process.stdout.readline())["id"] == 1  # serving, and now waiting on stdin
+        process.send_signal(signal.SIGTERM)
+        assert process.wait(DEADLINE) == 143
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
