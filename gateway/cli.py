@@ -17,6 +17,7 @@ Examples:
 import argparse
 import asyncio
 import json
+import logging
 import os
 import signal
 import sys

@@ -475,7 +475,7 @@ class Server(uvicorn.Server):
     sent; Uvicorn's own limit, which cancels what still runs (a 500), lies
     ANSWER_SECONDS later and is not reached by a query."""
 
-    def __init__(self, config: uvicorn.Config, gateway: Gateway, grace_seconds: float) -> None:
+    def __init__(self, config: uvicorn.Config, gateway: Gateway | None = None, grace_seconds: float = 0) -> None:
         super().__init__(config)
         self.gateway = gateway
         self.grace_seconds = grace_seconds
@@ -489,8 +489,9 @@ class Server(uvicorn.Server):
         """First call: stop accepting, let requests finish for the grace; a second: end them now."""
         if self.should_exit:
             self.force_exit = True
-            self.gateway.detach()
-        elif self._grace_end is None:
+            if self.gateway is not None:  # a server of no queries (the metrics one) has nothing to detach
+                self.gateway.detach()
+        elif self.gateway is not None and self._grace_end is None:
             self._grace_end = asyncio.get_running_loop().call_later(self.grace_seconds, self.gateway.detach)
         self.should_exit = True
 

@@ -44,6 +44,6 @@ class Backoff:
         if self._up_since is not None and time.monotonic() - self._up_since >= s.healthy_after:
             self.failures = 0
         self._up_since = None
-        wait = min(s.most_wait, s.first_wait * 2 ** min(self.failures, 62))
+        wait = min(s.most_wait, s.first_wait * 2.0 ** min(self.failures, 62))
         self.failures += 1
         return min(s.most_wait, wait * self._rng.uniform(1 - JITTER, 1 + JITTER))
