@@ -59,7 +59,7 @@ SLOW_SECONDS = 20
 LEGIT_REQUESTS = 5
 CONNECTIONS = 1_000
 AMPLIFIED = "query ($v: String!) {\n" + "".join(
-    f"  f{n}: toolbox_word_count(text: $v)\n" for n in range(FIELDS)) + "}"
+    f"  f{n}: toolbox_word_count(text: $v) {{ isError }}\n" for n in range(FIELDS)) + "}"
 
 
 class Gateway:
@@ -166,7 +166,7 @@ async def legitimate_latency(url: str, port: int) -> dict[str, object]:
 
     async def slow(client: httpx.AsyncClient) -> None:
         try:
-            response = await client.post(url, json={"query": f"{{ toolbox_sleep(seconds: {SLOW_SECONDS}) }}"})
+            response = await client.post(url, json={"query": f"{{ toolbox_sleep(seconds: {SLOW_SECONDS}) {{ isError }} }}"})
             slow_statuses[str(response.status_code)] += 1
         except httpx.HTTPError as exc:
             slow_statuses[type(exc).__name__] += 1

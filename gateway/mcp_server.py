@@ -153,7 +153,8 @@ class McpFace:
         schema = self.schema.schema
         root = schema.query_type if self.schema.tools[field].read_only else schema.mutation_type
         assert root is not None
-        return root.fields[field]
+        found: GraphQLField = root.fields[field]
+        return found
 
     def _reserved_tool(self, field: str) -> types.Tool:
         """An upstream tool as its server listed it, under its field name."""
@@ -175,17 +176,18 @@ class McpFace:
             SERVER_NAME, instructions="Call `graphql` with one document that asks for every tool result "
                                       "you need; `schema` shows the argument types.")
 
-        @server.list_tools()
+        # The SDK's decorators carry no types, hence the ignores.
+        @server.list_tools()  # type: ignore[untyped-decorator, no-untyped-call]
         async def list_tools() -> list[types.Tool]:
             return self._tools
 
         # Input is checked here and by GraphQL's coercion, not by the SDK: its jsonschema check
         # would check each tool's schema itself again on every call.
-        @server.call_tool(validate_input=False)
+        @server.call_tool(validate_input=False)  # type: ignore[untyped-decorator]
         async def call_tool(name: str, arguments: dict[str, Any]) -> types.CallToolResult:
             return await self.call(name, arguments)
 
-        @server.set_logging_level()
+        @server.set_logging_level()  # type: ignore[untyped-decorator, no-untyped-call]
         async def set_level(level: types.LoggingLevel) -> None:
             self._levels[server.request_context.session] = LOG_LEVELS.index(level)
 
