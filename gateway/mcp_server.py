@@ -75,7 +75,6 @@ class McpFace:
         assert gateway.schema is not None and gateway.front is not None, "start the gateway first"
         self.gateway = gateway
         self.schema = gateway.schema
-        self.front = gateway.front
         self.limits = limits or gateway.limits
         self.reserve_tools = reserve_tools
         self._sdl = self.schema.sdl()
@@ -218,8 +217,10 @@ class McpFace:
         if operation_name is not None and not isinstance(operation_name, str):
             return _error("`operationName` must be a string")
         try:
-            prepared = await self.front.prepare_async(query, operation_name, self.limits)
-            response = await self.front.run(prepared, variables, self.limits)
+            # One generation for the whole call: a catalogue swapped meanwhile does not detach it.
+            async with self.gateway.held() as front:
+                prepared = await front.prepare_async(query, operation_name, self.limits)
+                response = await front.run(prepared, variables, self.limits)
         except RequestError as exc:
             await self._log("warning", f"graphql: refused: {exc}")
             return _answer(exc.response(), is_error=True)
@@ -264,8 +265,9 @@ class McpFace:
         document = (f"{operation}{f'({declared})' if declared else ''} "
                     f"{{ r: {field}{f'({passed})' if passed else ''} {{ {RESULT_FIELDS} }} }}")
         try:
-            prepared = await self.front.prepare_async(document, None, self.limits)
-            response = await self.front.run(prepared, arguments, self.limits)
+            async with self.gateway.held() as front:
+                prepared = await front.prepare_async(document, None, self.limits)
+                response = await front.run(prepared, arguments, self.limits)
         except RequestError as exc:
             return _error("; ".join(e.get("message", "") for e in exc.errors))
         reply = (response.get("data") or {}).get("r")
