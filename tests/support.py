@@ -58,11 +58,12 @@ def gateway_env() -> dict[str, str]:
 
 @contextlib.contextmanager
 def serving(runner: LoopThread, gateway: Gateway, access: Access | None = None, *,
-            body_limit: int = 1 << 16) -> Iterator[str]:
-    """Serves `gateway` on a loopback port of `runner`'s loop; yields its address."""
+            body_limit: int = 1 << 16, **options: Any) -> Iterator[str]:
+    """Serves `gateway` on a loopback port of `runner`'s loop (with `make_server`'s `options`);
+    yields its address."""
     # Room for every client these tests start at once: the queue's own bound is tested apart.
     server = make_server(gateway, grace_seconds=5, body_limit=body_limit, access=access,
-                         admission=AdmissionLimits(queue=64))
+                         admission=AdmissionLimits(queue=64), **options)
     sock = listening_socket("127.0.0.1:0")
     running = asyncio.run_coroutine_threadsafe(server.serve(sockets=[sock]), runner.loop)
     began = time.monotonic()

@@ -2,14 +2,12 @@
 /mcp, and the official conformance suite against a served gateway."""
 
 import asyncio
-import contextlib
 import json
 import os
 import shutil
 import signal
 import subprocess
 import sys
-import time
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
@@ -23,12 +21,13 @@ require_mcp_sdk()
 from mcp import ClientSession, types
 from mcp.client.stdio import StdioServerParameters, stdio_client
 from mcp.client.streamable_http import streamable_http_client
+from support import serving
 
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO))
 from gateway import Gateway, load_config
 from gateway.access import Access
-from gateway.http import WebOptions, listening_socket, make_server
+from gateway.http import WebOptions
 
 TEST_SERVER = Path(__file__).resolve().parent / "mcp_test_server.py"
 TOKEN = "s3cret-token"
@@ -48,24 +47,6 @@ def write_config(folder: Path) -> Path:
     return path
 
 
-@contextlib.contextmanager
-def served(runner: LoopThread, gateway: Gateway, access: Access, **options: Any) -> Iterator[str]:
-    """`gateway` over HTTP on a loopback port of `runner`'s loop; yields its address."""
-    server = make_server(gateway, grace_seconds=5, body_limit=1 << 16, access=access, **options)
-    sock = listening_socket("127.0.0.1:0")
-    running = asyncio.run_coroutine_threadsafe(server.serve(sockets=[sock]), runner.loop)
-    began = time.monotonic()
-    while not server.started:
-        assert time.monotonic() - began < DEADLINE and not running.done()
-        time.sleep(0.01)
-    try:
-        yield f"http://127.0.0.1:{sock.getsockname()[1]}"
-    finally:
-        runner.loop.call_soon_threadsafe(server.stop)
-        running.result(DEADLINE)
-        sock.close()
-
-
 @pytest.fixture(scope="module")
 def config(tmp_path_factory: pytest.TempPathFactory) -> Path:
     return write_config(tmp_path_factory.mktemp("mcp"))
@@ -83,8 +64,8 @@ def urls(config: Path) -> Iterator[dict[str, str]]:
 
     gateway = runner.run(start())
     try:
-        with served(runner, gateway, Access(), web=WebOptions(mcp_tools=True)) as open_url, \
-                served(runner, gateway, Access(token=TOKEN)) as token_url:
+        with serving(runner, gateway, Access(), web=WebOptions(mcp_tools=True)) as open_url, \
+                serving(runner, gateway, Access(token=TOKEN)) as token_url:
             yield {"open": open_url, "token": token_url}
     finally:
         runner.run(gateway.close())
