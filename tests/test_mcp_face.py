@@ -187,6 +187,39 @@ def test_over_stdio_ten_results_and_log_levels(config: Path) -> None:
     asyncio.run(asyncio.wait_for(work(), DEADLINE * 2))
 
 
+# The Inspector CLI decides between its own package.json and its parent package's by a path
+# relative to the working directory, not to its module: it runs from its own build folder.
+INSPECTOR = Path("/opt/dive-ziri-npm/node_modules/@modelcontextprotocol/inspector-cli/build")
+TEN_LITERAL = TEN_QUERY.replace("query ($k: JSON) ", "").replace("$k", "42")
+
+
+@pytest.mark.parametrize("transport", ["stdio", "http"])
+def test_the_inspector_cli_lists_and_calls_the_tools(urls: dict[str, str], config: Path, tmp_path: Path,
+                                                      transport: str) -> None:
+    if not (INSPECTOR / "cli.js").is_file():
+        pytest.skip("the MCP Inspector CLI is not installed (tools/mcp-servers installs it)")
+    if transport == "stdio":
+        servers = tmp_path / "inspector.json"
+        servers.write_text(json.dumps({"mcpServers": {"gateway": {
+            "command": sys.executable, "args": ["-m", "gateway", "--mcp", "--config", str(config)],
+            "env": {"PYTHONPATH": os.pathsep.join(sys.path)}}}}), encoding="utf-8")
+        target = ["--config", str(servers), "--server", "gateway"]
+    else:
+        target = [f"{urls['open']}/mcp", "--transport", "http"]
+
+    def inspector(*method: str) -> Any:
+        done = subprocess.run(["node", "cli.js", "--cli", *target, *method], cwd=INSPECTOR, env=foreign_env(),
+                              capture_output=True, text=True, timeout=DEADLINE, check=False)
+        assert done.returncode == 0, done.stdout + done.stderr
+        return json.loads(done.stdout[done.stdout.index("{"):])
+
+    listed = inspector("--method", "tools/list")
+    assert [tool["name"] for tool in listed["tools"]][:2] == ["graphql", "schema"]
+    called = inspector("--method", "tools/call", "--tool-name", "graphql", "--tool-arg", f"query={TEN_LITERAL}")
+    assert called["structuredContent"]["data"] == {
+        alias: {"json": {"value": 42, "number": n, "server": server}} for alias, server, n in TEN}
+
+
 @pytest.mark.parametrize("scenario", CONFORMANCE)
 def test_conformance_suite(urls: dict[str, str], scenario: str, tmp_path: Path) -> None:
     suite = shutil.which("conformance")
