@@ -53,7 +53,7 @@ from .persisted import (
     PersistedQueries,
     PersistedQueryError,
 )
-from .observe import ObserveMiddleware, Observer
+from .observe import ObserveMiddleware, Observer, ResponseStatus
 
 logger = logging.getLogger(__name__)
 
@@ -376,22 +376,15 @@ class AccessLogMiddleware:
             await self.app(scope, receive, send)
             return
         began = time.perf_counter()
-        status = 500  # what the client sees when the app fails before it answers
-
-        async def sending(message: dict[str, Any]) -> None:
-            nonlocal status
-            if message["type"] == "http.response.start":
-                status = message["status"]
-            await send(message)
-
+        status = ResponseStatus(send)
         try:
-            await self.app(scope, receive, sending)
+            await self.app(scope, receive, status)
         finally:
             client = scope.get("client")
             where = f"{client[0]}:{client[1]}" if client else "-"
             fields = scope.get("state", {}).get("fields", "-")
             elapsed_ms = (time.perf_counter() - began) * 1000
-            self.log(f"{where} {scope['method']} {scope['path']} {status} {elapsed_ms:.1f}ms fields={fields}")
+            self.log(f"{where} {scope['method']} {scope['path']} {status.code} {elapsed_ms:.1f}ms fields={fields}")
 
 
 async def _from_body(request: Request) -> Params | list[Params | BadRequest]:

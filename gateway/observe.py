@@ -125,6 +125,20 @@ class Observer:
             self.tracing.shutdown()
 
 
+class ResponseStatus:
+    """A `send` that passes every message on and keeps the response's status, for middleware
+    that reports on a request once the app has run; 500 when the app failed before answering."""
+
+    def __init__(self, send: Callable[[Any], Any]) -> None:
+        self._send = send
+        self.code = 500
+
+    async def __call__(self, message: dict[str, Any]) -> None:
+        if message["type"] == "http.response.start":
+            self.code = message["status"]
+        await self._send(message)
+
+
 class ObserveMiddleware:
     """Counts and traces every HTTP request. It wraps the whole stack, so its span is the current
     one for every check and log line beneath it."""
@@ -140,24 +154,17 @@ class ObserveMiddleware:
             await self.app(scope, receive, send)
             return
         began = time.perf_counter()
-        status = 500  # what the client sees when the app fails before it answers
-
-        async def sending(message: dict[str, Any]) -> None:
-            nonlocal status
-            if message["type"] == "http.response.start":
-                status = message["status"]
-            await send(message)
-
+        status = ResponseStatus(send)
         span = self.tracing.request(scope["method"], scope["path"], scope["headers"]) if self.tracing else None
         try:
-            await self.app(scope, receive, sending)
+            await self.app(scope, receive, status)
         finally:
             route = self._route(scope)
             if self.metrics is not None:
-                self.metrics.request_ended(route, status, time.perf_counter() - began,
+                self.metrics.request_ended(route, status.code, time.perf_counter() - began,
                                            scope.get("state", {}).get("fields"))
             if span is not None:
-                span.end(scope["method"], route, status)
+                span.end(scope["method"], route, status.code)
 
 
     def _route(self, scope: dict[str, Any]) -> str:
