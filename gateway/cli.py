@@ -12,6 +12,7 @@ Examples:
   python3 -m gateway --serve 0.0.0.0:8000 --token-file ~/.gateway-token --read-only
   python3 -m gateway --mcp                      # an MCP server on standard input and output
   ziri-gateway --serve 127.0.0.1:8000 --metrics 127.0.0.1:9464 --log-format json
+  python3 -m gateway login tracker --config servers.json   # sign in to a server that asks for OAuth
 """
 
 import argparse
@@ -26,6 +27,7 @@ import time
 from collections.abc import AsyncIterator, Awaitable, Callable, Iterable, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
+from urllib.parse import urlsplit
 
 from .access import (
     DEFAULT_FANOUT_LIMIT,
@@ -237,6 +239,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 
 
 def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["login"]:
+        return login(argv[1:])
     args = parse_args(argv)
     configure_logging(args.log_format, args.log_level)
     try:
@@ -312,6 +317,80 @@ def main(argv: list[str] | None = None) -> int:
         queries = query_blocks(sys.stdin) if args.query == "-" else [args.query]
     return _run(args, configs, offer, lambda gateway: _answer_all(args, gateway, queries, variables),
                 limits=_limits(args), observer=observer)
+
+
+def login(argv: list[str]) -> int:
+    """`gateway login SERVER`: the authorization code flow for one server, its tokens kept for the serving gateway."""
+    from .auth import SIGN_IN_SECONDS, TOKEN_DIR_VARIABLE, token_dir
+    parser = argparse.ArgumentParser(
+        prog="gateway login",
+        description="Sign in to a remote MCP server whose entry has \"auth\" (the authorization code flow "
+                    "with PKCE): open the page it prints, sign in, and the gateway keeps the tokens, which "
+                    "the serving gateway then uses and refreshes.",
+        epilog=f"The tokens are kept in {token_dir()} (${TOKEN_DIR_VARIABLE} moves it), one file per server "
+               "that only its owner can read. Exit status: 0 signed in, 1 not, 2 bad arguments or configuration.")
+    parser.add_argument("server", help="the server's name in the configuration")
+    parser.add_argument("--config", metavar="FILE", type=Path, default=BUNDLED,
+                        help="MCP servers as {\"mcpServers\": {...}} (default: the bundled ones)")
+    parser.add_argument("--no-browser", action="store_true",
+                        help="only print the page to open (a browser is opened where $BROWSER or a display is set)")
+    parser.add_argument("--timeout", metavar="SECONDS", type=positive(float), default=SIGN_IN_SECONDS,
+                        help="time to finish signing in (default: %(default)g)")
+    args = parser.parse_args(argv)
+    configure_logging("text", "warning")
+    try:
+        config = next((c for c in load_config(args.config) if c.name == args.server), None)
+        if config is None:
+            raise ValueError(f"{args.config} names no server {args.server!r}")
+        if config.problem is not None:
+            raise ValueError(f"server {config.name!r}: {config.problem}")
+        if config.auth is None or config.auth.flow != "authorization_code":
+            raise ValueError(f"server {config.name!r} has no \"auth\" of the authorization_code flow: "
+                             "there is nothing to sign in to")
+    except ValueError as exc:
+        print(f"gateway: {exc}", file=sys.stderr)
+        return 2
+    try:
+        return asyncio.run(_login(config, args.timeout, browser=not args.no_browser))
+    except KeyboardInterrupt:
+        return 130
+
+
+async def _login(config: ServerConfig, timeout: float, *, browser: bool) -> int:
+    from .auth import SignIn, TokenFile, TokenFileError
+    from .upstream import Upstream
+
+    async def show(url: str) -> None:
+        print(f"To sign in to {config.name!r}, open:\n\n  {url}\n", flush=True)
+        if browser and (os.environ.get("BROWSER") or os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")
+                        or sys.platform in ("darwin", "win32")):
+            import webbrowser
+            await asyncio.to_thread(webbrowser.open, url)
+
+    store = TokenFile.of(config)
+    assert config.auth is not None
+    try:
+        store.forget_tokens()  # a sign-in asked for is made, even over tokens still good
+        client = await store.get_client_info()
+        # A client registered at an earlier sign-in came back to its own port: it comes back there again.
+        registered = urlsplit(str(client.redirect_uris[0])).port if client and client.redirect_uris else None
+        sign_in = SignIn(show, port=config.auth.callback_port or registered or 0, timeout=timeout)
+    except (TokenFileError, OSError) as exc:
+        print(f"gateway: {exc}", file=sys.stderr)
+        return 1
+    with sign_in:
+        upstream = Upstream(config, Supervision(restart=False), start_timeout=timeout, sign_in=sign_in)
+        try:
+            up = await upstream.started(timeout)
+        finally:
+            await upstream.close(5.0)
+    if not up:
+        return 1  # the server's failure is in the log
+    if not store.read().get("tokens"):
+        print(f"{config.name!r} asked for no sign-in: nothing was kept")
+        return 0
+    print(f"Signed in to {config.name!r} ({len(upstream.tools)} tools); the tokens are kept in {store.path}")
+    return 0
 
 
 def _limits(args: argparse.Namespace) -> Limits:

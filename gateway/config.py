@@ -4,9 +4,21 @@ Claude Desktop, Claude Code and Cursor write {"mcpServers": {name: entry}}; VS C
 writes {"servers": {name: entry}} with a "type" on every entry. An entry is a
 program started over stdio ("command", "args", "env", "cwd") or a remote server
 ("url", with "type" "http" / "streamable-http" (the default) or "sse", and
-"headers"). A header value may name its secret instead of holding it:
-"${env:NAME}" (VS Code, Cursor) or "${NAME}" (Claude Code) takes an environment
-variable, "${file:PATH}" a file's content (PATH relative to the file's folder).
+"headers", and "auth" for a server that asks for an OAuth token). A header value
+may name its secret instead of holding it: "${env:NAME}" (VS Code, Cursor) or
+"${NAME}" (Claude Code) takes an environment variable, "${file:PATH}" a file's
+content (PATH relative to the file's folder).
+
+"auth" chooses how the gateway gets its token:
+  {"flow": "authorization_code"}   (the default; `{}` says the same) a person signs
+      in once with `gateway login NAME`; optional "clientId" and "clientSecret"
+      of a client registered beforehand, "clientMetadataUrl" (an https URL that
+      is the client's ID where the server accepts such documents), "callbackPort"
+      (the loopback port of the sign-in's redirect, for a client registered with one)
+  {"flow": "client_credentials", "clientId": ..., "clientSecret": ...}  a machine's
+      own credentials, or "privateKey" (PEM) and "signingAlgorithm" instead of a secret
+"clientSecret" and "privateKey" must be references: a secret is not written in
+the file itself.
 """
 
 import json
@@ -16,7 +28,7 @@ from collections.abc import AsyncIterator, Callable
 from contextlib import AbstractAsyncContextManager, asynccontextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 from urllib.parse import urlsplit
 
 if TYPE_CHECKING:
@@ -39,6 +51,9 @@ SECRET_FILE_LIMIT = 64 << 10  # a header value read from a file: a token, not a 
 # The whole value is one reference; a value that mixes text and references is
 # taken literally rather than half-expanded.
 REFERENCE = re.compile(r"\$\{(?:(env|file):)?([^{}]+)\}")
+AUTH_FLOWS = ("authorization_code", "client_credentials")
+TOKEN_AUTH_METHODS = ("client_secret_basic", "client_secret_post")
+SIGNING_ALGORITHMS = ("RS256", "RS384", "RS512", "ES256", "ES384", "ES512", "PS256", "PS384", "PS512")
 
 
 class ConfigError(ValueError):
@@ -70,6 +85,21 @@ class Secret:
 
 
 @dataclass(frozen=True)
+class AuthConfig:
+    """How a remote server's OAuth token is got: the flow and the client's own credentials."""
+
+    flow: str = "authorization_code"
+    client_id: str | None = None  # None: registered with the server at the first sign-in
+    client_secret: Secret | None = None
+    private_key: Secret | None = None  # client_credentials signed with a key instead of a secret
+    signing_algorithm: str = "RS256"
+    client_metadata_url: str | None = None
+    # How a client registered beforehand shows its secret to the token endpoint.
+    token_endpoint_auth_method: Literal["client_secret_basic", "client_secret_post"] = "client_secret_basic"
+    callback_port: int = 0  # 0: any free port
+
+
+@dataclass(frozen=True)
 class ServerConfig:
     """A server started over stdio (command, args, env, cwd), reached at a URL
     (transport "http" or "sse", headers), or reached through streams of this
@@ -90,6 +120,7 @@ class ServerConfig:
     url: str = ""
     headers: tuple[tuple[str, Secret], ...] = ()
     roots: tuple[str, ...] = ()
+    auth: AuthConfig | None = None
     problem: str | None = field(default=None, compare=False)
 
 
@@ -155,10 +186,13 @@ def _server(folder: Path, name: str, entry: object) -> ServerConfig:
         if not isinstance(url, str) or urlsplit(url).scheme not in ("http", "https") or not urlsplit(url).netloc:
             problems.append("needs a \"url\" string starting with http:// or https://")
         headers = _headers(entry.get("headers", {}), folder, problems)
+        auth = _auth(entry["auth"], folder, problems) if "auth" in entry else None
         if problems:
             return ServerConfig(name, problem="; ".join(problems))
         assert isinstance(url, str) and transport is not None
-        return ServerConfig(name, transport=transport, url=url, headers=headers, roots=roots)
+        return ServerConfig(name, transport=transport, url=url, headers=headers, roots=roots, auth=auth)
+    if "auth" in entry:
+        problems.append("\"auth\" is for a server reached at a \"url\"")
 
     command, args = entry.get("command"), entry.get("args", [])
     env, cwd = entry.get("env"), entry.get("cwd", ".")
@@ -194,30 +228,97 @@ def _headers(value: object, folder: Path, problems: list[str]) -> tuple[tuple[st
         return ()
     headers = []
     for name, text in value.items():
-        match = REFERENCE.fullmatch(text.strip())
-        if match is None:
-            headers.append((name, Secret(text)))
-            continue
-        kind, reference = match.groups()
-        if kind == "file":
-            try:
-                with (folder / reference).open("rb") as stream:
-                    content = stream.read(SECRET_FILE_LIMIT + 1)
-            except OSError as exc:
-                problems.append(f"header {name!r}: cannot read {reference}: {exc.strerror or exc}")
-                continue
-            if len(content) > SECRET_FILE_LIMIT:
-                problems.append(f"header {name!r}: {reference} is over {SECRET_FILE_LIMIT} bytes")
-                continue
-            secret = content.decode("utf-8", errors="replace").strip()
-        else:
-            env_value = os.environ.get(reference)
-            if env_value is None:
-                problems.append(f"header {name!r}: the environment variable {reference} is not set")
-                continue
-            secret = env_value
-        if "\r" in secret or "\n" in secret:
-            problems.append(f"header {name!r}: the value of {reference} spans lines")
-            continue
-        headers.append((name, Secret(secret)))
+        secret = _secret(text, folder, f"header {name!r}", problems)
+        if secret is not None:
+            headers.append((name, secret))
     return tuple(headers)
+
+
+def _secret(text: str, folder: Path, what: str, problems: list[str], *, reference: bool = False,
+            lines: bool = False) -> Secret | None:
+    """A value, or the variable or file it names; `reference`: only a reference will do.
+    `lines`: the value may span lines (a PEM key), which no header value may."""
+    match = REFERENCE.fullmatch(text.strip())
+    if match is None:
+        if reference:
+            problems.append(f"{what} must name its secret as \"${{env:NAME}}\" or \"${{file:PATH}}\", "
+                            "not hold it")
+            return None
+        return Secret(text)
+    kind, name = match.groups()
+    if kind == "file":
+        try:
+            with (folder / name).open("rb") as stream:
+                content = stream.read(SECRET_FILE_LIMIT + 1)
+        except OSError as exc:
+            problems.append(f"{what}: cannot read {name}: {exc.strerror or exc}")
+            return None
+        if len(content) > SECRET_FILE_LIMIT:
+            problems.append(f"{what}: {name} is over {SECRET_FILE_LIMIT} bytes")
+            return None
+        value = content.decode("utf-8", errors="replace").strip()
+    else:
+        env_value = os.environ.get(name)
+        if env_value is None:
+            problems.append(f"{what}: the environment variable {name} is not set")
+            return None
+        value = env_value
+    if not lines and ("\r" in value or "\n" in value):
+        problems.append(f"{what}: the value of {name} spans lines")
+        return None
+    return Secret(value)
+
+
+def _auth(value: object, folder: Path, problems: list[str]) -> AuthConfig | None:
+    """An "auth" object; every problem is named, never a secret's value."""
+    if not isinstance(value, dict):
+        problems.append("\"auth\" must be an object")
+        return None
+    known = {"flow", "clientId", "clientSecret", "privateKey", "signingAlgorithm", "clientMetadataUrl",
+             "tokenEndpointAuthMethod", "callbackPort"}
+    if unknown := sorted(set(value) - known):
+        problems.append(f"\"auth\" has unknown members: {', '.join(unknown)}")
+    flow = value.get("flow", "authorization_code")
+    if flow not in AUTH_FLOWS:
+        problems.append(f"\"auth\".\"flow\" must be one of {', '.join(AUTH_FLOWS)}, not {flow!r}")
+
+    def text(key: str, choices: tuple[str, ...] = ()) -> str | None:
+        item = value.get(key)
+        if item is not None and (not isinstance(item, str) or not item or (choices and item not in choices)):
+            problems.append(f"\"auth\".\"{key}\" must be "
+                            + (f"one of {', '.join(choices)}" if choices else "a non-empty string"))
+            return None
+        return item
+
+    client_id, metadata_url = text("clientId"), text("clientMetadataUrl")
+    algorithm = text("signingAlgorithm", SIGNING_ALGORITHMS) or "RS256"
+    chosen = text("tokenEndpointAuthMethod", TOKEN_AUTH_METHODS)
+    method: Literal["client_secret_basic", "client_secret_post"] = (
+        "client_secret_post" if chosen == "client_secret_post" else "client_secret_basic")
+    secrets = {key: _secret(item, folder, f"\"auth\".\"{key}\"", problems, reference=True,
+                            lines=key == "privateKey")
+               for key in ("clientSecret", "privateKey") if isinstance(item := text(key), str)}
+    if client_id is not None and REFERENCE.fullmatch(client_id.strip()):
+        # An ID is no secret, but a team may keep it beside one.
+        resolved = _secret(client_id, folder, "\"auth\".\"clientId\"", problems)
+        client_id = resolved.reveal() if resolved is not None else None
+    if metadata_url is not None and (urlsplit(metadata_url).scheme != "https"
+                                     or urlsplit(metadata_url).path in ("", "/")):
+        problems.append("\"auth\".\"clientMetadataUrl\" must be an https URL with a path")
+    port = value.get("callbackPort", 0)
+    if not isinstance(port, int) or isinstance(port, bool) or not 0 <= port <= 65535:
+        problems.append("\"auth\".\"callbackPort\" must be a port number")
+        port = 0
+    if flow == "client_credentials":
+        if client_id is None and "clientId" not in value:
+            problems.append("the client_credentials flow needs \"clientId\"")
+        if ("clientSecret" in value) == ("privateKey" in value):
+            problems.append("the client_credentials flow needs one of \"clientSecret\" and \"privateKey\"")
+    elif "privateKey" in value:
+        problems.append("\"privateKey\" is for the client_credentials flow")
+    if "clientSecret" in value and "clientId" not in value:
+        problems.append("\"clientSecret\" needs the \"clientId\" it belongs to")
+    return AuthConfig(flow=flow if isinstance(flow, str) else "authorization_code", client_id=client_id,
+                      client_secret=secrets.get("clientSecret"), private_key=secrets.get("privateKey"),
+                      signing_algorithm=algorithm, client_metadata_url=metadata_url,
+                      token_endpoint_auth_method=method, callback_port=port)

@@ -14,6 +14,7 @@ import _graphql
 from mcp.types import CallToolResult, TextContent
 
 from .access import Limits
+from .auth import SignIn
 from .budget import DEFAULT_REPLY_BYTES, ReplyBudget
 from .config import DEFAULT_RESULT_LIMIT, ServerConfig
 from .front import Front
@@ -59,8 +60,9 @@ class Gateway:
                  call_log: Callable[[str], None] | None = None, limits: Limits | None = None,
                  reply_bytes: int = DEFAULT_REPLY_BYTES, max_result_bytes: int = DEFAULT_RESULT_LIMIT,
                  supervision: Supervision | None = None, pins: Pins | None = None,
-                 observer: Observer | None = None) -> None:
+                 observer: Observer | None = None, sign_in: SignIn | None = None) -> None:
         self.configs = configs
+        self.sign_in = sign_in  # completes OAuth sign-ins while serving; None: stored tokens only
         self.observer = observer or Observer()
         self.observer.watch((c.name for c in configs), lambda: {n: u.up for n, u in self.upstreams.items()})
         self.asked_offer = offer or Offer()  # as given: each generation resolves it against its listing
@@ -132,7 +134,8 @@ class Gateway:
             raise
 
     def _add(self, config: ServerConfig) -> Upstream:
-        upstream = Upstream(config, self.supervision, on_listed=self._listed, start_timeout=self.start_timeout)
+        upstream = Upstream(config, self.supervision, on_listed=self._listed, start_timeout=self.start_timeout,
+                            sign_in=self.sign_in)
         self.upstreams[config.name] = upstream
         return upstream
 

@@ -55,6 +55,7 @@ from mcp.types import (
 )
 from pydantic import BaseModel, ValidationError
 
+from .auth import SignIn, SignInNeeded, oauth
 from .config import ServerConfig
 from .observe import call_meta
 from .supervision import Backoff, Supervision
@@ -160,8 +161,10 @@ class Upstream:
     """
 
     def __init__(self, config: ServerConfig, supervision: Supervision | None = None,
-                 on_listed: Callable[[Upstream], None] | None = None, start_timeout: float = 30.0) -> None:
+                 on_listed: Callable[[Upstream], None] | None = None, start_timeout: float = 30.0,
+                 sign_in: SignIn | None = None) -> None:
         self.name = config.name
+        self.sign_in = sign_in  # who completes an OAuth sign-in (`login`); None: the tokens stored or nothing
         self.start_timeout = start_timeout  # for every attempt: one that hangs must not end the retries
         self.config = config
         self.supervision = supervision or Supervision()
@@ -338,11 +341,12 @@ class Upstream:
         if config.streams is not None:
             return config.streams()
         headers = {name: value.reveal() for name, value in config.headers}
+        auth = oauth(config, self.sign_in) if config.auth is not None else None
         if config.transport == "http":
-            return _streamable_http(config.url, headers)
+            return _streamable_http(config.url, headers, auth)
         if config.transport == "sse":
             return sse_client(config.url, headers=headers, timeout=HTTP_TIMEOUT.connect or 30.0,
-                              sse_read_timeout=HTTP_TIMEOUT.read or 300.0)
+                              sse_read_timeout=HTTP_TIMEOUT.read or 300.0, auth=auth)
         params = StdioServerParameters(command=config.command, args=list(config.args), env=config.env,
                                        cwd=config.cwd)
         return stdio_client(params, errlog=self._stderr.writer)
@@ -560,9 +564,10 @@ async def _offers_prompts(session: ClientSession) -> bool:
 
 
 @asynccontextmanager
-async def _streamable_http(url: str, headers: dict[str, str]) -> AsyncIterator[tuple[Any, Any]]:
-    """The SDK's Streamable HTTP client over an HTTP client that carries the headers."""
-    async with (create_mcp_http_client(headers=headers, timeout=HTTP_TIMEOUT) as client,
+async def _streamable_http(url: str, headers: dict[str, str],
+                           auth: httpx.Auth | None) -> AsyncIterator[tuple[Any, Any]]:
+    """The SDK's Streamable HTTP client over an HTTP client that carries the headers and the OAuth token."""
+    async with (create_mcp_http_client(headers=headers, timeout=HTTP_TIMEOUT, auth=auth) as client,
                 streamable_http_client(url, http_client=client) as (read, write, _session_id)):
         yield read, write
 
@@ -664,7 +669,7 @@ def describe(exc: BaseException) -> str:
     """The first real cause inside the SDK's exception groups, as one line."""
     while isinstance(exc, BaseExceptionGroup) and exc.exceptions:
         exc = exc.exceptions[0]
-    if isinstance(exc, CallFailed):  # already said for people
+    if isinstance(exc, CallFailed | SignInNeeded):  # already said for people
         return str(exc)
     if isinstance(exc, OSError) and exc.strerror:
         where = f": {exc.filename}" if exc.filename else ""

@@ -389,8 +389,16 @@ def test_npm_servers_over_stdio_and_streamable_http_side_by_side(tmp_path: Path,
 TIMED_CHECKS = {"client-sse-retry-timing", "client-sse-last-event-id"}
 
 
+# Every auth scenario of the 2025-11-25 version, and the client-credentials extensions.
+AUTH_SCENARIOS = [f"auth/{name}" for name in (
+    "metadata-default", "metadata-var1", "metadata-var2", "metadata-var3", "basic-cimd",
+    "scope-from-www-authenticate", "scope-from-scopes-supported", "scope-omitted-when-undefined",
+    "scope-step-up", "scope-retry-limit", "token-endpoint-auth-basic", "token-endpoint-auth-post",
+    "token-endpoint-auth-none", "pre-registration", "client-credentials-basic", "client-credentials-jwt")]
+
+
 @needs_npm
-@pytest.mark.parametrize("scenario", ["initialize", "tools_call", "sse-retry"])
+@pytest.mark.parametrize("scenario", ["initialize", "tools_call", "sse-retry", *AUTH_SCENARIOS])
 def test_mcp_conformance_suite_client_scenarios(scenario: str, tmp_path: Path) -> None:
     adapter = HERE / "conformance_client.py"
     env = foreign_env(PYTHONPATH=os.pathsep.join([str(REPO), str(Path(_graphql.__file__).parent)]))
