@@ -288,6 +288,7 @@ class _Bounded(OAuthClientProvider):
 
     _sign_ins = 0
     _challenge = 0
+    _accepted = 0  # answers to the caller's own requests that were not refused
 
     async def async_auth_flow(self, request: httpx.Request) -> AsyncGenerator[httpx.Request, httpx.Response]:
         flow = super().async_auth_flow(request)
@@ -296,6 +297,7 @@ class _Bounded(OAuthClientProvider):
             response = yield outgoing
             if response.request is request:
                 self._challenge = response.status_code
+                self._accepted += response.status_code < 400
             try:
                 outgoing = await flow.asend(response)
             except StopAsyncIteration:
@@ -335,6 +337,7 @@ class CodeFlow(_Bounded):
         self.store = store
         self.sign_in = sign_in
         self._fixed_client = None
+        self._mended_at = -1  # self._accepted when a refused token was last mended by a refresh
         if auth.client_id is not None:  # registered beforehand: no registration, no metadata document
             secret = auth.client_secret.reveal() if auth.client_secret is not None else None
             self._fixed_client = OAuthClientInformationFull(
@@ -374,9 +377,11 @@ class CodeFlow(_Bounded):
             self.store.write(wantedScope=self.context.client_metadata.scope)
             raise SignInNeeded(self.name, f"a call needs the scope {self.context.client_metadata.scope!r}, "
                                           "which the sign-in did not grant")
-        if self.context.can_refresh_token() and self._sign_ins == 0:
-            # A 401 despite a token we thought good: a refresh may still mend it, a person is not asked.
-            self._sign_ins += 1
+        if self.context.can_refresh_token() and self._mended_at != self._accepted:
+            # A 401 despite a token we thought good (revoked early, the server's keys rotated): a
+            # refresh may still mend it, a person is not asked. Once until a request gets through
+            # again, so a server that refuses every token ends the session instead of a refresh per call.
+            self._mended_at = self._accepted
             return await self._refresh_token()
         raise SignInNeeded(self.name, "the sign-in has ended (the server refused the token and no refresh "
                                       "was left)")

@@ -10,8 +10,10 @@ default 6), so a test sees them refreshed.
 Two routes outside the bearer check are for the tests: GET /state answers what
 the server saw (client registrations, refresh grants served, requests that came
 with a token already expired, the shortest life a token had left when used, the
-Authorization header values, every token it issued); POST /forget-refresh-tokens revokes every refresh token, so the next
-refresh is refused with invalid_grant while the access tokens live on.
+Authorization header values, every token it issued); POST /forget-refresh-tokens
+revokes every refresh token, so the next refresh is refused with invalid_grant
+while the access tokens live on; POST /forget-access-tokens revokes every access
+token, which a refresh mends.
 """
 
 import asyncio
@@ -162,8 +164,13 @@ def build(port: int, provider: Provider) -> ASGIApp:
         return JSONResponse(provider.state())
 
     @server.custom_route("/forget-refresh-tokens", methods=["POST"])
-    async def forget(request: Request) -> Response:
+    async def forget_refresh(request: Request) -> Response:
         provider.refresh.clear()
+        return JSONResponse({"forgotten": True})
+
+    @server.custom_route("/forget-access-tokens", methods=["POST"])
+    async def forget_access(request: Request) -> Response:
+        provider.access.clear()
         return JSONResponse({"forgotten": True})
 
     return Watching(server.streamable_http_app(), provider)

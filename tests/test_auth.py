@@ -201,3 +201,15 @@ def test_a_refused_refresh_marks_the_server_down_with_the_login_hint(
         log = process.communicate(timeout=DEADLINE)[1]
     assert "refused the refresh" in log or "not signed in" in log, log
     assert not any(token in log or token in answer.text for token in state(oauth_server)["issued"])
+
+
+def test_a_token_refused_before_its_time_is_mended_by_a_refresh_each_time(
+        signed_in: tuple[Path, dict[str, str], str], oauth_server: str, tmp_path: Path) -> None:
+    config, env, _ = signed_in
+    with serving_program(config, "--token-file", str(tmp_path / "gateway-token"), env=env) as (process, base):
+        assert ask(base)["data"]["secure_hello"]["text"] == "hello you"
+        for time_ in (1, 2):  # the second in the same session too
+            httpx.post(f"{oauth_server}/forget-access-tokens").raise_for_status()
+            assert ask(base)["data"]["secure_hello"] == {"isError": False, "text": "hello you"}, time_
+        assert health(base).json()["up"] is True
+    assert state(oauth_server)["registrations"] == 1
