@@ -22,6 +22,7 @@ require_mcp_sdk()
 from support import DEADLINE, REPO, gateway_env, serving_program, write_config  # noqa: E402
 
 from gateway import Gateway, load_config  # noqa: E402
+from gateway.access import TOKEN_VARIABLE  # noqa: E402
 from gateway.auth import TOKEN_DIR_VARIABLE, TokenFile  # noqa: E402
 
 OAUTH_SERVER = Path(__file__).resolve().parent / "mcp_oauth_server.py"
@@ -29,6 +30,7 @@ SECRET = "client-secret-never-shown"
 GATEWAY_TOKEN = "gateway-own-client-token-never-forwarded"
 STORED_TOKEN = "stored-access-token-never-shown"
 HINT = "run `gateway login secure`"
+NOWHERE = "http://127.0.0.1:9/mcp"  # never reached: a bad entry does not start
 QUERY = '{ secure_hello(name: "you") { isError text } }'
 
 
@@ -87,7 +89,7 @@ def signed_in(tmp_path: Path, oauth_server: str) -> tuple[Path, dict[str, str], 
     """A configuration, the gateway's environment (its token folder in tmp_path) and the
     login's output, after signing in."""
     env = {**gateway_env(), TOKEN_DIR_VARIABLE: str(tmp_path / "tokens")}
-    env.pop("GATEWAY_TOKEN", None)
+    env.pop(TOKEN_VARIABLE, None)  # the token comes from --token-file
     config = secure_config(tmp_path, oauth_server)
     (tmp_path / "gateway-token").write_text(GATEWAY_TOKEN, encoding="utf-8")
     return config, env, login(config, env)
@@ -104,16 +106,16 @@ def health(base: str) -> httpx.Response:
 
 
 @pytest.mark.parametrize("entry, problems", [
-    ({"url": "http://127.0.0.1:9/mcp", "auth": {"flow": "client_credentials", "clientId": "me",
+    ({"url": NOWHERE, "auth": {"flow": "client_credentials", "clientId": "me",
                                                 "clientSecret": SECRET}},
      ['"auth"."clientSecret" must name its secret as "${env:NAME}" or "${file:PATH}", not hold it']),
-    ({"url": "http://127.0.0.1:9/mcp", "auth": {"token": SECRET, "flow": "device"}},
+    ({"url": NOWHERE, "auth": {"token": SECRET, "flow": "device"}},
      ['"auth" has unknown members: token', '"auth"."flow" must be one of authorization_code, client_credentials']),
-    ({"url": "http://127.0.0.1:9/mcp", "auth": {"flow": "client_credentials", "clientSecret": "${env:GW_SECRET}"}},
+    ({"url": NOWHERE, "auth": {"flow": "client_credentials", "clientSecret": "${env:GW_SECRET}"}},
      ['the client_credentials flow needs "clientId"', '"clientSecret" needs the "clientId" it belongs to']),
-    ({"url": "http://127.0.0.1:9/mcp", "auth": {"flow": "client_credentials", "clientId": "me"}},
+    ({"url": NOWHERE, "auth": {"flow": "client_credentials", "clientId": "me"}},
      ['the client_credentials flow needs one of "clientSecret" and "privateKey"']),
-    ({"url": "http://127.0.0.1:9/mcp", "auth": {"privateKey": "${env:GW_SECRET}"}},
+    ({"url": NOWHERE, "auth": {"privateKey": "${env:GW_SECRET}"}},
      ['"privateKey" is for the client_credentials flow']),
     ({"command": "true", "auth": {"clientSecret": "${env:GW_SECRET}"}},
      ['"auth" is for a server reached at a "url"']),
@@ -169,6 +171,10 @@ def test_login_then_serve_refreshes_ahead_and_never_forwards_the_clients_token(
             assert ask(base) == {"data": {"secure_hello": {"isError": False, "text": "hello you"}}}
             return bool(state(oauth_server)["refreshes"] >= 2)  # the rotated refresh token was kept too
         poll(refreshed_twice, "two refreshes")
+    # A gateway started after the stored token ran out refreshes it before its first request.
+    poll(lambda: json.loads(stored.read_text())["expiresAt"] < time.time(), "the stored token expired")
+    with serving_program(config, "--token-file", str(tmp_path / "gateway-token"), env=env) as (process, base):
+        assert ask(base) == {"data": {"secure_hello": {"isError": False, "text": "hello you"}}}
     seen = state(oauth_server)
     # Refreshed 3 s ahead: a token a call carries has more than a second left on arrival.
     assert seen["expiredUses"] == 0 and seen["leastLeft"] > 1, seen
