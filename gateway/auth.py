@@ -30,6 +30,8 @@ import json
 import logging
 import os
 import re
+import shlex
+import sys
 import threading
 import time
 from collections.abc import AsyncGenerator, Awaitable, Callable
@@ -64,7 +66,8 @@ class SignInNeeded(Exception):
     """The server needs a person to sign in, which only `gateway login` asks for."""
 
     def __init__(self, server: str, why: str) -> None:
-        super().__init__(f"{why}: run `gateway login {server}` (with the same --config)")
+        program = "ziri-gateway" if Path(sys.argv[0]).name == "ziri-gateway" else "python3 -m gateway"
+        super().__init__(f"{why}: run `{program} login {shlex.quote(server)}` (with the same --config)")
 
 
 class TokenFileError(Exception):
