@@ -30,6 +30,8 @@ import json
 import logging
 import os
 import re
+import shlex
+import sys
 import threading
 import time
 from collections.abc import AsyncGenerator, Awaitable, Callable
@@ -64,7 +66,8 @@ class SignInNeeded(Exception):
     """The server needs a person to sign in, which only `gateway login` asks for."""
 
     def __init__(self, server: str, why: str) -> None:
-        super().__init__(f"{why}: run `gateway login {server}` (with the same --config)")
+        program = "ziri-gateway" if Path(sys.argv[0]).name == "ziri-gateway" else "python3 -m gateway"
+        super().__init__(f"{why}: run `{program} login {shlex.quote(server)}` (with the same --config)")
 
 
 class TokenFileError(Exception):
@@ -291,6 +294,16 @@ class _Bounded(OAuthClientProvider):
     _accepted = 0  # answers to the caller's own requests that were not refused
 
     async def async_auth_flow(self, request: httpx.Request) -> AsyncGenerator[httpx.Request, httpx.Response]:
+        if self._initialized and self.context.is_token_valid():
+            # The SDK's flow holds one lock from sending a request until its answer's head, so
+            # a server that answers a call only when it is done would get one call at a time.
+            # A good token needs none of the flow's state: the request goes out beside the
+            # others, and only a challenge takes the flow (which sends it again).
+            self._add_auth_header(request)
+            response = yield request
+            if not (response.status_code == 401 or (response.status_code == 403 and "insufficient_scope"
+                                                    in response.headers.get("WWW-Authenticate", ""))):
+                return
         flow = super().async_auth_flow(request)
         outgoing = await anext(flow)
         while True:
@@ -392,9 +405,16 @@ class CodeFlow(_Bounded):
         await super()._handle_token_response(response)
 
     async def _handle_refresh_response(self, response: httpx.Response) -> bool:
+        kept = self.context.current_tokens.refresh_token if self.context.current_tokens else None
         refreshed = await super()._handle_refresh_response(response)
         if not refreshed and self.sign_in is None:
             self._refused(response)
+        tokens = self.context.current_tokens
+        if refreshed and tokens is not None and tokens.refresh_token is None and kept is not None:
+            # A server that does not rotate refresh tokens leaves the old one good (RFC 6749, 6):
+            # without it the next expiry would need a person.
+            tokens.refresh_token = kept
+            await self.store.set_tokens(tokens)
         return refreshed
 
     def _refused(self, response: httpx.Response) -> None:

@@ -107,7 +107,9 @@ def positive(kind: type) -> Any:
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
-        prog="gateway", description="Serve the tools of MCP servers as one GraphQL schema.",
+        prog="gateway", description="Serve the tools of MCP servers as one GraphQL schema. "
+                                    "`gateway login SERVER` signs in to a server that asks for OAuth "
+                                    "(see `gateway login --help`).",
         epilog="A failed tool call shows up as its field's value, {\"isError\": true, ...}, and "
                "does not change the exit status. Exit status: 0 when every response had no "
                "errors, 1 when a response carried GraphQL errors, 2 for bad arguments or "
