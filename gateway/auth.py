@@ -301,6 +301,7 @@ class _Bounded(OAuthClientProvider):
             # others, and only a challenge takes the flow (which sends it again).
             self._add_auth_header(request)
             response = yield request
+            self._accepted += response.status_code < 400
             if not (response.status_code == 401 or (response.status_code == 403 and "insufficient_scope"
                                                     in response.headers.get("WWW-Authenticate", ""))):
                 return
