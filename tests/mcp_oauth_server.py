@@ -1,11 +1,13 @@
 """An MCP server over Streamable HTTP that is its own OAuth authorization server, for the sign-in tests.
 
 `mcp_oauth_server.py PORT_FILE` listens on a free loopback port, writes it to
-PORT_FILE and serves /mcp (one tool, `hello`) behind the SDK's bearer check,
+PORT_FILE and serves /mcp (tools `hello` and `meet`) behind the SDK's bearer check,
 with dynamic client registration, an authorization endpoint that approves at
 once (a browser that follows the redirects signs in), PKCE checked by the SDK,
 and rotating refresh tokens. Access tokens live ACCESS_SECONDS (environment,
-default 6), so a test sees them refreshed.
+default 6), so a test sees them refreshed. It answers each call in one JSON
+response, sent when the call is done, as many hosted servers do: calls that
+the client sends one at a time then take turns, which `meet` shows.
 
 Two routes outside the bearer check are for the tests: GET /state answers what
 the server saw (client registrations, refresh grants served, requests that came
@@ -152,12 +154,29 @@ def build(port: int, provider: Provider) -> ASGIApp:
     base = f"http://127.0.0.1:{port}"
     server = FastMCP(
         "secure", log_level="WARNING", host="127.0.0.1", port=port, auth_server_provider=provider,
+        json_response=True,
         auth=AuthSettings(issuer_url=base, resource_server_url=f"{base}/mcp",  # type: ignore[arg-type]
                           client_registration_options=ClientRegistrationOptions(enabled=True)))
 
     @server.tool(name="hello", annotations=ToolAnnotations(readOnlyHint=True))
     def hello(name: str) -> str:
         return f"hello {name}"
+
+    arrived: list[asyncio.Event] = []
+
+    @server.tool(name="meet", annotations=ToolAnnotations(readOnlyHint=True))
+    async def meet(n: int) -> str:
+        """"met" once n calls are here at the same time; "alone" if they are not within 5 s."""
+        here = asyncio.Event()
+        arrived.append(here)
+        if len(arrived) % n == 0:
+            for event in arrived[-n:]:
+                event.set()
+        try:
+            await asyncio.wait_for(here.wait(), 5)
+            return "met"
+        except TimeoutError:
+            return "alone"
 
     @server.custom_route("/state", methods=["GET"])
     async def state(request: Request) -> Response:

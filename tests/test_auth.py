@@ -219,3 +219,14 @@ def test_a_token_refused_before_its_time_is_mended_by_a_refresh_each_time(
             assert ask(base)["data"]["secure_hello"] == {"isError": False, "text": "hello you"}, time_
         assert health(base).json()["up"] is True
     assert state(oauth_server)["registrations"] == 1
+
+
+def test_calls_to_a_signed_in_server_run_side_by_side(
+        signed_in: tuple[Path, dict[str, str], str], tmp_path: Path) -> None:
+    # The server answers each call when it is done: calls the client sent one at a time would never meet.
+    config, env, _ = signed_in
+    with serving_program(config, "--token-file", str(tmp_path / "gateway-token"), env=env) as (process, base):
+        query = "{ " + " ".join(f"{key}: secure_meet(n: 3) {{ text }}" for key in "abc") + " }"
+        answer = httpx.post(f"{base}/graphql", json={"query": query}, timeout=DEADLINE,
+                            headers={"Authorization": f"Bearer {GATEWAY_TOKEN}"}).json()
+    assert answer == {"data": {key: {"text": "met"} for key in "abc"}}, answer
