@@ -196,9 +196,12 @@ class SignIn:
     of the URL just opened ends the wait."""
 
     def __init__(self, open_url: Callable[[str], Awaitable[None]], *, port: int = 0,
-                 timeout: float = SIGN_IN_SECONDS) -> None:
+                 timeout: float = SIGN_IN_SECONDS, fresh: bool = False) -> None:
         self._open = open_url
         self.timeout = timeout
+        # fresh: sign in even where stored tokens are still good (`login`); they are
+        # replaced only when the new sign-in has succeeded.
+        self.fresh = fresh
         self._server = HTTPServer(("127.0.0.1", port), _Callback)
         self._server.timeout = 0.5  # how often the serving thread looks at its deadline
         self._server.answer = None  # type: ignore[attr-defined]
@@ -370,6 +373,8 @@ class CodeFlow(_Bounded):
 
     async def _initialize(self) -> None:
         await super()._initialize()
+        if self.sign_in is not None and self.sign_in.fresh:
+            self.context.current_tokens = None
         if self._fixed_client is not None:
             self.context.client_info = self._fixed_client
         expires = self.store.expires_at()

@@ -372,11 +372,11 @@ async def _login(config: ServerConfig, timeout: float, *, browser: bool) -> int:
     store = TokenFile.of(config)
     assert config.auth is not None
     try:
-        store.forget_tokens()  # a sign-in asked for is made, even over tokens still good
+        before = store.read().get("tokens")
         client = await store.get_client_info()
         # A client registered at an earlier sign-in came back to its own port: it comes back there again.
         registered = urlsplit(str(client.redirect_uris[0])).port if client and client.redirect_uris else None
-        sign_in = SignIn(show, port=config.auth.callback_port or registered or 0, timeout=timeout)
+        sign_in = SignIn(show, port=config.auth.callback_port or registered or 0, timeout=timeout, fresh=True)
     except (TokenFileError, OSError) as exc:
         print(f"gateway: {exc}", file=sys.stderr)
         return 1
@@ -387,8 +387,8 @@ async def _login(config: ServerConfig, timeout: float, *, browser: bool) -> int:
         finally:
             await upstream.close(5.0)
     if not up:
-        return 1  # the server's failure is in the log
-    if not store.read().get("tokens"):
+        return 1  # the server's failure is in the log; tokens stored before are left as they were
+    if store.read().get("tokens") in (None, before):
         print(f"{config.name!r} asked for no sign-in: nothing was kept")
         return 0
     print(f"Signed in to {config.name!r} ({len(upstream.tools)} tools); the tokens are kept in {store.path}")

@@ -161,7 +161,7 @@ def test_a_server_without_a_usable_sign_in_is_down_at_once(
 def test_login_then_serve_refreshes_ahead_and_never_forwards_the_clients_token(
         signed_in: tuple[Path, dict[str, str], str], oauth_server: str, tmp_path: Path) -> None:
     config, env, said = signed_in
-    assert "Signed in to 'secure' (1 tools)" in said, said
+    assert "Signed in to 'secure' (2 tools)" in said, said
     assert not any(token in said for token in state(oauth_server)["issued"])
     [stored] = list((tmp_path / "tokens").iterdir())
     assert stat.S_IMODE(stored.stat().st_mode) == 0o600
@@ -180,6 +180,12 @@ def test_login_then_serve_refreshes_ahead_and_never_forwards_the_clients_token(
     assert seen["expiredUses"] == 0 and seen["leastLeft"] > 1, seen
     assert seen["authorization"] and {f"Bearer {token}" for token in seen["issued"]} >= set(seen["authorization"])
     assert not any(GATEWAY_TOKEN in value for value in seen["authorization"])
+    # A sign-in left unfinished keeps the tokens it would have replaced.
+    kept = stored.read_text()
+    unfinished = subprocess.run([sys.executable, "-m", "gateway", "login", "secure", "--config", str(config),
+                                 "--no-browser", "--timeout", "1"], env=env, cwd=REPO, capture_output=True,
+                                timeout=DEADLINE, check=False)
+    assert unfinished.returncode == 1 and stored.read_text() == kept
 
 
 def test_a_refused_refresh_marks_the_server_down_with_the_login_hint(
