@@ -42,11 +42,6 @@ from urllib.parse import parse_qs, urlsplit
 
 import httpx
 from mcp.client.auth import OAuthClientProvider
-from mcp.client.auth.extensions.client_credentials import (
-    ClientCredentialsOAuthProvider,
-    PrivateKeyJWTOAuthProvider,
-    SignedJWTParameters,
-)
 from mcp.shared.auth import OAuthClientInformationFull, OAuthClientMetadata, OAuthToken
 from pydantic import AnyUrl, ValidationError
 
@@ -257,6 +252,8 @@ class SignIn:
 class _Callback(BaseHTTPRequestHandler):
     """GET /callback?code=...&state=...: the one request a sign-in waits for."""
 
+    timeout = 5  # seconds a connection may take to send its request: a silent one cannot hold the wait
+
     def do_GET(self) -> None:  # noqa: N802 (the name http.server calls)
         where = urlsplit(self.path)
         query = parse_qs(where.query)
@@ -431,14 +428,6 @@ class CodeFlow(_Bounded):
         raise ConnectionError(f"the authorization server did not refresh the token ({response.status_code})")
 
 
-class _SecretCredentials(_Bounded, ClientCredentialsOAuthProvider):
-    pass
-
-
-class _KeyCredentials(_Bounded, PrivateKeyJWTOAuthProvider):
-    pass
-
-
 def oauth(config: ServerConfig, sign_in: SignIn | None = None) -> httpx.Auth:
     """The HTTP client's auth for one session of a server whose entry has "auth".
 
@@ -448,6 +437,19 @@ def oauth(config: ServerConfig, sign_in: SignIn | None = None) -> httpx.Auth:
     auth = config.auth
     assert auth is not None
     if auth.flow == "client_credentials":
+        # Imported here: it brings PyJWT and its cryptography, which only this flow uses.
+        from mcp.client.auth.extensions.client_credentials import (
+            ClientCredentialsOAuthProvider,
+            PrivateKeyJWTOAuthProvider,
+            SignedJWTParameters,
+        )
+
+        class _SecretCredentials(_Bounded, ClientCredentialsOAuthProvider):
+            pass
+
+        class _KeyCredentials(_Bounded, PrivateKeyJWTOAuthProvider):
+            pass
+
         assert auth.client_id is not None
         if auth.private_key is not None:
             signer = SignedJWTParameters(issuer=auth.client_id, subject=auth.client_id,
