@@ -24,6 +24,7 @@ server.
 """
 
 import asyncio
+import functools
 import hashlib
 import html
 import json
@@ -428,6 +429,25 @@ class CodeFlow(_Bounded):
         raise ConnectionError(f"the authorization server did not refresh the token ({response.status_code})")
 
 
+@functools.cache
+def _machine_flows() -> tuple[type[Any], type[Any], type[Any]]:
+    """The client-credentials providers, bounded like the code flow, made once. Imported
+    here: they bring PyJWT and its cryptography, which only this flow uses."""
+    from mcp.client.auth.extensions.client_credentials import (
+        ClientCredentialsOAuthProvider,
+        PrivateKeyJWTOAuthProvider,
+        SignedJWTParameters,
+    )
+
+    class SecretCredentials(_Bounded, ClientCredentialsOAuthProvider):
+        pass
+
+    class KeyCredentials(_Bounded, PrivateKeyJWTOAuthProvider):
+        pass
+
+    return SecretCredentials, KeyCredentials, SignedJWTParameters
+
+
 def oauth(config: ServerConfig, sign_in: SignIn | None = None) -> httpx.Auth:
     """The HTTP client's auth for one session of a server whose entry has "auth".
 
@@ -437,28 +457,19 @@ def oauth(config: ServerConfig, sign_in: SignIn | None = None) -> httpx.Auth:
     auth = config.auth
     assert auth is not None
     if auth.flow == "client_credentials":
-        # Imported here: it brings PyJWT and its cryptography, which only this flow uses.
-        from mcp.client.auth.extensions.client_credentials import (
-            ClientCredentialsOAuthProvider,
-            PrivateKeyJWTOAuthProvider,
-            SignedJWTParameters,
-        )
-
-        class _SecretCredentials(_Bounded, ClientCredentialsOAuthProvider):
-            pass
-
-        class _KeyCredentials(_Bounded, PrivateKeyJWTOAuthProvider):
-            pass
-
+        _SecretCredentials, _KeyCredentials, SignedJWTParameters = _machine_flows()
         assert auth.client_id is not None
         if auth.private_key is not None:
             signer = SignedJWTParameters(issuer=auth.client_id, subject=auth.client_id,
                                          signing_key=auth.private_key.reveal(),
                                          signing_algorithm=auth.signing_algorithm)
-            return _KeyCredentials(config.url, MemoryTokens(), auth.client_id, signer.create_assertion_provider())
+            provider: httpx.Auth = _KeyCredentials(config.url, MemoryTokens(), auth.client_id,
+                                                   signer.create_assertion_provider())
+            return provider
         assert auth.client_secret is not None
-        return _SecretCredentials(config.url, MemoryTokens(), auth.client_id, auth.client_secret.reveal(),
-                                  token_endpoint_auth_method=auth.token_endpoint_auth_method)
+        provider = _SecretCredentials(config.url, MemoryTokens(), auth.client_id, auth.client_secret.reveal(),
+                                      token_endpoint_auth_method=auth.token_endpoint_auth_method)
+        return provider
     store = TokenFile.of(config)
     if sign_in is None and not store.read().get("tokens"):
         raise SignInNeeded(config.name, "not signed in")
