@@ -11,8 +11,9 @@ import asyncio
 import json
 import logging
 import os
+import re
 import threading
-from collections import deque
+from collections import OrderedDict, deque
 from collections.abc import AsyncIterator, Callable
 from contextlib import AbstractAsyncContextManager, asynccontextmanager
 from typing import Any, Self
@@ -31,6 +32,9 @@ from mcp.types import (
     CallToolRequest,
     CallToolRequestParams,
     CallToolResult,
+    CancelledNotification,
+    CancelledNotificationParams,
+    ClientNotification,
     ClientRequest,
     ClientResult,
     GetPromptRequest,
@@ -67,6 +71,11 @@ PAGE_LIMIT = 1000  # pages of one listing: a server whose cursor never ends cann
 HTTP_TIMEOUT = httpx.Timeout(30.0, read=300.0)  # the SDK's own defaults for its HTTP clients
 SHOWN_OUTPUT = 120  # characters of an unreadable output line worth quoting
 LIST_SECONDS = 30.0  # time a running server has to list its tools again
+PROGRESS_STRETCH = 10  # a call that keeps reporting progress may last this many times its time-out
+CANCEL_SECONDS = 1.0  # to hand a server the cancellation of a request given up
+ABANDONED_KEPT = 256  # requests given up, remembered to name a late reply
+LATE_REPLY = "Received response with an unknown request ID"  # how the SDK hands on a reply no one awaits
+LATE_ID = re.compile(r"\bid=(\d+)")
 LISTINGS = ("notifications/tools/list_changed", "notifications/resources/list_changed",
             "notifications/prompts/list_changed")
 
@@ -176,6 +185,7 @@ class Upstream:
         self.restarts = 0  # times the server was brought back after going down
         self._on_listed = on_listed  # told of every listing after the first (restart, list_changed)
         self._output_checks: dict[str, OutputCheck] = {}
+        self._abandoned: OrderedDict[int, str] = OrderedDict()  # request id -> SERVER.TOOL, given up
         self._session: ClientSession | None = None
         self._capabilities: Any = None  # the current session's, for listing again
         self._down = asyncio.Event()
@@ -299,19 +309,46 @@ class Upstream:
 
     async def _request[R: BaseModel](self, request: Any, result_type: type[R], where: str, timeout: float,
                                      progress: Any = None) -> R:
-        """One request on the session, raced against the server going down and the time limit."""
+        """One request on the session, raced against the server going down and the time limit.
+        Progress restarts the clock, up to PROGRESS_STRETCH times `timeout` in all; a request
+        given up (the time is out, or its caller went away) is cancelled on the server."""
         session = self._session
         if self.failure is not None or session is None:
             raise CallFailed(f"server {self.name!r} is down: {self.failure or 'not started'}")
-        call = asyncio.ensure_future(session.send_request(ClientRequest(request), result_type,
-                                                          progress_callback=progress))
+        loop = asyncio.get_running_loop()
+        began = loop.time()
+        deadline = began + timeout
+
+        async def on_progress(done: float, total: float | None, message: str | None) -> None:
+            nonlocal deadline
+            deadline = min(loop.time() + timeout, began + timeout * PROGRESS_STRETCH)
+            if progress is not None:
+                await progress(done, total, message)
+
+        listener: Any = on_progress  # the SDK's ProgressFnT protocol spells the same signature
+        sent: list[int] = []
+
+        async def send() -> R:
+            # send_request takes its id from this counter before its first await: the id the
+            # server knows the request by, which a cancellation must name.
+            sent.append(session._request_id)
+            return await session.send_request(ClientRequest(request), result_type, progress_callback=listener)
+
+        call = asyncio.ensure_future(send())
         down = asyncio.ensure_future(self._down.wait())
         try:
-            done, _ = await asyncio.wait({call, down}, timeout=timeout, return_when=asyncio.FIRST_COMPLETED)
+            while (left := deadline - loop.time()) > 0:
+                done, _ = await asyncio.wait({call, down}, timeout=left, return_when=asyncio.FIRST_COMPLETED)
+                if done:
+                    break
+        except asyncio.CancelledError:
+            if sent and not call.done():
+                await self._give_up(session, sent[0], where, "the request was abandoned")
+            raise
         finally:
             call.cancel()
             down.cancel()
-        if call in done:
+        if call.done() and not call.cancelled():
             try:
                 return call.result()
             except McpError as exc:
@@ -320,9 +357,27 @@ class Upstream:
                 raise CallFailed(f"{where}: {exc}") from None
             except Exception as exc:
                 raise CallFailed(f"{where}: {describe(exc)}") from None
-        if down in done:
+        if down.done():
             raise CallFailed(f"server {self.name!r} stopped during the call: {self.failure}")
-        raise CallFailed(f"{where} gave no answer within {timeout:g} s")
+        if sent:
+            await self._give_up(session, sent[0], where, f"no answer within {timeout:g} s")
+        stretched = " (progress extended it)" if deadline > began + timeout else ""
+        raise CallFailed(f"{where} gave no answer within {deadline - began:g} s{stretched}")
+
+    async def _give_up(self, session: ClientSession, request_id: int, where: str, reason: str) -> None:
+        """notifications/cancelled for a request no one waits for, as MCP asks: the server may stop
+        its work. A reply that comes anyway is only counted (see _message)."""
+        self._abandoned[request_id] = where
+        while len(self._abandoned) > ABANDONED_KEPT:
+            self._abandoned.popitem(last=False)
+        notice = ClientNotification(CancelledNotification(
+            params=CancelledNotificationParams(requestId=request_id, reason=reason)))
+        sending = asyncio.ensure_future(session.send_notification(notice))
+        done, _ = await asyncio.wait({sending}, timeout=CANCEL_SECONDS)
+        if not done:
+            sending.cancel()
+        elif (problem := sending.exception()) is not None:
+            logger.info("server %r: %s could not be cancelled: %s", self.name, where, describe(problem))
 
     def fail(self, reason: str) -> None:
         """Mark the server down once and say why."""
@@ -365,7 +420,14 @@ class Upstream:
     async def _message(self, message: RequestResponder[ServerRequest, ClientResult] | ServerNotification
                        | Exception) -> None:
         """What the session hands on: unreadable output (one line each) and listing changes."""
-        if isinstance(message, Exception):
+        if isinstance(message, RuntimeError) and str(message).startswith(LATE_REPLY):
+            # A reply to a request given up: its content may be large or secret, so only its size.
+            text = str(message)
+            found = LATE_ID.search(text, 0, SHOWN_OUTPUT * 4)
+            where = self._abandoned.pop(int(found.group(1)), None) if found else None
+            logger.warning("server %r: %s answered after it was given up (about %d bytes, dropped)", self.name,
+                           where or "a request", len(text))
+        elif isinstance(message, Exception):
             logger.warning("server %r: %s", self.name, unreadable(message))
         elif isinstance(message, ServerNotification) and message.root.method in LISTINGS:
             logger.info("server %r: %s", self.name, message.root.method)
