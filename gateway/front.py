@@ -58,6 +58,7 @@ from graphql import (
 )
 
 from .access import Limits, utf8_length_over
+from .int_variables import RULES
 from .schema import GatewaySchema
 
 logger = logging.getLogger(__name__)
@@ -265,7 +266,7 @@ class Front:
             # Before validation, whose cost grows with the fields it compares.
             raise RequestError.of(f"the query selects more than {limits.fields} top-level fields, the limit",
                                   bound=True)
-        errors = validate(self.schema.schema, document)
+        errors = validate(self.schema.schema, document, RULES)
         if errors:
             raise RequestError([self._hinted(dict(e.formatted)) for e in errors])
         root_type = self.schema.schema.get_root_type(definition.operation)
