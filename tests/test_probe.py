@@ -2,8 +2,12 @@
 writes, cancelled time-outs, read-only where the configuration says so, wide integers,
 arguments whose names are not GraphQL names."""
 
+import asyncio
 import json
 import logging
+import os
+import shutil
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -15,9 +19,10 @@ from conftest import LoopThread, require_mcp_sdk
 
 require_mcp_sdk()
 
-from support import DEADLINE, started, write_config
+from support import DEADLINE, started, write_config  # noqa: E402
 
-from gateway import Gateway, load_config  # noqa: E402
+from gateway import Gateway, ServerConfig, load_config  # noqa: E402
+from gateway.config import BUNDLED  # noqa: E402
 
 PROBE = Path(__file__).resolve().parent / "mcp_probe_server.py"
 
@@ -154,3 +159,28 @@ def test_a_write_tools_typo_stops_the_start(tmp_path: Path) -> None:
             started(runner, load_config(write_config(tmp_path, {"p": probe_entry(writeTools=["apend"])})))
     finally:
         runner.close()
+
+
+CODEGEN, TSC = shutil.which("graphql-codegen"), shutil.which("tsc")
+
+
+@pytest.mark.skipif(not (CODEGEN and TSC and shutil.which("mcp-server-memory")),
+                    reason="the npm tools are not installed")
+def test_generated_typescript_compiles(tmp_path: Path) -> None:
+    """graphql-codegen's TypeScript, default settings, over the bundled servers and the probe."""
+    assert CODEGEN and TSC
+
+    async def sdl() -> str:
+        async with Gateway([*load_config(BUNDLED), ServerConfig("probe", command=sys.executable,
+                                                                 args=(str(PROBE),))], start_timeout=60) as gateway:
+            assert all(u.up for u in gateway.upstreams.values()), gateway.health()
+            assert gateway.schema is not None
+            return gateway.schema.sdl()
+
+    (tmp_path / "schema.graphql").write_text(asyncio.run(sdl()), encoding="utf-8")
+    (tmp_path / "codegen.json").write_text(json.dumps(
+        {"schema": "schema.graphql", "generates": {"types.ts": {"plugins": ["typescript"]}}}), encoding="utf-8")
+    env = {**os.environ, "NODE_PATH": str(Path(CODEGEN).parent.parent)}  # node_modules, beside .bin
+    for command in ([CODEGEN, "--config", "codegen.json"], [TSC, "--noEmit", "--strict", "types.ts"]):
+        done = subprocess.run(command, cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
