@@ -218,6 +218,14 @@ class Gateway:
         """A new configuration: added servers start, changed ones start anew, removed ones stop
         once the generations that could still call them are released."""
         wanted = {config.name: config for config in configs}
+        for name, config in wanted.items():
+            running = self.upstreams.get(name)
+            if config.problem is not None and running is not None and running.config.problem is None:
+                # A slip in the file must not stop a server that works: it keeps the entry it runs with.
+                logger.error("server %r keeps its running configuration: its new entry is not used: %s", name,
+                             config.problem)
+                wanted[name] = running.config
+        configs = list(wanted.values())
         if unknown := self.asked_offer.unknown_servers(wanted):
             logger.error("the configuration was not reloaded: --allow/--deny name no configured server: %s",
                          ", ".join(unknown))
