@@ -53,6 +53,7 @@ DEFAULT_NPM_DIR = Path("/opt/dive-ziri-npm")  # where tools/mcp-servers installs
 DEFAULT_RESULT_LIMIT = 32 << 20  # largest reply of one field, in bytes of its JSON (a 16 MB image fits)
 TRANSPORTS = {"stdio": "stdio", "http": "http", "streamable-http": "http", "streamableHttp": "http",
               "sse": "sse"}
+REMOTE = ("http", "sse", "auto")  # "auto": a url without "type", Streamable HTTP else SSE
 MAX_TIMEOUT = 86_400  # a day: a larger "timeout" is a typo, not a call anyone waits for
 SECRET_FILE_LIMIT = 64 << 10  # a header value read from a file: a token, not a document
 # The whole value is one reference; a value that mixes text and references is
@@ -109,7 +110,7 @@ class AuthConfig:
 @dataclass(frozen=True)
 class ServerConfig:
     """A server started over stdio (command, args, env, cwd), reached at a URL
-    (transport "http" or "sse", headers), or reached through streams of this
+    (transport "http", "sse" or "auto", headers), or reached through streams of this
     process. Plain values: reading a configuration does not import the MCP SDK,
     so a bad command line fails at once.
 
@@ -199,13 +200,14 @@ def _server(folder: Path, name: str, entry: object) -> ServerConfig:
     kind = entry.get("type")
     url = entry.get("url")
     if kind is None:
-        kind = "http" if "url" in entry and "command" not in entry else "stdio"
-    transport = TRANSPORTS.get(kind) if isinstance(kind, str) else None
+        # A url alone: Streamable HTTP, or the older SSE transport when the server refuses it.
+        kind = "auto" if "url" in entry and "command" not in entry else "stdio"
+    transport = "auto" if kind == "auto" else TRANSPORTS.get(kind) if isinstance(kind, str) else None
     if transport is None:
         problems.append(f"\"type\" must be one of {', '.join(sorted(TRANSPORTS))}, not {kind!r}")
     roots = _roots(entry.get("roots", []), local, problems)
     calls = _calls(entry, problems)
-    if transport in ("http", "sse") or (transport is None and "url" in entry):
+    if transport in REMOTE or (transport is None and "url" in entry):
         if not isinstance(url, str) or urlsplit(url).scheme not in ("http", "https") or not urlsplit(url).netloc:
             problems.append("needs a \"url\" string starting with http:// or https://")
         headers = _headers(entry.get("headers", {}), folder, problems)

@@ -60,7 +60,7 @@ from mcp.types import (
 from pydantic import BaseModel, ValidationError
 
 from .auth import SignIn, SignInNeeded, oauth
-from .config import ServerConfig
+from .config import REMOTE, ServerConfig
 from .observe import call_meta
 from .supervision import Backoff, Supervision
 
@@ -75,6 +75,7 @@ PROGRESS_STRETCH = 10  # a call that keeps reporting progress may last this many
 CANCEL_SECONDS = 1.0  # to hand a server the cancellation of a request given up
 ABANDONED_KEPT = 256  # requests given up, remembered to name a late reply
 LATE_REPLY = "Received response with an unknown request ID"  # how the SDK hands on a reply no one awaits
+SESSION_GONE = (32600, "Session terminated")  # how the SDK's HTTP client answers a 404 to a session's request
 LATE_ID = re.compile(r"\bid=(\d+)")
 LISTINGS = ("notifications/tools/list_changed", "notifications/resources/list_changed",
             "notifications/prompts/list_changed")
@@ -186,6 +187,8 @@ class Upstream:
         self._on_listed = on_listed  # told of every listing after the first (restart, list_changed)
         self._output_checks: dict[str, OutputCheck] = {}
         self._abandoned: OrderedDict[int, str] = OrderedDict()  # request id -> SERVER.TOOL, given up
+        self._remote = "http"  # for a url without "type": "sse" once Streamable HTTP was refused
+        self._came_up = asyncio.Event()  # set (and replaced) each time a session is ready
         self._session: ClientSession | None = None
         self._capabilities: Any = None  # the current session's, for listing again
         self._down = asyncio.Event()
@@ -308,7 +311,7 @@ class Upstream:
         raise CallFailed(f"{where}: the listing did not end within {PAGE_LIMIT} pages")
 
     async def _request[R: BaseModel](self, request: Any, result_type: type[R], where: str, timeout: float,
-                                     progress: Any = None) -> R:
+                                     progress: Any = None, *, resent: bool = False) -> R:
         """One request on the session, raced against the server going down and the time limit.
         Progress restarts the clock, up to PROGRESS_STRETCH times `timeout` in all; a request
         given up (the time is out, or its caller went away) is cancelled on the server."""
@@ -354,6 +357,8 @@ class Upstream:
             except McpError as exc:
                 if exc.error.code == CONNECTION_CLOSED:
                     self.fail("the connection closed (the server exited)")
+                if exc.error.code == SESSION_GONE[0] and exc.error.message == SESSION_GONE[1] and not resent:
+                    return await self._resend(request, result_type, where, deadline - loop.time(), progress)
                 raise CallFailed(f"{where}: {exc}") from None
             except Exception as exc:
                 raise CallFailed(f"{where}: {describe(exc)}") from None
@@ -363,6 +368,20 @@ class Upstream:
             await self._give_up(session, sent[0], where, f"no answer within {timeout:g} s")
         stretched = " (progress extended it)" if deadline > began + timeout else ""
         raise CallFailed(f"{where} gave no answer within {deadline - began:g} s{stretched}")
+
+    async def _resend[R: BaseModel](self, request: Any, result_type: type[R], where: str, left: float,
+                                    progress: Any) -> R:
+        """A remote server answered 404 to the session's id: it restarted and never saw the request,
+        so once a new session is up the request is sent again, once, in the time left."""
+        loop = asyncio.get_running_loop()
+        end = loop.time() + left
+        came_up = self._came_up
+        self.fail("it no longer knows the session (404): a new one is started")
+        try:
+            await asyncio.wait_for(came_up.wait(), max(left, 0.0))
+        except TimeoutError:
+            raise CallFailed(f"{where}: the server ended its session and no new one was up in time") from None
+        return await self._request(request, result_type, where, max(end - loop.time(), 0.0), progress, resent=True)
 
     async def _give_up(self, session: ClientSession, request_id: int, where: str, reason: str) -> None:
         """notifications/cancelled for a request no one waits for, as MCP asks: the server may stop
@@ -397,9 +416,10 @@ class Upstream:
             return config.streams()
         headers = {name: value.reveal() for name, value in config.headers}
         auth = oauth(config, self.sign_in) if config.auth is not None else None
-        if config.transport == "http":
+        transport = self._remote if config.transport == "auto" else config.transport
+        if transport == "http":
             return _streamable_http(config.url, headers, auth)
-        if config.transport == "sse":
+        if transport == "sse":
             return sse_client(config.url, headers=headers, timeout=HTTP_TIMEOUT.connect or 30.0,
                               sse_read_timeout=HTTP_TIMEOUT.read or 300.0, auth=auth)
         params = StdioServerParameters(command=config.command, args=list(config.args), env=config.env,
@@ -494,6 +514,8 @@ class Upstream:
                     raise CallFailed(f"did not start within {self.start_timeout:g} s") from None
                 self._stderr.close()
                 self._session = session
+                self._came_up.set()
+                self._came_up = asyncio.Event()
                 self._backoff.came_up()
                 self.listed = True
                 if self._started.done():  # back after a failure, or first up after a failed start
@@ -502,7 +524,7 @@ class Upstream:
                         self._on_listed(self)
                 else:
                     self._started.set_result(None)
-                if self.config.streams is None and self.config.transport in ("http", "sse"):
+                if self.config.streams is None and self.config.transport in REMOTE:
                     self._side_task(self._pings(session), "ping")
                 stop = asyncio.ensure_future(self._stop.wait())
                 down = asyncio.ensure_future(self._down.wait())
@@ -513,6 +535,15 @@ class Upstream:
                     down.cancel()
         except Exception as exc:  # includes the ExceptionGroups of the SDK's task groups
             self._stderr.close()
+            if self.config.transport == "auto" and self._remote == "http" and not self.listed \
+                    and _refused(exc):
+                # MCP's backwards compatibility: a 4xx to the POST of initialize is a server of
+                # the older HTTP+SSE transport. This attempt goes on in that.
+                logger.warning("server %r refused Streamable HTTP (%s): trying the SSE transport", self.name,
+                               describe(exc).splitlines()[0])
+                self._remote = "sse"
+                await self._session_once()
+                return
             self.fail(describe(exc))
         finally:
             self._session = None
@@ -606,6 +637,13 @@ class _Watched:
 
     async def aclose(self) -> None:
         await self._stream.aclose()
+
+
+def _refused(exc: BaseException) -> bool:
+    """Whether a session failed on a 4xx answer (inside the SDK's exception groups)."""
+    while isinstance(exc, BaseExceptionGroup) and exc.exceptions:
+        exc = exc.exceptions[0]
+    return isinstance(exc, httpx.HTTPStatusError) and 400 <= exc.response.status_code < 500
 
 
 async def _offers_resources(session: ClientSession) -> bool:

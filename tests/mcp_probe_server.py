@@ -8,6 +8,7 @@ differ only in case; `now` carries no annotations at all.
 
     python mcp_probe_server.py            stdio
     python mcp_probe_server.py PORT       Streamable HTTP on 127.0.0.1:PORT, at /mcp
+    python mcp_probe_server.py PORT sse   the older HTTP+SSE transport, at /sse
 """
 
 import sys
@@ -79,4 +80,4 @@ def now() -> str:
 
 
 if __name__ == "__main__":
-    server.run("streamable-http" if len(sys.argv) > 1 else "stdio")
+    server.run("stdio" if len(sys.argv) < 2 else "sse" if sys.argv[2:] == ["sse"] else "streamable-http")

@@ -3,13 +3,16 @@ writes, cancelled time-outs, read-only where the configuration says so, wide int
 arguments whose names are not GraphQL names."""
 
 import asyncio
+import contextlib
 import json
 import logging
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import time
+from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
@@ -184,3 +187,53 @@ def test_generated_typescript_compiles(tmp_path: Path) -> None:
     for command in ([CODEGEN, "--config", "codegen.json"], [TSC, "--noEmit", "--strict", "types.ts"]):
         done = subprocess.run(command, cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300)
         assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
+
+
+@contextlib.contextmanager
+def probe_over_http(port: int, *mode: str) -> Iterator[None]:
+    process = subprocess.Popen([sys.executable, str(PROBE), str(port), *mode], stderr=subprocess.DEVNULL)
+    try:
+        poll(lambda: _listening(port), "the probe to listen")
+        yield
+    finally:
+        process.kill()
+        process.wait(DEADLINE)
+
+
+def _listening(port: int) -> bool:
+    with socket.socket() as probe:
+        return probe.connect_ex(("127.0.0.1", port)) == 0
+
+
+def free_port() -> int:
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return int(sock.getsockname()[1])
+
+
+def test_a_url_alone_falls_back_to_sse(tmp_path: Path) -> None:
+    port = free_port()
+    with probe_over_http(port, "sse"):
+        [config] = load_config(write_config(tmp_path, {"r": {"url": f"http://127.0.0.1:{port}/sse"}}))
+
+        async def body() -> Any:
+            async with Gateway([config], start_timeout=DEADLINE) as gateway:
+                return json.loads(await gateway.execute("{ r_echo_int(n: 3) { text } }"))
+
+        assert asyncio.run(body()) == {"data": {"r_echo_int": {"text": "3"}}}
+
+
+def test_a_restarted_remote_server_gets_the_call_on_a_new_session(tmp_path: Path) -> None:
+    port = free_port()
+    [config] = load_config(write_config(tmp_path, {"r": {"url": f"http://127.0.0.1:{port}/mcp", "type": "http"}}))
+
+    async def body() -> Any:
+        with contextlib.ExitStack() as first:
+            first.enter_context(probe_over_http(port))
+            async with Gateway([config], start_timeout=DEADLINE, call_timeout=DEADLINE) as gateway:
+                assert "errors" not in json.loads(await gateway.execute("{ r_echo_int(n: 0) { text } }"))
+                first.close()  # the server goes; one on the same port knows nothing of the session
+                with probe_over_http(port):
+                    return json.loads(await gateway.execute("{ r_echo_int(n: 1) { text } }"))
+
+    assert asyncio.run(body()) == {"data": {"r_echo_int": {"text": "1"}}}
