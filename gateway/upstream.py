@@ -357,7 +357,8 @@ class Upstream:
             except McpError as exc:
                 if exc.error.code == CONNECTION_CLOSED:
                     self.fail("the connection closed (the server exited)")
-                if exc.error.code == SESSION_GONE[0] and exc.error.message == SESSION_GONE[1] and not resent:
+                if (exc.error.code, exc.error.message) == SESSION_GONE and self.config.transport in REMOTE \
+                        and not resent:
                     return await self._resend(request, result_type, where, deadline - loop.time(), progress)
                 raise CallFailed(f"{where}: {exc}") from None
             except Exception as exc:
