@@ -19,6 +19,12 @@ content (PATH relative to the file's folder).
       own credentials, or "privateKey" (PEM) and "signingAlgorithm" instead of a secret
 "clientSecret" and "privateKey" must be references: a secret is not written in
 the file itself.
+
+Any entry may also say how its calls are made: "timeout" (seconds, over the
+gateway's --timeout), and which tools only read where the server's annotations
+say otherwise or nothing (MCP takes a tool without "readOnlyHint" as one that
+may write): "readOnly": true (or false) for every tool of the server, and
+"readOnlyTools" / "writeTools", lists of tool names that win over both.
 """
 
 import json
@@ -47,6 +53,8 @@ DEFAULT_NPM_DIR = Path("/opt/dive-ziri-npm")  # where tools/mcp-servers installs
 DEFAULT_RESULT_LIMIT = 32 << 20  # largest reply of one field, in bytes of its JSON (a 16 MB image fits)
 TRANSPORTS = {"stdio": "stdio", "http": "http", "streamable-http": "http", "streamableHttp": "http",
               "sse": "sse"}
+REMOTE = ("http", "sse", "auto")  # "auto": a url without "type", Streamable HTTP else SSE
+MAX_TIMEOUT = 86_400  # a day: a larger "timeout" is a typo, not a call anyone waits for
 SECRET_FILE_LIMIT = 64 << 10  # a header value read from a file: a token, not a document
 # The whole value is one reference; a value that mixes text and references is
 # taken literally rather than half-expanded.
@@ -102,7 +110,7 @@ class AuthConfig:
 @dataclass(frozen=True)
 class ServerConfig:
     """A server started over stdio (command, args, env, cwd), reached at a URL
-    (transport "http" or "sse", headers), or reached through streams of this
+    (transport "http", "sse" or "auto", headers), or reached through streams of this
     process. Plain values: reading a configuration does not import the MCP SDK,
     so a bad command line fails at once.
 
@@ -121,7 +129,22 @@ class ServerConfig:
     headers: tuple[tuple[str, Secret], ...] = ()
     roots: tuple[str, ...] = ()
     auth: AuthConfig | None = None
+    timeout: float | None = None  # seconds a call may take; None: the gateway's --timeout
+    # What the user says of the tools' effects, over the server's own annotations: True makes
+    # every tool read-only, False every tool writing; the lists name single tools.
+    read_only: bool | None = None
+    read_only_tools: frozenset[str] = frozenset()
+    write_tools: frozenset[str] = frozenset()
     problem: str | None = field(default=None, compare=False)
+
+    def reads_only(self, tool: str, annotated: bool) -> bool:
+        """Whether `tool` is read-only: the lists first, then the server's "readOnly", then the
+        server's own annotation."""
+        if tool in self.write_tools:
+            return False
+        if tool in self.read_only_tools:
+            return True
+        return annotated if self.read_only is None else self.read_only
 
 
 def in_process(name: str, server: FastMCP, *, roots: tuple[str, ...] = ()) -> ServerConfig:
@@ -177,12 +200,14 @@ def _server(folder: Path, name: str, entry: object) -> ServerConfig:
     kind = entry.get("type")
     url = entry.get("url")
     if kind is None:
-        kind = "http" if "url" in entry and "command" not in entry else "stdio"
-    transport = TRANSPORTS.get(kind) if isinstance(kind, str) else None
+        # A url alone: Streamable HTTP, or the older SSE transport when the server refuses it.
+        kind = "auto" if "url" in entry and "command" not in entry else "stdio"
+    transport = "auto" if kind == "auto" else TRANSPORTS.get(kind) if isinstance(kind, str) else None
     if transport is None:
         problems.append(f"\"type\" must be one of {', '.join(sorted(TRANSPORTS))}, not {kind!r}")
     roots = _roots(entry.get("roots", []), local, problems)
-    if transport in ("http", "sse") or (transport is None and "url" in entry):
+    calls = _calls(entry, problems)
+    if transport in REMOTE or (transport is None and "url" in entry):
         if not isinstance(url, str) or urlsplit(url).scheme not in ("http", "https") or not urlsplit(url).netloc:
             problems.append("needs a \"url\" string starting with http:// or https://")
         headers = _headers(entry.get("headers", {}), folder, problems)
@@ -190,7 +215,7 @@ def _server(folder: Path, name: str, entry: object) -> ServerConfig:
         if problems:
             return ServerConfig(name, problem="; ".join(problems))
         assert isinstance(url, str) and transport is not None
-        return ServerConfig(name, transport=transport, url=url, headers=headers, roots=roots, auth=auth)
+        return ServerConfig(name, transport=transport, url=url, headers=headers, roots=roots, auth=auth, **calls)
     if "auth" in entry:
         problems.append("\"auth\" is for a server reached at a \"url\"")
 
@@ -209,7 +234,33 @@ def _server(folder: Path, name: str, entry: object) -> ServerConfig:
     assert isinstance(command, str) and isinstance(args, list) and isinstance(cwd, str)
     return ServerConfig(name, command=local(command), args=tuple(local(a) for a in args),
                         env=None if env is None else {k: local(v) for k, v in env.items()},
-                        cwd=(folder / cwd).resolve(), roots=roots)
+                        cwd=(folder / cwd).resolve(), roots=roots, **calls)
+
+
+def _calls(entry: dict[str, Any], problems: list[str]) -> dict[str, Any]:
+    """"timeout", "readOnly", "readOnlyTools" and "writeTools": how the server's calls are made."""
+    calls: dict[str, Any] = {}
+    timeout = entry.get("timeout")
+    if timeout is not None:
+        if isinstance(timeout, (int, float)) and not isinstance(timeout, bool) and 0 < timeout <= MAX_TIMEOUT:
+            calls["timeout"] = float(timeout)
+        else:
+            problems.append(f"\"timeout\" must be a number of seconds above 0, at most {MAX_TIMEOUT}")
+    read_only = entry.get("readOnly")
+    if read_only is not None:
+        if isinstance(read_only, bool):
+            calls["read_only"] = read_only
+        else:
+            problems.append("\"readOnly\" must be true or false")
+    for key, member in (("readOnlyTools", "read_only_tools"), ("writeTools", "write_tools")):
+        names = entry.get(key, [])
+        if isinstance(names, list) and all(isinstance(n, str) and n for n in names):
+            calls[member] = frozenset(names)
+        else:
+            problems.append(f"\"{key}\" must be a list of tool names")
+    if both := sorted(calls.get("read_only_tools", frozenset()) & calls.get("write_tools", frozenset())):
+        problems.append(f"\"readOnlyTools\" and \"writeTools\" both name {', '.join(both)}")
+    return calls
 
 
 def _roots(value: object, local: Callable[[str], str], problems: list[str]) -> tuple[str, ...]:

@@ -6,7 +6,8 @@ into a plan; plans are kept in a bounded LRU per (document, operation name), so
 a repeated document costs a dictionary look-up. `run(prepared, variables)`
 coerces the variables, evaluates `@skip`/`@include`, bounds the fan-out, hands
 the engine a document of just the selected top-level fields (arguments as
-written, `$var` references kept and the coerced variables passed), answers
+written, `$var` references kept and the coerced variables passed; a
+mutation's fields one engine call each, in document order), answers
 `__typename` and introspection itself, and trims every value to its selection.
 
 Both raise `RequestError` for what a client did wrong: GraphQL error dicts and a
@@ -16,6 +17,7 @@ suggested HTTP status. A tool that fails is not a request error: its field says 
 import asyncio
 import json
 import logging
+import re
 import threading
 from collections import OrderedDict
 from collections.abc import Awaitable, Callable
@@ -56,6 +58,7 @@ from graphql import (
 )
 
 from .access import Limits, utf8_length_over
+from .int_variables import RULES
 from .schema import GatewaySchema
 
 logger = logging.getLogger(__name__)
@@ -67,6 +70,7 @@ EXPANSION_FLOOR = 10_000  # so a short document may still spread a fragment a fe
 VARIANT_MEMO = 16  # engine documents kept per prepared document (one per skip/include outcome)
 OFFLOAD_CHARS = 16 << 10  # a longer document is prepared on a thread: the loop serves every tool call
 INTROSPECTION = frozenset({"__schema", "__type"})
+OTHER_ROOT = re.compile(r"Cannot query field '([_A-Za-z][_0-9A-Za-z]*)' on type '(Query|Mutation)'")
 FANOUT_STATUS = 413
 REQUEST_STATUS = 400
 
@@ -262,9 +266,9 @@ class Front:
             # Before validation, whose cost grows with the fields it compares.
             raise RequestError.of(f"the query selects more than {limits.fields} top-level fields, the limit",
                                   bound=True)
-        errors = validate(self.schema.schema, document)
+        errors = validate(self.schema.schema, document, RULES)
         if errors:
-            raise RequestError([dict(e.formatted) for e in errors])
+            raise RequestError([self._hinted(dict(e.formatted)) for e in errors])
         root_type = self.schema.schema.get_root_type(definition.operation)
         if root_type is None:
             raise RequestError.of(f"the schema has no {definition.operation.value} operations")
@@ -279,6 +283,25 @@ class Front:
             root=root, definition=definition, fragments=tuple(fragments.values()),
             has_variables=bool(definition.variable_definitions))
 
+    def _hinted(self, error: dict[str, Any]) -> dict[str, Any]:
+        """A field asked of the other root type: say where it is and how to spell the request.
+        Writing tools are Mutation fields, so one named in a query would otherwise only be unknown."""
+        found = OTHER_ROOT.match(error.get("message", ""))
+        if found is None:
+            return error
+        name, root = found.groups()
+        other = {"Query": self.schema.schema.mutation_type, "Mutation": self.schema.schema.query_type}.get(root)
+        if other is None or name not in other.fields:
+            return error
+        call = f"{name}(...)" if other.fields[name].args else name
+        if other.name == "Mutation":
+            hint = (f"'{name}' is a field of Mutation (its tool may write): send it as "
+                    f"`mutation {{ {call} {{ text }} }}`")
+        else:
+            hint = (f"'{name}' is a field of Query (its tool only reads): send it as "
+                    f"`query {{ {call} {{ text }} }}`")
+        return {**error, "message": f"{error['message']} {hint}."}
+
     # -- running -----------------------------------------------------------------------------------
 
     async def run(self, prepared: Prepared, variables: dict[str, Any] | None = None,
@@ -289,22 +312,33 @@ class Front:
         coerced = self._coerce(prepared, variables or {})
         fields = prepared.root.collect(coerced)
         engine_keys = tuple(k for k, f in fields.items() if f.name not in INTROSPECTION and f.name != "__typename")
-        work = self._engine_work(prepared, fields, engine_keys, coerced)
+        # GraphQL runs a mutation's top-level fields one after another, in document order (an add
+        # before its commit): each is its own engine call. A query's fields run at once.
+        steps = [(k,) for k in engine_keys] if prepared.operation == "mutation" and len(engine_keys) > 1 \
+            else [engine_keys]
+        works = [self._engine_work(prepared, fields, keys, coerced) for keys in steps]
+        sent = [_engine_variables(work, coerced) for work in works]
+        fanout = sum(size for _, size in sent)
+        if fanout > limits.fanout:
+            raise RequestError.of(f"the tool calls of this request would carry {fanout} bytes of arguments, "
+                                  f"over the limit of {limits.fanout}", FANOUT_STATUS, bound=True)
         engine_data: dict[str, Any] = {}
         errors: list[dict[str, Any]] = []
-        if work.text is not None:
-            variables_json, fanout = _engine_variables(work, coerced)
-            if fanout > limits.fanout:
-                raise RequestError.of(f"the tool calls of this request would carry {fanout} bytes of arguments, "
-                                      f"over the limit of {limits.fanout}", FANOUT_STATUS, bound=True)
+        for work, (variables_json, _) in zip(works, sent, strict=True):
+            if work.text is None:
+                continue
             if work.tool_fields:
                 text = await self.offload(self.engine.execute, work.text, variables_json)
             else:
                 text = self.engine.execute(work.text, variables_json)
             answer = json.loads(text)
             if answer.get("data") is None:
-                return {"data": None, "errors": answer.get("errors") or [{"message": "the engine gave no data"}]}
-            engine_data = answer["data"]
+                failed = answer.get("errors") or [{"message": "the engine gave no data"}]
+                if len(steps) == 1:
+                    return {"data": None, "errors": failed}
+                errors.extend(failed)  # this field alone: the ones before it have run
+                continue
+            engine_data.update(answer["data"])
             errors.extend(answer.get("errors") or ())
         introspected = self._introspect(prepared, fields, variables or {}, errors)
         data: dict[str, Any] = {}

@@ -21,6 +21,7 @@ from .front import Front
 from .generation import Generation, routes
 from .names import distinct
 from .observe import Observer
+from .marking import marked
 from .offer import Offer, OfferError
 from .pinning import Pins
 from .schema import GatewaySchema
@@ -145,6 +146,8 @@ class Gateway:
         listed = [u.group() for u in self.upstreams.values() if u.listed]
         if self.pins is not None:
             listed = self.pins.applied(listed, answered_here)
+        # After the pins, which hold the definitions as the servers gave them.
+        listed = [marked(group, self.upstreams[group["server"]].config) for group in listed]
         # Field names as the engine spells them, from an engine over everything listed.
         offer = self.asked_offer.resolved(listed, _graphql.SchemaEngine(json.dumps(listed)),
                                           down=(u.name for u in self.upstreams.values() if not u.listed))
@@ -215,6 +218,14 @@ class Gateway:
         """A new configuration: added servers start, changed ones start anew, removed ones stop
         once the generations that could still call them are released."""
         wanted = {config.name: config for config in configs}
+        for name, config in wanted.items():
+            running = self.upstreams.get(name)
+            if config.problem is not None and running is not None and running.config.problem is None:
+                # A slip in the file must not stop a server that works: it keeps the entry it runs with.
+                logger.error("server %r keeps its running configuration: its new entry is not used: %s", name,
+                             config.problem)
+                wanted[name] = running.config
+        configs = list(wanted.values())
         if unknown := self.asked_offer.unknown_servers(wanted):
             logger.error("the configuration was not reloaded: --allow/--deny name no configured server: %s",
                          ", ".join(unknown))
@@ -340,9 +351,12 @@ class Gateway:
                      arguments: dict[str, Any]) -> dict[str, Any]:
         """The field's reply: a tool's result, or the answer of a field the gateway answers itself."""
         name, own = generation.routes.get((upstream.name, tool), (tool, False))
+        timeout = upstream.config.timeout or self.call_timeout
         if own:
-            return await upstream.answer_own(name, arguments, self.call_timeout)
-        result = await upstream.call(name, arguments, self.call_timeout)
+            return await upstream.answer_own(name, arguments, timeout)
+        if spelled := generation.schema.argument_names.get((upstream.name, tool)):
+            arguments = {spelled.get(key, key): value for key, value in arguments.items()}
+        result = await upstream.call(name, arguments, timeout)
         if result.isError:
             text = "\n".join(block.text for block in result.content if isinstance(block, TextContent))
             raise CallFailed(text or f"{upstream.name}.{name} reported an error")

@@ -39,7 +39,7 @@ class Offer:
             return False
         if any(key in self.deny for key in keys):
             return False
-        return not self.read_only or _read_only(tool)
+        return not self.read_only or flagged_read_only(tool)
 
     def shape(self, groups: list[dict[str, Any]]) -> list[dict[str, Any]]:
         """The catalogue groups with only the offered tools; a server left with none is left out."""
@@ -88,7 +88,7 @@ def _names_server(entry: str, servers: set[str]) -> bool:
     return entry in servers or any(entry[:i] in servers for i, c in enumerate(entry) if c == ".")
 
 
-def _read_only(tool: dict[str, Any]) -> bool:
+def flagged_read_only(tool: dict[str, Any]) -> bool:
     """The engine's own reading of the flag, so the cut and the engine never disagree."""
     annotations = tool.get("annotations")
     nested = annotations.get("readOnlyHint") if isinstance(annotations, dict) else None

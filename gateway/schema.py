@@ -10,11 +10,12 @@ argument types:
 |-----------------------------------------------|---------------------------------------|
 | `"type": "string"`                            | `String`                              |
 | `"type": "integer"` within 32 bits            | `Int`                                 |
-| `"type": "integer"` with a bound beyond that  | `Float` (GraphQL's Int is 32-bit)     |
+| `"type": "integer"`, other bounds or none     | `SafeInt` (below)                     |
 | `"type": "number"`                            | `Float`                               |
 | `"type": "boolean"`                           | `Boolean`                             |
 | `enum`/`const` of strings that are names      | an enum type of those names           |
-| `enum`/`const` of other strings               | `String`                              |
+| `enum`/`const` of other strings, or of names  | `String`, the values in its           |
+|   that differ only in case or `_`             |   description                         |
 | `"type": "array"` with one `items` schema     | `[T]`, elements `T!` unless null fits |
 | `"type": "object"`, `properties`, `additionalProperties: false` | an input object type |
 | `["T", "null"]`, `anyOf`/`oneOf` of T and null | `T`, never non-null                  |
@@ -23,22 +24,35 @@ argument types:
 | anything else (open objects, unions, tuples, no type) | `JSON`                        |
 
 A property in `required` whose schema does not admit null is non-null (`T!`).
-A property whose name is not a GraphQL name cannot be written in a document,
-so it is left out (and named in the field's description).
+
+`SafeInt` is an integer JSON numbers carry exactly, -(2^53-1) to 2^53-1
+(millisecond times, 64-bit ids that JavaScript can hold, Zod's `.int()`);
+a value with a fraction or beyond is refused at validation. Enum values that
+differ only in case or underscores (`Y y Yes yes`) would give generated clients
+one identifier twice, so such an enum is a `String`.
+
+A property whose name is not a GraphQL name (`repo-path`) is still an argument:
+every character other than A-Z, a-z, 0-9 and `_` becomes `_`, a leading digit
+or a leading `__` gets an `_` or `x` put before it, and a name already taken by
+another property gets `_2`, `_3`, ... (the first free one), in the order the
+schema lists its properties. The call sends it under its own name.
 """
 
 import json
 import logging
 import re
 from collections.abc import Iterable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
+
+from graphql.pyutils import inspect
 
 from graphql import (
     GraphQLArgument,
     GraphQLBoolean,
     GraphQLEnumType,
     GraphQLEnumValue,
+    GraphQLError,
     GraphQLField,
     GraphQLFloat,
     GraphQLInputField,
@@ -51,8 +65,10 @@ from graphql import (
     GraphQLScalarType,
     GraphQLSchema,
     GraphQLString,
+    IntValueNode,
     ValueNode,
     assert_valid_schema,
+    print_ast,
     print_schema,
     value_from_ast_untyped,
 )
@@ -63,6 +79,7 @@ NAME = re.compile(r"[_A-Za-z][_0-9A-Za-z]*")
 INT32 = (-(1 << 31), (1 << 31) - 1)
 BUILT_IN_FIELDS = ("__typename", "servers", "search")
 REF_DEPTH = 32  # $refs followed inside one another before a schema is taken as JSON
+SAFE_INT = (1 << 53) - 1  # the largest integer every JSON reader (a double) carries exactly
 
 
 
@@ -72,6 +89,27 @@ def _as_is(value: Any) -> Any:
 
 def _literal(node: ValueNode, variables: dict[str, Any] | None = None) -> Any:
     return value_from_ast_untyped(node, variables)
+
+
+def _safe_int(value: Any) -> int:
+    if isinstance(value, float) and value.is_integer():
+        value = int(value)
+    if not isinstance(value, int) or isinstance(value, bool):
+        raise GraphQLError(f"SafeInt cannot represent a non-integer value: {inspect(value)}")
+    if not -SAFE_INT <= value <= SAFE_INT:
+        raise GraphQLError(f"SafeInt cannot represent {value}: beyond ±(2^53-1), which JSON carries exactly")
+    return value
+
+
+def _safe_int_literal(node: ValueNode, variables: dict[str, Any] | None = None) -> int:
+    if not isinstance(node, IntValueNode):
+        raise GraphQLError(f"SafeInt cannot represent a non-integer value: {print_ast(node)}", node)
+    return _safe_int(int(node.value))
+
+
+SAFE_INT_SCALAR = GraphQLScalarType(
+    "SafeInt", description="An integer from -(2^53-1) to 2^53-1: every integer a JSON number carries exactly.",
+    serialize=_safe_int, parse_value=_safe_int, parse_literal=_safe_int_literal)
 
 
 JSON_SCALAR = GraphQLScalarType("JSON", description="Any JSON value, passed through as it is.",
@@ -139,6 +177,8 @@ class GatewaySchema:
 
     schema: GraphQLSchema
     tools: dict[str, ToolField]  # field name -> the tool it calls
+    # (server, tool) -> {argument name: the property it stands for}, for the properties renamed
+    argument_names: dict[tuple[str, str], dict[str, str]] = field(default_factory=dict)
 
     def sdl(self) -> str:
         return print_schema(self.schema)
@@ -158,14 +198,17 @@ def build(catalogue: list[dict[str, Any]], engine: Any) -> GatewaySchema:
     reading: dict[str, GraphQLField] = {}
     writing: dict[str, GraphQLField] = {}
     tools: dict[str, ToolField] = {}
+    argument_names: dict[tuple[str, str], dict[str, str]] = {}
     for hit in view["search"]:
-        field = hit["field"]
-        if field in tools or field.startswith("__"):
+        name = hit["field"]
+        if name in tools or name.startswith("__"):
             continue  # the engine answers the first tool of a name; a name with __ is the built-in's
         tool = listed.get((hit["server"], hit["tool"]), {})
-        tools[field] = ToolField(hit["server"], hit["tool"], hit["readOnly"])
-        graphql_field = _tool_field(field, hit, tool, server_descriptions.get(hit["server"], ""), names)
-        (reading if hit["readOnly"] else writing)[field] = graphql_field
+        tools[name] = ToolField(hit["server"], hit["tool"], hit["readOnly"])
+        graphql_field, renamed = _tool_field(name, hit, tool, server_descriptions.get(hit["server"], ""), names)
+        if renamed:
+            argument_names[(hit["server"], hit["tool"])] = renamed
+        (reading if hit["readOnly"] else writing)[name] = graphql_field
     query = GraphQLObjectType("Query", {
         "servers": GraphQLField(GraphQLNonNull(GraphQLList(GraphQLNonNull(SERVER))),
                                 description="The servers whose tools are offered."),
@@ -177,28 +220,27 @@ def build(catalogue: list[dict[str, Any]], engine: Any) -> GatewaySchema:
         if writing else None
     schema = GraphQLSchema(query, mutation, types=[TOOL_RESULT])
     assert_valid_schema(schema)  # a schema that does not hold stops the start
-    return GatewaySchema(schema, tools)
+    return GatewaySchema(schema, tools, argument_names)
 
 
-def _tool_field(field: str, hit: dict[str, Any], tool: dict[str, Any], server_description: str,
-                names: _TypeNames) -> GraphQLField:
+def _tool_field(name: str, hit: dict[str, Any], tool: dict[str, Any], server_description: str,
+                names: _TypeNames) -> tuple[GraphQLField, dict[str, str]]:
+    """The field of one tool, and its arguments renamed from their properties."""
     input_schema = tool.get("inputSchema")
-    mapper = _Mapper(field, input_schema if isinstance(input_schema, dict) else {}, names)
-    arguments, left_out = mapper.arguments()
+    mapper = _Mapper(name, input_schema if isinstance(input_schema, dict) else {}, names)
+    arguments, renamed = mapper.arguments()
     lines = [hit["description"].strip()] if hit["description"].strip() else []
     lines.append(f"Tool `{hit['tool']}` of server `{hit['server']}`"
                  + (f": {server_description.strip()}" if server_description.strip() else "."))
-    if left_out:
-        lines.append("Not offered here (not GraphQL names): " + ", ".join(f"`{n}`" for n in left_out) + ".")
-    return GraphQLField(GraphQLNonNull(TOOL_RESULT), args=arguments, description="\n\n".join(lines))
+    return GraphQLField(GraphQLNonNull(TOOL_RESULT), args=arguments, description="\n\n".join(lines)), renamed
 
 
 class _TypeNames:
     """Unique type names made from field and property names."""
 
     def __init__(self) -> None:
-        self.taken = {"Query", "Mutation", "JSON", "ToolResult", "ContentBlock", "EmbeddedResource", "Server",
-                      "SearchHit", "String", "Int", "Float", "Boolean", "ID"}
+        self.taken = {"Query", "Mutation", "JSON", "SafeInt", "ToolResult", "ContentBlock", "EmbeddedResource",
+                      "Server", "SearchHit", "String", "Int", "Float", "Boolean", "ID"}
 
     def new(self, parts: Iterable[str], suffix: str) -> str:
         base = "".join(_pascal(part) for part in parts) + suffix
@@ -224,6 +266,34 @@ def _enum_name(value: Any) -> bool:
     return usable_name(value) and value not in ("true", "false", "null")
 
 
+def _identifier(value: str) -> str:
+    """What a generated client's naming convention may reduce a name to (PascalCase drops `_`)."""
+    return value.replace("_", "").lower()
+
+
+def argument_names(properties: Iterable[Any]) -> dict[str, Any]:
+    """GraphQL argument name -> property, for every property (see the rule at the top)."""
+    properties = list(properties)
+    taken = {p for p in properties if usable_name(p)}
+    names: dict[str, Any] = {}
+    for prop in properties:
+        if usable_name(prop):
+            names[prop] = prop
+            continue
+        base = "".join(c if c.isascii() and (c.isalnum() or c == "_") else "_" for c in str(prop)) or "_"
+        if base[0].isdigit():
+            base = "_" + base
+        if base.startswith("__"):
+            base = "x" + base
+        name, number = base, 1
+        while name in taken:
+            number += 1
+            name = f"{base}_{number}"
+        taken.add(name)
+        names[name] = prop
+    return names
+
+
 class _Mapper:
     """Maps one tool's input schema; `root` resolves its local `$ref`s."""
 
@@ -233,23 +303,26 @@ class _Mapper:
         self.names = names
         self._open: list[str] = []  # the $refs being mapped: one met again is a recursive type
 
-    def arguments(self) -> tuple[dict[str, GraphQLArgument], list[str]]:
+    def arguments(self) -> tuple[dict[str, GraphQLArgument], dict[str, str]]:
+        """The arguments, and {argument: property} for those whose name differs."""
         root = self._resolved(self.root)
         properties = root.get("properties") if isinstance(root, dict) else None
         if not isinstance(properties, dict):
-            return {}, []
+            return {}, {}
         required = root.get("required") if isinstance(root.get("required"), list) else []
-        arguments, left_out = {}, []
-        for name, schema in properties.items():
-            if not usable_name(name):
-                left_out.append(str(name))
-                continue
+        arguments, renamed = {}, {}
+        for name, prop in argument_names(properties).items():
+            schema = properties[prop]
             try:
-                kind = self._required(self.input_type(schema, [name]), schema, name in required)
+                kind = self._required(self.input_type(schema, [name]), schema, prop in required)
             except RecursionError:  # nested deeper than Python's stack: the tool still gets its field
-                kind = self._required(JSON_SCALAR, schema, name in required)
-            arguments[name] = GraphQLArgument(kind, description=_description(schema))
-        return arguments, left_out
+                kind = self._required(JSON_SCALAR, schema, prop in required)
+            description = _allowed(self._resolved(schema), kind, _description(schema))
+            if name != prop:
+                renamed[name] = prop
+                description = f"`{prop}` of the tool." + (f" {description}" if description else "")
+            arguments[name] = GraphQLArgument(kind, description=description)
+        return arguments, renamed
 
     def input_type(self, schema: Any, path: list[str]) -> GraphQLInputType:
         """The nullable GraphQL type of one JSON Schema (see the table at the top)."""
@@ -276,7 +349,8 @@ class _Mapper:
                     return self.input_type(branches[0], path)
                 mapped = {self.input_type(b, path) for b in branches}
                 # integer or number: a number either way, and Float takes both
-                return GraphQLFloat if mapped and mapped <= {GraphQLInt, GraphQLFloat} else JSON_SCALAR
+                return GraphQLFloat if mapped and mapped <= {GraphQLInt, SAFE_INT_SCALAR, GraphQLFloat} \
+                    else JSON_SCALAR
         kinds = schema.get("type")
         if isinstance(kinds, list):
             kinds = [k for k in kinds if k != "null"]
@@ -290,7 +364,7 @@ class _Mapper:
         if kinds == "boolean":
             return GraphQLBoolean
         if kinds == "integer":
-            return GraphQLInt if _int32(schema) else GraphQLFloat
+            return GraphQLInt if _int32(schema) else SAFE_INT_SCALAR
         if kinds == "array":
             items = schema.get("items")
             if isinstance(items, dict):
@@ -304,8 +378,9 @@ class _Mapper:
         return GraphQLNonNull(kind) if required and not _admits_null(self._resolved(schema)) else kind
 
     def _enum(self, values: list[Any], path: list[str], schema: dict[str, Any]) -> GraphQLInputType:
-        if values and all(_enum_name(v) for v in values):
-            unique = dict.fromkeys(values)
+        unique = list(dict.fromkeys(v for v in values if isinstance(v, str)))
+        if values and all(_enum_name(v) for v in values) \
+                and len({_identifier(v) for v in unique}) == len(unique):
             return GraphQLEnumType(self.names.new([self.field, *path], "Enum"),
                                    {v: GraphQLEnumValue(v) for v in unique}, description=_description(schema))
         return GraphQLString if values and all(isinstance(v, str) for v in values) else JSON_SCALAR
@@ -317,9 +392,10 @@ class _Mapper:
                 or not all(usable_name(name) for name in properties):
             return JSON_SCALAR
         required: list[Any] = schema["required"] if isinstance(schema.get("required"), list) else []
-        fields = {name: GraphQLInputField(self._required(self.input_type(sub, [*path, name]), sub, name in required),
-                                          description=_description(sub))
-                  for name, sub in properties.items()}
+        fields = {}
+        for name, sub in properties.items():
+            kind = self._required(self.input_type(sub, [*path, name]), sub, name in required)
+            fields[name] = GraphQLInputField(kind, description=_allowed(self._resolved(sub), kind, _description(sub)))
         return GraphQLInputObjectType(self.names.new([self.field, *path], "Input"), fields,
                                       description=_description(schema))
 
@@ -358,12 +434,25 @@ def _admits_null(schema: Any) -> bool:
 
 
 def _int32(schema: dict[str, Any]) -> bool:
-    """Whether the declared bounds (if any) fit GraphQL's 32-bit Int."""
-    for key in ("minimum", "exclusiveMinimum", "maximum", "exclusiveMaximum"):
-        value = schema.get(key)
-        if isinstance(value, (int, float)) and not isinstance(value, bool) and not INT32[0] <= value <= INT32[1]:
-            return False
-    return True
+    """Whether the declared bounds fit GraphQL's 32-bit Int: both ends bounded, inside 32 bits."""
+    def bound(*keys: str) -> Any:
+        values = [schema.get(k) for k in keys if isinstance(schema.get(k), (int, float))
+                  and not isinstance(schema.get(k), bool)]
+        return values[0] if values else None
+
+    low, high = bound("minimum", "exclusiveMinimum"), bound("maximum", "exclusiveMaximum")
+    return low is not None and high is not None and INT32[0] <= low and high <= INT32[1]
+
+
+def _allowed(schema: Any, kind: GraphQLInputType, description: str | None) -> str | None:
+    """The description, with the allowed values of an enum that had to be a String."""
+    values = schema.get("enum", [schema["const"]] if "const" in schema else None) if isinstance(schema, dict) \
+        else None
+    named = kind.of_type if isinstance(kind, GraphQLNonNull) else kind
+    if not isinstance(values, list) or named is not GraphQLString:
+        return description
+    shown = "One of: " + ", ".join(json.dumps(v) for v in values) + "."
+    return f"{description}\n\n{shown}" if description else shown
 
 
 def _description(schema: Any) -> str | None:

@@ -11,8 +11,9 @@ import asyncio
 import json
 import logging
 import os
+import re
 import threading
-from collections import deque
+from collections import OrderedDict, deque
 from collections.abc import AsyncIterator, Callable
 from contextlib import AbstractAsyncContextManager, asynccontextmanager
 from typing import Any, Self
@@ -31,6 +32,9 @@ from mcp.types import (
     CallToolRequest,
     CallToolRequestParams,
     CallToolResult,
+    CancelledNotification,
+    CancelledNotificationParams,
+    ClientNotification,
     ClientRequest,
     ClientResult,
     GetPromptRequest,
@@ -56,7 +60,7 @@ from mcp.types import (
 from pydantic import BaseModel, ValidationError
 
 from .auth import SignIn, SignInNeeded, oauth
-from .config import ServerConfig
+from .config import REMOTE, ServerConfig
 from .observe import call_meta
 from .supervision import Backoff, Supervision
 
@@ -67,6 +71,12 @@ PAGE_LIMIT = 1000  # pages of one listing: a server whose cursor never ends cann
 HTTP_TIMEOUT = httpx.Timeout(30.0, read=300.0)  # the SDK's own defaults for its HTTP clients
 SHOWN_OUTPUT = 120  # characters of an unreadable output line worth quoting
 LIST_SECONDS = 30.0  # time a running server has to list its tools again
+PROGRESS_STRETCH = 10  # a call that keeps reporting progress may last this many times its time-out
+CANCEL_SECONDS = 1.0  # to hand a server the cancellation of a request given up
+ABANDONED_KEPT = 256  # requests given up, remembered to name a late reply
+LATE_REPLY = "Received response with an unknown request ID"  # how the SDK hands on a reply no one awaits
+SESSION_GONE = (32600, "Session terminated")  # how the SDK's HTTP client answers a 404 to a session's request
+LATE_ID = re.compile(r"\bid=(\d+)")
 LISTINGS = ("notifications/tools/list_changed", "notifications/resources/list_changed",
             "notifications/prompts/list_changed")
 
@@ -176,6 +186,9 @@ class Upstream:
         self.restarts = 0  # times the server was brought back after going down
         self._on_listed = on_listed  # told of every listing after the first (restart, list_changed)
         self._output_checks: dict[str, OutputCheck] = {}
+        self._abandoned: OrderedDict[int, str] = OrderedDict()  # request id -> SERVER.TOOL, given up
+        self._remote = "http"  # for a url without "type": "sse" once Streamable HTTP was refused
+        self._came_up = asyncio.Event()  # set (and replaced) each time a session is ready
         self._session: ClientSession | None = None
         self._capabilities: Any = None  # the current session's, for listing again
         self._down = asyncio.Event()
@@ -298,31 +311,93 @@ class Upstream:
         raise CallFailed(f"{where}: the listing did not end within {PAGE_LIMIT} pages")
 
     async def _request[R: BaseModel](self, request: Any, result_type: type[R], where: str, timeout: float,
-                                     progress: Any = None) -> R:
-        """One request on the session, raced against the server going down and the time limit."""
+                                     progress: Any = None, *, resent: bool = False) -> R:
+        """One request on the session, raced against the server going down and the time limit.
+        Progress restarts the clock, up to PROGRESS_STRETCH times `timeout` in all; a request
+        given up (the time is out, or its caller went away) is cancelled on the server."""
         session = self._session
         if self.failure is not None or session is None:
             raise CallFailed(f"server {self.name!r} is down: {self.failure or 'not started'}")
-        call = asyncio.ensure_future(session.send_request(ClientRequest(request), result_type,
-                                                          progress_callback=progress))
+        loop = asyncio.get_running_loop()
+        began = loop.time()
+        deadline = began + timeout
+
+        async def on_progress(done: float, total: float | None, message: str | None) -> None:
+            nonlocal deadline
+            deadline = min(loop.time() + timeout, began + timeout * PROGRESS_STRETCH)
+            if progress is not None:
+                await progress(done, total, message)
+
+        listener: Any = on_progress  # the SDK's ProgressFnT protocol spells the same signature
+        sent: list[int] = []
+
+        async def send() -> R:
+            # send_request takes its id from this counter before its first await: the id the
+            # server knows the request by, which a cancellation must name.
+            sent.append(session._request_id)
+            return await session.send_request(ClientRequest(request), result_type, progress_callback=listener)
+
+        call = asyncio.ensure_future(send())
         down = asyncio.ensure_future(self._down.wait())
         try:
-            done, _ = await asyncio.wait({call, down}, timeout=timeout, return_when=asyncio.FIRST_COMPLETED)
+            while (left := deadline - loop.time()) > 0:
+                done, _ = await asyncio.wait({call, down}, timeout=left, return_when=asyncio.FIRST_COMPLETED)
+                if done:
+                    break
+        except asyncio.CancelledError:
+            if sent and not call.done():
+                await self._give_up(session, sent[0], where, "the request was abandoned")
+            raise
         finally:
             call.cancel()
             down.cancel()
-        if call in done:
+        if call.done() and not call.cancelled():
             try:
                 return call.result()
             except McpError as exc:
                 if exc.error.code == CONNECTION_CLOSED:
                     self.fail("the connection closed (the server exited)")
+                if (exc.error.code, exc.error.message) == SESSION_GONE and self.config.transport in REMOTE \
+                        and not resent:
+                    return await self._resend(request, result_type, where, deadline - loop.time(), progress)
                 raise CallFailed(f"{where}: {exc}") from None
             except Exception as exc:
                 raise CallFailed(f"{where}: {describe(exc)}") from None
-        if down in done:
+        if down.done():
             raise CallFailed(f"server {self.name!r} stopped during the call: {self.failure}")
-        raise CallFailed(f"{where} gave no answer within {timeout:g} s")
+        if sent:
+            await self._give_up(session, sent[0], where, f"no answer within {timeout:g} s")
+        stretched = " (progress extended it)" if deadline > began + timeout else ""
+        raise CallFailed(f"{where} gave no answer within {deadline - began:g} s{stretched}")
+
+    async def _resend[R: BaseModel](self, request: Any, result_type: type[R], where: str, left: float,
+                                    progress: Any) -> R:
+        """A remote server answered 404 to the session's id: it restarted and never saw the request,
+        so once a new session is up the request is sent again, once, in the time left."""
+        loop = asyncio.get_running_loop()
+        end = loop.time() + left
+        came_up = self._came_up
+        self.fail("it no longer knows the session (404): a new one is started")
+        try:
+            await asyncio.wait_for(came_up.wait(), max(left, 0.0))
+        except TimeoutError:
+            raise CallFailed(f"{where}: the server ended its session and no new one was up in time") from None
+        return await self._request(request, result_type, where, max(end - loop.time(), 0.0), progress, resent=True)
+
+    async def _give_up(self, session: ClientSession, request_id: int, where: str, reason: str) -> None:
+        """notifications/cancelled for a request no one waits for, as MCP asks: the server may stop
+        its work. A reply that comes anyway is only counted (see _message)."""
+        self._abandoned[request_id] = where
+        while len(self._abandoned) > ABANDONED_KEPT:
+            self._abandoned.popitem(last=False)
+        notice = ClientNotification(CancelledNotification(
+            params=CancelledNotificationParams(requestId=request_id, reason=reason)))
+        sending = asyncio.ensure_future(session.send_notification(notice))
+        done, _ = await asyncio.wait({sending}, timeout=CANCEL_SECONDS)
+        if not done:
+            sending.cancel()
+        elif (problem := sending.exception()) is not None:
+            logger.info("server %r: %s could not be cancelled: %s", self.name, where, describe(problem))
 
     def fail(self, reason: str) -> None:
         """Mark the server down once and say why."""
@@ -342,9 +417,10 @@ class Upstream:
             return config.streams()
         headers = {name: value.reveal() for name, value in config.headers}
         auth = oauth(config, self.sign_in) if config.auth is not None else None
-        if config.transport == "http":
+        transport = self._remote if config.transport == "auto" else config.transport
+        if transport == "http":
             return _streamable_http(config.url, headers, auth)
-        if config.transport == "sse":
+        if transport == "sse":
             return sse_client(config.url, headers=headers, timeout=HTTP_TIMEOUT.connect or 30.0,
                               sse_read_timeout=HTTP_TIMEOUT.read or 300.0, auth=auth)
         params = StdioServerParameters(command=config.command, args=list(config.args), env=config.env,
@@ -365,7 +441,14 @@ class Upstream:
     async def _message(self, message: RequestResponder[ServerRequest, ClientResult] | ServerNotification
                        | Exception) -> None:
         """What the session hands on: unreadable output (one line each) and listing changes."""
-        if isinstance(message, Exception):
+        if isinstance(message, RuntimeError) and str(message).startswith(LATE_REPLY):
+            # A reply to a request given up: its content may be large or secret, so only its size.
+            text = str(message)
+            found = LATE_ID.search(text, 0, SHOWN_OUTPUT * 4)
+            where = self._abandoned.pop(int(found.group(1)), None) if found else None
+            logger.warning("server %r: %s answered after it was given up (about %d bytes, dropped)", self.name,
+                           where or "a request", len(text))
+        elif isinstance(message, Exception):
             logger.warning("server %r: %s", self.name, unreadable(message))
         elif isinstance(message, ServerNotification) and message.root.method in LISTINGS:
             logger.info("server %r: %s", self.name, message.root.method)
@@ -432,6 +515,8 @@ class Upstream:
                     raise CallFailed(f"did not start within {self.start_timeout:g} s") from None
                 self._stderr.close()
                 self._session = session
+                self._came_up.set()
+                self._came_up = asyncio.Event()
                 self._backoff.came_up()
                 self.listed = True
                 if self._started.done():  # back after a failure, or first up after a failed start
@@ -440,7 +525,7 @@ class Upstream:
                         self._on_listed(self)
                 else:
                     self._started.set_result(None)
-                if self.config.streams is None and self.config.transport in ("http", "sse"):
+                if self.config.streams is None and self.config.transport in REMOTE:
                     self._side_task(self._pings(session), "ping")
                 stop = asyncio.ensure_future(self._stop.wait())
                 down = asyncio.ensure_future(self._down.wait())
@@ -451,6 +536,15 @@ class Upstream:
                     down.cancel()
         except Exception as exc:  # includes the ExceptionGroups of the SDK's task groups
             self._stderr.close()
+            if self.config.transport == "auto" and self._remote == "http" and not self.listed \
+                    and _refused(exc):
+                # MCP's backwards compatibility: a 4xx to the POST of initialize is a server of
+                # the older HTTP+SSE transport. This attempt goes on in that.
+                logger.warning("server %r refused Streamable HTTP (%s): trying the SSE transport", self.name,
+                               describe(exc).splitlines()[0])
+                self._remote = "sse"
+                await self._session_once()
+                return
             self.fail(describe(exc))
         finally:
             self._session = None
@@ -544,6 +638,13 @@ class _Watched:
 
     async def aclose(self) -> None:
         await self._stream.aclose()
+
+
+def _refused(exc: BaseException) -> bool:
+    """Whether a session failed on a 4xx answer (inside the SDK's exception groups)."""
+    while isinstance(exc, BaseExceptionGroup) and exc.exceptions:
+        exc = exc.exceptions[0]
+    return isinstance(exc, httpx.HTTPStatusError) and 400 <= exc.response.status_code < 500
 
 
 async def _offers_resources(session: ClientSession) -> bool:

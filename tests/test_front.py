@@ -244,21 +244,25 @@ def test_the_cache_is_bounded_and_hit_by_document_and_operation_name(served: Any
 
 @pytest.mark.parametrize(("schema", "required", "expected"), [
     ({"type": "string"}, True, "String!"),
-    ({"type": "integer"}, False, "Int"),
-    ({"type": "integer", "maximum": 1 << 40}, True, "Float!"),
+    ({"type": "integer"}, False, "SafeInt"),  # no bounds: a millisecond time must fit
+    ({"type": "integer", "minimum": 0, "maximum": 100}, False, "Int"),
+    ({"type": "integer", "minimum": 0}, False, "SafeInt"),
+    ({"type": "integer", "minimum": -(2**53 - 1), "maximum": 2**53 - 1}, True, "SafeInt!"),  # Zod's .int()
     ({"type": "number"}, True, "Float!"),
     ({"type": "boolean"}, False, "Boolean"),
     ({"type": ["string", "null"]}, True, "String"),
-    ({"anyOf": [{"type": "integer"}, {"type": "null"}]}, True, "Int"),
+    ({"anyOf": [{"type": "integer"}, {"type": "null"}]}, True, "SafeInt"),
     ({"anyOf": [{"type": "integer"}, {"type": "number"}]}, True, "Float!"),
     ({"anyOf": [{"type": "string"}, {"type": "integer"}]}, True, "JSON!"),  # null is not among them
     ({"enum": ["up", "down"]}, True, "STPEnum!"),
     ({"enum": ["a b", "c"]}, True, "String!"),
     ({"enum": ["true", "x"]}, True, "String!"),
+    ({"enum": ["Y", "y", "Yes", "yes"]}, True, "String!"),  # one identifier in a generated client
+    ({"enum": ["a_b", "aB"]}, True, "String!"),
     ({"enum": [1, 2]}, False, "JSON"),
     ({"const": "only"}, True, "STPEnum!"),
-    ({"type": "array", "items": {"type": "integer"}}, True, "[Int!]!"),
-    ({"type": "array", "items": {"type": ["integer", "null"]}}, False, "[Int]"),
+    ({"type": "array", "items": {"type": "integer"}}, True, "[SafeInt!]!"),
+    ({"type": "array", "items": {"type": ["integer", "null"]}}, False, "[SafeInt]"),
     ({"type": "array"}, False, "[JSON]"),
     ({"type": "object", "properties": {"x": {"type": "integer"}}}, False, "JSON"),  # open: any member may come
     ({"type": "object", "properties": {"x": {"type": "integer"}}, "required": ["x"], "additionalProperties": False},
@@ -270,14 +274,17 @@ def test_the_cache_is_bounded_and_hit_by_document_and_operation_name(served: Any
     ({}, True, "JSON"),
 ])
 def test_json_schema_to_graphql_types(schema: dict[str, Any], required: bool, expected: str) -> None:
-    input_schema = {"type": "object", "properties": {"p": schema, "bad-name": {"type": "string"}},
+    input_schema = {"type": "object", "properties": {"p": schema, "bad-name": {"type": "string"},
+                                                     "bad_name": {"type": "string"}},
                     "required": ["p"] if required else [],
                     "$defs": {"Dir": {"enum": ["in", "out"]}, "Loop": {"$ref": "#/$defs/Loop"},
                                "Tree": {"type": "object", "additionalProperties": False, "properties": {
                                    "kids": {"type": "array", "items": {"$ref": "#/$defs/Tree"}}}}}}
     catalogue = [{"server": "s", "tools": [{"name": "t", "inputSchema": input_schema}]}]
     field = build(catalogue, _graphql.SchemaEngine(json.dumps(catalogue))).schema.query_type.fields["s_t"]
-    assert list(field.args) == ["p"] and "`bad-name`" in (field.description or "")
+    # A property that is no GraphQL name is an argument still, clear of the name another one has.
+    assert list(field.args) == ["p", "bad_name_2", "bad_name"]
+    assert "`bad-name`" in (field.args["bad_name_2"].description or "")
     assert str(field.args["p"].type) == expected
 
 

@@ -134,7 +134,7 @@ def test_config_shapes_and_header_references(tmp_path: Path, monkeypatch: pytest
     }, key="servers")
     plain, named, old, local = load_config(config)
     assert [(c.transport, c.problem) for c in (plain, named, old, local)] == [
-        ("http", None), ("http", None), ("sse", None), ("stdio", None)]
+        ("auto", None), ("http", None), ("sse", None), ("stdio", None)]  # auto: Streamable HTTP, else SSE
     # A value that is not one whole reference is taken as written.
     assert named.headers == (("A", Secret(SECRET)), ("B", Secret(SECRET)), ("C", Secret(SECRET)),
                              ("D", Secret("Bearer ${env:GW_TEST_TOKEN}")))

@@ -206,10 +206,14 @@ def test_a_reload_adds_and_removes_servers_and_a_bad_file_is_refused(tmp_path: P
             await until(lambda: not Path(f"/proc/{kept}").exists(), "the removed server's process gone")
             _reload(gateway, bad)
             assert set(gateway.upstreams) == {"two"} and await pid_of(gateway, "two") > 0
+            running = await pid_of(gateway, "two")
+            await gateway.reload([ServerConfig("two", problem='"timeout" must be a number')])
+            assert await pid_of(gateway, "two") == running  # the working server keeps its entry
 
-    with caplog.at_level("ERROR", logger="gateway.cli"):
+    with caplog.at_level("ERROR"):
         asyncio.run(body())
     assert any("not reloaded" in r.getMessage() for r in caplog.records)
+    assert any("keeps its running configuration" in r.getMessage() for r in caplog.records)
 
 
 def test_pinning_withholds_a_changed_or_new_tool_until_pinned_again(tmp_path: Path,
