@@ -139,6 +139,7 @@ class GatewaySchema:
 
     schema: GraphQLSchema
     tools: dict[str, ToolField]  # field name -> the tool it calls
+    servers: dict[str, str]  # server name -> its instructions ("" when it gave none)
 
     def sdl(self) -> str:
         return print_schema(self.schema)
@@ -164,7 +165,7 @@ def build(catalogue: list[dict[str, Any]], engine: Any) -> GatewaySchema:
             continue  # the engine answers the first tool of a name; a name with __ is the built-in's
         tool = listed.get((hit["server"], hit["tool"]), {})
         tools[field] = ToolField(hit["server"], hit["tool"], hit["readOnly"])
-        graphql_field = _tool_field(field, hit, tool, server_descriptions.get(hit["server"], ""), names)
+        graphql_field = _tool_field(field, hit, tool, names)
         (reading if hit["readOnly"] else writing)[field] = graphql_field
     query = GraphQLObjectType("Query", {
         "servers": GraphQLField(GraphQLNonNull(GraphQLList(GraphQLNonNull(SERVER))),
@@ -172,25 +173,35 @@ def build(catalogue: list[dict[str, Any]], engine: Any) -> GatewaySchema:
         "search": GraphQLField(GraphQLNonNull(GraphQLList(GraphQLNonNull(SEARCH_HIT))),
                                description="Every offered tool, in catalogue order."),
         **reading,
-    }, description="The read-only tools, and what is offered.")
+    }, description=query_description(server_descriptions))
     mutation = GraphQLObjectType("Mutation", writing, description="The tools that are not read-only.") \
         if writing else None
     schema = GraphQLSchema(query, mutation, types=[TOOL_RESULT])
     assert_valid_schema(schema)  # a schema that does not hold stops the start
-    return GatewaySchema(schema, tools)
+    return GatewaySchema(schema, tools, server_descriptions)
 
 
-def _tool_field(field: str, hit: dict[str, Any], tool: dict[str, Any], server_description: str,
-                names: _TypeNames) -> GraphQLField:
+def query_description(servers: dict[str, str]) -> str:
+    """Query's description: the servers' instructions, each once rather than on each of its tools
+    (a server's instructions are often longer than all its tools' descriptions together)."""
+    given = [f"`{name}`: {text.strip()}" for name, text in servers.items() if text.strip()]
+    return "\n\n".join(["The read-only tools, and what is offered.",
+                         *(["Instructions of the servers:", *given] if given else [])])
+
+
+def _tool_field(field: str, hit: dict[str, Any], tool: dict[str, Any], names: _TypeNames) -> GraphQLField:
+    from .outputs import result_type  # it builds on this module's mapping
+
     input_schema = tool.get("inputSchema")
     mapper = _Mapper(field, input_schema if isinstance(input_schema, dict) else {}, names)
     arguments, left_out = mapper.arguments()
     lines = [hit["description"].strip()] if hit["description"].strip() else []
-    lines.append(f"Tool `{hit['tool']}` of server `{hit['server']}`"
-                 + (f": {server_description.strip()}" if server_description.strip() else "."))
+    lines.append(f"Tool `{hit['tool']}` of server `{hit['server']}`.")
     if left_out:
         lines.append("Not offered here (not GraphQL names): " + ", ".join(f"`{n}`" for n in left_out) + ".")
-    return GraphQLField(GraphQLNonNull(TOOL_RESULT), args=arguments, description="\n\n".join(lines))
+    output_schema = tool.get("outputSchema")
+    result = result_type(field, output_schema, names) if isinstance(output_schema, dict) else None
+    return GraphQLField(GraphQLNonNull(result or TOOL_RESULT), args=arguments, description="\n\n".join(lines))
 
 
 class _TypeNames:

@@ -1,0 +1,65 @@
+"""Typed tool results: a tool that declares an `outputSchema` gets a result type of its own.
+
+`<Field>Result` has ToolResult's members and one more, `structured`, typed from
+the tool's `outputSchema` and read from the same value as `json`: a client
+selects the members it needs and the front trims the structured content to
+them (generated clients get real types). The output schema is mapped by the
+rules that map arguments (see `schema`), with two differences:
+
+- an object with `properties` becomes an object type `<Field>...Output` whether
+  or not it is closed (members it does not name are left to `json`); a property
+  whose name is not a GraphQL name is left to `json` too;
+- no member is non-null: the gateway passes on what the server sent without
+  checking it against the schema the server declared.
+
+A recursive part (a `$ref` met again inside itself), or one the mapping cannot
+type, stays `JSON`; an output schema whose root is not such an object leaves
+the tool with ToolResult.
+"""
+
+from typing import Any, cast
+
+from graphql import GraphQLField, GraphQLInputType, GraphQLObjectType, GraphQLOutputType
+
+from .schema import TOOL_RESULT, JSON_SCALAR, _Mapper, _TypeNames, _description, usable_name
+
+READS = "reads"  # a field's extension naming the member of the engine's value it is read from
+
+
+def result_type(field: str, output_schema: dict[str, Any], names: _TypeNames) -> GraphQLObjectType | None:
+    """The tool's result type, or None when its output schema gives nothing to type."""
+    mapper = _OutputMapper(field, output_schema, names)
+    try:
+        structured = cast(GraphQLOutputType, mapper.input_type(output_schema, []))
+    except RecursionError:  # nested deeper than Python's stack: the tool keeps ToolResult
+        return None
+    if not isinstance(structured, GraphQLObjectType):
+        return None
+    fields = dict(TOOL_RESULT.fields)
+    fields["structured"] = GraphQLField(
+        structured, description="The structured content, typed as the tool declares it; null when the tool "
+                                "gave none.", extensions={READS: "json"})
+    return GraphQLObjectType(names.new([field], "Result"), fields,
+                             description=f"What one call of `{field}` gave, its structured content typed.")
+
+
+class _OutputMapper(_Mapper):
+    """The argument mapping, making object types where it makes input objects."""
+
+    def _required(self, kind: GraphQLInputType, schema: Any, required: bool) -> GraphQLInputType:
+        return kind  # see the module's description: outputs are never non-null
+
+    def _input_object(self, schema: dict[str, Any], path: list[str]) -> GraphQLInputType:
+        properties = schema.get("properties")
+        if not isinstance(properties, dict):
+            return JSON_SCALAR
+        named = {name: sub for name, sub in properties.items() if usable_name(name)}
+        if not named:
+            return JSON_SCALAR
+        type_name = self.names.new([self.field, *path], "Output")
+        fields = {name: GraphQLField(cast(GraphQLOutputType, self.input_type(sub, [*path, name])),
+                                     description=_description(sub))
+                  for name, sub in named.items()}
+        # The shared rules speak of input types; every type they make here (scalars, enums,
+        # lists and these objects) is an output type as well.
+        return cast(GraphQLInputType, GraphQLObjectType(type_name, fields, description=_description(schema)))
