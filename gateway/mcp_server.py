@@ -306,10 +306,14 @@ class McpFace:
         if reply is None:
             return _error("; ".join(e.get("message", "") for e in response.get("errors") or ()) or "no answer")
         structured = reply.get("json") if listed.outputSchema is not None else None
-        try:
-            content = [CONTENT_BLOCK.validate_python(_present(block)) for block in reply.get("content") or ()]
-        except ValidationError:  # not a block MCP knows: its text stands for the result
-            content = [types.TextContent(type="text", text=reply.get("text") or "")]
+        text_only = [types.TextContent(type="text", text=reply.get("text") or "")]
+        if reply.get("content") is None:  # a failed call: its text says why
+            content = text_only
+        else:
+            try:
+                content = [CONTENT_BLOCK.validate_python(_present(block)) for block in reply["content"]]
+            except ValidationError:  # not a block MCP knows: its text stands for the result
+                content = text_only
         return types.CallToolResult(content=content, structuredContent=structured if isinstance(structured, dict)
                                     else None, isError=bool(reply.get("isError")))
 
