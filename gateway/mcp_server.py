@@ -306,7 +306,7 @@ class McpFace:
         if reply is None:
             return _error("; ".join(e.get("message", "") for e in response.get("errors") or ()) or "no answer")
         structured = reply.get("json") if listed.outputSchema is not None else None
-        text_only = [types.TextContent(type="text", text=reply.get("text") or "")]
+        text_only: list[types.ContentBlock] = [types.TextContent(type="text", text=reply.get("text") or "")]
         if reply.get("content") is None:  # a failed call: its text says why
             content = text_only
         else:
