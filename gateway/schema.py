@@ -156,6 +156,7 @@ def build(catalogue: list[dict[str, Any]], engine: Any) -> GatewaySchema:
                 listed.setdefault((group.get("server"), tool.get("name")), tool)
     server_descriptions = {s["name"]: s["description"] for s in view["servers"]}
     names = _TypeNames()
+    outputs: dict[str, Any] = {}  # output types made, by their schema's text: tools that share one share it
     reading: dict[str, GraphQLField] = {}
     writing: dict[str, GraphQLField] = {}
     tools: dict[str, ToolField] = {}
@@ -165,7 +166,7 @@ def build(catalogue: list[dict[str, Any]], engine: Any) -> GatewaySchema:
             continue  # the engine answers the first tool of a name; a name with __ is the built-in's
         tool = listed.get((hit["server"], hit["tool"]), {})
         tools[field] = ToolField(hit["server"], hit["tool"], hit["readOnly"])
-        graphql_field = _tool_field(field, hit, tool, names)
+        graphql_field = _tool_field(field, hit, tool, names, outputs)
         (reading if hit["readOnly"] else writing)[field] = graphql_field
     query = GraphQLObjectType("Query", {
         "servers": GraphQLField(GraphQLNonNull(GraphQLList(GraphQLNonNull(SERVER))),
@@ -189,7 +190,8 @@ def query_description(servers: dict[str, str]) -> str:
                          *(["Instructions of the servers:", *given] if given else [])])
 
 
-def _tool_field(field: str, hit: dict[str, Any], tool: dict[str, Any], names: _TypeNames) -> GraphQLField:
+def _tool_field(field: str, hit: dict[str, Any], tool: dict[str, Any], names: _TypeNames,
+                outputs: dict[str, Any]) -> GraphQLField:
     from .outputs import result_type  # it builds on this module's mapping
 
     input_schema = tool.get("inputSchema")
@@ -200,7 +202,7 @@ def _tool_field(field: str, hit: dict[str, Any], tool: dict[str, Any], names: _T
     if left_out:
         lines.append("Not offered here (not GraphQL names): " + ", ".join(f"`{n}`" for n in left_out) + ".")
     output_schema = tool.get("outputSchema")
-    result = result_type(field, output_schema, names) if isinstance(output_schema, dict) else None
+    result = result_type(field, output_schema, names, outputs) if isinstance(output_schema, dict) else None
     return GraphQLField(GraphQLNonNull(result or TOOL_RESULT), args=arguments, description="\n\n".join(lines))
 
 
