@@ -8,11 +8,13 @@ comes back as structured content with its JSON as text, and each image or
 audio block it selected as a block of its own, so that a model sees it. `schema`
 gives the SDL (whole, or the part for some servers); with `reserve_tools` every
 offered upstream tool is also served under its field name, one GraphQL field
-per call, with every content block as its server gave it.
+per call, with every content block as its server gave it. The servers'
+resources and prompts are served as the face's own (see `mcp_relay`).
 
 What the face serves is made from the gateway's current generation: a server
 added, restarted or changing its tools changes the tool list, the guide and the
-SDL, and every client that asked for the list is sent `tools/list_changed`
+SDL, and every client that asked for a list is sent `tools/list_changed` (or
+the resources' or prompts' when the servers offering them change)
 where its transport carries messages the gateway sends unasked (stdio, and
 /mcp with sessions).
 
@@ -35,6 +37,7 @@ from typing import Any, cast
 import anyio
 from mcp import types
 from mcp.server.lowlevel import NotificationOptions, Server
+from mcp.server.lowlevel.helper_types import ReadResourceContents
 from mcp.server.models import InitializationOptions
 from mcp.server.session import ServerSession
 from mcp.server.stdio import stdio_server
@@ -49,7 +52,9 @@ from .access import Access, Limits
 from .front import RequestError
 from .generation import Generation
 from .host import Gateway
+from .mcp_relay import Offered, Relay
 from .schema import TOOL_RESULT, GatewaySchema, query_description
+from .upstream import LIST_PROMPTS, LIST_RESOURCES
 
 logger = logging.getLogger(__name__)
 
@@ -118,7 +123,9 @@ class _FaceServer(Server[Any, Any]):
     def create_initialization_options(self, notification_options: NotificationOptions | None = None,
                                       experimental_capabilities: dict[str, dict[str, Any]] | None = None
                                       ) -> InitializationOptions:
-        options = notification_options or NotificationOptions(tools_changed=self.tells_changes)
+        told = self.tells_changes
+        options = notification_options or NotificationOptions(tools_changed=told, resources_changed=told,
+                                                               prompts_changed=told)
         return super().create_initialization_options(options, experimental_capabilities)
 
 
@@ -136,6 +143,8 @@ class McpFace:
         self._levels: weakref.WeakKeyDictionary[ServerSession, int] = weakref.WeakKeyDictionary()
         self._listeners: weakref.WeakSet[ServerSession] = weakref.WeakSet()  # sessions that asked for the list
         self._view: _View | None = None
+        self.relay = Relay(gateway, self.limits)
+        self._offered: Offered | None = None  # which servers' resources and prompts were last served
         self._telling: set[asyncio.Task[None]] = set()
         self.server = self._server()
 
@@ -154,6 +163,8 @@ class McpFace:
     def following(self) -> Iterator[None]:
         """While the block runs, a new generation whose tool list differs is told to the clients."""
         stop = self.gateway.follow(self._swapped)
+        if self.gateway.generation is not None:
+            self._offered = Offered.of(self.gateway.generation)
         try:
             yield
         finally:
@@ -162,17 +173,27 @@ class McpFace:
                 task.cancel()
 
     def _swapped(self, generation: Generation) -> None:
-        before = self._view.tools if self._view is not None else None
-        if not self.tells_changes or self.view().tools == before:
+        if not self.tells_changes:
             return
-        for session in list(self._listeners):
-            task = asyncio.ensure_future(self._tell(session))
+        before, offered = self._view.tools if self._view is not None else None, self._offered
+        self._offered = Offered.of(generation)
+        changed = [kind for kind, differs in (
+            ("tools", self.view().tools != before),
+            ("resources", offered is not None and offered.servers(LIST_RESOURCES) !=
+             self._offered.servers(LIST_RESOURCES)),
+            ("prompts", offered is not None and offered.servers(LIST_PROMPTS) != self._offered.servers(LIST_PROMPTS)),
+        ) if differs]
+        for session in list(self._listeners) if changed else ():
+            task = asyncio.ensure_future(self._tell(session, changed))
             self._telling.add(task)
             task.add_done_callback(self._telling.discard)
 
-    async def _tell(self, session: ServerSession) -> None:
+    async def _tell(self, session: ServerSession, changed: list[str]) -> None:
         try:
-            await session.send_tool_list_changed()
+            for kind in changed:
+                await (session.send_tool_list_changed() if kind == "tools" else
+                       session.send_resource_list_changed() if kind == "resources" else
+                       session.send_prompt_list_changed())
         except (anyio.ClosedResourceError, anyio.BrokenResourceError):
             self._listeners.discard(session)  # its client has gone
 
@@ -237,6 +258,28 @@ class McpFace:
         async def call_tool(name: str, arguments: dict[str, Any]) -> types.CallToolResult:
             self._listening()
             return await self.call(name, arguments)
+
+        @server.list_resources()  # type: ignore[untyped-decorator, no-untyped-call]
+        async def list_resources() -> list[types.Resource]:
+            self._listening()
+            return (await self.relay.listing())[0]
+
+        @server.list_resource_templates()  # type: ignore[untyped-decorator, no-untyped-call]
+        async def list_templates() -> list[types.ResourceTemplate]:
+            return (await self.relay.listing())[1]
+
+        @server.read_resource()  # type: ignore[untyped-decorator, no-untyped-call]
+        async def read_resource(uri: Any) -> list[ReadResourceContents]:
+            return await self.relay.read(str(uri))
+
+        @server.list_prompts()  # type: ignore[untyped-decorator, no-untyped-call]
+        async def list_prompts() -> list[types.Prompt]:
+            self._listening()
+            return await self.relay.prompts()
+
+        @server.get_prompt()  # type: ignore[untyped-decorator, no-untyped-call]
+        async def get_prompt(name: str, arguments: dict[str, str] | None) -> types.GetPromptResult:
+            return await self.relay.prompt(name, arguments)
 
         @server.set_logging_level()  # type: ignore[untyped-decorator, no-untyped-call]
         async def set_level(level: types.LoggingLevel) -> None:

@@ -2,8 +2,10 @@
 every content block of a re-served tool, images selected through `graphql`."""
 
 import asyncio
+import base64
 import json
 import os
+import subprocess
 import sys
 from collections.abc import Iterator
 from pathlib import Path
@@ -12,11 +14,12 @@ from typing import Any
 import pytest
 from graphql import GraphQLEnumType, GraphQLObjectType
 
-from conftest import DEADLINE, LoopThread, require_mcp_sdk
+from conftest import DEADLINE, LoopThread, foreign_env, require_mcp_sdk
 
 require_mcp_sdk()
 
 from mcp import ClientSession, types
+from mcp.shared.exceptions import McpError
 from mcp.client.stdio import StdioServerParameters, stdio_client
 from mcp.client.streamable_http import streamable_http_client
 from support import REPO, server_entry, serving, write_config
@@ -150,6 +153,27 @@ async def over_http(url: str, work: Any, listener: Listener | None = None) -> An
         return await work(session)
 
 
+def test_resources_and_prompts_are_served_as_the_faces_own(served: tuple[LoopThread, Gateway, str]) -> None:
+    from mcp_content_server import PIXELS
+
+    async def work(session: ClientSession) -> None:
+        listed = {str(r.uri) for r in (await session.list_resources()).resources}
+        assert {"memo://notes/today", "memo://data/blob"} <= listed
+        templates = (await session.list_resource_templates()).resourceTemplates
+        assert [t.uriTemplate for t in templates] == ["memo://notes/{day}"]
+        for uri, expected in (("memo://notes/today", "water the plants"), ("memo://notes/monday", "note of monday")):
+            assert (await session.read_resource(uri)).contents[0].text == expected
+        blob = (await session.read_resource("memo://data/blob")).contents[0]
+        assert base64.b64decode(blob.blob) == PIXELS[:32]
+        assert [p.name for p in (await session.list_prompts()).prompts] == ["content_greet"]
+        prompt = await session.get_prompt("content_greet", {"who": "ada"})
+        assert prompt.messages[0].content.text == "Say hello to ada."
+        with pytest.raises(McpError):
+            await session.read_resource("other://nothing")
+
+    asyncio.run(over_http(served[2], work))
+
+
 def test_over_http_a_reload_shows_in_the_tools_and_the_schema(served: tuple[LoopThread, Gateway, str],
                                                              folder: Path) -> None:
     runner, gateway, url = served
@@ -196,3 +220,34 @@ def test_over_stdio_a_changed_server_is_told_and_listed(tmp_path: Path) -> None:
             assert "live_sysmon" not in await names(session)
 
     asyncio.run(asyncio.wait_for(work(), DEADLINE * 2))
+
+
+NPM = Path("/opt/dive-ziri-npm")
+TYPED_CHECK = """\
+import type { ReportQuery, ContentReportItemsItemLevelEnum } from "./types";
+declare const r: ReportQuery;
+export const level: ContentReportItemsItemLevelEnum | null | undefined = r.content_report.structured?.items?.[0]?.level;
+export const title: string | null | undefined = r.content_report.structured?.title;
+// @ts-expect-error: a member the document did not select is not in its type
+export const owner = r.content_report.structured?.owner;
+"""
+
+
+def test_generated_typescript_types_the_structured_result(served: tuple[LoopThread, Gateway, str],
+                                                          tmp_path: Path) -> None:
+    bin_dir = NPM / "node_modules" / ".bin"
+    if not (bin_dir / "graphql-codegen").exists():
+        pytest.skip("graphql-codegen is not installed (tools/devroot installs it)")
+    (tmp_path / "schema.graphql").write_text(served[1].schema.sdl(), encoding="utf-8")
+    (tmp_path / "ops.graphql").write_text("query Report { content_report(count: 2) { structured { title "
+                                          "items { id level } } } }", encoding="utf-8")
+    (tmp_path / "check.ts").write_text(TYPED_CHECK, encoding="utf-8")
+    (tmp_path / "codegen.json").write_text(json.dumps({
+        "schema": str(tmp_path / "schema.graphql"), "documents": str(tmp_path / "ops.graphql"),
+        "generates": {str(tmp_path / "types.ts"): {"plugins": ["typescript-operations"]}}}), encoding="utf-8")
+    for command in ([str(bin_dir / "graphql-codegen"), "--silent", "--config", str(tmp_path / "codegen.json")],
+                    [str(bin_dir / "tsc"), "--noEmit", "--strict", "--skipLibCheck", str(tmp_path / "check.ts")]):
+        # From the npm folder, where the code generator finds its plugins.
+        done = subprocess.run(command, cwd=NPM, env=foreign_env(), capture_output=True, text=True,
+                              timeout=DEADLINE * 2, check=False)
+        assert done.returncode == 0, done.stdout + done.stderr
