@@ -198,7 +198,8 @@ def _tool_field(field: str, hit: dict[str, Any], tool: dict[str, Any], names: _T
     mapper = _Mapper(field, input_schema if isinstance(input_schema, dict) else {}, names)
     arguments, left_out = mapper.arguments()
     lines = [hit["description"].strip()] if hit["description"].strip() else []
-    lines.append(f"Tool `{hit['tool']}` of server `{hit['server']}`.")
+    if field != f"{hit['server']}_{hit['tool']}":  # else the field's name says it
+        lines.append(f"Tool `{hit['tool']}` of server `{hit['server']}`.")
     if left_out:
         lines.append("Not offered here (not GraphQL names): " + ", ".join(f"`{n}`" for n in left_out) + ".")
     output_schema = tool.get("outputSchema")
