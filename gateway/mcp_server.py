@@ -162,6 +162,9 @@ class McpFace:
     @contextlib.contextmanager
     def following(self) -> Iterator[None]:
         """While the block runs, a new generation whose tool list differs is told to the clients."""
+        if not self.tells_changes:  # nobody to tell: the face is made anew per generation as it is asked
+            yield
+            return
         stop = self.gateway.follow(self._swapped)
         if self.gateway.generation is not None:
             self._offered = Offered.of(self.gateway.generation)
@@ -173,8 +176,6 @@ class McpFace:
                 task.cancel()
 
     def _swapped(self, generation: Generation) -> None:
-        if not self.tells_changes:
-            return
         before, offered = self._view.tools if self._view is not None else None, self._offered
         self._offered = Offered.of(generation)
         changed = [kind for kind, differs in (
