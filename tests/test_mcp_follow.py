@@ -251,3 +251,34 @@ def test_generated_typescript_types_the_structured_result(served: tuple[LoopThre
         done = subprocess.run(command, cwd=NPM, env=foreign_env(), capture_output=True, text=True,
                               timeout=DEADLINE * 2, check=False)
         assert done.returncode == 0, done.stdout + done.stderr
+
+
+OBJECT = {"type": "object", "properties": {"n": {"type": "integer"}}}
+
+
+@pytest.mark.parametrize(("outputs", "expected"), [
+    # A tool's nested type and another tool's root would both be AlphaAResultOutput: one is renamed.
+    ({"a": {"type": "object", "properties": {"result": OBJECT}}, "a_result": OBJECT},
+     {"alpha_a": ("AlphaAResult", "AlphaAOutput"), "alpha_a_result": ("AlphaAResultResult", "AlphaAResultOutput2")}),
+    # Only an object with properties is typed; the rest keeps ToolResult.
+    ({"open": {"type": "object"}, "list": {"type": "array", "items": OBJECT}, "odd": {"properties": {"x-y": OBJECT}}},
+     {"alpha_open": ("ToolResult", None), "alpha_list": ("ToolResult", None), "alpha_odd": ("ToolResult", None)}),
+    # The same declared output, one type.
+    ({"one": OBJECT, "two": OBJECT}, {"alpha_one": ("AlphaOneResult", "AlphaOneOutput"),
+                                      "alpha_two": ("AlphaTwoResult", "AlphaOneOutput")}),
+])
+def test_result_type_names_never_collide(outputs: dict[str, Any], expected: dict[str, tuple[str, str | None]]
+                                         ) -> None:
+    import _graphql
+    from gateway.schema import build
+
+    catalogue = [{"server": "alpha", "tools": [
+        {"name": name, "annotations": {"readOnlyHint": True}, "outputSchema": schema}
+        for name, schema in outputs.items()]}]
+    schema = build(catalogue, _graphql.SchemaEngine(json.dumps(catalogue))).schema  # a valid schema, or it raises
+    found = {}
+    for name in expected:
+        result = schema.query_type.fields[name].type.of_type
+        structured = result.fields.get("structured")
+        found[name] = (result.name, structured.type.name if structured is not None else None)
+    assert found == expected
