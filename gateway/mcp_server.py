@@ -195,8 +195,9 @@ class McpFace:
                 await (session.send_tool_list_changed() if kind == "tools" else
                        session.send_resource_list_changed() if kind == "resources" else
                        session.send_prompt_list_changed())
-        except (anyio.ClosedResourceError, anyio.BrokenResourceError):
-            self._listeners.discard(session)  # its client has gone
+        except Exception as exc:  # its client has gone (the stream closed under the send)
+            logger.debug("a list change was not told to a client: %r", exc)
+            self._listeners.discard(session)
 
     def _listening(self) -> None:
         if self.tells_changes:
