@@ -5,6 +5,7 @@ Run from the repository root (the module built in build/, the npm servers instal
 
     tools/devroot env PYTHONPATH=build PATH=/opt/dive-ziri-npm/node_modules/.bin:/usr/bin:/bin \\
         python3 bench/agent.py            # about 30 s; --repeat N for more rounds
+        python3 bench/agent.py --peer     # the gateway against mcp-hub over HTTP
 
 The gateway runs the bundled servers (toolbox, files, memory) with `--mcp-tools`,
 once over stdio (`--mcp`) and once over Streamable HTTP (`--serve`, /mcp). The
@@ -32,6 +33,7 @@ import re
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from collections.abc import AsyncIterator, Awaitable, Callable
@@ -181,10 +183,145 @@ def table(results: dict[str, list[tuple[str, int, float, int]]]) -> str:
     return "\n".join(lines)
 
 
+# --peer: what the task needs of each result, as the one graphql call selects it.
+NEEDS = {"files_read_text_file": "structured { content }", "files_get_file_info": "structured { content }",
+         "files_list_directory": "structured { content }", "memory_read_graph": "structured { entities { name } }",
+         "memory_search_nodes": "structured { entities { name } }"}
+HUB_PORT = 37391
+
+
+def needed_document() -> tuple[str, dict[str, Any]]:
+    """The ten calls as one document that selects of each result only what the task needs."""
+    query, variables = document()
+    parts = query.split(" { isError json text }")
+    rebuilt = parts[0]
+    for n, part in enumerate(parts[1:]):
+        rebuilt += f" {{ {NEEDS.get(CALLS[n][0], 'text')} }}" + part
+    return rebuilt, variables
+
+
+def rss_kb(pid: int) -> int:
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+    return 0
+
+
+def model_bytes(result: Any) -> int:
+    """What a model reads of a result: its content blocks' text (or data), in UTF-8."""
+    return sum(len((getattr(b, "text", None) or getattr(b, "data", None) or "").encode()) for b in result.content)
+
+
+async def peer_rows(session: ClientSession, counter: Counter, repeat: int, names: dict[str, str],
+                    ways: tuple[str, ...]) -> list[tuple[str, float, int, int]]:
+    """(way, median seconds, messages, bytes to the model) for the ways asked."""
+    query, variables = needed_document()
+
+    async def ten() -> int:
+        total = 0
+        for field, arguments in CALLS:
+            result = await session.call_tool(names[field], arguments)
+            assert not result.isError, (field, result.content)
+            total += model_bytes(result)
+        return total
+
+    async def one() -> int:
+        result = await session.call_tool("graphql", {"query": query, "variables": variables})
+        assert not result.isError and not (result.structuredContent or {}).get("errors"), result.content
+        return model_bytes(result)
+
+    out = []
+    for way in ways:
+        work = one if way.startswith("one") else ten
+        await work()
+        times, messages, sent = [], 0, 0
+        for _ in range(repeat):
+            before = counter.messages
+            began = time.perf_counter()
+            sent = await work()
+            times.append(time.perf_counter() - began)
+            messages = counter.messages - before
+        out.append((way, statistics.median(times), messages, sent))
+    return out
+
+
+def hub_config(folder: Path) -> Path:
+    examples = REPO / "examples"
+    config = folder / "hub.json"
+    config.write_text(json.dumps({"mcpServers": {
+        "toolbox": {"command": sys.executable, "args": [str(examples / "toolbox.py")]},
+        "files": {"command": "mcp-server-filesystem", "args": [str(examples / "files")]},
+        "memory": {"command": "mcp-server-memory", "env": {"MEMORY_FILE_PATH": str(examples / "memory.jsonl")}},
+    }}), encoding="utf-8")
+    return config
+
+
+async def peer(repeat: int) -> list[tuple[str, str, float, int, int, int]]:
+    """The gateway (/mcp) and mcp-hub (its SSE endpoint) over the same three servers."""
+    from mcp.client.sse import sse_client
+
+    rows_out: list[tuple[str, str, float, int, int, int]] = []
+    process, url = await asyncio.to_thread(start_serving)
+    try:
+        counter = Counter()
+        async with streamable_http_client(url) as (read, write, _), counted(read, write, counter) as streams, \
+                ClientSession(*streams) as session:
+            await session.initialize()
+            found = await peer_rows(session, counter, repeat, {f: f for f, _ in CALLS},
+                                    ("one graphql call, selecting what is needed", "ten re-served tools/call"))
+            rows_out += [("gateway", way, t, m, b, rss_kb(process.pid)) for way, t, m, b in found]
+    finally:
+        process.terminate()
+        process.wait(30)
+    with tempfile.TemporaryDirectory() as folder:
+        home = Path(folder)
+        # The hub keeps state and logs under the home folder: a throwaway one. The servers start in
+        # the files folder, as the gateway's configuration starts the file server there.
+        hub = subprocess.Popen(["mcp-hub", "--port", str(HUB_PORT), "--config", str(hub_config(home))],
+                               cwd=REPO / "examples" / "files", stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL,
+                               env={**os.environ, "HOME": folder, "XDG_STATE_HOME": folder, "XDG_CONFIG_HOME": folder})
+        try:
+            counter = Counter()
+            for _ in range(300):  # the hub answers once its servers are up
+                try:
+                    async with sse_client(f"http://127.0.0.1:{HUB_PORT}/mcp") as (read, write), \
+                            counted(read, write, counter) as streams, ClientSession(*streams) as session:
+                        await session.initialize()
+                        listed = {t.name for t in (await session.list_tools()).tools}
+                        names = {f: next((n for n in listed if n.split("__", 1)[0] == f.split("_", 1)[0]
+                                          and n.split("__", 1)[1].replace("-", "_") == f.split("_", 1)[1]), "")
+                                 for f, _ in CALLS}
+                        if not all(names.values()):
+                            await asyncio.sleep(0.2)
+                            continue
+                        found = await peer_rows(session, counter, repeat, names, ("ten tools/call",))
+                        rows_out += [("mcp-hub", way, t, m, b, rss_kb(hub.pid)) for way, t, m, b in found]
+                        break
+                except (OSError, ExceptionGroup):
+                    await asyncio.sleep(0.2)
+        finally:
+            hub.terminate()
+            hub.wait(30)
+    return rows_out
+
+
+def peer_table(found: list[tuple[str, str, float, int, int, int]]) -> str:
+    lines = ["| aggregator | way | MCP messages | bytes to the model | transport time | aggregator RSS |",
+             "|---|---|---:|---:|---:|---:|"]
+    for who, way, seconds, messages, sent, rss in found:
+        lines.append(f"| {who} | {way} | {messages} | {sent:,} | {seconds * 1000:.1f} ms | {rss / 1024:.0f} MiB |")
+    return "\n".join(lines)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=20, help="rounds per way (default: %(default)s)")
+    parser.add_argument("--peer", action="store_true", help="the gateway against mcp-hub over HTTP")
     args = parser.parse_args()
+    if args.peer:
+        print(peer_table(asyncio.run(peer(args.repeat))))
+        return
     run: dict[str, Callable[[int], Awaitable[list[tuple[str, int, float, int]]]]] = {
         "stdio": over_stdio, "HTTP": over_http}
     results = {name: asyncio.run(way(args.repeat)) for name, way in run.items()}

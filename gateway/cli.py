@@ -171,6 +171,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                           "(with --serve it is always at /mcp)")
     mcp.add_argument("--mcp-tools", action="store_true",
                      help="also serve every offered tool under its field name, one call per tool")
+    mcp.add_argument("--mcp-sessions", action="store_true",
+                     help="with --serve: /mcp keeps a session per client (tied to this process) and tells "
+                          "it when the tools change; without it /mcp is stateless and a client lists again")
     serving = parser.add_argument_group("GraphQL over HTTP")
     serving.add_argument("--serve", metavar="[HOST:]PORT", nargs="?", const="127.0.0.1:8000",
                          help="serve POST and GET at /graphql and GET /health instead of answering "
@@ -511,7 +514,7 @@ def _web_options(args: argparse.Namespace) -> WebOptions:
         print(f"gateway: {exc}; GET /graphql shows no IDE", file=sys.stderr)
         graphiql = None
     return WebOptions(batch_limit=args.max_batch, persisted_bytes=args.persisted_bytes, graphiql=graphiql,
-                      mcp_tools=args.mcp_tools)
+                      mcp_tools=args.mcp_tools, mcp_sessions=args.mcp_sessions)
 
 
 async def _serve(args: argparse.Namespace, gateway: Gateway, access: Access, sock: socket.socket,
@@ -546,6 +549,7 @@ async def _serve_mcp(args: argparse.Namespace, gateway: Gateway) -> int:
     nothing else, and what the gateway reports goes to standard error."""
     from .mcp_server import McpFace
 
+    asyncio.get_running_loop().add_signal_handler(signal.SIGHUP, _reload, gateway, args.config)
     await McpFace(gateway, reserve_tools=args.mcp_tools).run_stdio()
     return 0
 

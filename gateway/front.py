@@ -471,6 +471,10 @@ def _expand(selection_set: SelectionSetNode, parent: GraphQLObjectType, conditio
                 assert isinstance(child_type, GraphQLObjectType)
                 children = _compile_set(selection.selection_set, child_type, (), fragments, budget)
             key = selection.alias.value if selection.alias else name
+            # A typed result's `structured` is read from the member the engine answers (`json`).
+            definition = parent.fields.get(name)
+            if definition is not None and definition.extensions:
+                name = definition.extensions.get("reads", name)
             out.items.append(Selection(key, name, selection, applied, children))
         elif isinstance(selection, InlineFragmentNode):
             _expand(selection.selection_set, parent, applied, fragments, budget, out)

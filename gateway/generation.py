@@ -52,6 +52,8 @@ class Generation:
         self.number = number
         self.catalogue_text = json.dumps(catalogue, sort_keys=True)
         self.routes = routes
+        # Each entry as its server listed it, by (server, catalogue name): what re-serving shows.
+        self.entries = {(group["server"], tool["name"]): tool for group in catalogue for tool in group["tools"]}
         self.engine = engine_type(json.dumps(catalogue))
         self.schema: GatewaySchema = build(catalogue, self.engine)
         self.writing_fields = frozenset(f for f, tool in self.schema.tools.items() if not tool.read_only)

@@ -91,6 +91,7 @@ class Gateway:
         self._relist_wanted = False
         self._restarts_seen: dict[str, int] = {}  # restarts told to the observer, per server
         self._loop: asyncio.AbstractEventLoop | None = None
+        self._followers: list[Callable[[Generation], None]] = []
 
     # The current generation's parts, as every entry point reads them.
     @property
@@ -115,6 +116,12 @@ class Gateway:
         assert self.generation is not None
         async with self.generation.held() as front:
             yield front
+
+    def follow(self, follower: Callable[[Generation], None]) -> Callable[[], None]:
+        """`follower` is called on the loop with each generation swapped in from now on; the
+        function returned stops that."""
+        self._followers.append(follower)
+        return lambda: self._followers.remove(follower)
 
     async def __aenter__(self) -> Gateway:
         await self.start()
@@ -168,6 +175,8 @@ class Gateway:
             self._retiring.add(old)
             old.retire()
             asyncio.ensure_future(self._forget(old))
+        for follower in list(self._followers):
+            follower(generation)
 
     async def _forget(self, old: Generation) -> None:
         await old.released.wait()

@@ -141,6 +141,7 @@ class WebOptions:
     persisted_bytes: int = DEFAULT_STORE_BYTES
     graphiql: GraphiQL | None = None
     mcp_tools: bool = False  # /mcp re-serves every offered tool beside `graphql` and `schema`
+    mcp_sessions: bool = False  # /mcp keeps a session per client, and tells it of a changed tool list
 
 
 def request_error(errors: list[dict[str, Any]], media: str) -> Answer:
@@ -162,7 +163,7 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
     persisted = PersistedQueries(web.persisted_bytes)
     graphiql = web.graphiql
     sdl: dict[str, Any] = {}
-    mcp = McpHttp(gateway, access, reserve_tools=web.mcp_tools)
+    mcp = McpHttp(gateway, access, reserve_tools=web.mcp_tools, sessions=web.mcp_sessions)
 
     admission = admission or Admission(getattr(gateway, "query_threads", 1))
 

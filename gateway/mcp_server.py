@@ -4,13 +4,23 @@ An agent that needs ten tool results from three servers makes ten tool calls
 through any other gateway, each a trip through its model. Here it sends one
 `graphql` call: the document goes through the front (the typed schema,
 validation, the engine) exactly as a POST to /graphql does, and the response
-comes back as structured content with its JSON as text. `schema` gives the SDL
-(whole, or the part for some servers); with `reserve_tools` every offered
-upstream tool is also served under its field name, one GraphQL field per call.
+comes back as structured content with its JSON as text, and each image or
+audio block it selected as a block of its own, so that a model sees it. `schema`
+gives the SDL (whole, or the part for some servers); with `reserve_tools` every
+offered upstream tool is also served under its field name, one GraphQL field
+per call, with every content block as its server gave it. The servers'
+resources and prompts are served as the face's own (see `mcp_relay`).
+
+What the face serves is made from the gateway's current generation: a server
+added, restarted or changing its tools changes the tool list, the guide and the
+SDL, and every client that asked for a list is sent `tools/list_changed` (or
+the resources' or prompts' when the servers offering them change)
+where its transport carries messages the gateway sends unasked (stdio, and
+/mcp with sessions).
 
 Transports: `run_stdio()` for clients that start the gateway as a process, and
-`McpHttp`, the Streamable HTTP endpoint mounted at /mcp, stateless so that
-replicas share nothing.
+`McpHttp`, the Streamable HTTP endpoint mounted at /mcp: stateless by default,
+so that replicas share nothing, or with sessions, so that clients hear of changes.
 """
 
 import asyncio
@@ -20,46 +30,63 @@ import logging
 import sys
 import time
 import weakref
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Iterator
+from dataclasses import dataclass, field
 from typing import Any, cast
 
 import anyio
 from mcp import types
-from mcp.server.lowlevel import Server
+from mcp.server.lowlevel import NotificationOptions, Server
+from mcp.server.lowlevel.helper_types import ReadResourceContents
+from mcp.server.models import InitializationOptions
 from mcp.server.session import ServerSession
 from mcp.server.stdio import stdio_server
 from mcp.server.streamable_http_manager import StreamableHTTPSessionManager
 from mcp.server.transport_security import TransportSecuritySettings
+from pydantic import TypeAdapter, ValidationError
 from starlette.responses import JSONResponse
 
-from graphql import GraphQLField, GraphQLObjectType, GraphQLSchema, print_schema
+from graphql import GraphQLEnumType, GraphQLField, GraphQLObjectType, GraphQLSchema, print_schema
 
 from .access import Access, Limits
 from .front import RequestError
+from .generation import Generation
 from .host import Gateway
-from .schema import TOOL_RESULT
+from .mcp_relay import Offered, Relay
+from .schema import TOOL_RESULT, GatewaySchema, query_description
+from .upstream import LIST_PROMPTS, LIST_RESOURCES
 
 logger = logging.getLogger(__name__)
 
 SERVER_NAME = "graphql-gateway"
 FIELD_LIST_CHARS = 12_000  # of the graphql tool's description given to listing fields with their arguments
+ENUM_LIST_CHARS = 4_000  # and to the values of the enum types they take
 LOOPBACK_NAMES = ("localhost", "127.0.0.1", "[::1]")
 LOG_LEVELS: tuple[types.LoggingLevel, ...] = (
     "debug", "info", "notice", "warning", "error", "critical", "alert", "emergency")
 DEFAULT_LOG_LEVEL: types.LoggingLevel = "warning"  # until a client asks for more (or less)
-RESULT_FIELDS = "isError json text"
+# Everything a content block can hold, so a re-served tool gives its blocks whole.
+RESULT_FIELDS = ("isError json text content { type text mimeType data uri name title description size "
+                 "annotations resource { uri mimeType text blob } }")
+MEDIA = ("image", "audio")
 STDIN_LINE_LIMIT = 64 << 20  # one message on standard input; the client started the gateway itself
+SESSIONS = 256  # /mcp sessions held at once, when it keeps sessions
+SESSION_IDLE_SECONDS = 600.0  # a session not used for this long is ended
+CONTENT_BLOCK = TypeAdapter[types.ContentBlock](types.ContentBlock)
 
 GRAPHQL_GUIDE = """\
 Run one GraphQL document over the tools of {servers}: every tool is a field, and all the fields \
 of a document run at once, so ask for everything you need in one call rather than one tool at a time.
-- A tool field returns {{ isError json text }}: select what you need. `json` is the tool's structured \
+- A tool field returns {{ isError json text content }}: select what you need. `json` is the tool's structured \
 result (or its text, parsed, when that is JSON); `text` its text; when `isError` is true, `text` says why. \
 A failed tool does not fail the other fields.
+- `content` is every block of the result: content {{ type text mimeType data uri }}. Each image or audio block \
+selected with its `type`, `data` and `mimeType` also comes back beside the JSON as an image or audio block.
+- A tool that declares its output also has `structured`, typed: select only the members you need.
 - Call a tool several times with aliases: {{ a: {example}(...) {{ text }} b: {example}(...) {{ text }} }}.
 - Put values in `variables` and declare them: query ($p: String!) {{ x: some_field(arg: $p) {{ json }} }}.
 - {{ search {{ field server tool description readOnly }} }} lists every tool; {{ servers {{ name description }} }} \
-the servers; the `schema` tool gives the argument types (SDL).
+the servers and their instructions; the `schema` tool gives the argument and result types (SDL).
 - Read-only tools are fields of `query`; tools that write, move or delete are fields of `mutation` \
 (mutation {{ ... }}) and cannot run in a query.
 - A document that does not validate runs nothing and returns `errors` saying why.
@@ -67,30 +94,125 @@ Fields ({marks}):
 """
 
 
-class McpFace:
-    """The gateway's MCP server: its tools, built once from the gateway's schema, and the
-    transports that serve them. `limits` bound each document as an HTTP request's are."""
+@dataclass
+class _View:
+    """What the face serves of one generation, made when a client first needs it."""
 
-    def __init__(self, gateway: Gateway, *, reserve_tools: bool = False, limits: Limits | None = None) -> None:
-        assert gateway.schema is not None and gateway.front is not None, "start the gateway first"
+    generation: Generation
+    tools: list[types.Tool]
+    by_name: dict[str, types.Tool]
+    _sdl: str | None = field(default=None)
+
+    @property
+    def schema(self) -> GatewaySchema:
+        return self.generation.schema
+
+    def sdl(self) -> str:
+        if self._sdl is None:
+            self._sdl = self.schema.sdl()
+        return self._sdl
+
+
+class _FaceServer(Server[Any, Any]):
+    """The SDK's server, saying whether it tells its clients of a changed tool list."""
+
+    def __init__(self, name: str, instructions: str, tells_changes: bool) -> None:
+        super().__init__(name, instructions=instructions)
+        self.tells_changes = tells_changes
+
+    def create_initialization_options(self, notification_options: NotificationOptions | None = None,
+                                      experimental_capabilities: dict[str, dict[str, Any]] | None = None
+                                      ) -> InitializationOptions:
+        told = self.tells_changes
+        options = notification_options or NotificationOptions(tools_changed=told, resources_changed=told,
+                                                               prompts_changed=told)
+        return super().create_initialization_options(options, experimental_capabilities)
+
+
+class McpFace:
+    """The gateway's MCP server: its tools, made from the gateway's current generation, and the
+    transports that serve them. `limits` bound each document as an HTTP request's are;
+    `tells_changes` whether its transport can carry `tools/list_changed` (a stateless one cannot)."""
+
+    def __init__(self, gateway: Gateway, *, reserve_tools: bool = False, limits: Limits | None = None,
+                 tells_changes: bool = True) -> None:
         self.gateway = gateway
-        self.schema = gateway.schema
         self.limits = limits or gateway.limits
         self.reserve_tools = reserve_tools
-        self._sdl = self.schema.sdl()
+        self.tells_changes = tells_changes
         self._levels: weakref.WeakKeyDictionary[ServerSession, int] = weakref.WeakKeyDictionary()
-        self._tools = self._list()
-        self._by_name = {tool.name: tool for tool in self._tools}
+        self._listeners: weakref.WeakSet[ServerSession] = weakref.WeakSet()  # sessions that asked for the list
+        self._view: _View | None = None
+        self.relay = Relay(gateway, self.limits)
+        self._offered: Offered | None = None  # which servers' resources and prompts were last served
+        self._telling: set[asyncio.Task[None]] = set()
         self.server = self._server()
+
+    # -- following the generations -----------------------------------------------------------------
+
+    def view(self) -> _View:
+        """The current generation's tools, made once per generation."""
+        generation = self.gateway.generation
+        assert generation is not None, "start the gateway first"
+        if self._view is None or self._view.generation is not generation:
+            tools = self._list(generation)
+            self._view = _View(generation, tools, {tool.name: tool for tool in tools})
+        return self._view
+
+    @contextlib.contextmanager
+    def following(self) -> Iterator[None]:
+        """While the block runs, a new generation whose tool list differs is told to the clients."""
+        if not self.tells_changes:  # nobody to tell: the face is made anew per generation as it is asked
+            yield
+            return
+        stop = self.gateway.follow(self._swapped)
+        if self.gateway.generation is not None:
+            self._offered = Offered.of(self.gateway.generation)
+        try:
+            yield
+        finally:
+            stop()
+            for task in list(self._telling):
+                task.cancel()
+
+    def _swapped(self, generation: Generation) -> None:
+        before, offered = self._view.tools if self._view is not None else None, self._offered
+        self._offered = Offered.of(generation)
+        changed = [kind for kind, differs in (
+            ("tools", self.view().tools != before),
+            ("resources", offered is not None and offered.servers(LIST_RESOURCES) !=
+             self._offered.servers(LIST_RESOURCES)),
+            ("prompts", offered is not None and offered.servers(LIST_PROMPTS) != self._offered.servers(LIST_PROMPTS)),
+        ) if differs]
+        for session in list(self._listeners) if changed else ():
+            task = asyncio.ensure_future(self._tell(session, changed))
+            self._telling.add(task)
+            task.add_done_callback(self._telling.discard)
+
+    async def _tell(self, session: ServerSession, changed: list[str]) -> None:
+        try:
+            for kind in changed:
+                await (session.send_tool_list_changed() if kind == "tools" else
+                       session.send_resource_list_changed() if kind == "resources" else
+                       session.send_prompt_list_changed())
+        except Exception as exc:  # its client has gone (the stream closed under the send)
+            logger.debug("a list change was not told to a client: %r", exc)
+            self._listeners.discard(session)
+
+    def _listening(self) -> None:
+        if self.tells_changes:
+            with contextlib.suppress(LookupError):
+                self._listeners.add(self.server.request_context.session)
 
     # -- the tools ---------------------------------------------------------------------------------
 
-    def _list(self) -> list[types.Tool]:
-        writes = self.schema.schema.mutation_type is not None
+    def _list(self, generation: Generation) -> list[types.Tool]:
+        schema = generation.schema
+        writes = schema.schema.mutation_type is not None
         tools = [
             types.Tool(
                 name="graphql", title="Run a GraphQL query over many tools at once",
-                description=self._guide(),
+                description=_guide(schema),
                 inputSchema={"type": "object", "properties": {
                     "query": {"type": "string", "description": "The GraphQL document."},
                     "variables": {"type": "object", "description": "Values of the document's $variables."},
@@ -107,7 +229,8 @@ class McpFace:
             types.Tool(
                 name="schema", title="The GraphQL schema (SDL)",
                 description="The GraphQL schema of the `graphql` tool in SDL: every field's arguments and "
-                            "their types. Give `servers` for the part of those servers only.",
+                            "result types, and the servers' instructions. Give `servers` for the part of "
+                            "those servers only.",
                 inputSchema={"type": "object", "properties": {
                     "servers": {"type": "array", "items": {"type": "string"},
                                 "description": "Server names (see `{ servers { name } }`); all when left out."},
@@ -115,76 +238,50 @@ class McpFace:
                 annotations=types.ToolAnnotations(readOnlyHint=True, openWorldHint=False)),
         ]
         if self.reserve_tools:
-            tools += [self._reserved_tool(field) for field in self.schema.tools]
+            tools += [_reserved_tool(generation, name) for name in schema.tools]
         return tools
-
-    def _guide(self) -> str:
-        """The graphql tool's description: how to use it, then the fields, compactly."""
-        servers: dict[str, list[str]] = {}
-        for field, tool in self.schema.tools.items():
-            servers.setdefault(tool.server, []).append(field)
-        example = next(iter(self.schema.tools), "server_tool")
-        text = GRAPHQL_GUIDE.format(servers=f"{len(servers)} MCP servers ({', '.join(servers)})",
-                                    example=example, marks="M: a mutation; ! required")
-        budget = FIELD_LIST_CHARS
-        lines: list[str] = []
-        left = 0
-        for server, fields in servers.items():
-            line = f"{server}: " + ", ".join(self._signature(f) for f in fields)
-            if len(line) > budget:  # past the budget a field is named without its arguments
-                line = f"{server}: " + ", ".join(fields)
-            if len(line) > budget:
-                left += len(fields)
-                continue
-            budget -= len(line)
-            lines.append(line)
-        if left:
-            lines.append(f"... and {left} more fields: {{ search {{ field description }} }} lists them.")
-        return text + "\n".join(lines)
-
-    def _signature(self, field: str) -> str:
-        definition = self._field(field)
-        arguments = ", ".join(f"{name}: {arg.type}" for name, arg in definition.args.items())
-        mark = "" if self.schema.tools[field].read_only else "M "
-        return f"{mark}{field}({arguments})" if arguments else f"{mark}{field}"
-
-    def _field(self, field: str) -> GraphQLField:
-        schema = self.schema.schema
-        root = schema.query_type if self.schema.tools[field].read_only else schema.mutation_type
-        assert root is not None
-        found: GraphQLField = root.fields[field]
-        return found
-
-    def _reserved_tool(self, field: str) -> types.Tool:
-        """An upstream tool as its server listed it, under its field name."""
-        tool = self.schema.tools[field]
-        upstream = self.gateway.upstreams.get(tool.server)
-        listed = next((t for t in upstream.tools if t.get("name") == tool.tool), {}) if upstream else {}
-        annotations = listed.get("annotations")
-        return types.Tool(
-            name=field, title=listed.get("title"),
-            description=listed.get("description") or f"{tool.tool} of the MCP server {tool.server}",
-            inputSchema=listed.get("inputSchema") or {"type": "object"},
-            outputSchema=listed.get("outputSchema"),
-            annotations=types.ToolAnnotations(**annotations) if isinstance(annotations, dict) else None)
 
     # -- calls -------------------------------------------------------------------------------------
 
     def _server(self) -> Server[Any, Any]:
-        server: Server[Any, Any] = Server(
-            SERVER_NAME, instructions="Call `graphql` with one document that asks for every tool result "
-                                      "you need; `schema` shows the argument types.")
+        server = _FaceServer(SERVER_NAME, "Call `graphql` with one document that asks for every tool result "
+                                          "you need; `schema` shows the argument and result types.",
+                             self.tells_changes)
 
         # The SDK's decorators carry no types, hence the ignores.
         @server.list_tools()  # type: ignore[untyped-decorator, no-untyped-call]
         async def list_tools() -> list[types.Tool]:
-            return self._tools
+            self._listening()
+            return self.view().tools
 
         # Input is checked here and by GraphQL's coercion, not by the SDK: its jsonschema check
         # would check each tool's schema itself again on every call.
         @server.call_tool(validate_input=False)  # type: ignore[untyped-decorator]
         async def call_tool(name: str, arguments: dict[str, Any]) -> types.CallToolResult:
+            self._listening()
             return await self.call(name, arguments)
+
+        @server.list_resources()  # type: ignore[untyped-decorator, no-untyped-call]
+        async def list_resources() -> list[types.Resource]:
+            self._listening()
+            return (await self.relay.listing())[0]
+
+        @server.list_resource_templates()  # type: ignore[untyped-decorator, no-untyped-call]
+        async def list_templates() -> list[types.ResourceTemplate]:
+            return (await self.relay.listing())[1]
+
+        @server.read_resource()  # type: ignore[untyped-decorator, no-untyped-call]
+        async def read_resource(uri: Any) -> list[ReadResourceContents]:
+            return await self.relay.read(str(uri))
+
+        @server.list_prompts()  # type: ignore[untyped-decorator, no-untyped-call]
+        async def list_prompts() -> list[types.Prompt]:
+            self._listening()
+            return await self.relay.prompts()
+
+        @server.get_prompt()  # type: ignore[untyped-decorator, no-untyped-call]
+        async def get_prompt(name: str, arguments: dict[str, str] | None) -> types.GetPromptResult:
+            return await self.relay.prompt(name, arguments)
 
         @server.set_logging_level()  # type: ignore[untyped-decorator, no-untyped-call]
         async def set_level(level: types.LoggingLevel) -> None:
@@ -195,12 +292,13 @@ class McpFace:
     async def call(self, name: str, arguments: dict[str, Any]) -> types.CallToolResult:
         """One tools/call; what a client got wrong is an isError result that says what."""
         began = time.perf_counter()
+        view = self.view()
         if name == "graphql":
             result = await self._graphql(arguments)
         elif name == "schema":
-            result = self._schema(arguments)
-        elif name in self._by_name:
-            result = await self._reserved(name, arguments)
+            result = _schema(view, arguments)
+        elif name in view.by_name:
+            result = await self._reserved(name, arguments, view.by_name[name])
         else:
             result = _error(f"no tool named {name!r}: call tools/list")
         elapsed_ms = (time.perf_counter() - began) * 1000
@@ -226,46 +324,25 @@ class McpFace:
             return _answer(exc.response(), is_error=True)
         return _answer(response, is_error=False)
 
-    def _schema(self, arguments: dict[str, Any]) -> types.CallToolResult:
-        servers = arguments.get("servers")
-        if servers is None:
-            return types.CallToolResult(content=[types.TextContent(type="text", text=self._sdl)])
-        known = {tool.server for tool in self.schema.tools.values()}
-        if not isinstance(servers, list) or not all(isinstance(s, str) for s in servers):
-            return _error("`servers` must be a list of server names")
-        if unknown := sorted(set(servers) - known):
-            return _error(f"no server named {', '.join(unknown)}; the servers are {', '.join(sorted(known))}")
-        return types.CallToolResult(content=[types.TextContent(type="text", text=self._part(set(servers)))])
-
-    def _part(self, servers: set[str]) -> str:
-        """The SDL of the built-in fields and these servers' tools: a schema of just those fields,
-        so that only the types they reach are printed."""
-        def kept(root: GraphQLObjectType | None) -> dict[str, GraphQLField]:
-            fields = root.fields if root is not None else {}
-            return {n: f for n, f in fields.items()
-                    if (n in self.schema.tools and self.schema.tools[n].server in servers)
-                    or (root is self.schema.schema.query_type and n not in self.schema.tools)}
-        whole = self.schema.schema
-        query = GraphQLObjectType("Query", kept(whole.query_type), description=whole.query_type.description
-                                  if whole.query_type else None)
-        writing = kept(whole.mutation_type)
-        mutation = GraphQLObjectType("Mutation", writing) if writing else None
-        return print_schema(GraphQLSchema(query, mutation, types=[TOOL_RESULT]))
-
-    async def _reserved(self, field: str, arguments: dict[str, Any]) -> types.CallToolResult:
-        """One upstream tool as one GraphQL field, its arguments passed as variables."""
-        definition = self._field(field)
-        if unknown := [name for name in arguments if name not in definition.args]:
-            return _error(f"{field} takes no argument {', '.join(map(repr, unknown))} through the gateway; "
+    async def _reserved(self, name: str, arguments: dict[str, Any], listed: types.Tool) -> types.CallToolResult:
+        """One upstream tool as one GraphQL field, its arguments passed as variables, on the
+        generation current when the call came (a field it no longer has is refused as unknown)."""
+        generation = self.gateway.generation
+        assert generation is not None
+        definition = _field(generation.schema, name)
+        if definition is None:
+            return _error(f"no tool named {name!r} any more: call tools/list")
+        if unknown := [arg for arg in arguments if arg not in definition.args]:
+            return _error(f"{name} takes no argument {', '.join(map(repr, unknown))} through the gateway; "
                           f"it takes {', '.join(definition.args) or 'none'}")
-        names = [name for name in definition.args if name in arguments]
-        declared = ", ".join(f"${name}: {definition.args[name].type}" for name in names)
-        passed = ", ".join(f"{name}: ${name}" for name in names)
-        operation = "query" if self.schema.tools[field].read_only else "mutation"
+        names = [arg for arg in definition.args if arg in arguments]
+        declared = ", ".join(f"${arg}: {definition.args[arg].type}" for arg in names)
+        passed = ", ".join(f"{arg}: ${arg}" for arg in names)
+        operation = "query" if generation.schema.tools[name].read_only else "mutation"
         document = (f"{operation}{f'({declared})' if declared else ''} "
-                    f"{{ r: {field}{f'({passed})' if passed else ''} {{ {RESULT_FIELDS} }} }}")
+                    f"{{ r: {name}{f'({passed})' if passed else ''} {{ {RESULT_FIELDS} }} }}")
         try:
-            async with self.gateway.held() as front:
+            async with generation.held() as front:
                 prepared = await front.prepare_async(document, None, self.limits)
                 response = await front.run(prepared, arguments, self.limits)
         except RequestError as exc:
@@ -273,11 +350,17 @@ class McpFace:
         reply = (response.get("data") or {}).get("r")
         if reply is None:
             return _error("; ".join(e.get("message", "") for e in response.get("errors") or ()) or "no answer")
-        listed = self._by_name.get(field)
-        structured = reply.get("json") if listed is not None and listed.outputSchema is not None else None
-        return types.CallToolResult(content=[types.TextContent(type="text", text=reply.get("text") or "")],
-                                    structuredContent=structured if isinstance(structured, dict) else None,
-                                    isError=bool(reply.get("isError")))
+        structured = reply.get("json") if listed.outputSchema is not None else None
+        text_only: list[types.ContentBlock] = [types.TextContent(type="text", text=reply.get("text") or "")]
+        if reply.get("content") is None:  # a failed call: its text says why
+            content = text_only
+        else:
+            try:
+                content = [CONTENT_BLOCK.validate_python(_present(block)) for block in reply["content"]]
+            except ValidationError:  # not a block MCP knows: its text stands for the result
+                content = text_only
+        return types.CallToolResult(content=content, structuredContent=structured if isinstance(structured, dict)
+                                    else None, isError=bool(reply.get("isError")))
 
     async def _log(self, level: types.LoggingLevel, message: str) -> None:
         """A log notification to the calling client, when its level lets this one through."""
@@ -301,8 +384,131 @@ class McpFace:
         reader = asyncio.StreamReader(limit=STDIN_LINE_LIMIT)
         await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader), sys.stdin.buffer)
         lines = cast(anyio.AsyncFile[str], _Lines(reader))
-        async with stdio_server(stdin=lines) as (read, write):
-            await self.server.run(read, write, self.server.create_initialization_options())
+        with self.following():
+            async with stdio_server(stdin=lines) as (read, write):
+                await self.server.run(read, write, self.server.create_initialization_options())
+
+
+def _guide(schema: GatewaySchema) -> str:
+    """The graphql tool's description: how to use it, then the fields and the enum types'
+    values, compactly."""
+    servers: dict[str, list[str]] = {}
+    for name, tool in schema.tools.items():
+        servers.setdefault(tool.server, []).append(name)
+    example = next(iter(schema.tools), "server_tool")
+    text = GRAPHQL_GUIDE.format(servers=f"{len(servers)} MCP servers ({', '.join(servers)})",
+                                example=example, marks="M: a mutation; ! required")
+    budget = FIELD_LIST_CHARS
+    lines: list[str] = []
+    left = 0
+    for server, fields in servers.items():
+        line = f"{server}: " + ", ".join(_signature(schema, f) for f in fields)
+        if len(line) > budget:  # past the budget a field is named without its arguments
+            line = f"{server}: " + ", ".join(fields)
+        if len(line) > budget:
+            left += len(fields)
+            continue
+        budget -= len(line)
+        lines.append(line)
+    if left:
+        lines.append(f"... and {left} more fields: {{ search {{ field description }} }} lists them.")
+    enums = [f"{kind.name}: {' | '.join(kind.values)}" for kind in schema.schema.type_map.values()
+             if isinstance(kind, GraphQLEnumType) and not kind.name.startswith("__")]
+    budget = ENUM_LIST_CHARS
+    shown = []
+    for line in enums:
+        if len(line) > budget:
+            break
+        budget -= len(line)
+        shown.append(line)
+    if shown:
+        lines.append("Enum values:\n" + "\n".join(shown))
+    if len(shown) < len(enums):
+        lines.append(f"... and {len(enums) - len(shown)} more enum types: the `schema` tool gives them.")
+    return text + "\n".join(lines)
+
+
+def _signature(schema: GatewaySchema, name: str) -> str:
+    definition = _field(schema, name)
+    assert definition is not None
+    arguments = ", ".join(f"{arg}: {value.type}" for arg, value in definition.args.items())
+    mark = "" if schema.tools[name].read_only else "M "
+    return f"{mark}{name}({arguments})" if arguments else f"{mark}{name}"
+
+
+def _field(schema: GatewaySchema, name: str) -> GraphQLField | None:
+    tool = schema.tools.get(name)
+    if tool is None:
+        return None
+    root = schema.schema.query_type if tool.read_only else schema.schema.mutation_type
+    return root.fields.get(name) if root is not None else None
+
+
+def _reserved_tool(generation: Generation, name: str) -> types.Tool:
+    """An upstream tool as its server listed it, under its field name."""
+    tool = generation.schema.tools[name]
+    listed = generation.entries.get((tool.server, tool.tool), {})
+    annotations = listed.get("annotations")
+    return types.Tool(
+        name=name, title=listed.get("title"),
+        description=listed.get("description") or f"{tool.tool} of the MCP server {tool.server}",
+        inputSchema=listed.get("inputSchema") or {"type": "object"},
+        outputSchema=listed.get("outputSchema"),
+        annotations=types.ToolAnnotations(**annotations) if isinstance(annotations, dict) else None)
+
+
+def _schema(view: _View, arguments: dict[str, Any]) -> types.CallToolResult:
+    servers = arguments.get("servers")
+    if servers is None:
+        return types.CallToolResult(content=[types.TextContent(type="text", text=view.sdl())])
+    known = set(view.schema.servers) | {tool.server for tool in view.schema.tools.values()}
+    if not isinstance(servers, list) or not all(isinstance(s, str) for s in servers):
+        return _error("`servers` must be a list of server names")
+    if unknown := sorted(set(servers) - known):
+        return _error(f"no server named {', '.join(unknown)}; the servers are {', '.join(sorted(known))}")
+    return types.CallToolResult(content=[types.TextContent(type="text", text=_part(view.schema, set(servers)))])
+
+
+def _part(schema: GatewaySchema, servers: set[str]) -> str:
+    """The SDL of the built-in fields and these servers' tools: a schema of just those fields,
+    so that only the types they reach are printed, and only these servers' instructions."""
+    whole = schema.schema
+
+    def kept(root: GraphQLObjectType | None) -> dict[str, GraphQLField]:
+        fields = root.fields if root is not None else {}
+        return {n: f for n, f in fields.items()
+                if (n in schema.tools and schema.tools[n].server in servers)
+                or (root is whole.query_type and n not in schema.tools)}
+    description = query_description({n: d for n, d in schema.servers.items() if n in servers})
+    query = GraphQLObjectType("Query", kept(whole.query_type), description=description)
+    writing = kept(whole.mutation_type)
+    mutation = GraphQLObjectType("Mutation", writing) if writing else None
+    return print_schema(GraphQLSchema(query, mutation, types=[TOOL_RESULT]))
+
+
+def _present(block: Any) -> Any:
+    """A block as the front trimmed it, without the members its server did not send (null)."""
+    if isinstance(block, dict):
+        return {k: _present(v) for k, v in block.items() if v is not None}
+    return block
+
+
+def _media(data: Any) -> list[types.ImageContent | types.AudioContent]:
+    """Every image and audio block in a response, in document order, as MCP blocks."""
+    found: list[types.ImageContent | types.AudioContent] = []
+    stack = [data]
+    while stack:
+        value = stack.pop()
+        if isinstance(value, list):
+            stack.extend(reversed(value))
+        elif isinstance(value, dict):
+            kind, blob, mime = value.get("type"), value.get("data"), value.get("mimeType")
+            if kind in MEDIA and isinstance(blob, str) and isinstance(mime, str):
+                found.append(types.ImageContent(type="image", data=blob, mimeType=mime) if kind == "image"
+                             else types.AudioContent(type="audio", data=blob, mimeType=mime))
+            else:
+                stack.extend(reversed(list(value.values())))
+    return found
 
 
 class _Lines:
@@ -322,43 +528,65 @@ class _Lines:
 
 
 class McpHttp:
-    """Streamable HTTP at /mcp: the SDK's transport (stateless, with its DNS-rebinding protection)
-    in front of the face's server. The app's middleware has applied the Host, token and body
-    rules of every route before a request gets here.
+    """Streamable HTTP at /mcp: the SDK's transport (with its DNS-rebinding protection) in front
+    of the face's server. The app's middleware has applied the Host, token and body rules of
+    every route before a request gets here.
 
-    `lifespan()` makes the face from the started gateway and holds the SDK's session manager,
-    which wants its task group entered once; before it /mcp answers 503."""
+    Stateless by default: each POST stands alone, so replicas behind a balancer share nothing,
+    and a client learns of a changed tool list only when it lists again. With `sessions` the
+    SDK keeps a session per client (at most SESSIONS, each ended after SESSION_IDLE_SECONDS
+    unused), whose GET stream carries `tools/list_changed`: the one way MCP gives a server
+    to speak unasked over HTTP, at the price of a client tied to one gateway process.
 
-    def __init__(self, gateway: Gateway, access: Access | None = None, *, reserve_tools: bool = False) -> None:
+    `lifespan()` makes the face and holds the SDK's session manager, which wants its task
+    group entered once; before it /mcp answers 503."""
+
+    def __init__(self, gateway: Gateway, access: Access | None = None, *, reserve_tools: bool = False,
+                 sessions: bool = False) -> None:
         self.gateway = gateway
         self.access = access or Access()
         self.reserve_tools = reserve_tools
+        self.sessions = sessions
         self.manager: StreamableHTTPSessionManager | None = None
 
     @contextlib.asynccontextmanager
     async def lifespan(self) -> AsyncIterator[None]:
-        face = McpFace(self.gateway, reserve_tools=self.reserve_tools, limits=self.access.limits)
-        manager = StreamableHTTPSessionManager(face.server, stateless=True,
-                                               security_settings=security_settings(self.access))
-        async with manager.run():
-            self.manager = manager
-            try:
-                yield
-            finally:
-                self.manager = None
+        face = McpFace(self.gateway, reserve_tools=self.reserve_tools, limits=self.access.limits,
+                       tells_changes=self.sessions)
+        manager = StreamableHTTPSessionManager(
+            face.server, stateless=not self.sessions, security_settings=security_settings(self.access),
+            session_idle_timeout=SESSION_IDLE_SECONDS if self.sessions else None)
+        with face.following():
+            async with manager.run():
+                self.manager = manager
+                try:
+                    yield
+                finally:
+                    self.manager = None
 
     async def __call__(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
-        if scope["method"] != "POST":
+        methods = ("POST", "GET", "DELETE") if self.sessions else ("POST",)
+        if scope["method"] not in methods:
             # Stateless: no session to resume or end, and nothing the gateway sends unasked,
             # so no GET stream (MCP allows 405 for it) and no DELETE.
             refusal = _refused(405, f"method {scope['method']} is not allowed here: send MCP messages by POST",
-                               {"Allow": "POST"})
+                               {"Allow": ", ".join(methods)})
         elif self.manager is None:
             refusal = _refused(503, "the MCP endpoint is not serving (yet)")
+        elif self.sessions and self._full(scope):
+            refusal = _refused(503, f"the gateway holds {SESSIONS} MCP sessions, its most: retry later",
+                               {"Retry-After": "10"})
         else:
             await self.manager.handle_request(scope, receive, send)
             return
         await refusal(scope, receive, send)
+
+    def _full(self, scope: dict[str, Any]) -> bool:
+        """Whether this request would open a session beyond the bound (one naming a session does not)."""
+        assert self.manager is not None
+        names_one = any(name == b"mcp-session-id" for name, _ in scope.get("headers", ()))
+        # The SDK keeps its sessions in this table and offers no count of them.
+        return not names_one and len(self.manager._server_instances) >= SESSIONS
 
 
 def security_settings(access: Access) -> TransportSecuritySettings:
@@ -381,10 +609,11 @@ def _refused(status: int, message: str, headers: dict[str, str] | None = None) -
 
 def _answer(response: dict[str, Any], *, is_error: bool) -> types.CallToolResult:
     """A GraphQL response as structured content, its compact JSON as the text for clients that
-    show a model only text."""
+    show a model only text, and each image or audio block it holds as a block a model sees."""
     text = json.dumps(response, separators=(",", ":"), ensure_ascii=False)
-    return types.CallToolResult(content=[types.TextContent(type="text", text=text)],
-                                structuredContent=response, isError=is_error)
+    blocks: list[types.ContentBlock] = [types.TextContent(type="text", text=text)]
+    blocks += _media(response.get("data"))
+    return types.CallToolResult(content=blocks, structuredContent=response, isError=is_error)
 
 
 def _error(message: str) -> types.CallToolResult:

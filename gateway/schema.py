@@ -177,6 +177,7 @@ class GatewaySchema:
 
     schema: GraphQLSchema
     tools: dict[str, ToolField]  # field name -> the tool it calls
+    servers: dict[str, str]  # server name -> its instructions ("" when it gave none)
     # (server, tool) -> {argument name: the property it stands for}, for the properties renamed
     argument_names: dict[tuple[str, str], dict[str, str]] = field(default_factory=dict)
 
@@ -195,6 +196,7 @@ def build(catalogue: list[dict[str, Any]], engine: Any) -> GatewaySchema:
                 listed.setdefault((group.get("server"), tool.get("name")), tool)
     server_descriptions = {s["name"]: s["description"] for s in view["servers"]}
     names = _TypeNames()
+    outputs: dict[str, Any] = {}  # output types made, by their schema's text: tools that share one share it
     reading: dict[str, GraphQLField] = {}
     writing: dict[str, GraphQLField] = {}
     tools: dict[str, ToolField] = {}
@@ -205,7 +207,7 @@ def build(catalogue: list[dict[str, Any]], engine: Any) -> GatewaySchema:
             continue  # the engine answers the first tool of a name; a name with __ is the built-in's
         tool = listed.get((hit["server"], hit["tool"]), {})
         tools[name] = ToolField(hit["server"], hit["tool"], hit["readOnly"])
-        graphql_field, renamed = _tool_field(name, hit, tool, server_descriptions.get(hit["server"], ""), names)
+        graphql_field, renamed = _tool_field(name, hit, tool, names, outputs)
         if renamed:
             argument_names[(hit["server"], hit["tool"])] = renamed
         (reading if hit["readOnly"] else writing)[name] = graphql_field
@@ -215,24 +217,37 @@ def build(catalogue: list[dict[str, Any]], engine: Any) -> GatewaySchema:
         "search": GraphQLField(GraphQLNonNull(GraphQLList(GraphQLNonNull(SEARCH_HIT))),
                                description="Every offered tool, in catalogue order."),
         **reading,
-    }, description="The read-only tools, and what is offered.")
+    }, description=query_description(server_descriptions))
     mutation = GraphQLObjectType("Mutation", writing, description="The tools that are not read-only.") \
         if writing else None
     schema = GraphQLSchema(query, mutation, types=[TOOL_RESULT])
     assert_valid_schema(schema)  # a schema that does not hold stops the start
-    return GatewaySchema(schema, tools, argument_names)
+    return GatewaySchema(schema, tools, server_descriptions, argument_names)
 
 
-def _tool_field(name: str, hit: dict[str, Any], tool: dict[str, Any], server_description: str,
-                names: _TypeNames) -> tuple[GraphQLField, dict[str, str]]:
+def query_description(servers: dict[str, str]) -> str:
+    """Query's description: the servers' instructions, each once rather than on each of its tools
+    (a server's instructions are often longer than all its tools' descriptions together)."""
+    given = [f"`{name}`: {text.strip()}" for name, text in servers.items() if text.strip()]
+    return "\n\n".join(["The read-only tools, and what is offered.",
+                         *(["Instructions of the servers:", *given] if given else [])])
+
+
+def _tool_field(name: str, hit: dict[str, Any], tool: dict[str, Any], names: _TypeNames,
+                outputs: dict[str, Any]) -> tuple[GraphQLField, dict[str, str]]:
     """The field of one tool, and its arguments renamed from their properties."""
+    from .outputs import result_type  # it builds on this module's mapping
+
     input_schema = tool.get("inputSchema")
     mapper = _Mapper(name, input_schema if isinstance(input_schema, dict) else {}, names)
     arguments, renamed = mapper.arguments()
     lines = [hit["description"].strip()] if hit["description"].strip() else []
-    lines.append(f"Tool `{hit['tool']}` of server `{hit['server']}`"
-                 + (f": {server_description.strip()}" if server_description.strip() else "."))
-    return GraphQLField(GraphQLNonNull(TOOL_RESULT), args=arguments, description="\n\n".join(lines)), renamed
+    if name != f"{hit['server']}_{hit['tool']}":  # else the field's name says it
+        lines.append(f"Tool `{hit['tool']}` of server `{hit['server']}`.")
+    output_schema = tool.get("outputSchema")
+    result = result_type(name, output_schema, names, outputs) if isinstance(output_schema, dict) else None
+    return GraphQLField(GraphQLNonNull(result or TOOL_RESULT), args=arguments,
+                        description="\n\n".join(lines)), renamed
 
 
 class _TypeNames:

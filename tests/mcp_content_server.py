@@ -11,10 +11,12 @@ import base64
 import os
 import socket
 import sys
+from enum import StrEnum
 from pathlib import Path
 from typing import Any
 
 from mcp.server.fastmcp import Context, FastMCP
+from pydantic import BaseModel
 from mcp.types import (
     Annotations,
     AudioContent,
@@ -57,6 +59,43 @@ def image(size: int) -> ImageContent:
     """An image of `size` bytes."""
     return ImageContent(type="image", data=base64.b64encode(b"\x89PNG" + bytes(size - 4)).decode(),
                         mimeType="image/png")
+
+
+class Level(StrEnum):
+    low = "low"
+    high = "high"
+
+
+class Item(BaseModel):
+    id: int
+    level: Level
+    tags: list[str]
+
+
+class Owner(BaseModel):
+    name: str
+    email: str | None
+
+
+class Node(BaseModel):
+    """A tree: its output schema refers to itself."""
+    name: str
+    children: list[Node]
+
+
+class Report(BaseModel):
+    title: str
+    owner: Owner
+    items: list[Item]
+    tree: Node
+
+
+@server.tool(name="report", annotations=READ_ONLY)
+def report(count: int) -> Report:
+    """A structured result with nested objects, lists, an enum and a recursive part."""
+    return Report(title=f"{count} items", owner=Owner(name="ada", email=None),
+                  items=[Item(id=n, level=Level.high if n % 2 else Level.low, tags=["a"] * n) for n in range(count)],
+                  tree=Node(name="root", children=[Node(name="leaf", children=[])]))
 
 
 @server.tool(name="roots", annotations=READ_ONLY)
