@@ -5,7 +5,8 @@ Content-Security-Policy can allow 'self' and nothing else for scripts and
 requests. The page needs no token: it holds nothing, and a browser cannot add
 a header to a navigation. Its queries carry whatever the user writes in
 GraphiQL's header editor (e.g. {"Authorization": "Bearer ..."}), like any
-other client's.
+other client's; when one is refused for want of a token, a notice above
+GraphiQL says so and where the header goes.
 """
 
 import os
