@@ -367,10 +367,13 @@ def test_graphiql_in_a_browser_lists_the_tools_and_runs_one_with_a_token(guarded
         return f"document.querySelector({json.dumps(css)}).CodeMirror"
 
     browser.get(f"{guarded}/graphql")
+    notice = (By.ID, "token-notice")  # the schema was refused: the page says why and where a token goes
+    assert "needs a token" in wait.until(shown.visibility_of_element_located(notice)).text
     click('button[data-name="headers"]')  # the header editor: the schema is fetched with the token
     browser.execute_script(f"{editor('.graphiql-editor-tool .graphiql-editor:not(.hidden) .CodeMirror')}"
                            ".setValue(arguments[0])", json.dumps({"Authorization": f"Bearer {TOKEN}"}))
-    click('button[aria-label="Re-fetch GraphQL schema"]')
+    click('button[aria-label="Re-fetch GraphQL schema"]')  # at once, as a script would: the edit must count
+    wait.until(shown.invisibility_of_element_located(notice))  # the token was taken
     click('button[aria-label="Show Documentation Explorer"]')
     schema = graphql.build_schema(httpx.get(f"{guarded}/graphql/schema.graphql",
                                             headers={"Authorization": f"Bearer {TOKEN}"}).text)

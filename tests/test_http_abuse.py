@@ -320,6 +320,15 @@ class Client:
         self.gone.set()
 
 
+async def settles(condition: Any, what: str) -> None:
+    """Lets the loop run until condition() holds (a task started has taken its place): a fixed
+    pause would let the next step overtake it on a busy machine."""
+    began = time.monotonic()
+    while not condition():
+        assert time.monotonic() - began < DEADLINE, f"never: {what}"
+        await asyncio.sleep(0.001)
+
+
 def test_admission_bounds_the_queue_and_each_client() -> None:
     async def scenario() -> list[Any]:
         admission = Admission(1, AdmissionLimits(queue=1, per_client=1))
@@ -339,14 +348,14 @@ def test_admission_bounds_the_queue_and_each_client() -> None:
 
         leaving = Client()
         first = asyncio.ensure_future(query("first", "a"))
-        await asyncio.sleep(0.01)
+        await settles(lambda: admission.running == 1, "the first query running")
         waiting = asyncio.ensure_future(query("waiting", "b", leaving))
-        await asyncio.sleep(0.01)
+        await settles(lambda: admission.waiting == 1, "a query waiting")
         outcomes: list[Any] = [await query("second of a", "a"), await query("queue full", "c")]
         leaving.leave()  # gone before its turn came: dropped, the queue has room again
         outcomes.append(await waiting)
         later = asyncio.ensure_future(query("later", "c"))
-        await asyncio.sleep(0.01)
+        await settles(lambda: admission.waiting == 1, "the later query waiting")
         release.set()
         outcomes += [await first, await later, ran]
         return outcomes

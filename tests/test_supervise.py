@@ -52,15 +52,18 @@ async def pid_of(gateway: Gateway, server: str = "live") -> int:
 
 
 def test_a_server_killed_while_idle_is_shown_down_fails_fast_and_comes_back(
-        caplog: pytest.LogCaptureFixture) -> None:
+        tmp_path: Path, caplog: pytest.LogCaptureFixture) -> None:
+    hold = tmp_path / "hold"
+
     async def body() -> None:
-        slow_first_step = Supervision(first_wait=1.5, most_wait=2.0)  # long enough to look while it is down
-        async with Gateway([live()], supervision=slow_first_step) as gateway:
+        async with Gateway([live(HOLD=str(hold))], supervision=FAST) as gateway:
             first = await pid_of(gateway)
+            hold.touch()  # its restart waits until the test has looked, however slow the machine
             os.kill(first, signal.SIGKILL)
             await until(lambda: not gateway.health()["up"], "the death shown by health")
             down = (await query(gateway, "{ live_pid { isError text } }"))["data"]["live_pid"]
             assert down["isError"] and "is down" in down["text"], down
+            hold.unlink()
             await until(lambda: gateway.health()["up"], "the server back")
             assert await pid_of(gateway) != first
             assert gateway.upstreams["live"].restarts == 1
