@@ -35,7 +35,8 @@ from starlette.responses import JSONResponse
 from graphql import GraphQLField, GraphQLObjectType, GraphQLSchema, print_schema
 
 from .access import Access, Limits
-from .front import RequestError
+from .admission import Admission, Refused
+from .front import Prepared, RequestError
 from .host import Gateway
 from .schema import TOOL_RESULT
 
@@ -69,14 +70,17 @@ Fields ({marks}):
 
 class McpFace:
     """The gateway's MCP server: its tools, built once from the gateway's schema, and the
-    transports that serve them. `limits` bound each document as an HTTP request's are."""
+    transports that serve them. `limits` bound each document as an HTTP request's are, and
+    `admission` (the HTTP app's) gives a document with tool fields its turn for a query thread."""
 
-    def __init__(self, gateway: Gateway, *, reserve_tools: bool = False, limits: Limits | None = None) -> None:
+    def __init__(self, gateway: Gateway, *, reserve_tools: bool = False, limits: Limits | None = None,
+                 admission: Admission | None = None) -> None:
         assert gateway.schema is not None and gateway.front is not None, "start the gateway first"
         self.gateway = gateway
         self.schema = gateway.schema
         self.limits = limits or gateway.limits
         self.reserve_tools = reserve_tools
+        self.admission = admission
         self._sdl = self.schema.sdl()
         self._levels: weakref.WeakKeyDictionary[ServerSession, int] = weakref.WeakKeyDictionary()
         self._tools = self._list()
@@ -220,10 +224,13 @@ class McpFace:
             # One generation for the whole call: a catalogue swapped meanwhile does not detach it.
             async with self.gateway.held() as front:
                 prepared = await front.prepare_async(query, operation_name, self.limits)
-                response = await front.run(prepared, variables, self.limits)
+                async with self._turn(prepared):
+                    response = await front.run(prepared, variables, self.limits)
         except RequestError as exc:
             await self._log("warning", f"graphql: refused: {exc}")
             return _answer(exc.response(), is_error=True)
+        except Refused as exc:
+            return _answer({"errors": [{"message": str(exc), "extensions": {"status": exc.status}}]}, is_error=True)
         return _answer(response, is_error=False)
 
     def _schema(self, arguments: dict[str, Any]) -> types.CallToolResult:
@@ -267,9 +274,12 @@ class McpFace:
         try:
             async with self.gateway.held() as front:
                 prepared = await front.prepare_async(document, None, self.limits)
-                response = await front.run(prepared, arguments, self.limits)
+                async with self._turn(prepared):
+                    response = await front.run(prepared, arguments, self.limits)
         except RequestError as exc:
             return _error("; ".join(e.get("message", "") for e in exc.errors))
+        except Refused as exc:
+            return _error(f"{exc} ({exc.status})")
         reply = (response.get("data") or {}).get("r")
         if reply is None:
             return _error("; ".join(e.get("message", "") for e in response.get("errors") or ()) or "no answer")
@@ -278,6 +288,27 @@ class McpFace:
         return types.CallToolResult(content=[types.TextContent(type="text", text=reply.get("text") or "")],
                                     structuredContent=structured if isinstance(structured, dict) else None,
                                     isError=bool(reply.get("isError")))
+
+    @contextlib.asynccontextmanager
+    async def _turn(self, prepared: Prepared) -> AsyncIterator[None]:
+        """A query thread's turn, as /graphql takes one: counted against the calling client's
+        address over HTTP (Refused past its share or a full queue). Over stdio the one client
+        that started the gateway has it to itself."""
+        request = self._request()
+        if self.admission is None or not prepared.tool_fields or request is None:
+            yield
+            return
+        client = request.client.host if request.client else "-"
+        # The transport reads the request itself: its end is not watched here, so a call whose
+        # client left still waits for its turn (bounded by the queue, like any other).
+        async with self.admission.turn(client, _never):
+            yield
+
+    def _request(self) -> Any:
+        try:
+            return self.server.request_context.request
+        except LookupError:
+            return None
 
     async def _log(self, level: types.LoggingLevel, message: str) -> None:
         """A log notification to the calling client, when its level lets this one through."""
@@ -329,15 +360,18 @@ class McpHttp:
     `lifespan()` makes the face from the started gateway and holds the SDK's session manager,
     which wants its task group entered once; before it /mcp answers 503."""
 
-    def __init__(self, gateway: Gateway, access: Access | None = None, *, reserve_tools: bool = False) -> None:
+    def __init__(self, gateway: Gateway, access: Access | None = None, *, reserve_tools: bool = False,
+                 admission: Admission | None = None) -> None:
         self.gateway = gateway
         self.access = access or Access()
         self.reserve_tools = reserve_tools
+        self.admission = admission
         self.manager: StreamableHTTPSessionManager | None = None
 
     @contextlib.asynccontextmanager
     async def lifespan(self) -> AsyncIterator[None]:
-        face = McpFace(self.gateway, reserve_tools=self.reserve_tools, limits=self.access.limits)
+        face = McpFace(self.gateway, reserve_tools=self.reserve_tools, limits=self.access.limits,
+                       admission=self.admission)
         manager = StreamableHTTPSessionManager(face.server, stateless=True,
                                                security_settings=security_settings(self.access))
         async with manager.run():
@@ -385,6 +419,11 @@ def _answer(response: dict[str, Any], *, is_error: bool) -> types.CallToolResult
     text = json.dumps(response, separators=(",", ":"), ensure_ascii=False)
     return types.CallToolResult(content=[types.TextContent(type="text", text=text)],
                                 structuredContent=response, isError=is_error)
+
+
+async def _never() -> dict[str, Any]:
+    await asyncio.Event().wait()
+    raise AssertionError("unreachable")
 
 
 def _error(message: str) -> types.CallToolResult:
