@@ -163,7 +163,11 @@ class McpFace:
         """An upstream tool as its server listed it, under its field name."""
         tool = self.schema.tools[field]
         upstream = self.gateway.upstreams.get(tool.server)
-        listed = next((t for t in upstream.tools if t.get("name") == tool.tool), {}) if upstream else {}
+        # A tool renamed to tell repeated field names apart is listed under its server's own name:
+        # the renamed name may be another tool's (whose description and annotations are not its own).
+        routes = getattr(self.gateway.generation, "routes", None) or {}
+        own_name = routes.get((tool.server, tool.tool), (tool.tool, False))[0]
+        listed = next((t for t in upstream.tools if t.get("name") == own_name), {}) if upstream else {}
         annotations = listed.get("annotations")
         return types.Tool(
             name=field, title=listed.get("title"),

@@ -34,13 +34,13 @@ class Renamed:
     served_as: str  # the tool name in the catalogue, whose field is unique
 
 
-def distinct(groups: list[dict[str, Any]]) -> tuple[list[dict[str, Any]], list[Renamed]]:
+def distinct(groups: list[dict[str, Any]], report: bool = True) -> tuple[list[dict[str, Any]], list[Renamed]]:
     """The catalogue with every field name unique, and what was renamed.
 
     In catalogue order (servers as configured, tools as listed) the first
     field keeps its name; a later one that would repeat a name in use becomes
     `<tool>_2`, `<tool>_3`, ..., the first number whose field is still free,
-    so the same servers always give the same names.
+    so the same servers always give the same names. `report` logs each renaming.
     """
     taken = set(BUILT_IN)
     renamed: list[Renamed] = []
@@ -55,8 +55,9 @@ def distinct(groups: list[dict[str, Any]]) -> tuple[list[dict[str, Any]], list[R
                 while field_name(server, f"{name}_{number}") in taken:
                     number += 1
                 served_as = f"{name}_{number}"
-                logger.warning("field %s of %s.%s is already taken; served as %s", field, server, name,
-                               field_name(server, served_as))
+                if report:
+                    logger.warning("field %s of %s.%s is already taken; served as %s", field, server, name,
+                                   field_name(server, served_as))
                 renamed.append(Renamed(server, name, served_as))
                 tool = {**tool, "name": served_as}
                 field = field_name(server, served_as)
