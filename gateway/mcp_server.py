@@ -119,7 +119,9 @@ class McpFace:
                 annotations=types.ToolAnnotations(readOnlyHint=True, openWorldHint=False)),
         ]
         if self.reserve_tools:
-            tools += [self._reserved_tool(field) for field in self.schema.tools]
+            listed = {(name, tool.get("name")): tool for name, upstream in self.gateway.upstreams.items()
+                      for tool in upstream.tools}
+            tools += [self._reserved_tool(field, listed) for field in self.schema.tools]
         return tools
 
     def _guide(self) -> str:
@@ -159,15 +161,15 @@ class McpFace:
         found: GraphQLField = root.fields[field]
         return found
 
-    def _reserved_tool(self, field: str) -> types.Tool:
-        """An upstream tool as its server listed it, under its field name."""
+    def _reserved_tool(self, field: str, listed_tools: dict[tuple[str, Any], dict[str, Any]]) -> types.Tool:
+        """An upstream tool as its server listed it (in `listed_tools` by server and name), under its
+        field name."""
         tool = self.schema.tools[field]
-        upstream = self.gateway.upstreams.get(tool.server)
         # A tool renamed to tell repeated field names apart is listed under its server's own name:
         # the renamed name may be another tool's (whose description and annotations are not its own).
         routes = getattr(self.gateway.generation, "routes", None) or {}
         own_name = routes.get((tool.server, tool.tool), (tool.tool, False))[0]
-        listed = next((t for t in upstream.tools if t.get("name") == own_name), {}) if upstream else {}
+        listed = listed_tools.get((tool.server, own_name), {})
         annotations = listed.get("annotations")
         return types.Tool(
             name=field, title=listed.get("title"),

@@ -43,6 +43,7 @@ def distinct(groups: list[dict[str, Any]], report: bool = True) -> tuple[list[di
     so the same servers always give the same names. `report` logs each renaming.
     """
     taken = set(BUILT_IN)
+    numbers: dict[str, int] = {}  # the number the next repeat of a field tries first: linear in repeats
     renamed: list[Renamed] = []
     shaped = []
     for group in groups:
@@ -51,9 +52,10 @@ def distinct(groups: list[dict[str, Any]], report: bool = True) -> tuple[list[di
             name = tool["name"]
             field = field_name(server, name)
             if field in taken:
-                number = 2
+                number = numbers.get(field, 2)
                 while field_name(server, f"{name}_{number}") in taken:
                     number += 1
+                numbers[field] = number + 1
                 served_as = f"{name}_{number}"
                 if report:
                     logger.warning("field %s of %s.%s is already taken; served as %s", field, server, name,

@@ -299,6 +299,22 @@ def test_json_schema_to_graphql_types(schema: dict[str, Any], required: bool, ex
     assert str(field.args["p"].type) == expected
 
 
+def test_hostile_input_schemas_map_in_linear_time() -> None:
+    # Each definition uses the next twice, 12 deep: 4,096 paths to one definition, mapped once.
+    defs = {f"D{n}": {"type": "object", "additionalProperties": False, "properties": {
+        "a": {"$ref": f"#/$defs/D{n + 1}"}, "b": {"$ref": f"#/$defs/D{n + 1}"}}} for n in range(12)}
+    defs["D12"] = {"type": "string"}
+    wide = {f"p{n}": {"type": "string"} for n in range(20_000)}  # and all of them required
+    catalogue = [{"server": "s", "tools": [
+        {"name": "deep", "inputSchema": {"type": "object", "properties": {"x": {"$ref": "#/$defs/D0"}},
+                                         "$defs": defs}},
+        {"name": "wide", "inputSchema": {"type": "object", "properties": wide, "required": list(wide)}}]}]
+    fields = build(catalogue, _graphql.SchemaEngine(json.dumps(catalogue))).schema.query_type.fields
+    top = fields["s_deep"].args["x"].type
+    assert top.fields["a"].type is top.fields["b"].type  # one type for one definition
+    assert str(fields["s_wide"].args["p19999"].type) == "String!"
+
+
 NPM = {"files": "mcp-server-filesystem", "memory": "mcp-server-memory", "everything": "mcp-server-everything"}
 
 
