@@ -11,6 +11,8 @@ import logging
 from dataclasses import dataclass
 from typing import Any
 
+from .access import printable
+
 logger = logging.getLogger(__name__)
 
 BUILT_IN = frozenset({"__typename"})  # the one built-in field a tool's name can equal
@@ -58,8 +60,8 @@ def distinct(groups: list[dict[str, Any]], report: bool = True) -> tuple[list[di
                 numbers[field] = number + 1
                 served_as = f"{name}_{number}"
                 if report:
-                    logger.warning("field %s of %s.%s is already taken; served as %s", field, server, name,
-                                   field_name(server, served_as))
+                    logger.warning("field %s of %s.%s is already taken; served as %s", field, server,
+                                   printable(name), field_name(server, served_as))
                 renamed.append(Renamed(server, name, served_as))
                 tool = {**tool, "name": served_as}
                 field = field_name(server, served_as)

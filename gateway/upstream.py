@@ -55,6 +55,7 @@ from mcp.types import (
 )
 from pydantic import BaseModel, ValidationError
 
+from .access import printable
 from .auth import SignIn, SignInNeeded, oauth
 from .config import ServerConfig
 from .observe import call_meta
@@ -185,6 +186,9 @@ class Upstream:
         self._stderr = StderrTail()
         self._attempt: asyncio.Task[None] | None = None
         self._side_tasks: set[asyncio.Task[None]] = set()  # re-listings and pings of this session
+        # list_changed while a re-listing runs: one more once it ends, however many came meanwhile.
+        self._relisting = False
+        self._relist_again = False
         self._task = asyncio.create_task(self._run(), name=f"mcp-{self.name}")
 
     @property
@@ -234,8 +238,8 @@ class Upstream:
         where = f"{self.name}.{tool}"
 
         async def progress(done: float, total: float | None, message: str | None) -> None:
-            logger.info("server %r: %s: progress %g%s%s", self.name, tool, done,
-                        f"/{total:g}" if total is not None else "", f": {message}" if message else "")
+            logger.info("server %r: %s: progress %g%s%s", self.name, printable(tool), done,
+                        f"/{total:g}" if total is not None else "", f": {printable(message)}" if message else "")
 
         result = await self._request(request, CallToolResult, where, timeout, progress)
         if not result.isError:
@@ -330,10 +334,11 @@ class Upstream:
             return
         self.failure = reason
         self._down.set()
-        message = f"server {self.name!r} failed: {reason}"
+        # Each line from the server escaped: its text cannot end a log line and start a forged one.
+        message = f"server {self.name!r} failed: {printable(reason)}"
         tail = self._stderr.lines()
         if tail:
-            message += "\n  its last words: " + "\n  ".join(tail)
+            message += "\n  its last words: " + "\n  ".join(map(printable, tail))
         logger.error("%s", message)
 
     def _transport(self) -> AbstractAsyncContextManager[tuple[Any, Any]]:
@@ -358,8 +363,8 @@ class Upstream:
     async def _log(self, params: LoggingMessageNotificationParams) -> None:
         """notifications/message: the server's log line, at the matching Python level."""
         data = params.data if isinstance(params.data, str) else json.dumps(params.data, default=str)
-        data = data.replace("\r", "\\r").replace("\n", "\\n")  # one message, one line of the log
-        source = f" ({params.logger})" if params.logger else ""
+        data = printable(data)  # one message, one line of the log
+        source = f" ({printable(params.logger)})" if params.logger else ""
         logger.log(MCP_LEVELS.get(params.level, logging.INFO), "server %r%s: %s", self.name, source, data)
 
     async def _message(self, message: RequestResponder[ServerRequest, ClientResult] | ServerNotification
@@ -368,9 +373,13 @@ class Upstream:
         if isinstance(message, Exception):
             logger.warning("server %r: %s", self.name, unreadable(message))
         elif isinstance(message, ServerNotification) and message.root.method in LISTINGS:
+            if self._relisting:
+                self._relist_again = True  # a flood of notifications costs one more listing, not one each
+                return
             logger.info("server %r: %s", self.name, message.root.method)
             # Not awaited here: the listing's answer comes through the loop that called this.
-            self._side_task(self._relist(), "relist")
+            self._relisting = True
+            self._side_task(self._relistings(), "relist")
 
     async def _run(self) -> None:
         """The server's life: one session after another, with the backoff's wait between them."""
@@ -466,6 +475,17 @@ class Upstream:
                          capabilities.prompts is not None and await _offers_prompts(session))
         self.tools, self.own_fields, self._output_checks = tools, own, output_checks(tools)
 
+    async def _relistings(self) -> None:
+        """Re-listings one at a time, until no list_changed came during the last one."""
+        try:
+            while True:
+                self._relist_again = False
+                await self._relist()
+                if not self._relist_again:
+                    return
+        finally:
+            self._relisting = False
+
     async def _relist(self) -> None:
         """A list_changed: the listing again, then the gateway told."""
         session = self._session
@@ -474,7 +494,7 @@ class Upstream:
         try:
             await asyncio.wait_for(self._list(session), LIST_SECONDS)
         except Exception as exc:
-            logger.warning("server %r: listing its tools again failed: %s", self.name, describe(exc))
+            logger.warning("server %r: listing its tools again failed: %s", self.name, printable(describe(exc)))
             return
         if self._on_listed is not None and self._session is session:
             self._on_listed(self)
@@ -622,7 +642,7 @@ def unreadable(exc: Exception) -> str:
 async def _list_tools(session: ClientSession) -> list[dict[str, Any]]:
     tools: list[dict[str, Any]] = []
     cursor: str | None = None
-    while True:
+    for _ in range(PAGE_LIMIT):
         page = await session.list_tools(cursor)
         for tool in page.tools:
             listed = tool.model_dump(mode="json", by_alias=True, exclude_none=True)
@@ -633,6 +653,7 @@ async def _list_tools(session: ClientSession) -> list[dict[str, Any]]:
         cursor = page.nextCursor
         if not cursor:
             return tools
+    raise CallFailed(f"tools/list did not end within {PAGE_LIMIT} pages")
 
 
 def output_checks(tools: list[dict[str, Any]]) -> dict[str, OutputCheck]:
