@@ -13,7 +13,7 @@ import logging
 import os
 import threading
 from collections import deque
-from collections.abc import AsyncIterator, Callable
+from collections.abc import AsyncIterator, Callable, Iterator
 from contextlib import AbstractAsyncContextManager, asynccontextmanager
 from typing import Any, Self
 
@@ -55,6 +55,7 @@ from mcp.types import (
 )
 from pydantic import BaseModel, ValidationError
 
+from . import patterns
 from .access import printable
 from .auth import SignIn, SignInNeeded, oauth
 from .config import ServerConfig
@@ -666,10 +667,25 @@ def output_checks(tools: list[dict[str, Any]]) -> dict[str, OutputCheck]:
         try:
             validator = jsonschema.validators.validator_for(schema)
             validator.check_schema(schema)
-            checks[tool["name"]] = validator(schema)
+            checks[tool["name"]] = jsonschema.validators.extend(validator, {"pattern": _pattern})(schema)
         except jsonschema.exceptions.SchemaError as exc:
             checks[tool["name"]] = f"the tool's output schema is invalid: {exc.message}"
     return checks
+
+
+def _pattern(validator: Any, pattern: Any, instance: Any,
+             schema: Any) -> Iterator[jsonschema.exceptions.ValidationError]:
+    """jsonschema's `pattern`, matched without backtracking (patterns.py). A pattern the automaton
+    cannot run, or a text too long for it, is left unchecked rather than risk the loop."""
+    if not validator.is_type(instance, "string") or not isinstance(pattern, str):
+        return
+    try:
+        matched = patterns.compiled(pattern).search(instance)
+    except (patterns.Unsupported, patterns.TooLong):
+        return
+    if not matched:
+        yield jsonschema.exceptions.ValidationError(
+            f"{instance[:SHOWN_OUTPUT]!r} does not match {pattern[:SHOWN_OUTPUT]!r}")
 
 
 def check_output(check: OutputCheck | None, where: str, result: CallToolResult) -> None:
