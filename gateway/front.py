@@ -16,10 +16,12 @@ Both raise `RequestError` for what a client did wrong: GraphQL error dicts and a
 suggested HTTP status. A tool that fails is not a request error: its field says so.
 """
 
+import asyncio
 import json
 import logging
 import sys
 import threading
+import weakref
 from collections import OrderedDict
 from collections.abc import Awaitable, Callable
 from dataclasses import dataclass, field
@@ -74,8 +76,8 @@ INTROSPECTION = frozenset({"__schema", "__type"})
 FANOUT_STATUS = 413
 RESPONSE_STATUS = 413
 REQUEST_STATUS = 400
-BUSY_STATUS = 503
-_SHARED_PREPARER: Preparer | None = None
+# One preparer per event loop, shared by its fronts: its counts and turns are that loop's.
+_PREPARERS: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, Preparer] = weakref.WeakKeyDictionary()
 
 
 class RequestError(Exception):
@@ -185,7 +187,8 @@ class Front:
     `offload(function, *args)` runs an engine call on a query thread; a document
     that selects no tool field is answered on the calling thread, as the engine
     answers its built-in fields without waiting. New documents and introspection
-    are worked on by `preparer`'s threads (one shared by every front by default).
+    are worked on by `preparer`'s threads (by default one preparer per event loop,
+    shared by every front on it).
     """
 
     def __init__(self, schema: GatewaySchema, engine: Any, offload: Callable[..., Awaitable[str]],
@@ -233,12 +236,12 @@ class Front:
         return found
 
     async def prepare_async(self, query: str, operation_name: str | None = None, limits: Limits | None = None,
-                            seconds: float = PREPARE_SECONDS) -> Prepared:
+                            seconds: float = PREPARE_SECONDS, client: str = "-") -> Prepared:
         """prepare(): a document seen before from the cache, on the loop; a new one on a preparing
-        thread, refused when it takes more than `seconds`."""
+        thread, as `client`'s (its address), refused when it takes more than `seconds`."""
         if self.cached(query, operation_name) is not None:
             return self.prepare(query, operation_name, limits)
-        prepared: Prepared = await self._on_preparer(seconds, self.prepare, query, operation_name, limits)
+        prepared: Prepared = await self._on_preparer(seconds, client, self.prepare, query, operation_name, limits)
         return prepared
 
     def cached(self, query: str, operation_name: str | None) -> Prepared | RequestError | None:
@@ -303,25 +306,27 @@ class Front:
         prepared.weight = _measure(document, root)
         return prepared
 
-    async def _on_preparer(self, seconds: float, function: Callable[..., Any], *args: Any) -> Any:
-        global _SHARED_PREPARER
-        if self.preparer is None:
-            if _SHARED_PREPARER is None:
-                _SHARED_PREPARER = Preparer()
-            self.preparer = _SHARED_PREPARER
+    async def _on_preparer(self, seconds: float, client: str, function: Callable[..., Any], *args: Any) -> Any:
+        preparer = self.preparer
+        if preparer is None:
+            loop = asyncio.get_running_loop()
+            preparer = _PREPARERS.get(loop)
+            if preparer is None:
+                preparer = _PREPARERS[loop] = Preparer()
         try:
-            return await self.preparer.run(seconds, function, *args)
+            return await preparer.run(seconds, client, function, *args)
         except Busy as exc:
-            raise RequestError.of(str(exc), BUSY_STATUS, bound=True) from None
+            raise RequestError.of(str(exc), exc.status, bound=True) from None
         except TooSlow as exc:
             raise RequestError.of(f"{exc}: simplify the document", bound=True) from None
 
     # -- running -----------------------------------------------------------------------------------
 
     async def run(self, prepared: Prepared, variables: dict[str, Any] | None = None,
-                  limits: Limits | None = None) -> dict[str, Any]:
+                  limits: Limits | None = None, client: str = "-") -> dict[str, Any]:
         """The response of one request: {"data": ...} with "errors" only when there are some.
-        Raises RequestError for variables that do not fit, a fan-out or an answer over its bound."""
+        Raises RequestError for variables that do not fit, a fan-out or an answer over its bound.
+        `client` (an address) is whom introspection's work counts against."""
         limits = limits or self.limits
         coerced = self._coerce(prepared, variables or {})
         fields = prepared.root.collect(coerced)
@@ -344,7 +349,7 @@ class Front:
                 return {"data": None, "errors": answer.get("errors") or [{"message": "the engine gave no data"}]}
             engine_data = answer["data"]
             errors.extend(answer.get("errors") or ())
-        introspected = await self._introspect(prepared, fields, variables or {}, errors, meter)
+        introspected = await self._introspect(prepared, fields, variables or {}, errors, meter, client)
         data: dict[str, Any] = {}
         for key, found in fields.items():
             meter.add(len(key) + 4)
@@ -391,7 +396,7 @@ class Front:
         return work
 
     async def _introspect(self, prepared: Prepared, fields: dict[str, Collected], variables: dict[str, Any],
-                          errors: list[dict[str, Any]], meter: _Meter) -> dict[str, Any]:
+                          errors: list[dict[str, Any]], meter: _Meter, client: str) -> dict[str, Any]:
         nodes = [node for f in fields.values() if f.name in INTROSPECTION for node in f.nodes]
         if not nodes:
             return {}
@@ -403,7 +408,7 @@ class Front:
         operation = OperationDefinitionNode(operation=OperationType.QUERY, name=None, directives=(),
                                             variable_definitions=prepared.definition.variable_definitions,
                                             selection_set=SelectionSetNode(selections=tuple(nodes)))
-        result, size = await self._on_preparer(PREPARE_SECONDS, _introspection, self.schema.schema,
+        result, size = await self._on_preparer(PREPARE_SECONDS, client, _introspection, self.schema.schema,
                                                 DocumentNode(definitions=(operation, *prepared.fragments)), variables)
         meter.add(size)
         errors.extend(dict(e.formatted) for e in result.errors or ())

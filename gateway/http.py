@@ -197,7 +197,8 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
             try:
                 began = time.monotonic()
                 try:
-                    prepared = await front.prepare_async(query, params.operation_name, limits, time_left.bound())
+                    prepared = await front.prepare_async(query, params.operation_name, limits, time_left.bound(),
+                                                         _client(request))
                 finally:
                     time_left.left -= time.monotonic() - began
                 if remember is not None:
@@ -220,9 +221,9 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
         """The front's run; a document with tool fields takes its turn for a query thread first.
         One without them is answered on the loop and waits for nobody."""
         if not prepared.tool_fields:
-            return await front.run(prepared, variables, limits)
+            return await front.run(prepared, variables, limits, _client(request))
         async with admission.turn(_client(request), request.receive):
-            return await front.run(prepared, variables, limits)
+            return await front.run(prepared, variables, limits, _client(request))
 
     async def schema(request: Request) -> Response:
         assert gateway.schema is not None

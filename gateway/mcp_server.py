@@ -49,6 +49,7 @@ LOG_LEVELS: tuple[types.LoggingLevel, ...] = (
     "debug", "info", "notice", "warning", "error", "critical", "alert", "emergency")
 DEFAULT_LOG_LEVEL: types.LoggingLevel = "warning"  # until a client asks for more (or less)
 RESULT_FIELDS = "isError json text"
+STDIO_CLIENT = "stdio"  # the one client of a gateway started over stdio
 STDIN_LINE_LIMIT = 64 << 20  # one message on standard input; the client started the gateway itself
 
 GRAPHQL_GUIDE = """\
@@ -229,9 +230,10 @@ class McpFace:
         try:
             # One generation for the whole call: a catalogue swapped meanwhile does not detach it.
             async with self.gateway.held() as front:
-                prepared = await front.prepare_async(query, operation_name, self.limits)
-                async with self._turn(prepared):
-                    response = await front.run(prepared, variables, self.limits)
+                client = self._client()
+                prepared = await front.prepare_async(query, operation_name, self.limits, client=client)
+                async with self._turn(prepared, client):
+                    response = await front.run(prepared, variables, self.limits, client)
         except RequestError as exc:
             await self._log("warning", f"graphql: refused: {exc}")
             return _answer(exc.response(), is_error=True)
@@ -279,9 +281,10 @@ class McpFace:
                     f"{{ r: {field}{f'({passed})' if passed else ''} {{ {RESULT_FIELDS} }} }}")
         try:
             async with self.gateway.held() as front:
-                prepared = await front.prepare_async(document, None, self.limits)
-                async with self._turn(prepared):
-                    response = await front.run(prepared, arguments, self.limits)
+                client = self._client()
+                prepared = await front.prepare_async(document, None, self.limits, client=client)
+                async with self._turn(prepared, client):
+                    response = await front.run(prepared, arguments, self.limits, client)
         except RequestError as exc:
             return _error("; ".join(e.get("message", "") for e in exc.errors))
         except Refused as exc:
@@ -296,25 +299,27 @@ class McpFace:
                                     isError=bool(reply.get("isError")))
 
     @contextlib.asynccontextmanager
-    async def _turn(self, prepared: Prepared) -> AsyncIterator[None]:
+    async def _turn(self, prepared: Prepared, client: str) -> AsyncIterator[None]:
         """A query thread's turn, as /graphql takes one: counted against the calling client's
         address over HTTP (Refused past its share or a full queue). Over stdio the one client
         that started the gateway has it to itself."""
-        request = self._request()
-        if self.admission is None or not prepared.tool_fields or request is None:
+        if self.admission is None or not prepared.tool_fields or client == STDIO_CLIENT:
             yield
             return
-        client = request.client.host if request.client else "-"
         # The transport reads the request itself: its end is not watched here, so a call whose
         # client left still waits for its turn (bounded by the queue, like any other).
         async with self.admission.turn(client, _never):
             yield
 
-    def _request(self) -> Any:
+    def _client(self) -> str:
+        """The calling client's address over HTTP; STDIO_CLIENT over stdio."""
         try:
-            return self.server.request_context.request
+            request = self.server.request_context.request
         except LookupError:
-            return None
+            return STDIO_CLIENT
+        if request is None:
+            return STDIO_CLIENT
+        return request.client.host if getattr(request, "client", None) else "-"
 
     async def _log(self, level: types.LoggingLevel, message: str) -> None:
         """A log notification to the calling client, when its level lets this one through."""

@@ -484,23 +484,24 @@ def test_graphiql_introspection_is_within_the_default_cost() -> None:
     assert response.status_code == 200 and response.json()["data"]["__schema"]["queryType"]["name"] == "Query"
 
 
-def test_a_preparation_past_its_time_is_stopped_and_frees_its_thread() -> None:
+def test_a_preparation_past_its_time_is_stopped_and_a_client_holds_one_thread() -> None:
     def spin() -> None:
         while True:
             pass
 
-    async def scenario() -> list[str]:
-        preparer = Preparer(threads=1, queue=1)
-        outcomes = []
-        for function in (spin, lambda: "next"):
-            try:
-                outcomes.append(await preparer.run(0.2, function))
-            except TooSlow as exc:
-                outcomes.append(str(exc))
+    async def scenario() -> list[Any]:
+        preparer = Preparer(threads=2)
+        slow = asyncio.ensure_future(preparer.run(1, "a", spin))
+        again = asyncio.ensure_future(preparer.run(DEADLINE, "a", lambda: "a again"))  # waits for a's turn
+        other = await preparer.run(DEADLINE, "b", lambda: "b")  # the other thread, at once
+        outcomes: list[Any] = [other, again.done()]
+        with pytest.raises(TooSlow, match="took more than 1 seconds"):
+            await slow
+        outcomes.append(await again)  # on the thread the stopped job freed
         preparer.close()
         return outcomes
 
-    assert asyncio.run(scenario()) == ["preparing the document took more than 0.2 seconds", "next"]
+    assert asyncio.run(scenario()) == ["b", False, "a again"]
 
 
 def test_a_batch_of_slow_documents_is_bounded_as_a_whole(monkeypatch: pytest.MonkeyPatch) -> None:
