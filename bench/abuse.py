@@ -54,6 +54,7 @@ import time
 import urllib.parse
 from collections import Counter
 from pathlib import Path
+from typing import Any
 
 import httpx
 
@@ -242,6 +243,8 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=5, help="of the wrk run (default: %(default)s)")
     parser.add_argument("--rows", default="memory,latency,throughput",
                         help="which rows to run (default: %(default)s)")
+    parser.add_argument("--attacks", default=",".join(ATTACKS),
+                        help="which attacks the attacks row runs (default: %(default)s)")
     args = parser.parse_args()
     cap = args.rss_cap << 20
     with tempfile.TemporaryDirectory() as name:
@@ -261,7 +264,7 @@ def main() -> None:
         if "throughput" in rows:
             throughput_row(source, config, cap, args.seconds)
         if "attacks" in rows:
-            for name in ATTACKS:
+            for name in args.attacks.split(","):
                 attack_row(source, config, cap, name)
 
 
@@ -303,19 +306,19 @@ def throughput_row(source: Path, config: Path, cap: int, seconds: float) -> None
           f"p99 {p99}, errors: {problems} |")
 
 
-async def _post_loop(url: str, body: object, stop: asyncio.Event, statuses: Counter[str],
+async def _post_loop(url: str, body: Any, stop: asyncio.Event, statuses: Counter[str],
                      headers: dict[str, str] | None = None) -> None:
     transport = httpx.AsyncHTTPTransport(local_address="127.0.0.2")
     async with httpx.AsyncClient(transport=transport, timeout=ATTACK_SECONDS * 2) as client:
         while not stop.is_set():
             try:
-                response = await client.post(url, json=body, headers=headers)
+                response = await client.post(url, json=body() if callable(body) else body, headers=headers)
                 statuses[str(response.status_code)] += 1
             except httpx.HTTPError as exc:
                 statuses[type(exc).__name__] += 1
 
 
-async def _repeat(url: str, body: object, clients: int, stop: asyncio.Event, statuses: Counter[str],
+async def _repeat(url: str, body: Any, clients: int, stop: asyncio.Event, statuses: Counter[str],
                   headers: dict[str, str] | None = None) -> None:
     await asyncio.gather(*(_post_loop(url, body, stop, statuses, headers) for _ in range(clients)))
 
@@ -354,8 +357,11 @@ MCP_CALL = {"jsonrpc": "2.0", "id": 1, "method": "tools/call",
 MCP_HEADERS = {"Accept": "application/json, text/event-stream", "Mcp-Protocol-Version": "2025-06-18"}
 ATTACKS = {  # name: (what the attacker does, the victim's query)
     "introspection": (lambda url, stop, seen: _repeat(url, {"query": INTROSPECTION_BOMB}, 2, stop, seen), VICTIM),
-    "search": (lambda url, stop, seen: _repeat(url, {"query": SEARCH_BOMB}, 2, stop, seen), VICTIM),
-    "conflicts": (lambda url, stop, seen: _repeat(url, [{"query": CONFLICTS}] * 16, 2, stop, seen), VICTIM),
+    "search": (lambda url, stop, seen: _repeat(url, lambda: {"query": f"{SEARCH_BOMB}#{time.perf_counter_ns()}"},
+                                               2, stop, seen), VICTIM),
+    # Each document new (a comment makes it so), as an attacker would send them: none is cached.
+    "conflicts": (lambda url, stop, seen: _repeat(url, lambda: [{"query": f"{CONFLICTS}#{time.perf_counter_ns()}"}
+                                                                for _ in range(16)], 2, stop, seen), VICTIM),
     "mcp": (lambda url, stop, seen: _repeat(url.replace("/graphql", "/mcp"), MCP_CALL, 40, stop, seen,
                                             MCP_HEADERS), VICTIM_TOOL),
     "bodies": (_dribble, VICTIM),
