@@ -356,7 +356,9 @@ MCP_CALL = {"jsonrpc": "2.0", "id": 1, "method": "tools/call",
             "params": {"name": "graphql", "arguments": {"query": SLOW_TOOL}}}
 MCP_HEADERS = {"Accept": "application/json, text/event-stream", "Mcp-Protocol-Version": "2025-06-18"}
 ATTACKS = {  # name: (what the attacker does, the victim's query)
-    "introspection": (lambda url, stop, seen: _repeat(url, {"query": INTROSPECTION_BOMB}, 2, stop, seen), VICTIM),
+    "introspection": (lambda url, stop, seen: _repeat(url, lambda: {"query": f"{INTROSPECTION_BOMB}#"
+                                                                             f"{time.perf_counter_ns()}"},
+                                                      2, stop, seen), VICTIM),
     "search": (lambda url, stop, seen: _repeat(url, lambda: {"query": f"{SEARCH_BOMB}#{time.perf_counter_ns()}"},
                                                2, stop, seen), VICTIM),
     # Each document new (a comment makes it so), as an attacker would send them: none is cached.
