@@ -2,9 +2,11 @@
 
 Parsing, validating and planning a document a client sends, and answering its
 introspection, is pure Python whose cost the document chooses (graphql-core's
-check that fields can merge compares them pairwise). Each runs here, on one of
-a few threads of its own (not the query threads, which are admitted per
-client), under a time bound that starts when the work does: past it the work
+check that fields can merge compares them pairwise). Each runs here, on the
+loop's default executor (not the query threads, which are admitted per
+client), at most `threads` at once, so that the loop competes for the
+interpreter lock with few; the executor's threads end with the loop. Each
+runs under a time bound that starts when the work does: past it the work
 is stopped where it stands and the request refused. One client (one address)
 has one thread at a time, its other documents waiting their turn (at most
 CLIENT_QUEUE, then 429), so a client sending slow documents holds one thread
@@ -22,20 +24,21 @@ import ctypes
 import threading
 from collections import Counter
 from collections.abc import Callable
-from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
-PREPARE_THREADS = 2
-PREPARE_QUEUE = 32  # jobs waiting for a thread; more are refused (503)
+PREPARE_THREADS = 2  # jobs on a thread at once
+PREPARE_QUEUE = 1024  # jobs waiting (a coroutine each; one per client reaches the threads at once): more, 503
 PREPARE_PER_CLIENT = 1  # threads one client's jobs take at once: the others wait their turn
-CLIENT_QUEUE = 8  # jobs of one client in preparation or waiting; more are refused (429)
+CLIENT_QUEUE = 256  # jobs of one client in preparation or waiting (a test suite fires many at once): more, 429
 PREPARE_SECONDS = 2.0  # one document's preparation, once it has a thread
 QUEUE_SECONDS = 10.0  # the wait for a thread
 BATCH_PREPARE_SECONDS = 5.0  # the preparations of one batch, together
 
 
-class Overdue(Exception):
-    """Raised inside a job that ran past its time (never seen outside this module)."""
+class Overdue(BaseException):
+    """Raised inside a job that ran past its time (never seen outside this module). A
+    BaseException, as KeyboardInterrupt is: code that catches every Exception to report a
+    failure of its own (graphql-core does, here and there) must not swallow it."""
 
 
 class Busy(Exception):
@@ -74,13 +77,13 @@ class Preparer:
         self.per_client = per_client
         self.client_queue = client_queue
         self.queue_seconds = queue_seconds
-        self._executor = ThreadPoolExecutor(threads, thread_name_prefix="prepare")
         self._lock = threading.Lock()
         # Counted on the loop: jobs waiting or on a thread, in all and per client, and each
         # client's turn for a thread.
         self._jobs = 0
         self._by_client: Counter[str] = Counter()
         self._turns: dict[str, asyncio.Semaphore] = {}
+        self._running = asyncio.Semaphore(threads)
 
     async def run(self, seconds: float, client: str, function: Callable[..., Any], *args: Any) -> Any:
         """function(*args) on a preparing thread for `client`; TooSlow past `seconds` of work,
@@ -100,11 +103,16 @@ class Preparer:
             try:
                 async with asyncio.timeout_at(deadline):
                     await turn.acquire()  # the client's own turn first: one thread per client at most
+                    try:
+                        await self._running.acquire()
+                    except BaseException:
+                        turn.release()
+                        raise
             except TimeoutError:
                 raise Busy(503, f"no thread to prepare the document within {self.queue_seconds:g} seconds: "
                                 f"retry later") from None
             job = _Job(function, args)
-            future = loop.run_in_executor(self._executor, self._work, job, loop)
+            future = loop.run_in_executor(None, self._work, job, loop)
             submitted = True
             future.add_done_callback(lambda done: self._finished(done, client, turn))
             try:
@@ -126,11 +134,9 @@ class Preparer:
             if not submitted:
                 self._release(client)
 
-    def close(self) -> None:
-        self._executor.shutdown(wait=False, cancel_futures=True)
-
     def _finished(self, future: asyncio.Future[Any], client: str, turn: asyncio.Semaphore) -> None:
         """A job's thread is done with it (its waiter may have left long before)."""
+        self._running.release()
         turn.release()
         self._release(client)
         if not future.cancelled():

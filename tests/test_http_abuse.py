@@ -497,8 +497,7 @@ def test_a_preparation_past_its_time_is_stopped_and_a_client_holds_one_thread() 
         outcomes: list[Any] = [other, again.done()]
         with pytest.raises(TooSlow, match="took more than 1 seconds"):
             await slow
-        outcomes.append(await again)  # on the thread the stopped job freed
-        preparer.close()
+        outcomes.append(await again)  # once the stopped job freed a's turn
         return outcomes
 
     assert asyncio.run(scenario()) == ["b", False, "a again"]
