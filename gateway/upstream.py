@@ -667,25 +667,62 @@ def output_checks(tools: list[dict[str, Any]]) -> dict[str, OutputCheck]:
         try:
             validator = jsonschema.validators.validator_for(schema)
             validator.check_schema(schema)
-            checks[tool["name"]] = jsonschema.validators.extend(validator, {"pattern": _pattern})(schema)
+            checks[tool["name"]] = jsonschema.validators.extend(validator, PATTERN_KEYWORDS)(schema)
         except jsonschema.exceptions.SchemaError as exc:
             checks[tool["name"]] = f"the tool's output schema is invalid: {exc.message}"
     return checks
 
 
+def _search(pattern: Any, text: str) -> bool | None:
+    """re.search(pattern, text) is not None, without backtracking (patterns.py); None when the
+    automaton cannot tell (a pattern it cannot run, or a text too long for it)."""
+    try:
+        return patterns.compiled(pattern).search(text) if isinstance(pattern, str) else None
+    except (patterns.Unsupported, patterns.TooLong):
+        return None
+
+
 def _pattern(validator: Any, pattern: Any, instance: Any,
              schema: Any) -> Iterator[jsonschema.exceptions.ValidationError]:
-    """jsonschema's `pattern`, matched without backtracking (patterns.py). A pattern the automaton
-    cannot run, or a text too long for it, is left unchecked rather than risk the loop."""
-    if not validator.is_type(instance, "string") or not isinstance(pattern, str):
-        return
-    try:
-        matched = patterns.compiled(pattern).search(instance)
-    except (patterns.Unsupported, patterns.TooLong):
-        return
-    if not matched:
+    """jsonschema's `pattern`, matched without backtracking. What the automaton cannot tell is
+    left unchecked rather than risk the loop."""
+    if validator.is_type(instance, "string") and _search(pattern, instance) is False:
         yield jsonschema.exceptions.ValidationError(
-            f"{instance[:SHOWN_OUTPUT]!r} does not match {pattern[:SHOWN_OUTPUT]!r}")
+            f"{instance[:SHOWN_OUTPUT]!r} does not match {str(pattern)[:SHOWN_OUTPUT]!r}")
+
+
+def _pattern_properties(validator: Any, pattern_properties: Any, instance: Any,
+                        schema: Any) -> Iterator[jsonschema.exceptions.ValidationError]:
+    """jsonschema's `patternProperties`, its patterns matched without backtracking."""
+    if not validator.is_type(instance, "object"):
+        return
+    for pattern, subschema in pattern_properties.items():
+        for key, value in instance.items():
+            if _search(pattern, key):
+                yield from validator.descend(value, subschema, path=key, schema_path=pattern)
+
+
+def _additional_properties(validator: Any, additional: Any, instance: Any,
+                           schema: Any) -> Iterator[jsonschema.exceptions.ValidationError]:
+    """jsonschema's `additionalProperties`, `patternProperties` matched without backtracking (a
+    key no automaton can tell about counts as matched: not an extra)."""
+    if not validator.is_type(instance, "object"):
+        return
+    properties, patterns_ = schema.get("properties", {}), schema.get("patternProperties", {})
+    extras = [key for key in instance if key not in properties
+              and not any(_search(pattern, key) is not False for pattern in patterns_)]
+    if validator.is_type(additional, "object"):
+        for extra in extras:
+            yield from validator.descend(instance[extra], additional, path=extra)
+    elif additional is False and extras:
+        shown = ", ".join(repr(extra[:SHOWN_OUTPUT]) for extra in sorted(extras)[:10])
+        yield jsonschema.exceptions.ValidationError(f"additional properties are not allowed ({shown})")
+
+
+# Every keyword of a tool's output schema that runs a pattern: the server writes both the pattern
+# and the text it is matched against.
+PATTERN_KEYWORDS = {"pattern": _pattern, "patternProperties": _pattern_properties,
+                    "additionalProperties": _additional_properties}
 
 
 def check_output(check: OutputCheck | None, where: str, result: CallToolResult) -> None:

@@ -141,6 +141,10 @@ EVIL = {"type": "object", "properties": {"s": {"type": "string", "pattern": "^(a
     (EVIL, {"s": "a" * 64 + "b"}, "'aaaa"),
     (EVIL, {"s": "a" * 64}, None),
     ({**EVIL, "properties": {"s": {"pattern": r"^\d{2}-x"}}}, {"s": "12-x"}, None),
+    ({"type": "object", "patternProperties": {"^(a+)+$": {"type": "integer"}}, "additionalProperties": False},
+     {"a" * 64 + "b": 1}, "additional properties are not allowed ('aaaa"),
+    ({"type": "object", "patternProperties": {"^(a+)+$": {"type": "integer"}}}, {"a" * 64: "x"},
+     "'x' is not of type 'integer'"),
 ])
 def test_structured_results_are_checked_against_the_output_schema(
         schema: Any, structured: Any, message: str | None) -> None:
