@@ -63,6 +63,15 @@ async def shrink(name: str, ctx: Context) -> str:  # type: ignore[type-arg]
     return name
 
 
+@server.tool(name="flood", annotations=READ_ONLY)
+async def flood(count: int, ctx: Context) -> str:  # type: ignore[type-arg]
+    """`count` list_changed notifications at once, and a log line that tries to forge another."""
+    await ctx.session.send_log_message("warning", "one\ngateway: forged", logger="a\nb")
+    for _ in range(count):
+        await ctx.session.send_tool_list_changed()
+    return "sent"
+
+
 if __name__ == "__main__":
     while (hold := os.environ.get("HOLD")) and os.path.exists(hold):
         time.sleep(0.01)

@@ -118,7 +118,17 @@ def test_listing_follows_the_cursor() -> None:
     assert listed == [{"name": n, "annotations": {"readOnlyHint": False}} for n in "abc"]
 
 
+def test_a_listing_whose_cursor_never_ends_fails() -> None:
+    class Session:
+        async def list_tools(self, cursor: str | None) -> Any:
+            return SimpleNamespace(tools=[], nextCursor=f"{cursor}+")
+
+    with pytest.raises(CallFailed, match="did not end within 1000 pages"):
+        asyncio.run(_list_tools(Session()))  # type: ignore[arg-type]
+
+
 SCHEMA = {"type": "object", "properties": {"n": {"type": "integer"}}, "required": ["n"]}
+EVIL = {"type": "object", "properties": {"s": {"type": "string", "pattern": "^(a+)+$"}}}
 
 
 @pytest.mark.parametrize(("schema", "structured", "message"), [
@@ -127,6 +137,14 @@ SCHEMA = {"type": "object", "properties": {"n": {"type": "integer"}}, "required"
     (SCHEMA, {"n": "one"}, "does not match the tool's output schema: 'one' is not of type 'integer'"),
     (SCHEMA, None, "gave no structured content"),
     ({"type": 12}, {"n": 1}, "output schema is invalid"),
+    # A pattern that backtracks exponentially in Python's re, matched by an automaton instead.
+    (EVIL, {"s": "a" * 64 + "b"}, "'aaaa"),
+    (EVIL, {"s": "a" * 64}, None),
+    ({**EVIL, "properties": {"s": {"pattern": r"^\d{2}-x"}}}, {"s": "12-x"}, None),
+    ({"type": "object", "patternProperties": {"^(a+)+$": {"type": "integer"}}, "additionalProperties": False},
+     {"a" * 64 + "b": 1}, "additional properties are not allowed ('aaaa"),
+    ({"type": "object", "patternProperties": {"^(a+)+$": {"type": "integer"}}}, {"a" * 64: "x"},
+     "'x' is not of type 'integer'"),
 ])
 def test_structured_results_are_checked_against_the_output_schema(
         schema: Any, structured: Any, message: str | None) -> None:

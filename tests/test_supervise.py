@@ -3,6 +3,7 @@ generations, and answers kept at the end of the grace."""
 
 import asyncio
 import json
+import logging
 import os
 import random
 import re
@@ -144,6 +145,28 @@ def test_a_burst_of_listings_makes_few_rebuilds() -> None:
             assert gateway.generation is not None and gateway.generation.number == built
 
     asyncio.run(body())
+
+
+def test_a_flood_of_list_changed_makes_one_listing_at_a_time_and_forges_no_log_line(
+        caplog: pytest.LogCaptureFixture) -> None:
+    async def body() -> int:
+        async with Gateway([live()], supervision=FAST) as gateway:
+            upstream = gateway.upstreams["live"]
+            relist, listings = upstream._relist, 0
+
+            async def counted() -> None:
+                nonlocal listings
+                listings += 1
+                await relist()
+
+            upstream._relist = counted  # type: ignore[method-assign]
+            assert (await query(gateway, "{ live_flood(count: 300) { text } }"))["data"]["live_flood"]["text"] == "sent"
+            await until(lambda: listings > 0 and not upstream._relisting, "the listings done")
+            return listings
+
+    with caplog.at_level(logging.INFO, logger="gateway"):
+        assert asyncio.run(body()) < 30  # one at a time: not one for each of the 300
+    assert not [r for r in caplog.records if "\n" in r.getMessage()]
 
 
 def gateway_env() -> dict[str, str]:
