@@ -13,6 +13,7 @@ import logging
 import socket
 import sys
 import threading
+from types import SimpleNamespace
 import time
 from collections.abc import AsyncIterator, Iterator
 from pathlib import Path
@@ -66,6 +67,7 @@ class StandIn:
         engine = _graphql.SchemaEngine(json.dumps(CATALOGUE))
         self.schema = build(CATALOGUE, engine)
         self.front = Front(self.schema, engine, self._on_query_thread)
+        self.generation = SimpleNamespace(schema=self.schema, entries={}, catalogue=CATALOGUE)
 
     def health(self) -> dict[str, Any]:
         return {"up": True, "servers": {"alpha": {"up": True}}}

@@ -33,7 +33,7 @@ from gateway.access import Access
 from gateway.front import Front
 from gateway.generation import routes
 from gateway.http import WebOptions
-from gateway.mcp_server import McpFace
+from gateway.mcp_server import _reserved_tool, McpFace
 from gateway.names import distinct
 from gateway.schema import build
 
@@ -265,10 +265,9 @@ def test_a_renamed_tool_is_re_served_with_its_own_definition() -> None:
     catalogue, renamed = distinct([{"server": "h", "tools": listed}])
     engine = _graphql.SchemaEngine(json.dumps(catalogue))
     schema = build(catalogue, engine)
-    gateway = SimpleNamespace(schema=schema, front=Front(schema, engine, None), limits=None,  # type: ignore[arg-type]
-                              upstreams={"h": SimpleNamespace(tools=listed)},
-                              generation=SimpleNamespace(routes=routes(catalogue, renamed, lambda tool: False)))
-    tools = {tool.name: tool for tool in McpFace(gateway, reserve_tools=True)._tools}  # type: ignore[arg-type]
+    generation = SimpleNamespace(schema=schema, routes=routes(catalogue, renamed, lambda tool: False),
+                                 entries={(g["server"], t["name"]): t for g in catalogue for t in g["tools"]})
+    tools = {name: _reserved_tool(generation, name) for name in schema.tools}  # type: ignore[arg-type]
     writer = tools["h_a_b_2"]  # `a-b`, renamed: the name `a-b_2` would have had
     assert (writer.description, writer.annotations.readOnlyHint) == ("writes", False)
     assert tools["h_a_b_2_2"].description == "reads too"
