@@ -17,6 +17,7 @@ Examples:
 
 import argparse
 import asyncio
+import io
 import json
 import logging
 import os
@@ -53,7 +54,8 @@ from .config import (
     ServerConfig,
     load_config,
 )
-from .observe import Observer, access_logger, configure_logging
+from .identity import PROGRAM, version
+from .observe import Observer, access_logger, configure_logging, say
 from .offer import Offer, OfferError
 from .persisted import DEFAULT_STORE_BYTES
 from .pinning import Pins
@@ -107,13 +109,14 @@ def positive(kind: type) -> Any:
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
-        prog="gateway", description="Serve the tools of MCP servers as one GraphQL schema. "
-                                    "`gateway login SERVER` signs in to a server that asks for OAuth "
-                                    "(see `gateway login --help`).",
+        prog=PROGRAM, description="Serve the tools of MCP servers as one GraphQL schema. "
+                                    f"`{PROGRAM} login SERVER` signs in to a server that asks for OAuth "
+                                    f"(see `{PROGRAM} login --help`).",
         epilog="A failed tool call shows up as its field's value, {\"isError\": true, ...}, and "
                "does not change the exit status. Exit status: 0 when every response had no "
                "errors, 1 when a response carried GraphQL errors, 2 for bad arguments or "
                "configuration, 130 on Ctrl-C, 143 on SIGTERM.")
+    parser.add_argument("--version", action="version", version=f"{PROGRAM} {version()}")
     parser.add_argument("query", nargs="?",
                         help="GraphQL query; '-' reads queries from standard input, one per "
                              "blank-line-separated block; default: a tour of the bundled servers")
@@ -242,6 +245,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 
 def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else argv
+    for stream in (sys.stdout, sys.stderr):  # answers hold any text: UTF-8 whatever the locale says
+        if isinstance(stream, io.TextIOWrapper):
+            stream.reconfigure(encoding="utf-8")
     if argv[:1] == ["login"]:
         return login(argv[1:])
     args = parse_args(argv)
@@ -300,7 +306,7 @@ def main(argv: list[str] | None = None) -> int:
             return _run(args, configs, offer,
                         lambda gateway: _serve(args, gateway, access, sock, connections, admission, web,
                                                metrics_sock),
-                        farewell="gateway: stopped", query_threads=args.query_threads,
+                        farewell="stopped", query_threads=args.query_threads,
                         call_log=access.log, limits=access.limits, reply_bytes=args.max_replies,
                         observer=observer)
         finally:
@@ -325,7 +331,7 @@ def login(argv: list[str]) -> int:
     """`gateway login SERVER`: the authorization code flow for one server, its tokens kept for the serving gateway."""
     from .auth import SIGN_IN_SECONDS, TOKEN_DIR_VARIABLE, token_dir
     parser = argparse.ArgumentParser(
-        prog="gateway login",
+        prog=f"{PROGRAM} login",
         description="Sign in to a remote MCP server whose entry has \"auth\" (the authorization code flow "
                     "with PKCE): open the page it prints, sign in, and the gateway keeps the tokens, which "
                     "the serving gateway then uses and refreshes.",
@@ -468,7 +474,7 @@ async def _with_gateway(args: argparse.Namespace, configs: list[ServerConfig], o
             return 2
         status = await work(gateway)
     if farewell:
-        print(farewell, file=sys.stderr)
+        say(farewell)
     return status
 
 
@@ -485,11 +491,11 @@ async def _answer_all(args: argparse.Namespace, gateway: Gateway, queries: Itera
             # Ctrl-C or SIGTERM: the close detaches the bridge, so the
             # query in flight returns, its waiting fields failed; print it.
             await gateway.close()
-            print(json.dumps(json.loads(await running), indent=2), flush=True)
+            print(json.dumps(json.loads(await running), indent=2, ensure_ascii=False), flush=True)
             raise
         response = json.loads(text)
         elapsed_ms = (time.perf_counter() - started) * 1000
-        print(json.dumps(response, indent=2), flush=True)
+        print(json.dumps(response, indent=2, ensure_ascii=False), flush=True)
         if args.timing:
             print(f"query {number}: {elapsed_ms:.1f} ms", file=sys.stderr, flush=True)
         had_errors |= bool(response.get("errors"))

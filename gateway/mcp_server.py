@@ -37,11 +37,12 @@ from graphql import GraphQLField, GraphQLObjectType, GraphQLSchema, print_schema
 from .access import Access, Limits
 from .front import RequestError
 from .host import Gateway
+from .identity import PROGRAM, version
 from .schema import TOOL_RESULT
 
 logger = logging.getLogger(__name__)
 
-SERVER_NAME = "graphql-gateway"
+SERVER_NAME = PROGRAM
 FIELD_LIST_CHARS = 12_000  # of the graphql tool's description given to listing fields with their arguments
 LOOPBACK_NAMES = ("localhost", "127.0.0.1", "[::1]")
 LOG_LEVELS: tuple[types.LoggingLevel, ...] = (
@@ -172,8 +173,9 @@ class McpFace:
 
     def _server(self) -> Server[Any, Any]:
         server: Server[Any, Any] = Server(
-            SERVER_NAME, instructions="Call `graphql` with one document that asks for every tool result "
-                                      "you need; `schema` shows the argument types.")
+            SERVER_NAME, version=version(),
+            instructions="Call `graphql` with one document that asks for every tool result you need; "
+                         "`schema` shows the argument types.")
 
         # The SDK's decorators carry no types, hence the ignores.
         @server.list_tools()  # type: ignore[untyped-decorator, no-untyped-call]
