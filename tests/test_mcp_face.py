@@ -28,6 +28,7 @@ sys.path.insert(0, str(REPO))
 from gateway import Gateway, load_config
 from gateway.access import Access
 from gateway.http import WebOptions
+from gateway.identity import version
 
 TEST_SERVER = Path(__file__).resolve().parent / "mcp_test_server.py"
 TOKEN = "s3cret-token"
@@ -81,7 +82,9 @@ def check_ten(result: types.CallToolResult) -> None:
 
 async def over_http(url: str, session_work: Any) -> Any:
     async with streamable_http_client(f"{url}/mcp") as (read, write, _), ClientSession(read, write) as session:
-        await session.initialize()
+        answer = await session.initialize()
+        # The gateway's own name and version, not the SDK's.
+        assert (answer.serverInfo.name, answer.serverInfo.version) == ("ziri-gateway", version())
         return await session_work(session)
 
 
