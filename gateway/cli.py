@@ -453,6 +453,9 @@ def _run(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
     except KeyboardInterrupt:
         print("gateway: interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:  # `ziri-gateway ... | head`: the reader left, as shells expect of a pipe
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())  # the exit's flush has nowhere to fail
+        return 141
 
 
 async def _with_gateway(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
