@@ -266,7 +266,7 @@ def main(argv: list[str] | None = None) -> int:
         args.pins = _pins(args)  # read here: a lock file that cannot be read stops the start
         observer = Observer.from_environ(metrics=args.serve is not None)
     except ValueError as exc:
-        print(f"gateway: {exc}", file=sys.stderr)
+        logger.error("%s", exc)
         return 2
     if args.serve is not None:
         from .admission import AdmissionLimits
@@ -279,18 +279,18 @@ def main(argv: list[str] | None = None) -> int:
             if args.metrics is not None:
                 require_token_off_loopback(split_address(args.metrics)[0], token)
         except (AccessError, LimitError) as exc:
-            print(f"gateway: {exc}", file=sys.stderr)
+            logger.error("%s", exc)
             return 2
         try:
             sock = listening_socket(args.serve)
         except (OSError, ValueError) as exc:
-            print(f"gateway: cannot listen on {args.serve}: {exc}", file=sys.stderr)
+            logger.error("cannot listen on %s: %s", args.serve, exc)
             return 2
         try:
             metrics_sock = listening_socket(args.metrics) if args.metrics is not None else None
         except (OSError, ValueError) as exc:
             sock.close()
-            print(f"gateway: cannot listen on {args.metrics}: {exc}", file=sys.stderr)
+            logger.error("cannot listen on %s: %s", args.metrics, exc)
             return 2
         log = AccessLog() if args.log_format == "text" else access_logger()
         access = Access(token=token, cors_origin=args.cors_origin, limits=_limits(args), log=log,
@@ -300,7 +300,7 @@ def main(argv: list[str] | None = None) -> int:
             web = _web_options(args)
         except ValueError as exc:
             sock.close()
-            print(f"gateway: {exc}", file=sys.stderr)
+            logger.error("%s", exc)
             return 2
         try:
             return _run(args, configs, offer,
@@ -445,13 +445,13 @@ def _run(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
     try:
         return asyncio.run(_with_gateway(args, configs, offer, work, farewell, options))
     except OfferError as exc:  # known only once the servers have listed their tools
-        print(f"gateway: {exc}", file=sys.stderr)
+        logger.error("%s", exc)
         return 2
     except asyncio.CancelledError:  # SIGTERM: its handler cancels the main task
-        print("gateway: terminated", file=sys.stderr)
+        say("terminated")
         return 143
     except KeyboardInterrupt:
-        print("gateway: interrupted", file=sys.stderr)
+        say("interrupted")
         return 130
     except BrokenPipeError:  # `ziri-gateway ... | head`: the reader left, as shells expect of a pipe
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())  # the exit's flush has nowhere to fail
@@ -473,7 +473,7 @@ async def _with_gateway(args: argparse.Namespace, configs: list[ServerConfig], o
                        offer=offer, max_result_bytes=args.max_result, supervision=_supervision(args),
                        pins=args.pins, **options) as gateway:
         if configs and not any(u.up for u in gateway.upstreams.values()):
-            print("gateway: no MCP server started", file=sys.stderr)
+            logger.error("no MCP server started")
             return 2
         status = await work(gateway)
     if farewell:
@@ -517,7 +517,7 @@ def _web_options(args: argparse.Namespace) -> WebOptions:
     except AssetsMissing as exc:
         if named:
             raise ValueError(str(exc)) from None
-        print(f"gateway: {exc}; GET /graphql shows no IDE", file=sys.stderr)
+        logger.warning("%s; GET /graphql shows no IDE", exc)
         graphiql = None
     return WebOptions(batch_limit=args.max_batch, persisted_bytes=args.persisted_bytes, graphiql=graphiql,
                       mcp_tools=args.mcp_tools)
