@@ -154,16 +154,3 @@ def test_the_readme_starts_with_the_gateway_and_stays_short() -> None:
     assert setup and [line.split()[0] for line in setup.group(1).splitlines()] == ["tools/main", "tools/test"]
     for link in re.findall(r"\]\(((?:docs/)?[\w./-]+\.(?:md|png))\)", text):
         assert (REPO / link).is_file(), link
-
-
-def test_the_program_names_itself_and_writes_utf8() -> None:
-    env = gateway_env() | {"LC_ALL": "C", "PYTHONIOENCODING": "ascii"}
-    shown = subprocess.run([sys.executable, "-m", "gateway", "--help"], env=env, text=True, capture_output=True,
-                           timeout=DEADLINE, cwd=REPO)
-    assert shown.stdout.startswith("usage: ziri-gateway ")
-    version = subprocess.run([sys.executable, "-m", "gateway", "--version"], env=env, text=True,
-                             capture_output=True, timeout=DEADLINE, cwd=REPO)
-    assert re.fullmatch(r"ziri-gateway \d+\.\d+\.\d+\n", version.stdout)
-    answer = subprocess.run([sys.executable, "-m", "gateway", '{ toolbox_reverse(text: "ça") { json } }'],
-                            env=env, capture_output=True, timeout=DEADLINE, cwd=REPO)
-    assert '"text": "aç"'.encode() in answer.stdout, answer.stderr
