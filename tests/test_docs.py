@@ -108,7 +108,7 @@ def test_console_examples_print_what_they_show(block: str, shell: tuple[Path, di
     if "pip install" in block:
         work = REPO
     block = block.replace("8000", free_port()).replace("/tmp/ziri-venv", str(shell[0].parent / "venv"))
-    block = re.sub(r"(^\$ |; )tools/", rf"\g<1>{REPO}/tools/", block, flags=re.M)
+    block = re.sub(r"(^\$ |[;|&] )tools/", rf"\g<1>{REPO}/tools/", block, flags=re.M)
     servers: list[subprocess.Popen[str]] = []
     try:
         for command, expected in steps(block):
