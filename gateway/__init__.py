@@ -1,6 +1,16 @@
 """One GraphQL front over the tools of MCP servers, answered by the _graphql engine."""
 
-from typing import TYPE_CHECKING
+import sys
+
+if sys.version_info < (3, 14):  # noqa: UP036 -- before any import that older interpreters fail on, obscurely
+    _NEEDS = ("ziri-gateway needs CPython 3.14, not {}.{}; in a checkout, tools/main runs it in the dev root "
+              "that has it (README, Quick start)".format(*sys.version_info[:2]))
+    if sys.argv[:1] == ["-m"]:  # python3 -m gateway: one line, no traceback
+        print(_NEEDS, file=sys.stderr)
+        raise SystemExit(2)
+    raise ImportError(_NEEDS)
+
+from typing import TYPE_CHECKING  # noqa: E402
 
 from .config import ConfigError, ServerConfig, in_process, load_config
 

@@ -17,6 +17,7 @@ Examples:
 
 import argparse
 import asyncio
+import io
 import json
 import logging
 import os
@@ -55,7 +56,8 @@ from .config import (
     ServerConfig,
     load_config,
 )
-from .observe import Observer, access_logger, configure_logging
+from .identity import PROGRAM, version
+from .observe import Observer, access_logger, configure_logging, say
 from .offer import Offer, OfferError
 from .persisted import DEFAULT_STORE_BYTES
 from .pinning import Pins
@@ -109,13 +111,14 @@ def positive(kind: type) -> Any:
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
-        prog="gateway", description="Serve the tools of MCP servers as one GraphQL schema. "
-                                    "`gateway login SERVER` signs in to a server that asks for OAuth "
-                                    "(see `gateway login --help`).",
+        prog=PROGRAM, description="Serve the tools of MCP servers as one GraphQL schema. "
+                                    f"`{PROGRAM} login SERVER` signs in to a server that asks for OAuth "
+                                    f"(see `{PROGRAM} login --help`).",
         epilog="A failed tool call shows up as its field's value, {\"isError\": true, ...}, and "
                "does not change the exit status. Exit status: 0 when every response had no "
                "errors, 1 when a response carried GraphQL errors, 2 for bad arguments or "
                "configuration, 130 on Ctrl-C, 143 on SIGTERM.")
+    parser.add_argument("--version", action="version", version=f"{PROGRAM} {version()}")
     parser.add_argument("query", nargs="?",
                         help="GraphQL query; '-' reads queries from standard input, one per "
                              "blank-line-separated block; default: a tour of the bundled servers")
@@ -253,6 +256,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 
 def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else argv
+    for stream in (sys.stdout, sys.stderr):  # answers hold any text: UTF-8 whatever the locale says
+        if isinstance(stream, io.TextIOWrapper):
+            stream.reconfigure(encoding="utf-8")
     if argv[:1] == ["login"]:
         return login(argv[1:])
     args = parse_args(argv)
@@ -271,7 +277,7 @@ def main(argv: list[str] | None = None) -> int:
         args.pins = _pins(args)  # read here: a lock file that cannot be read stops the start
         observer = Observer.from_environ(metrics=args.serve is not None)
     except ValueError as exc:
-        print(f"gateway: {exc}", file=sys.stderr)
+        logger.error("%s", exc)
         return 2
     if args.serve is not None:
         from .admission import AdmissionLimits
@@ -284,18 +290,18 @@ def main(argv: list[str] | None = None) -> int:
             if args.metrics is not None:
                 require_token_off_loopback(split_address(args.metrics)[0], token)
         except (AccessError, LimitError) as exc:
-            print(f"gateway: {exc}", file=sys.stderr)
+            logger.error("%s", exc)
             return 2
         try:
             sock = listening_socket(args.serve)
         except (OSError, ValueError) as exc:
-            print(f"gateway: cannot listen on {args.serve}: {exc}", file=sys.stderr)
+            logger.error("cannot listen on %s: %s", args.serve, exc)
             return 2
         try:
             metrics_sock = listening_socket(args.metrics) if args.metrics is not None else None
         except (OSError, ValueError) as exc:
             sock.close()
-            print(f"gateway: cannot listen on {args.metrics}: {exc}", file=sys.stderr)
+            logger.error("cannot listen on %s: %s", args.metrics, exc)
             return 2
         log = AccessLog() if args.log_format == "text" else access_logger()
         access = Access(token=token, cors_origin=args.cors_origin, limits=_limits(args), log=log,
@@ -305,13 +311,13 @@ def main(argv: list[str] | None = None) -> int:
             web = _web_options(args)
         except ValueError as exc:
             sock.close()
-            print(f"gateway: {exc}", file=sys.stderr)
+            logger.error("%s", exc)
             return 2
         try:
             return _run(args, configs, offer,
                         lambda gateway: _serve(args, gateway, access, sock, connections, admission, web,
                                                metrics_sock),
-                        farewell="gateway: stopped", query_threads=args.query_threads,
+                        farewell="stopped", query_threads=args.query_threads,
                         call_log=access.log, limits=access.limits, reply_bytes=args.max_replies,
                         observer=observer)
         finally:
@@ -336,7 +342,7 @@ def login(argv: list[str]) -> int:
     """`gateway login SERVER`: the authorization code flow for one server, its tokens kept for the serving gateway."""
     from .auth import SIGN_IN_SECONDS, TOKEN_DIR_VARIABLE, token_dir
     parser = argparse.ArgumentParser(
-        prog="gateway login",
+        prog=f"{PROGRAM} login",
         description="Sign in to a remote MCP server whose entry has \"auth\" (the authorization code flow "
                     "with PKCE): open the page it prints, sign in, and the gateway keeps the tokens, which "
                     "the serving gateway then uses and refreshes.",
@@ -450,14 +456,17 @@ def _run(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
     try:
         return asyncio.run(_with_gateway(args, configs, offer, work, farewell, options))
     except OfferError as exc:  # known only once the servers have listed their tools
-        print(f"gateway: {exc}", file=sys.stderr)
+        logger.error("%s", exc)
         return 2
     except asyncio.CancelledError:  # SIGTERM: its handler cancels the main task
-        print("gateway: terminated", file=sys.stderr)
+        say("terminated")
         return 143
     except KeyboardInterrupt:
-        print("gateway: interrupted", file=sys.stderr)
+        say("interrupted")
         return 130
+    except BrokenPipeError:  # `ziri-gateway ... | head`: the reader left, as shells expect of a pipe
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())  # the exit's flush has nowhere to fail
+        return 141
 
 
 async def _with_gateway(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
@@ -475,11 +484,11 @@ async def _with_gateway(args: argparse.Namespace, configs: list[ServerConfig], o
                        offer=offer, max_result_bytes=args.max_result, supervision=_supervision(args),
                        pins=args.pins, **options) as gateway:
         if configs and not any(u.up for u in gateway.upstreams.values()):
-            print("gateway: no MCP server started", file=sys.stderr)
+            logger.error("no MCP server started")
             return 2
         status = await work(gateway)
     if farewell:
-        print(farewell, file=sys.stderr)
+        say(farewell)
     return status
 
 
@@ -496,11 +505,11 @@ async def _answer_all(args: argparse.Namespace, gateway: Gateway, queries: Itera
             # Ctrl-C or SIGTERM: the close detaches the bridge, so the
             # query in flight returns, its waiting fields failed; print it.
             await gateway.close()
-            print(json.dumps(json.loads(await running), indent=2), flush=True)
+            print(json.dumps(json.loads(await running), indent=2, ensure_ascii=False), flush=True)
             raise
         response = json.loads(text)
         elapsed_ms = (time.perf_counter() - started) * 1000
-        print(json.dumps(response, indent=2), flush=True)
+        print(json.dumps(response, indent=2, ensure_ascii=False), flush=True)
         if args.timing:
             print(f"query {number}: {elapsed_ms:.1f} ms", file=sys.stderr, flush=True)
         had_errors |= bool(response.get("errors"))
@@ -519,7 +528,7 @@ def _web_options(args: argparse.Namespace) -> WebOptions:
     except AssetsMissing as exc:
         if named:
             raise ValueError(str(exc)) from None
-        print(f"gateway: {exc}; GET /graphql shows no IDE", file=sys.stderr)
+        logger.warning("%s; GET /graphql shows no IDE", exc)
         graphiql = None
     return WebOptions(batch_limit=args.max_batch, persisted_bytes=args.persisted_bytes, graphiql=graphiql,
                       mcp_tools=args.mcp_tools, mcp_sessions=args.mcp_sessions)

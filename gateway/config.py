@@ -4,10 +4,19 @@ Claude Desktop, Claude Code and Cursor write {"mcpServers": {name: entry}}; VS C
 writes {"servers": {name: entry}} with a "type" on every entry. An entry is a
 program started over stdio ("command", "args", "env", "cwd") or a remote server
 ("url", with "type" "http" / "streamable-http" (the default) or "sse", and
-"headers", and "auth" for a server that asks for an OAuth token). A header value
-may name its secret instead of holding it: "${env:NAME}" (VS Code, Cursor) or
-"${NAME}" (Claude Code) takes an environment variable, "${file:PATH}" a file's
-content (PATH relative to the file's folder).
+"headers", and "auth" for a server that asks for an OAuth token). An entry with
+"disabled": true is left out, as those clients leave it out.
+
+"command", "args", "env", "cwd", "url" and header values take the variables those
+clients expand, anywhere in the text: "${env:NAME}" (VS Code, Cursor), "${NAME}"
+and "${NAME:-default}" (Claude Code) an environment variable; VS Code's
+"${workspaceFolder}" (the file's folder, or the one above a .vscode or .cursor
+folder), "${workspaceFolderBasename}", "${userHome}" and "${pathSeparator}"; in a
+header, "${file:PATH}" a file's content (PATH relative to the file's folder). A
+variable that is not set and has no default stops its entry, naming the variable.
+VS Code's "envFile" names a file of NAME=value lines for the server's
+environment ("env" wins over it). Values in "env" may be numbers or booleans, as
+those clients accept them.
 
 "auth" chooses how the gateway gets its token:
   {"flow": "authorization_code"}   (the default; `{}` says the same) a person signs
@@ -28,8 +37,10 @@ may write): "readOnly": true (or false) for every tool of the server, and
 """
 
 import json
+import logging
 import os
 import re
+import shutil
 from collections.abc import AsyncIterator, Callable
 from contextlib import AbstractAsyncContextManager, asynccontextmanager
 from dataclasses import dataclass, field
@@ -56,12 +67,23 @@ TRANSPORTS = {"stdio": "stdio", "http": "http", "streamable-http": "http", "stre
 REMOTE = ("http", "sse", "auto")  # "auto": a url without "type", Streamable HTTP else SSE
 MAX_TIMEOUT = 86_400  # a day: a larger "timeout" is a typo, not a call anyone waits for
 SECRET_FILE_LIMIT = 64 << 10  # a header value read from a file: a token, not a document
-# The whole value is one reference; a value that mixes text and references is
-# taken literally rather than half-expanded.
+# A secret that must be a reference ("auth"): the whole value is one.
 REFERENCE = re.compile(r"\$\{(?:(env|file):)?([^{}]+)\}")
+VARIABLE = re.compile(r"\$\{([^{}]*)\}")  # any ${...} in a value that takes variables
+NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+ENV_FILE_LIMIT = 1 << 20  # an envFile: a few variables, not a data set
+# Every key an entry may have; any other is named in one warning line and ignored.
+# "timeout" and the read-only overrides are read by the offer, not here.
+ENTRY_KEYS = frozenset({
+    "type", "command", "args", "env", "envFile", "cwd", "url", "headers", "auth", "roots", "disabled",
+    "timeout", "readOnly", "readOnlyTools", "writeTools",
+})
 AUTH_FLOWS = ("authorization_code", "client_credentials")
 TOKEN_AUTH_METHODS = ("client_secret_basic", "client_secret_post")
 SIGNING_ALGORITHMS = ("RS256", "RS384", "RS512", "ES256", "ES384", "ES512", "PS256", "PS384", "PS512")
+
+
+logger = logging.getLogger(__name__)
 
 
 class ConfigError(ValueError):
@@ -175,7 +197,8 @@ def load_config(path: Path) -> list[ServerConfig]:
     problems in `problem`, so the good entries still start.
     """
     try:
-        document = json.loads(path.read_text(encoding="utf-8"))
+        # utf-8-sig: editors on Windows save JSON with a byte-order mark, which the clients accept.
+        document = json.loads(path.read_text(encoding="utf-8-sig"))
     except OSError as exc:
         raise ConfigError(f"cannot read {path}: {exc.strerror or exc}") from None
     except ValueError as exc:
@@ -186,19 +209,33 @@ def load_config(path: Path) -> list[ServerConfig]:
     if not isinstance(servers, dict):
         raise ConfigError(f"{path}: expected an object with an \"mcpServers\" (or VS Code's \"servers\") object")
     folder = path.resolve().parent
-    return [_server(folder, name, entry) for name, entry in servers.items()]
+    configs = []
+    for name, entry in servers.items():
+        if isinstance(entry, dict) and entry.get("disabled") is True:
+            logger.info("server %r is disabled in %s", name, path)
+            continue
+        configs.append(_server(folder, name, entry))
+    return configs
 
 
 def _server(folder: Path, name: str, entry: object) -> ServerConfig:
     problems: list[str] = []
     if not isinstance(entry, dict):
         return ServerConfig(name, problem="the entry must be an object")
+    for key in entry:
+        if key not in ENTRY_KEYS:
+            logger.warning("server %r: the key %r is not one the gateway knows; it is ignored", name, key)
+    if "disabled" in entry and not isinstance(entry["disabled"], bool):
+        problems.append("\"disabled\" must be true or false")
 
     def local(text: str) -> str:
         return str((folder / text).resolve()) if text.startswith(("./", "../")) else text
 
+    def expand(value: object, what: str) -> object:
+        return _expand(value, folder, what, problems) if isinstance(value, str) else value
+
     kind = entry.get("type")
-    url = entry.get("url")
+    url = expand(entry.get("url"), "\"url\"")
     if kind is None:
         # A url alone: Streamable HTTP, or the older SSE transport when the server refuses it.
         kind = "auto" if "url" in entry and "command" not in entry else "stdio"
@@ -219,23 +256,23 @@ def _server(folder: Path, name: str, entry: object) -> ServerConfig:
     if "auth" in entry:
         problems.append("\"auth\" is for a server reached at a \"url\"")
 
-    command, args = entry.get("command"), entry.get("args", [])
-    env, cwd = entry.get("env"), entry.get("cwd", ".")
+    command, args = expand(entry.get("command"), "\"command\""), entry.get("args", [])
+    cwd = expand(entry.get("cwd", "."), "\"cwd\"")
     if not isinstance(command, str) or not command:
         problems.append("needs a \"command\" string (or a \"url\")")
     if not isinstance(args, list) or not all(isinstance(a, str) for a in args):
         problems.append("\"args\" must be a list of strings")
-    if env is not None and not (isinstance(env, dict) and all(isinstance(v, str) for v in env.values())):
-        problems.append("\"env\" must map names to strings")
+        args = []
+    args = [expand(a, "\"args\"") for a in args]
+    environment = _environment(entry, folder, problems, expand)
     if not isinstance(cwd, str):
         problems.append("\"cwd\" must be a string")
     if problems:
         return ServerConfig(name, problem="; ".join(problems))
-    assert isinstance(command, str) and isinstance(args, list) and isinstance(cwd, str)
-    return ServerConfig(name, command=local(command), args=tuple(local(a) for a in args),
-                        env=None if env is None else {k: local(v) for k, v in env.items()},
+    assert isinstance(command, str) and isinstance(cwd, str) and all(isinstance(a, str) for a in args)
+    return ServerConfig(name, command=_program(local(command)), args=tuple(local(str(a)) for a in args),
+                        env=None if environment is None else {k: local(v) for k, v in environment.items()},
                         cwd=(folder / cwd).resolve(), roots=roots, **calls)
-
 
 def _calls(entry: dict[str, Any], problems: list[str]) -> dict[str, Any]:
     """"timeout", "readOnly", "readOnlyTools" and "writeTools": how the server's calls are made."""
@@ -263,6 +300,129 @@ def _calls(entry: dict[str, Any], problems: list[str]) -> dict[str, Any]:
     return calls
 
 
+def _environment(entry: dict[str, Any], folder: Path, problems: list[str],
+                 expand: Callable[[object, str], object]) -> dict[str, str] | None:
+    """The server's own variables: "envFile"'s, then "env"'s over them. Numbers and booleans
+    are written as JSON writes them (4, true), as the clients pass them."""
+    env, env_file = entry.get("env"), expand(entry.get("envFile"), "\"envFile\"")
+    if env is None and env_file is None:
+        return None
+    merged: dict[str, str] = {}
+    if env_file is not None:
+        if not isinstance(env_file, str):
+            problems.append("\"envFile\" must be a string")
+        else:
+            merged.update(_env_file(folder / env_file, problems))
+    if env is None:
+        return merged
+    if not isinstance(env, dict):
+        problems.append("\"env\" must map names to strings")
+        return None
+    for key, value in env.items():
+        if isinstance(value, bool):
+            value = "true" if value else "false"
+        elif isinstance(value, float) and value.is_integer():
+            value = str(int(value))
+        elif isinstance(value, int | float):
+            value = str(value)
+        if not isinstance(value, str):
+            problems.append(f"\"env\" {key!r} must be a string, number or boolean")
+            continue
+        if isinstance(text := expand(value, f"\"env\" {key!r}"), str):
+            merged[key] = text
+    return merged
+
+
+def _env_file(path: Path, problems: list[str]) -> dict[str, str]:
+    """NAME=value lines as VS Code reads them: `#` comments, an optional `export`, values
+    optionally in quotes. Never a value in a problem: such files hold secrets."""
+    try:
+        with path.open("rb") as stream:
+            content = stream.read(ENV_FILE_LIMIT + 1)
+    except OSError as exc:
+        problems.append(f"\"envFile\": cannot read {path}: {exc.strerror or exc}")
+        return {}
+    if len(content) > ENV_FILE_LIMIT:
+        problems.append(f"\"envFile\": {path} is over {ENV_FILE_LIMIT} bytes")
+        return {}
+    values = {}
+    for number, line in enumerate(content.decode("utf-8-sig", errors="replace").splitlines(), 1):
+        line = line.strip()
+        if not line or line.startswith("#"):
+            continue
+        key, sep, value = line.removeprefix("export ").partition("=")
+        key, value = key.strip(), value.strip()
+        if not sep or not NAME.fullmatch(key):
+            problems.append(f"\"envFile\": line {number} of {path} is not NAME=value")
+            continue
+        if len(value) >= 2 and value[0] == value[-1] and value[0] in "\"'":
+            value = value[1:-1]
+        values[key] = value
+    return values
+
+
+def _program(command: str) -> str:
+    """A command not on PATH that is one of the pinned npm servers: that one, so an installed
+    gateway finds the bundled servers where tools/mcp-servers put them."""
+    if "/" in command or shutil.which(command) is not None:
+        return command
+    npm = Path(os.environ.get(NPM_DIR_VARIABLE) or DEFAULT_NPM_DIR) / "node_modules" / ".bin" / command
+    return str(npm) if npm.is_file() else command
+
+
+def _expand(text: str, folder: Path, what: str, problems: list[str], *, files: bool = False) -> str | None:
+    """`text` with every variable the clients know replaced; None, with the problem noted, when
+    one cannot be. A problem names the variable, never a value."""
+    workspace = folder.parent if folder.name in (".vscode", ".cursor") else folder
+    failed = []
+
+    def one(match: re.Match[str]) -> str:
+        inner = match.group(1)
+        kind, _, rest = inner.partition(":")
+        if kind == "env" and NAME.fullmatch(rest):
+            value = os.environ.get(rest)
+            if value is None:
+                failed.append(f"{what}: the environment variable {rest} is not set")
+            return value or ""
+        if kind == "input":
+            failed.append(f"{what}: ${{{inner}}} asks VS Code to prompt for a value, which the gateway "
+                          "cannot; set an environment variable and write ${env:NAME} instead")
+            return ""
+        if kind == "file" and files:
+            return _file_value(folder, rest, what, failed)
+        fixed = {"workspaceFolder": str(workspace), "workspaceFolderBasename": workspace.name,
+                 "userHome": str(Path.home()), "pathSeparator": os.sep}
+        if inner in fixed:
+            return fixed[inner]
+        name, default_given, default = inner.partition(":-")
+        if not NAME.fullmatch(name):
+            return match.group(0)  # not a variable: the text is taken as written
+        value = os.environ.get(name)
+        if not value and default_given:
+            return default
+        if value is None:
+            failed.append(f"{what}: the environment variable {name} is not set")
+            return ""
+        return value
+
+    expanded = VARIABLE.sub(one, text)
+    problems.extend(failed)
+    return None if failed else expanded
+
+
+def _file_value(folder: Path, name: str, what: str, failed: list[str]) -> str:
+    try:
+        with (folder / name).open("rb") as stream:
+            content = stream.read(SECRET_FILE_LIMIT + 1)
+    except OSError as exc:
+        failed.append(f"{what}: cannot read {name}: {exc.strerror or exc}")
+        return ""
+    if len(content) > SECRET_FILE_LIMIT:
+        failed.append(f"{what}: {name} is over {SECRET_FILE_LIMIT} bytes")
+        return ""
+    return content.decode("utf-8", errors="replace").strip()
+
+
 def _roots(value: object, local: Callable[[str], str], problems: list[str]) -> tuple[str, ...]:
     """Folders the server may ask for, as file:// URIs (MCP's roots are URIs)."""
     if not isinstance(value, list) or not all(isinstance(r, str) and r for r in value):
@@ -272,16 +432,21 @@ def _roots(value: object, local: Callable[[str], str], problems: list[str]) -> t
 
 
 def _headers(value: object, folder: Path, problems: list[str]) -> tuple[tuple[str, Secret], ...]:
-    """The headers with their references resolved; a problem names the header
+    """The headers with their variables and files expanded; a problem names the header
     and the variable or file, never a value."""
     if not isinstance(value, dict) or not all(isinstance(v, str) for v in value.values()):
         problems.append("\"headers\" must map names to strings")
         return ()
     headers = []
     for name, text in value.items():
-        secret = _secret(text, folder, f"header {name!r}", problems)
-        if secret is not None:
-            headers.append((name, secret))
+        what = f"header {name!r}"
+        expanded = _expand(text, folder, what, problems, files=True)
+        if expanded is None:
+            continue
+        if "\r" in expanded or "\n" in expanded:
+            problems.append(f"{what}: the value spans lines")
+            continue
+        headers.append((name, Secret(expanded)))
     return tuple(headers)
 
 
@@ -298,16 +463,11 @@ def _secret(text: str, folder: Path, what: str, problems: list[str], *, referenc
         return Secret(text)
     kind, name = match.groups()
     if kind == "file":
-        try:
-            with (folder / name).open("rb") as stream:
-                content = stream.read(SECRET_FILE_LIMIT + 1)
-        except OSError as exc:
-            problems.append(f"{what}: cannot read {name}: {exc.strerror or exc}")
+        failed: list[str] = []
+        value = _file_value(folder, name, what, failed)
+        if failed:
+            problems.extend(failed)
             return None
-        if len(content) > SECRET_FILE_LIMIT:
-            problems.append(f"{what}: {name} is over {SECRET_FILE_LIMIT} bytes")
-            return None
-        value = content.decode("utf-8", errors="replace").strip()
     else:
         env_value = os.environ.get(name)
         if env_value is None:

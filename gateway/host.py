@@ -20,8 +20,8 @@ from .config import DEFAULT_RESULT_LIMIT, ServerConfig
 from .front import Front
 from .generation import Generation, routes
 from .names import distinct
-from .observe import Observer
 from .marking import marked
+from .observe import LogLine, Observer
 from .offer import Offer, OfferError
 from .pinning import Pins
 from .schema import GatewaySchema
@@ -244,6 +244,7 @@ class Gateway:
             del self.upstreams[upstream.name]
             self._leaving[upstream.name] = upstream
         coming = [self._add(config) for name, config in wanted.items() if name not in self.upstreams]
+        self.observer.watch_more(u.name for u in coming)
         self.configs = configs
         logger.warning("configuration reloaded: %d servers started, %d stopped or restarted",
                        len(coming), len(going))
@@ -258,7 +259,10 @@ class Gateway:
         await asyncio.gather(*(u.close(CLOSE_SECONDS) for u in going))
 
     def health(self) -> dict[str, Any]:
-        servers = {name: {"up": u.up, **({"failure": u.failure} if u.failure else {})}
+        now = time.monotonic()
+        servers = {name: {"up": u.up, **({"failure": u.failure} if u.failure else {}),
+                          **({"retryInSeconds": round(max(0.0, u.next_attempt - now), 1)}
+                             if u.next_attempt is not None else {})}
                    for name, u in self.upstreams.items()}
         return {"up": all(s["up"] for s in servers.values()), "servers": servers}
 
@@ -353,7 +357,8 @@ class Gateway:
         finally:
             if self.call_log is not None:  # names and timing only: arguments and results may be secret
                 elapsed_ms = (time.perf_counter() - began) * 1000
-                self.call_log(f"call {server}.{tool} {elapsed_ms:.1f}ms {outcome}")
+                self.call_log(LogLine(f"call {server}.{tool} {elapsed_ms:.1f}ms {outcome}", kind="call",
+                                      server=server, tool=tool, ms=round(elapsed_ms, 1), outcome=outcome))
             observed.end(outcome)  # after the line, which is written inside the call's span
 
     async def _reply(self, generation: Generation, upstream: Upstream, tool: str,

@@ -16,7 +16,6 @@ import json
 import logging
 import signal
 import socket
-import sys
 import time
 from collections.abc import AsyncIterator, Iterator
 from dataclasses import dataclass, field
@@ -54,7 +53,7 @@ from .persisted import (
     PersistedQueries,
     PersistedQueryError,
 )
-from .observe import ObserveMiddleware, Observer, ResponseStatus
+from .observe import LogLine, ObserveMiddleware, Observer, ResponseStatus, say
 
 logger = logging.getLogger(__name__)
 
@@ -406,7 +405,9 @@ class AccessLogMiddleware:
             where = f"{client[0]}:{client[1]}" if client else "-"
             fields = scope.get("state", {}).get("fields", "-")
             elapsed_ms = (time.perf_counter() - began) * 1000
-            self.log(f"{where} {scope['method']} {scope['path']} {status.code} {elapsed_ms:.1f}ms fields={fields}")
+            self.log(LogLine(f"{where} {scope['method']} {scope['path']} {status.code} {elapsed_ms:.1f}ms "
+                             f"fields={fields}", kind="request", client=where, method=scope["method"],
+                             path=scope["path"], status=status.code, ms=round(elapsed_ms, 1), fields=fields))
 
 
 async def _from_body(request: Request) -> Params | list[Params | BadRequest]:
@@ -579,14 +580,20 @@ async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 1
     for signum in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(signum, server.stop)
     host, port = sock.getsockname()[:2]
-    print(f"gateway: serving GraphQL at http://{host}:{port}/graphql", file=sys.stderr, flush=True)
+    base = f"http://{host}:{port}"
+    routes = [f"GraphQL at {base}{GRAPHQL_PATH}"
+              + (" (GraphiQL there in a browser)" if web is not None and web.graphiql is not None else ""),
+              f"MCP at {base}/mcp", f"health at {base}/health"]
+    if metrics_sock is None:
+        routes.append(f"metrics at {base}/metrics")
+    say("serving %s", ", ".join(routes))
     if metrics_sock is None:
         await server.serve(sockets=[sock])
         return
     metrics = Server(uvicorn.Config(make_metrics_app(gateway.observer, metrics_bearer(metrics_sock, access.token)),
                                     lifespan="off", log_config=None, log_level="warning", access_log=False))
     host, port = metrics_sock.getsockname()[:2]
-    print(f"gateway: serving metrics at http://{host}:{port}/metrics", file=sys.stderr, flush=True)
+    say("serving metrics at http://%s:%s/metrics", host, port)
     scraped = asyncio.create_task(metrics.serve(sockets=[metrics_sock]), name="metrics")
     try:
         await server.serve(sockets=[sock])

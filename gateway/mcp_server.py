@@ -53,13 +53,14 @@ from .admission import Admission, Refused
 from .front import Prepared, RequestError
 from .generation import Generation
 from .host import Gateway
+from .identity import PROGRAM, version
 from .mcp_relay import Offered, Relay
 from .schema import TOOL_RESULT, GatewaySchema, query_description
 from .upstream import LIST_PROMPTS, LIST_RESOURCES
 
 logger = logging.getLogger(__name__)
 
-SERVER_NAME = "graphql-gateway"
+SERVER_NAME = PROGRAM
 FIELD_LIST_CHARS = 12_000  # of the graphql tool's description given to listing fields with their arguments
 ENUM_LIST_CHARS = 4_000  # and to the values of the enum types they take
 LOOPBACK_NAMES = ("localhost", "127.0.0.1", "[::1]")
@@ -119,7 +120,7 @@ class _FaceServer(Server[Any, Any]):
     """The SDK's server, saying whether it tells its clients of a changed tool list."""
 
     def __init__(self, name: str, instructions: str, tells_changes: bool) -> None:
-        super().__init__(name, instructions=instructions)
+        super().__init__(name, version=version(), instructions=instructions)
         self.tells_changes = tells_changes
 
     def create_initialization_options(self, notification_options: NotificationOptions | None = None,

@@ -49,6 +49,10 @@ class Metrics:
             self.restarts.labels(name)
         self.registry.register(_ServersUp(state))
 
+    def watch_more(self, names: Iterable[str]) -> None:
+        for name in names:
+            self.restarts.labels(name)
+
     def upstream_restarted(self, server: str) -> None:
         """For the supervisor that restarts a failed server."""
         self.restarts.labels(server).inc()

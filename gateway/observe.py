@@ -22,6 +22,7 @@ if TYPE_CHECKING:
     from .tracing import CallSpan, Tracing
 
 ACCESS_LOGGER = "gateway.access"
+STATUS_LOGGER = "gateway.status"  # what the program says it is doing (serving, stopped): shown at any level
 UNMATCHED = "unmatched"  # the route label of a path no route serves: the paths themselves are unbounded
 
 # The W3C trace context of the tool call this task runs, for its MCP request's `_meta`.
@@ -84,6 +85,11 @@ class Observer:
         """Servers to report up or down; `servers()` is asked when scraped."""
         if self.metrics is not None:
             self.metrics.watch_servers(configured, servers)
+
+    def watch_more(self, servers: Iterable[str]) -> None:
+        """Servers a reload added: their restarts shown from 0 as the first ones' are."""
+        if self.metrics is not None:
+            self.metrics.watch_more(servers)
 
     def upstream_restarted(self, server: str) -> None:
         """For the supervisor that starts a failed server again."""
@@ -182,6 +188,18 @@ class ObserveMiddleware:
         return scope["path"] if scope["path"] in self._paths else UNMATCHED
 
 
+class LogLine(str):
+    """An access or tool-call line that carries its fields as well, so a JSON log shows them
+    as fields; wherever a line of text is wanted it is that text."""
+
+    fields: dict[str, object]
+
+    def __new__(cls, text: str, **fields: object) -> LogLine:
+        line = super().__new__(cls, text)
+        line.fields = fields
+        return line
+
+
 class JsonFormatter(logging.Formatter):
     """One JSON object per line: time, level, logger, message, and the trace and span ids of the
     request or tool call the line was written for, when it is being traced."""
@@ -193,6 +211,8 @@ class JsonFormatter(logging.Formatter):
             "logger": record.name,
             "message": record.getMessage(),
         }
+        for key, value in getattr(record, "fields", {}).items():
+            line.setdefault(key, value)
         if (ids := _trace_ids()) is not None:
             line["trace_id"], line["span_id"] = ids
         if record.exc_info:
@@ -219,8 +239,23 @@ def configure_logging(log_format: str, level: str = "warning") -> None:
     # httpx says "HTTP Request: POST ..." at info for every message to a remote server.
     logging.getLogger("httpx").setLevel(max(logging.WARNING, root.level))
     logging.getLogger(ACCESS_LOGGER).setLevel(logging.INFO)
+    logging.getLogger(STATUS_LOGGER).setLevel(logging.INFO)
+
+
+def say(message: str, *args: object) -> None:
+    """A line about what the program is doing (serving at ..., stopped), in the log's format."""
+    status = logging.getLogger(STATUS_LOGGER)
+    if status.hasHandlers():
+        status.info(message, *args)
+    else:  # an embedding program that set up no logging still hears it, as before
+        print("gateway: " + message % args, file=sys.stderr, flush=True)
 
 
 def access_logger(name: str = ACCESS_LOGGER) -> Callable[[str], None]:
-    """An access-log sink (access.Access.log) that writes through the program's logging."""
-    return logging.getLogger(name).info
+    """An access-log sink (access.Access.log) that writes through the program's logging, a
+    LogLine's fields as fields of its JSON object."""
+    logger = logging.getLogger(name)
+
+    def log(line: str) -> None:
+        logger.info("%s", line, extra={"fields": getattr(line, "fields", {})})
+    return log

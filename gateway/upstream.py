@@ -13,6 +13,7 @@ import logging
 import os
 import re
 import threading
+import time
 from collections import OrderedDict, deque
 from collections.abc import AsyncIterator, Callable, Iterator
 from contextlib import AbstractAsyncContextManager, asynccontextmanager
@@ -181,6 +182,7 @@ class Upstream:
         self.config = config
         self.supervision = supervision or Supervision()
         self.failure: str | None = None
+        self.next_attempt: float | None = None  # time.monotonic() of the next start while waiting for it
         self.description: str | None = None
         self.tools: list[dict[str, Any]] = []
         self.own_fields: list[dict[str, Any]] = []  # resources and prompts, answered by answer_own
@@ -486,11 +488,14 @@ class Upstream:
                 wait = self._backoff.next_wait()
                 logger.warning("server %r: starting it again in %.1f s (attempt %d)", self.name, wait,
                                self._backoff.failures)
+                self.next_attempt = time.monotonic() + wait
                 try:
                     await asyncio.wait_for(self._stop.wait(), wait)
                     return
                 except TimeoutError:
                     pass
+                finally:
+                    self.next_attempt = None
                 self.failure = None
                 self._down = asyncio.Event()
                 self._stderr.close()  # an attempt cut short may not have closed it

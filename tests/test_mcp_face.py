@@ -33,6 +33,7 @@ from gateway.access import Access
 from gateway.front import Front
 from gateway.generation import routes
 from gateway.http import WebOptions
+from gateway.identity import version
 from gateway.mcp_server import _reserved_tool, McpFace
 from gateway.names import distinct
 from gateway.schema import build
@@ -89,7 +90,9 @@ def check_ten(result: types.CallToolResult) -> None:
 
 async def over_http(url: str, session_work: Any) -> Any:
     async with streamable_http_client(f"{url}/mcp") as (read, write, _), ClientSession(read, write) as session:
-        await session.initialize()
+        answer = await session.initialize()
+        # The gateway's own name and version, not the SDK's.
+        assert (answer.serverInfo.name, answer.serverInfo.version) == ("ziri-gateway", version())
         return await session_work(session)
 
 

@@ -249,7 +249,8 @@ def test_the_program_exports_spans_counts_apart_and_logs_json(tmp_path: Path) ->
         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env, cwd=REPO)
     try:
         assert process.stderr is not None
-        graphql, metrics = (re.search(r"http://127\.0\.0\.1:\d+", process.stderr.readline()) for _ in "ab")
+        announced = [json.loads(process.stderr.readline())["message"] for _ in "ab"]
+        graphql, metrics = (re.search(r"http://127\.0\.0\.1:\d+", line) for line in announced)
         assert graphql and metrics
         answer = httpx.post(f"{graphql.group()}/graphql", json={"query": "{ toolbox_add(numbers: [1, 2]) { isError } }"},
                             headers={"traceparent": f"00-{TRACE_ID}-{PARENT_ID}-01"}, timeout=DEADLINE)
@@ -273,7 +274,12 @@ def test_the_program_exports_spans_counts_apart_and_logs_json(tmp_path: Path) ->
     assert samples(counted.text)[("gateway_tool_calls_total", (("outcome", "ok"), ("server", "toolbox"),
                                                               ("tool", "add")))] == 1
     assert beside.status_code == 404  # served on its own address only
-    logged = [json.loads(line) for line in rest.splitlines() if line.startswith("{")]
+    logged = [json.loads(line) for line in rest.splitlines()]  # every line JSON, the program's own too
+    request = next(line for line in logged if line.get("kind") == "request")
+    assert (request["method"], request["path"], request["status"], request["fields"]) == ("POST", "/graphql", 200, 1)
+    call = next(line for line in logged if line.get("kind") == "call")
+    assert (call["server"], call["tool"], call["outcome"]) == ("toolbox", "add", "ok")
+    assert logged[-1]["message"] == "stopped"
 
     def kind(message: str) -> str:  # "call SERVER.TOOL ..." or "CLIENT METHOD PATH ..."
         words = message.split()

@@ -135,9 +135,8 @@ def test_config_shapes_and_header_references(tmp_path: Path, monkeypatch: pytest
     plain, named, old, local = load_config(config)
     assert [(c.transport, c.problem) for c in (plain, named, old, local)] == [
         ("auto", None), ("http", None), ("sse", None), ("stdio", None)]  # auto: Streamable HTTP, else SSE
-    # A value that is not one whole reference is taken as written.
     assert named.headers == (("A", Secret(SECRET)), ("B", Secret(SECRET)), ("C", Secret(SECRET)),
-                             ("D", Secret("Bearer ${env:GW_TEST_TOKEN}")))
+                             ("D", Secret(f"Bearer {SECRET}")))
     assert local.roots == ((tmp_path / "data").as_uri(), "file:///srv")
     assert SECRET not in repr(named) and SECRET not in f"{named.headers}"
 
@@ -147,7 +146,7 @@ def test_every_problem_of_a_bad_entry_is_reported_and_the_good_ones_start(
     os.environ.pop("GW_TEST_MISSING", None)
     config = write_config(tmp_path, {
         "remote": {"type": "carrier-pigeon", "url": "ftp://x", "headers": {"A": "${env:GW_TEST_MISSING}"}},
-        "local": {"args": "x", "env": {"A": 1}},
+        "local": {"args": "x", "env": {"A": [1]}},
         "secretive": {"url": "http://127.0.0.1:1/mcp", "headers": {"A": "${file:nowhere}", "B": SECRET}},
         "good": stdio_entry(MISBEHAVING, NAME="good"),
     })
@@ -168,6 +167,81 @@ def test_every_problem_of_a_bad_entry_is_reported_and_the_good_ones_start(
             assert SECRET not in json.dumps(health)
     run(scenario())
     assert SECRET not in caplog.text and "server 'remote' failed" in caplog.text
+
+
+@pytest.mark.parametrize("entry, expected", [
+    ({"command": "${GW_T_CMD}", "args": ["--at=${env:GW_T_DIR}/x", "${GW_T_NONE:-fallback}", "${GW_T_DIR:-no}"]},
+     {"command": "run", "args": ("--at=/data/x", "fallback", "/data")}),
+    ({"command": "run", "env": {"WORKERS": 4, "RATIO": 0.5, "ON": True, "BIG": 2.0, "K": "${GW_T_DIR}"}},
+     {"env": {"WORKERS": "4", "RATIO": "0.5", "ON": "true", "BIG": "2", "K": "/data"}}),
+    ({"command": "run", "args": ["${workspaceFolder}/a", "${workspaceFolderBasename}", "${userHome}"]},
+     {"args": ("{ws}/a", "{wsname}", str(Path.home()))}),
+    ({"command": "run", "envFile": "${workspaceFolder}/.env", "env": {"B": "mine"}},
+     {"env": {"A": "one two", "B": "mine", "C": "x=y"}}),
+    ({"url": "https://${GW_T_HOST:-example.org}/mcp", "headers": {"X": "Bearer ${GW_T_CMD}"}},
+     {"url": "https://example.org/mcp", "headers": (("X", Secret("Bearer run")),)}),
+    ({"command": "run", "args": ["${not a variable}", "$HOME", "${GW_T_EMPTY:-d}"]},
+     {"args": ("${not a variable}", "$HOME", "d")}),
+])
+@pytest.mark.parametrize("folder", ["project", "project/.vscode"])
+def test_entries_expand_the_clients_variables(entry: dict[str, Any], expected: dict[str, Any], folder: str,
+                                              tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    for name, value in {"GW_T_CMD": "run", "GW_T_DIR": "/data", "GW_T_EMPTY": ""}.items():
+        monkeypatch.setenv(name, value)
+    monkeypatch.delenv("GW_T_NONE", raising=False)
+    monkeypatch.delenv("GW_T_HOST", raising=False)
+    where = tmp_path / folder
+    where.mkdir(parents=True)
+    workspace = tmp_path / "project"  # a .vscode folder's workspace is the folder above it
+    (workspace / ".env").write_text("# comment\nexport A=\"one two\"\nB=file\n\nC=x=y\n", encoding="utf-8")
+    # Editors on Windows save a byte-order mark; the clients read such files.
+    (where / "mcp.json").write_text("\ufeff" + json.dumps({"servers": {"s": entry}}), encoding="utf-8")
+    [config] = load_config(where / "mcp.json")
+    assert config.problem is None
+    for key, value in expected.items():
+        if key == "args":
+            value = tuple(v.replace("{ws}", str(workspace)).replace("{wsname}", "project") for v in value)
+        assert getattr(config, key) == value
+
+
+@pytest.mark.parametrize("entry, named", [
+    ({"command": "run", "args": ["${GW_T_NONE}"]}, "GW_T_NONE"),
+    ({"command": "run", "env": {"A": "${env:GW_T_NONE}"}}, "GW_T_NONE"),
+    ({"url": "https://${GW_T_NONE}/mcp"}, "GW_T_NONE"),
+    ({"command": "run", "env": {"KEY": "${input:api-key}"}}, "${input:api-key}"),
+    ({"command": "run", "env": {"A": None}}, "'A' must be a string, number or boolean"),
+    ({"command": "run", "envFile": "missing.env"}, "missing.env"),
+    ({"command": "run", "disabled": "yes"}, "\"disabled\""),
+])
+def test_an_entry_whose_variables_cannot_be_expanded_names_them(
+        entry: dict[str, Any], named: str, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.delenv("GW_T_NONE", raising=False)
+    [config] = load_config(write_config(tmp_path, {"s": entry}))
+    assert config.problem is not None and named in config.problem
+
+
+def test_disabled_entries_are_left_out_and_unknown_keys_named(
+        tmp_path: Path, caplog: pytest.LogCaptureFixture) -> None:
+    config = write_config(tmp_path, {
+        "off": {"command": "run", "disabled": True},
+        "on": {"command": "run", "disabled": False, "alwaysAllow": ["x"], "timeout": 5, "description": "d"},
+    })
+    with caplog.at_level(logging.WARNING, logger="gateway.config"):
+        assert [c.name for c in load_config(config)] == ["on"]
+    warned = [r.getMessage() for r in caplog.records]
+    assert len(warned) == 2 and "'alwaysAllow'" in warned[0] and "'description'" in warned[1]
+
+
+def test_a_pinned_npm_server_not_on_path_runs_from_the_npm_folder(
+        tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    program = tmp_path / "npm" / "node_modules" / ".bin" / "gw-test-server"
+    program.parent.mkdir(parents=True)
+    program.write_text("#!/bin/sh\n", encoding="utf-8")
+    monkeypatch.setenv("GATEWAY_NPM_DIR", str(tmp_path / "npm"))
+    monkeypatch.setenv("PATH", "/usr/bin:/bin")
+    configs = load_config(write_config(tmp_path, {"a": {"command": "gw-test-server"}, "b": {"command": "sh"},
+                                                  "c": {"command": "gw-test-absent"}}))
+    assert [c.command for c in configs] == [str(program), "sh", "gw-test-absent"]
 
 
 # ---- content, resources and prompts over every transport ------------------------------------

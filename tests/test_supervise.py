@@ -25,6 +25,8 @@ import httpx
 
 from gateway import Gateway
 from gateway.config import ServerConfig
+from gateway.metrics import Metrics
+from gateway.observe import Observer
 from gateway.pinning import PinError, Pins
 from gateway.supervision import JITTER, Backoff, Supervision
 
@@ -62,6 +64,9 @@ def test_a_server_killed_while_idle_is_shown_down_fails_fast_and_comes_back(
             hold.touch()  # its restart waits until the test has looked, however slow the machine
             os.kill(first, signal.SIGKILL)
             await until(lambda: not gateway.health()["up"], "the death shown by health")
+            await until(lambda: "retryInSeconds" in gateway.health()["servers"]["live"], "the next attempt shown")
+            shown = gateway.health()["servers"]["live"]
+            assert shown["failure"] and 0 <= shown["retryInSeconds"] <= 2.0, shown
             down = (await query(gateway, "{ live_pid { isError text } }"))["data"]["live_pid"]
             assert down["isError"] and "is down" in down["text"], down
             hold.unlink()
@@ -223,10 +228,12 @@ def test_a_reload_adds_and_removes_servers_and_a_bad_file_is_refused(tmp_path: P
     bad.write_text("{", encoding="utf-8")
 
     async def body() -> None:
-        async with Gateway([live("one")], supervision=FAST) as gateway:
+        async with Gateway([live("one")], supervision=FAST, observer=Observer(Metrics())) as gateway:
             kept = await pid_of(gateway, "one")
             await gateway.reload([live("one"), live("two")])
             assert await pid_of(gateway, "two") > 0 and await pid_of(gateway, "one") == kept
+            scraped = gateway.observer.metrics.text().decode()
+            assert 'gateway_upstream_restarts_total{server="two"} 0.0' in scraped  # added servers counted too
             await gateway.reload([live("two")])
             assert "one_pid" in (await query(gateway, "{ one_pid { json } }"))["errors"][0]["message"]
             await until(lambda: not Path(f"/proc/{kept}").exists(), "the removed server's process gone")
