@@ -514,9 +514,10 @@ def _part(schema: GatewaySchema, servers: set[str]) -> str:
         return {n: f for n, f in fields.items()
                 if (n in schema.tools and schema.tools[n].server in servers)
                 or (root is whole.query_type and n not in schema.tools)}
-    description = query_description({n: d for n, d in schema.servers.items() if n in servers})
-    query = GraphQLObjectType("Query", kept(whole.query_type), description=description)
-    writing = kept(whole.mutation_type)
+    reading, writing = kept(whole.query_type), kept(whole.mutation_type)
+    description = query_description({n: d for n, d in schema.servers.items() if n in servers},
+                                    (schema.tools[n].tool for n in reading if n in schema.own))
+    query = GraphQLObjectType("Query", reading, description=description)
     mutation = GraphQLObjectType("Mutation", writing) if writing else None
     return print_schema(GraphQLSchema(query, mutation, types=[TOOL_RESULT]))
 

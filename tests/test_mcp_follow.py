@@ -254,18 +254,19 @@ def test_generated_typescript_types_the_structured_result(served: tuple[LoopThre
 
 
 OBJECT = {"type": "object", "properties": {"n": {"type": "integer"}}}
+OTHER = {"type": "object", "properties": {"m": {"type": "string"}}}
 
 
 @pytest.mark.parametrize(("outputs", "expected"), [
     # A tool's nested type and another tool's root would both be AlphaAResultOutput: one is renamed.
-    ({"a": {"type": "object", "properties": {"result": OBJECT}}, "a_result": OBJECT},
+    ({"a": {"type": "object", "properties": {"result": OBJECT}}, "a_result": OTHER},
      {"alpha_a": ("AlphaAResult", "AlphaAOutput"), "alpha_a_result": ("AlphaAResultResult", "AlphaAResultOutput2")}),
     # Only an object with properties is typed; the rest keeps ToolResult.
     ({"open": {"type": "object"}, "list": {"type": "array", "items": OBJECT}, "odd": {"properties": {"x-y": OBJECT}}},
      {"alpha_open": ("ToolResult", None), "alpha_list": ("ToolResult", None), "alpha_odd": ("ToolResult", None)}),
-    # The same declared output, one type.
+    # The same declared output, one type, named after the first tool.
     ({"one": OBJECT, "two": OBJECT}, {"alpha_one": ("AlphaOneResult", "AlphaOneOutput"),
-                                      "alpha_two": ("AlphaTwoResult", "AlphaOneOutput")}),
+                                      "alpha_two": ("AlphaOneResult", "AlphaOneOutput")}),
 ])
 def test_result_type_names_never_collide(outputs: dict[str, Any], expected: dict[str, tuple[str, str | None]]
                                          ) -> None:
