@@ -7,6 +7,7 @@ import json
 import os
 import subprocess
 import sys
+from collections import defaultdict
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
@@ -67,19 +68,19 @@ def served(folder: Path) -> Iterator[tuple[LoopThread, Gateway, str]]:
 
 
 class Listener:
-    """A client session's tools/list_changed notifications, as an event to wait on."""
+    """A client session's notifications, by their type, as events to wait on."""
 
     def __init__(self) -> None:
-        self.changed = asyncio.Event()
+        self.seen: defaultdict[type, asyncio.Event] = defaultdict(asyncio.Event)
 
     async def __call__(self, message: Any) -> None:
-        if isinstance(message, types.ServerNotification) and \
-                isinstance(message.root, types.ToolListChangedNotification):
-            self.changed.set()
+        if isinstance(message, types.ServerNotification):
+            self.seen[type(message.root)].set()
 
-    async def next_change(self) -> None:
-        await asyncio.wait_for(self.changed.wait(), DEADLINE)
-        self.changed.clear()
+    async def next_change(self, *kinds: type) -> None:
+        for kind in kinds or (types.ToolListChangedNotification,):
+            await asyncio.wait_for(self.seen[kind].wait(), DEADLINE)
+            self.seen[kind].clear()
 
 
 async def names(session: ClientSession) -> set[str]:
@@ -218,6 +219,27 @@ def test_over_stdio_a_changed_server_is_told_and_listed(tmp_path: Path) -> None:
             await session.call_tool("graphql", {"query": '{ live_shrink(name: "sysmon") { text } }'})
             await listener.next_change()
             assert "live_sysmon" not in await names(session)
+
+    asyncio.run(asyncio.wait_for(work(), DEADLINE * 2))
+
+
+def test_over_stdio_changed_resources_and_prompts_are_told_and_listed(tmp_path: Path) -> None:
+    config = write_config(tmp_path, {"live": {**PYTHON, "args": [str(LIVE)]}})
+    listener = Listener()
+
+    async def work() -> None:
+        params = StdioServerParameters(command=sys.executable, args=["-m", "gateway", "--mcp", "--config", str(config)],
+                                       env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}, cwd=REPO)
+        async with stdio_client(params) as (read, write), \
+                ClientSession(read, write, message_handler=listener) as session:
+            await session.initialize()
+            assert not (await session.list_resources()).resources
+            # The first makes the server's resource and prompt fields; the second changes only its lists.
+            for name in ("first", "second"):
+                await session.call_tool("graphql", {"query": f'{{ live_publish(name: "{name}") {{ text }} }}'})
+                await listener.next_change(types.ResourceListChangedNotification, types.PromptListChangedNotification)
+                assert f"live://{name}" in {str(r.uri) for r in (await session.list_resources()).resources}
+                assert f"live_{name}" in {p.name for p in (await session.list_prompts()).prompts}
 
     asyncio.run(asyncio.wait_for(work(), DEADLINE * 2))
 
