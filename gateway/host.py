@@ -31,6 +31,8 @@ from .upstream import CallFailed, Upstream, answered_here, describe, dump, json_
 QUIET_SECONDS = 0.1  # listings within this of each other make one rebuild
 REBUILD_GAP = 0.5  # least time between two rebuilds
 CLOSE_SECONDS = 5.0  # per server, on top of the SDK's own two seconds of grace
+# Told of the generation served and of which servers' lists ("resources", "prompts") changed.
+Follower = Callable[[Generation, dict[str, set[str]]], None]
 
 logger = logging.getLogger(__name__)
 
@@ -91,7 +93,8 @@ class Gateway:
         self._relist_wanted = False
         self._restarts_seen: dict[str, int] = {}  # restarts told to the observer, per server
         self._loop: asyncio.AbstractEventLoop | None = None
-        self._followers: list[Callable[[Generation], None]] = []
+        self._followers: list[Follower] = []
+        self._lists_changed: dict[str, set[str]] = {}  # server -> its lists changed, not told yet
 
     # The current generation's parts, as every entry point reads them.
     @property
@@ -117,9 +120,11 @@ class Gateway:
         async with self.generation.held() as front:
             yield front
 
-    def follow(self, follower: Callable[[Generation], None]) -> Callable[[], None]:
-        """`follower` is called on the loop with each generation swapped in from now on; the
-        function returned stops that."""
+    def follow(self, follower: Follower) -> Callable[[], None]:
+        """`follower` is called on the loop with each generation swapped in from now on, and
+        with the servers whose resources or prompts changed since it was last called (by their
+        own list_changed, or by coming back up), with the running generation when those changed
+        alone. The function returned stops that."""
         self._followers.append(follower)
         return lambda: self._followers.remove(follower)
 
@@ -175,8 +180,12 @@ class Gateway:
             self._retiring.add(old)
             old.retire()
             asyncio.ensure_future(self._forget(old))
+        self._tell(generation)
+
+    def _tell(self, generation: Generation) -> None:
+        changed, self._lists_changed = self._lists_changed, {}
         for follower in list(self._followers):
-            follower(generation)
+            follower(generation, changed)
 
     async def _forget(self, old: Generation) -> None:
         await old.released.wait()
@@ -187,6 +196,9 @@ class Gateway:
         if upstream.restarts > self._restarts_seen.get(upstream.name, 0):
             self._restarts_seen[upstream.name] = upstream.restarts
             self.observer.upstream_restarted(upstream.name)
+        if upstream.lists_changed:
+            self._lists_changed.setdefault(upstream.name, set()).update(upstream.lists_changed)
+            upstream.lists_changed.clear()
         self._relist_wanted = True
         if self._rebuilding is None and not self._stopping.is_set():
             self._rebuilding = asyncio.ensure_future(self._rebuild_loop())
@@ -198,7 +210,8 @@ class Gateway:
             while self._relist_wanted and not self._stopping.is_set():
                 self._relist_wanted = False
                 await asyncio.sleep(QUIET_SECONDS)  # listings that arrive together make one rebuild
-                await self.rebuild()
+                if not await self.rebuild() and self._lists_changed and self.generation is not None:
+                    self._tell(self.generation)  # the same fields, other resources or prompts
                 await asyncio.sleep(REBUILD_GAP)
         finally:
             self._rebuilding = None

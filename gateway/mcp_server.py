@@ -14,9 +14,9 @@ resources and prompts are served as the face's own (see `mcp_relay`).
 What the face serves is made from the gateway's current generation: a server
 added, restarted or changing its tools changes the tool list, the guide and the
 SDL, and every client that asked for a list is sent `tools/list_changed` (or
-the resources' or prompts' when the servers offering them change)
-where its transport carries messages the gateway sends unasked (stdio, and
-/mcp with sessions).
+the resources' or prompts' when the servers offering them change, or one of
+them says its list changed or comes back up) where its transport carries
+messages the gateway sends unasked (stdio, and /mcp with sessions).
 
 Transports: `run_stdio()` for clients that start the gateway as a process, and
 `McpHttp`, the Streamable HTTP endpoint mounted at /mcp: stateless by default,
@@ -180,15 +180,19 @@ class McpFace:
             for task in list(self._telling):
                 task.cancel()
 
-    def _swapped(self, generation: Generation) -> None:
+    def _swapped(self, generation: Generation, lists_changed: dict[str, set[str]]) -> None:
         before, offered = self._view.tools if self._view is not None else None, self._offered
-        self._offered = Offered.of(generation)
-        changed = [kind for kind, differs in (
+        now = self._offered = Offered.of(generation)
+
+        def differs(kind: str, listing: str) -> bool:
+            """Other servers offer them, or one that offers them says its list changed."""
+            return (offered is not None and offered.servers(listing) != now.servers(listing)) \
+                or any(kind in lists_changed.get(server, ()) for server in now.servers(listing))
+        changed = [kind for kind, changes in (
             ("tools", self.view().tools != before),
-            ("resources", offered is not None and offered.servers(LIST_RESOURCES) !=
-             self._offered.servers(LIST_RESOURCES)),
-            ("prompts", offered is not None and offered.servers(LIST_PROMPTS) != self._offered.servers(LIST_PROMPTS)),
-        ) if differs]
+            ("resources", differs("resources", LIST_RESOURCES)),
+            ("prompts", differs("prompts", LIST_PROMPTS)),
+        ) if changes]
         for session in list(self._listeners) if changed else ():
             task = asyncio.ensure_future(self._tell(session, changed))
             self._telling.add(task)
@@ -515,9 +519,10 @@ def _part(schema: GatewaySchema, servers: set[str]) -> str:
         return {n: f for n, f in fields.items()
                 if (n in schema.tools and schema.tools[n].server in servers)
                 or (root is whole.query_type and n not in schema.tools)}
-    description = query_description({n: d for n, d in schema.servers.items() if n in servers})
-    query = GraphQLObjectType("Query", kept(whole.query_type), description=description)
-    writing = kept(whole.mutation_type)
+    reading, writing = kept(whole.query_type), kept(whole.mutation_type)
+    description = query_description({n: d for n, d in schema.servers.items() if n in servers},
+                                    (schema.tools[n].tool for n in reading if n in schema.own))
+    query = GraphQLObjectType("Query", reading, description=description)
     mutation = GraphQLObjectType("Mutation", writing) if writing else None
     return print_schema(GraphQLSchema(query, mutation, types=[TOOL_RESULT]))
 

@@ -43,7 +43,7 @@ import logging
 import re
 from collections.abc import Iterable
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from graphql.pyutils import inspect
 
@@ -65,13 +65,21 @@ from graphql import (
     GraphQLScalarType,
     GraphQLSchema,
     GraphQLString,
+    GraphQLType,
     IntValueNode,
     ValueNode,
     assert_valid_schema,
+    get_named_type,
     print_ast,
     print_schema,
     value_from_ast_untyped,
 )
+
+from .names import field_name
+from .upstream import OWN_FIELDS, answered_here
+
+if TYPE_CHECKING:
+    from .outputs import Made
 
 logger = logging.getLogger(__name__)
 
@@ -81,6 +89,8 @@ BUILT_IN_FIELDS = ("__typename", "servers", "search")
 TYPES_PER_TOOL = 256  # input and enum types one tool's arguments may make
 REF_DEPTH = 32  # $refs followed inside one another before a schema is taken as JSON
 SAFE_INT = (1 << 53) - 1  # the largest integer every JSON reader (a double) carries exactly
+NAMING = ("A tool's field is `<server>_<tool>`, each character of the two names other than A-Z, a-z, 0-9 "
+          "and `_` made `_`; a field named otherwise says its tool. `search` gives each field's server and tool.")
 
 
 
@@ -181,6 +191,7 @@ class GatewaySchema:
     servers: dict[str, str]  # server name -> its instructions ("" when it gave none)
     # (server, tool) -> {argument name: the property it stands for}, for the properties renamed
     argument_names: dict[tuple[str, str], dict[str, str]] = field(default_factory=dict)
+    own: frozenset[str] = frozenset()  # the fields the gateway answers itself, described in Query's description
 
     def sdl(self) -> str:
         return print_schema(self.schema)
@@ -197,10 +208,13 @@ def build(catalogue: list[dict[str, Any]], engine: Any) -> GatewaySchema:
                 listed.setdefault((group.get("server"), tool.get("name")), tool)
     server_descriptions = {s["name"]: s["description"] for s in view["servers"]}
     names = _TypeNames()
-    outputs: dict[str, Any] = {}  # output types made, by their schema's text: tools that share one share it
+    from .outputs import Made  # it builds on this module's mapping
+
+    outputs = Made()
     reading: dict[str, GraphQLField] = {}
     writing: dict[str, GraphQLField] = {}
     tools: dict[str, ToolField] = {}
+    own: set[str] = set()
     argument_names: dict[tuple[str, str], dict[str, str]] = {}
     for hit in view["search"]:
         name = hit["field"]
@@ -208,7 +222,9 @@ def build(catalogue: list[dict[str, Any]], engine: Any) -> GatewaySchema:
             continue  # the engine answers the first tool of a name; a name with __ is the built-in's
         tool = listed.get((hit["server"], hit["tool"]), {})
         tools[name] = ToolField(hit["server"], hit["tool"], hit["readOnly"])
-        graphql_field, renamed = _tool_field(name, hit, tool, names, outputs)
+        if answered_here(tool) and hit["tool"] in OWN_FIELDS:
+            own.add(name)
+        graphql_field, renamed = _tool_field(name, hit, tool, names, outputs, described=name not in own)
         if renamed:
             argument_names[(hit["server"], hit["tool"])] = renamed
         (reading if hit["readOnly"] else writing)[name] = graphql_field
@@ -218,37 +234,44 @@ def build(catalogue: list[dict[str, Any]], engine: Any) -> GatewaySchema:
         "search": GraphQLField(GraphQLNonNull(GraphQLList(GraphQLNonNull(SEARCH_HIT))),
                                description="Every offered tool, in catalogue order."),
         **reading,
-    }, description=query_description(server_descriptions))
+    }, description=query_description(server_descriptions, (tools[name].tool for name in own)))
     mutation = GraphQLObjectType("Mutation", writing, description="The tools that are not read-only.") \
         if writing else None
     schema = GraphQLSchema(query, mutation, types=[TOOL_RESULT])
     assert_valid_schema(schema)  # a schema that does not hold stops the start
-    return GatewaySchema(schema, tools, server_descriptions, argument_names)
+    return GatewaySchema(schema, tools, server_descriptions, argument_names, frozenset(own))
 
 
-def query_description(servers: dict[str, str]) -> str:
-    """Query's description: the servers' instructions, each once rather than on each of its tools
-    (a server's instructions are often longer than all its tools' descriptions together)."""
-    given = [f"`{name}`: {text.strip()}" for name, text in servers.items() if text.strip()]
-    return "\n\n".join(["The read-only tools, and what is offered.",
-                         *(["Instructions of the servers:", *given] if given else [])])
+def query_description(servers: dict[str, str], own: Iterable[str] = ()) -> str:
+    """Query's description: what every tool field would otherwise repeat, said once. The naming
+    rule, rather than each field naming its tool; what the fields the gateway answers for a server
+    (`own`, their tool names) do; and the servers' instructions, each once rather than on each of
+    its tools (a server's instructions are often longer than all its tools' descriptions together)."""
+    parts, present = ["The read-only tools, and what is offered.", NAMING], set(own)
+    if kinds := [kind for kind in OWN_FIELDS if kind in present]:
+        parts.append("For a server with resources or prompts the gateway answers:\n" +
+                     "\n".join(f"- `<server>_{kind}`: {OWN_FIELDS[kind][0]}" for kind in kinds))
+    if given := [f"`{name}`: {text.strip()}" for name, text in servers.items() if text.strip()]:
+        parts += ["Instructions of the servers:", *given]
+    return "\n\n".join(parts)
 
 
 def _tool_field(name: str, hit: dict[str, Any], tool: dict[str, Any], names: _TypeNames,
-                outputs: dict[str, Any]) -> tuple[GraphQLField, dict[str, str]]:
-    """The field of one tool, and its arguments renamed from their properties."""
+                outputs: Made, described: bool = True) -> tuple[GraphQLField, dict[str, str]]:
+    """The field of one tool, and its arguments renamed from their properties; `described` false
+    leaves its description to Query's."""
     from .outputs import result_type  # it builds on this module's mapping
 
     input_schema = tool.get("inputSchema")
     mapper = _Mapper(name, input_schema if isinstance(input_schema, dict) else {}, names)
     arguments, renamed = mapper.arguments()
-    lines = [hit["description"].strip()] if hit["description"].strip() else []
-    if name != f"{hit['server']}_{hit['tool']}":  # else the field's name says it
+    lines = [hit["description"].strip()] if hit["description"].strip() and described else []
+    if name != field_name(hit["server"], hit["tool"]):  # else NAMING says it
         lines.append(f"Tool `{hit['tool']}` of server `{hit['server']}`.")
     output_schema = tool.get("outputSchema")
     result = result_type(name, output_schema, names, outputs) if isinstance(output_schema, dict) else None
     return GraphQLField(GraphQLNonNull(result or TOOL_RESULT), args=arguments,
-                        description="\n\n".join(lines)), renamed
+                        description="\n\n".join(lines) or None), renamed
 
 
 class _TypeNames:
@@ -337,7 +360,8 @@ class _Mapper:
                 kind = self._required(self.input_type(schema, [name]), schema, prop in required)
             except RecursionError:  # nested deeper than Python's stack: the tool still gets its field
                 kind = self._required(JSON_SCALAR, schema, prop in required)
-            description = _allowed(self._resolved(schema), kind, _description(schema))
+            description = _allowed(self._resolved(schema), kind, _description(schema, prop))
+            said_once(kind, description)
             if name != prop:
                 renamed[name] = prop
                 description = f"`{prop}` of the tool." + (f" {description}" if description else "")
@@ -406,7 +430,8 @@ class _Mapper:
         if values and all(_enum_name(v) for v in values) \
                 and len({_identifier(v) for v in unique}) == len(unique) and self._make_type():
             return GraphQLEnumType(self.names.new([self.field, *path], "Enum"),
-                                   {v: GraphQLEnumValue(v) for v in unique}, description=_description(schema))
+                                   {v: GraphQLEnumValue(v) for v in unique},
+                                   description=_description(schema, path[-1] if path else self.field))
         return GraphQLString if values and all(isinstance(v, str) for v in values) else JSON_SCALAR
 
     def _input_object(self, schema: dict[str, Any], path: list[str]) -> GraphQLInputType:
@@ -419,9 +444,11 @@ class _Mapper:
         fields = {}
         for name, sub in properties.items():
             kind = self._required(self.input_type(sub, [*path, name]), sub, name in required)
-            fields[name] = GraphQLInputField(kind, description=_allowed(self._resolved(sub), kind, _description(sub)))
+            described = _allowed(self._resolved(sub), kind, _description(sub, name))
+            said_once(kind, described)
+            fields[name] = GraphQLInputField(kind, description=described)
         return GraphQLInputObjectType(self.names.new([self.field, *path], "Input"), fields,
-                                      description=_description(schema))
+                                      description=_description(schema, path[-1] if path else self.field))
 
     def _make_type(self) -> bool:
         """Whether one more type may be made for this tool."""
@@ -490,8 +517,28 @@ def _allowed(schema: Any, kind: GraphQLInputType, description: str | None) -> st
     return f"{description}\n\n{shown}" if description else shown
 
 
-def _description(schema: Any) -> str | None:
+def _description(schema: Any, name: str) -> str | None:
+    """A schema's description, else its title unless that only restates `name`: pydantic titles
+    every property with its name re-cased (`utc_offset_hours`: "Utc Offset Hours"), which says
+    nothing the argument's name does not, once per argument of every tool."""
     if not isinstance(schema, dict):
         return None
-    text = schema.get("description") or schema.get("title")
+    text = schema.get("description")
+    if not (isinstance(text, str) and text.strip()):
+        text = schema.get("title")
+        if isinstance(text, str) and _letters(text) == _letters(name):
+            return None
     return text if isinstance(text, str) and text.strip() else None
+
+
+def said_once(kind: GraphQLType, description: str | None) -> None:
+    """An argument or field whose type was made from the same schema (an enum, an object) would
+    carry its description twice: it stays on the argument or field, where it is read."""
+    named = get_named_type(kind)
+    if description is not None and isinstance(named, (GraphQLEnumType, GraphQLInputObjectType, GraphQLObjectType)) \
+            and named.description == description:
+        named.description = None
+
+
+def _letters(text: str) -> str:
+    return re.sub(r"[^0-9a-z]", "", text.lower())

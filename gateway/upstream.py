@@ -82,6 +82,7 @@ SESSION_GONE = (32600, "Session terminated")  # how the SDK's HTTP client answer
 LATE_ID = re.compile(r"\bid=(\d+)")
 LISTINGS = ("notifications/tools/list_changed", "notifications/resources/list_changed",
             "notifications/prompts/list_changed")
+CHANGEABLE = ("resources", "prompts")  # lists that change without a change to the catalogue
 
 # MCP's eight syslog levels onto Python's five, and back for logging/setLevel.
 MCP_LEVELS = {"debug": logging.DEBUG, "info": logging.INFO, "notice": logging.INFO,
@@ -189,6 +190,9 @@ class Upstream:
         self.listed = False  # whether it has listed its tools at least once (it may be down since)
         self.restarts = 0  # times the server was brought back after going down
         self._on_listed = on_listed  # told of every listing after the first (restart, list_changed)
+        # Which of its lists ("resources", "prompts") may differ since the gateway last took them:
+        # a server's resources can change without a change to the fields that serve them.
+        self.lists_changed: set[str] = set()
         self._output_checks: dict[str, OutputCheck] = {}
         self._abandoned: OrderedDict[int, str] = OrderedDict()  # request id -> SERVER.TOOL, given up
         self._remote = "http"  # for a url without "type": "sse" once Streamable HTTP was refused
@@ -459,6 +463,7 @@ class Upstream:
         elif isinstance(message, Exception):
             logger.warning("server %r: %s", self.name, unreadable(message))
         elif isinstance(message, ServerNotification) and message.root.method in LISTINGS:
+            self.lists_changed.update(kind for kind in CHANGEABLE if f"/{kind}/" in message.root.method)
             if self._relisting:
                 self._relist_again = True  # a flood of notifications costs one more listing, not one each
                 return
@@ -536,6 +541,7 @@ class Upstream:
                 self.listed = True
                 if self._started.done():  # back after a failure, or first up after a failed start
                     logger.warning("server %r is up again", self.name)
+                    self.lists_changed.update(CHANGEABLE)  # a new process may offer other ones
                     if self._on_listed is not None:
                         self._on_listed(self)
                 else:

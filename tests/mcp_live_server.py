@@ -1,7 +1,7 @@
 """An MCP server over stdio whose catalogue changes on request, for the supervision tests.
 
 `grow` adds a tool answering its own name and `shrink` removes one, each then
-sending tools/list_changed; `pid` names the process, which a test may kill;
+sending tools/list_changed; `publish` adds a resource and a prompt and says so; `pid` names the process, which a test may kill;
 EXTRA_TOOL (environment) adds a tool at start, described by EXTRA_DESCRIPTION;
 a start waits while the file HOLD names exists (a restart a test holds back).
 """
@@ -60,6 +60,16 @@ async def grow(name: str, ctx: Context) -> str:  # type: ignore[type-arg]
 async def shrink(name: str, ctx: Context) -> str:  # type: ignore[type-arg]
     server.remove_tool(name)
     await ctx.session.send_tool_list_changed()
+    return name
+
+
+@server.tool(name="publish", annotations=READ_ONLY)
+async def publish(name: str, ctx: Context) -> str:  # type: ignore[type-arg]
+    """Adds the resource live://NAME and the prompt NAME, then says both lists changed."""
+    server.resource(f"live://{name}", name=name)(lambda: name)
+    server.prompt(name=name)(lambda: f"About {name}.")
+    await ctx.session.send_resource_list_changed()
+    await ctx.session.send_prompt_list_changed()
     return name
 
 

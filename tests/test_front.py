@@ -34,7 +34,9 @@ from gateway import Gateway, ServerConfig, in_process, load_config
 from gateway.access import Limits
 from gateway.config import BUNDLED
 from gateway.front import Front, RequestError
+from gateway.mcp_server import _part
 from gateway.schema import build
+from gateway.upstream import OWN_FIELDS, OWN_MARK
 
 shapes = FastMCP("shapes", log_level="WARNING")
 
@@ -304,6 +306,38 @@ def test_json_schema_to_graphql_types(schema: dict[str, Any], required: bool, ex
     assert list(field.args) == ["p", "bad_name_2", "bad_name"]
     assert "`bad-name`" in (field.args["bad_name_2"].description or "")
     assert str(field.args["p"].type) == expected
+
+
+OWNER = {"type": "object", "properties": {"name": {"type": "string", "description": "Their name"}}}
+
+
+def test_the_sdl_says_each_text_of_the_tools_once() -> None:
+    own = {"annotations": {"readOnlyHint": True}, "_meta": {OWN_MARK: True}}
+    listing = {"name": "_list_resources", "description": OWN_FIELDS["_list_resources"][0], **own}
+    output = {"type": "object", "properties": {"owner": OWNER, "n": {"type": "integer"}}}
+    catalogue = [{"server": "s", "serverDescription": "Use s well.", "tools": [
+        {"name": "get-item", "description": "Gets an item.", "outputSchema": output, "inputSchema": {
+            "type": "object", "properties": {
+                "utc_offset": {"type": "number", "title": "Utc Offset"},  # a title that only repeats the name
+                "note": {"type": "string", "title": "A note to keep"},
+                "kind": {"enum": ["a", "b"], "description": "Which kind"}}}},
+        {"name": "twin", "description": "Same output.", "outputSchema": output},
+        {"name": "other", "outputSchema": {"type": "object", "properties": {"maker": OWNER}}},
+        listing]},
+        {"server": "t", "serverDescription": "Use t too.", "tools": [listing]}]
+    schema = build(catalogue, _graphql.SchemaEngine(json.dumps(catalogue)))
+    sdl = schema.sdl()
+    for text in ("Gets an item.", "A note to keep", "Which kind", "Their name", "Use s well.", "Use t too.",
+                 OWN_FIELDS["_list_resources"][0]):
+        assert sdl.count(text) == 1, text
+    assert "Utc Offset" not in sdl and "`get-item`" not in sdl  # the field's name says which tool it is
+    fields = schema.schema.query_type.fields
+    assert fields["s_get_item"].type.of_type is fields["s_twin"].type.of_type
+    assert fields["s_get_item"].type.of_type.fields["structured"].type.fields["owner"].type is \
+        fields["s_other"].type.of_type.fields["structured"].type.fields["maker"].type
+    assert schema.own == {"s__list_resources", "t__list_resources"}
+    part = _part(schema, {"t"})  # the `schema` tool's part for one server says what its fields need
+    assert OWN_FIELDS["_list_resources"][0] in part and "Use t too." in part and "Use s well." not in part
 
 
 def test_hostile_input_schemas_map_in_linear_time() -> None:

@@ -7,6 +7,7 @@ import json
 import os
 import subprocess
 import sys
+from collections import defaultdict
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
@@ -67,19 +68,19 @@ def served(folder: Path) -> Iterator[tuple[LoopThread, Gateway, str]]:
 
 
 class Listener:
-    """A client session's tools/list_changed notifications, as an event to wait on."""
+    """A client session's notifications, by their type, as events to wait on."""
 
     def __init__(self) -> None:
-        self.changed = asyncio.Event()
+        self.seen: defaultdict[type, asyncio.Event] = defaultdict(asyncio.Event)
 
     async def __call__(self, message: Any) -> None:
-        if isinstance(message, types.ServerNotification) and \
-                isinstance(message.root, types.ToolListChangedNotification):
-            self.changed.set()
+        if isinstance(message, types.ServerNotification):
+            self.seen[type(message.root)].set()
 
-    async def next_change(self) -> None:
-        await asyncio.wait_for(self.changed.wait(), DEADLINE)
-        self.changed.clear()
+    async def next_change(self, *kinds: type) -> None:
+        for kind in kinds or (types.ToolListChangedNotification,):
+            await asyncio.wait_for(self.seen[kind].wait(), DEADLINE)
+            self.seen[kind].clear()
 
 
 async def names(session: ClientSession) -> set[str]:
@@ -222,6 +223,27 @@ def test_over_stdio_a_changed_server_is_told_and_listed(tmp_path: Path) -> None:
     asyncio.run(asyncio.wait_for(work(), DEADLINE * 2))
 
 
+def test_over_stdio_changed_resources_and_prompts_are_told_and_listed(tmp_path: Path) -> None:
+    config = write_config(tmp_path, {"live": {**PYTHON, "args": [str(LIVE)]}})
+    listener = Listener()
+
+    async def work() -> None:
+        params = StdioServerParameters(command=sys.executable, args=["-m", "gateway", "--mcp", "--config", str(config)],
+                                       env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}, cwd=REPO)
+        async with stdio_client(params) as (read, write), \
+                ClientSession(read, write, message_handler=listener) as session:
+            await session.initialize()
+            assert not (await session.list_resources()).resources
+            # The first makes the server's resource and prompt fields; the second changes only its lists.
+            for name in ("first", "second"):
+                await session.call_tool("graphql", {"query": f'{{ live_publish(name: "{name}") {{ text }} }}'})
+                await listener.next_change(types.ResourceListChangedNotification, types.PromptListChangedNotification)
+                assert f"live://{name}" in {str(r.uri) for r in (await session.list_resources()).resources}
+                assert f"live_{name}" in {p.name for p in (await session.list_prompts()).prompts}
+
+    asyncio.run(asyncio.wait_for(work(), DEADLINE * 2))
+
+
 NPM = Path("/opt/dive-ziri-npm")
 TYPED_CHECK = """\
 import type { ReportQuery, ContentReportItemsItemLevelEnum } from "./types";
@@ -254,18 +276,19 @@ def test_generated_typescript_types_the_structured_result(served: tuple[LoopThre
 
 
 OBJECT = {"type": "object", "properties": {"n": {"type": "integer"}}}
+OTHER = {"type": "object", "properties": {"m": {"type": "string"}}}
 
 
 @pytest.mark.parametrize(("outputs", "expected"), [
     # A tool's nested type and another tool's root would both be AlphaAResultOutput: one is renamed.
-    ({"a": {"type": "object", "properties": {"result": OBJECT}}, "a_result": OBJECT},
+    ({"a": {"type": "object", "properties": {"result": OBJECT}}, "a_result": OTHER},
      {"alpha_a": ("AlphaAResult", "AlphaAOutput"), "alpha_a_result": ("AlphaAResultResult", "AlphaAResultOutput2")}),
     # Only an object with properties is typed; the rest keeps ToolResult.
     ({"open": {"type": "object"}, "list": {"type": "array", "items": OBJECT}, "odd": {"properties": {"x-y": OBJECT}}},
      {"alpha_open": ("ToolResult", None), "alpha_list": ("ToolResult", None), "alpha_odd": ("ToolResult", None)}),
-    # The same declared output, one type.
+    # The same declared output, one type, named after the first tool.
     ({"one": OBJECT, "two": OBJECT}, {"alpha_one": ("AlphaOneResult", "AlphaOneOutput"),
-                                      "alpha_two": ("AlphaTwoResult", "AlphaOneOutput")}),
+                                      "alpha_two": ("AlphaOneResult", "AlphaOneOutput")}),
 ])
 def test_result_type_names_never_collide(outputs: dict[str, Any], expected: dict[str, tuple[str, str | None]]
                                          ) -> None:
