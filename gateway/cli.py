@@ -439,8 +439,10 @@ def _run(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
     on standard error; otherwise what `work` returned, and then `farewell` is
     said once the gateway has closed.
     """
+    from .connections import loop_factory
+
     try:
-        return asyncio.run(_with_gateway(args, configs, offer, work, farewell, options))
+        return asyncio.run(_with_gateway(args, configs, offer, work, farewell, options), loop_factory=loop_factory())
     except OfferError as exc:  # known only once the servers have listed their tools
         print(f"gateway: {exc}", file=sys.stderr)
         return 2

@@ -35,7 +35,8 @@ from gateway.admission import Admission, AdmissionLimits, ClientGone, Refused
 from gateway.budget import ReplyBudget
 from gateway.checks import BodyCheck
 from gateway.cli import main
-from gateway.connections import AcceptErrorLog, ConnectionLimits
+from gateway import connections
+from gateway.connections import AcceptErrorLog, ConnectionLimits, parser_names
 from gateway.front import Front
 from gateway.http import listening_socket, make_app, make_server
 from gateway.schema import build
@@ -236,7 +237,25 @@ def test_the_bearer_token_is_compared_on_its_exact_bytes(authorization: bytes, a
 # ---- the socket: timeouts, the connection cap, the log -----------------------------------------
 
 
-def test_idle_and_slow_heads_are_closed_after_the_header_timeout() -> None:
+@pytest.fixture(params=parser_names())
+def parser(request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch) -> str:
+    """Each HTTP parser installed serves the socket tests, as each must hold the same guards."""
+    monkeypatch.setattr(connections, "parser_names", lambda: (request.param,))
+    return str(request.param)
+
+
+def test_heads_are_bounded_in_size(parser: str) -> None:
+    with served(StandIn()) as (port, _):
+        huge = connect(port, b"GET /health HTTP/1.1\r\nHost: localhost\r\n")
+        with contextlib.suppress(OSError):  # the server may close while this is still sending
+            for _ in range(64):
+                huge.sendall(b"X-Filler: " + b"a" * 1000 + b"\r\n")
+        assert closed_by_server(huge).startswith(b"HTTP/1.1 400")
+        fits = connect(port, b"GET /health HTTP/1.1\r\nHost: localhost\r\nX-Filler: " + b"a" * 8000 + b"\r\n\r\n")
+        assert fits.recv(1 << 16).startswith(b"HTTP/1.1 200")
+
+
+def test_idle_and_slow_heads_are_closed_after_the_header_timeout(parser: str) -> None:
     with served(StandIn(), connections=ConnectionLimits(header_seconds=0.3, idle_seconds=1)) as (port, _):
         silent = connect(port)
         trickle = connect(port, b"GET /graph")
@@ -247,7 +266,7 @@ def test_idle_and_slow_heads_are_closed_after_the_header_timeout() -> None:
         assert closed_by_server(kept).startswith(b"HTTP/1.1 200")  # answered, then idle, then closed
 
 
-def test_the_connection_cap_closes_the_longest_idle_then_refuses() -> None:
+def test_the_connection_cap_closes_the_longest_idle_then_refuses(parser: str) -> None:
     gateway = StandIn()
     gateway.hold = threading.Event()
     query = b"GET /graphql?query=%7Balpha_read%7Btext%7D%7D HTTP/1.1\r\nHost: localhost\r\n\r\n"
@@ -266,7 +285,8 @@ def test_the_connection_cap_closes_the_longest_idle_then_refuses() -> None:
 
 
 @pytest.mark.parametrize(("proxies", "logged"), [(None, "127.0.0.1:"), ("127.0.0.1", "203.0.113.9:")])
-def test_log_lines_cannot_be_forged_and_proxies_need_naming(proxies: str | None, logged: str) -> None:
+def test_log_lines_cannot_be_forged_and_proxies_need_naming(proxies: str | None, logged: str, parser: str
+                                                            ) -> None:
     stream = io.StringIO()
     with served(StandIn(), Access(log=AccessLog(stream), forwarded_allow_ips=proxies)) as (port, _):
         response = httpx.get(f"http://127.0.0.1:{port}/x%0a2026-01-01T00:00:00Z%20forged%0d%1b[2J%c2%85",
