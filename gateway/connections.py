@@ -178,30 +178,45 @@ def guarded_protocol(limits: ConnectionLimits, parser: str | None = None) -> typ
     from uvicorn.protocols.http.httptools_impl import HttpToolsProtocol
 
     class GuardedHttpToolsProtocol(Guards, HttpToolsProtocol):
-        # llhttp sets no bound on a head: without one a client could send headers for ever.
-        # Past the bound the callback's error is the parser's, which Uvicorn answers 400, as h11 does.
-        head_bytes = 0
+        # llhttp sets no bound on a head, and keeps a header's text until its line ends: without
+        # one a client could send a header for ever. Two lower bounds of the head's size are
+        # kept: its parts parsed whole, and the reads that came wholly inside it (all but the
+        # first). Past HEAD_BYTES, 400 and closed, as h11 does; so a head is held to
+        # HEAD_BYTES and one read.
+        reads = 0
+        head_read = -1  # the read its head began in; -1: no head under way
+        head_parsed = 0
+        head_raw = 0
+
+        def data_received(self, data: bytes) -> None:
+            self.reads += 1
+            super().data_received(data)
+            if self.head_read not in (-1, self.reads) and not self.transport.is_closing():
+                self.head_raw += len(data)
+                if self.head_raw > HEAD_BYTES:
+                    self.send_400_response("Invalid HTTP request received.")
 
         def on_message_begin(self) -> None:
-            self.head_bytes = 0
+            self.head_read, self.head_parsed, self.head_raw = self.reads, 0, 0
             super().on_message_begin()
 
         def on_url(self, url: bytes) -> None:
-            self._count(len(url))
+            self._parsed(len(url))
             super().on_url(url)
 
         def on_header(self, name: bytes, value: bytes) -> None:
-            self._count(len(name) + len(value) + 4)  # ": " and CRLF
+            self._parsed(len(name) + len(value) + 4)  # ": " and CRLF
             super().on_header(name, value)
 
         def on_headers_complete(self) -> None:
+            self.head_read = -1
             self._head_arrived()
             super().on_headers_complete()
 
-        def _count(self, size: int) -> None:
-            self.head_bytes += size
-            if self.head_bytes > HEAD_BYTES:
-                raise ValueError("the head is too large")
+        def _parsed(self, size: int) -> None:
+            self.head_parsed += size
+            if self.head_parsed > HEAD_BYTES:
+                raise ValueError("the head is too large")  # the parser's error: Uvicorn answers 400
 
     return GuardedHttpToolsProtocol
 
