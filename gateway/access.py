@@ -191,10 +191,14 @@ class AccessLog:
 
     def __init__(self, stream: TextIO | None = None) -> None:
         self._stream = stream
+        self._second = -1
+        self._stamp = ""  # the second `_second` as text: formatted once, not for every line
 
     def __call__(self, line: str) -> None:
         stream = self._stream or sys.stderr
         now = time.time()
-        stamp = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(now)) + f".{int(now % 1 * 1000):03d}Z"
-        stream.write(f"{stamp} {printable(line)}\n")
+        second = int(now)
+        if second != self._second:
+            self._second, self._stamp = second, time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(second))
+        stream.write(f"{self._stamp}.{int(now % 1 * 1000):03d}Z {printable(line)}\n")
         stream.flush()

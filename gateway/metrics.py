@@ -36,6 +36,9 @@ class Metrics:
                                       ["server", "tool"], buckets=LATENCY_BUCKETS, registry=registry)
         self.tool_calls_in_flight = Gauge("gateway_tool_calls_in_flight", "Tool calls waiting for their server",
                                           registry=registry)
+        # Label children by their values; as bounded as the labels (routes, statuses, the catalogue's tools).
+        self._request_counters: dict[tuple[str, int], Counter] = {}
+        self._tool_children: dict[tuple[str, str, str], tuple[Counter, Histogram]] = {}
         self.restarts = Counter("gateway_upstream_restarts", "Times a server was started again after it failed",
                                 ["server"], registry=registry)
 
@@ -54,11 +57,21 @@ class Metrics:
 
     def tool_call_ended(self, server: str, tool: str, outcome: str, seconds: float) -> None:
         self.tool_calls_in_flight.dec()
-        self.tool_calls.labels(server, tool, outcome).inc()
-        self.tool_seconds.labels(server, tool).observe(seconds)
+        try:
+            ended, timed = self._tool_children[server, tool, outcome]
+        except KeyError:
+            ended, timed = self._tool_children[server, tool, outcome] = (
+                self.tool_calls.labels(server, tool, outcome), self.tool_seconds.labels(server, tool))
+        ended.inc()
+        timed.observe(seconds)
 
     def request_ended(self, route: str, status: int, seconds: float, fields: object) -> None:
-        self.requests.labels(route, str(status)).inc()
+        # Each (route, status) child once: `labels()` checks and joins its values on every call.
+        try:
+            counter = self._request_counters[route, status]
+        except KeyError:
+            counter = self._request_counters[route, status] = self.requests.labels(route, str(status))
+        counter.inc()
         if route == "/graphql":
             self.query_seconds.observe(seconds)
             if isinstance(fields, int):
