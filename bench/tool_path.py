@@ -26,11 +26,13 @@ from __future__ import annotations
 import argparse
 import asyncio
 import contextlib
+import json
 import os
 import re
 import subprocess
 import sys
 import threading
+import tempfile
 import time
 from pathlib import Path
 from typing import Any
@@ -65,9 +67,8 @@ async def in_turns(calls: list[Any], run: Any) -> float:
     return time.perf_counter() - began
 
 
-async def sdk(stack: contextlib.AsyncExitStack, folder: Path) -> Any:
-    import json
-    servers = json.loads(hub_config(folder).read_text())["mcpServers"]
+async def sdk(stack: contextlib.AsyncExitStack, config: Path) -> Any:
+    servers = json.loads(config.read_text())["mcpServers"]
     sessions = {}
     names: dict[str, tuple[str, str]] = {}
     for name, entry in servers.items():
@@ -89,10 +90,11 @@ async def sdk(stack: contextlib.AsyncExitStack, folder: Path) -> Any:
     return run
 
 
-async def gateway(stack: contextlib.AsyncExitStack) -> tuple[Any, int]:
-    process = subprocess.Popen([sys.executable, "-m", "gateway", "--serve", "127.0.0.1:0", "--client-queries", "1024",
-                                "--query-queue", "1024"], cwd=REPO, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.PIPE, text=True)
+async def gateway(stack: contextlib.AsyncExitStack, config: Path, source: Path) -> tuple[Any, int]:
+    """The gateway package found in `source` serving the servers of `config`."""
+    process = subprocess.Popen([sys.executable, "-m", "gateway", "--config", str(config), "--serve", "127.0.0.1:0",
+                                "--client-queries", "1024", "--query-queue", "1024"], cwd=source,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     stack.callback(process.wait, 30)
     stack.callback(process.terminate)
     assert process.stderr is not None
@@ -115,23 +117,24 @@ async def gateway(stack: contextlib.AsyncExitStack) -> tuple[Any, int]:
     return run, process.pid
 
 
-async def main(calls: int, rounds: int) -> None:
-    import tempfile
+async def main(calls: int, rounds: int, before: Path | None) -> None:
     work = [CALLS[n % len(CALLS)] for n in range(calls)]
-    found: dict[str, list[tuple[float, float]]] = {"SDK send_request": [], "gateway": []}
+    found: dict[str, list[tuple[float, float]]] = {}
     with tempfile.TemporaryDirectory() as folder:
+        config = hub_config(Path(folder))
         async with contextlib.AsyncExitStack() as stack:
-            raw = await sdk(stack, Path(folder))
-            through, pid = await gateway(stack)
-            for run in (raw, through):
+            runs: dict[str, tuple[Any, int | None]] = {"SDK send_request": (await sdk(stack, config), None)}
+            runs["gateway"] = await gateway(stack, config, REPO)
+            if before is not None:
+                runs["gateway before"] = await gateway(stack, config, before.resolve())
+            for run, _ in runs.values():
                 await in_turns(work[:CONCURRENCY * 4], run)  # warm
             for _ in range(rounds):
-                began = time.process_time()
-                wall = await in_turns(work, raw)
-                found["SDK send_request"].append((calls / wall, (time.process_time() - began) / calls))
-                began = cpu_seconds(pid)
-                wall = await in_turns(work, through)
-                found["gateway"].append((calls / wall, (cpu_seconds(pid) - began) / calls))
+                for who, (run, pid) in runs.items():
+                    began = time.process_time() if pid is None else cpu_seconds(pid)
+                    wall = await in_turns(work, run)
+                    used = (time.process_time() if pid is None else cpu_seconds(pid)) - began
+                    found.setdefault(who, []).append((calls / wall, used / calls))
             # Said before the sessions close: the SDK's stdio client can fail its own teardown.
             report(found)
 
@@ -151,5 +154,6 @@ if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--calls", type=int, default=1000)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--before", metavar="DIR", type=Path, help="also the gateway package found in this folder")
     args = parser.parse_args()
-    asyncio.run(main(args.calls, args.rounds))
+    asyncio.run(main(args.calls, args.rounds, args.before))
