@@ -1,9 +1,9 @@
 """Connection limits, the first check of every request: they act before the app, on the socket.
 
-Uvicorn's HTTP/1.1 protocols (httptools when installed, else h11) only time a connection out between
-requests: a socket that never sends a byte, or sends its head one byte at a
-time, would hold a descriptor for ever. `guarded_protocol` adds the rest, the same for
-either parser:
+Uvicorn's HTTP/1.1 protocols (httptools when installed, else h11) only time a
+connection out between requests: a socket that never sends a byte, or sends its
+head one byte at a time, would hold a descriptor for ever. `guarded_protocol`
+adds the rest, the same for either parser:
 
 - a head is at most HEAD_BYTES (over it: 400 and closed);
 - a head must arrive within `header_seconds` of the connection (or of the end
@@ -37,6 +37,7 @@ REFUSED_LINGER_SECONDS = 1.0  # a refused connection is read (and dropped) this 
 REFUSED = (b"HTTP/1.1 503 Service Unavailable\r\ncontent-type: application/json\r\n"
            b"retry-after: 1\r\nconnection: close\r\ncontent-length: %d\r\n\r\n%s")
 HEAD_BYTES = 16 * 1024  # a request line and headers, as h11 bounds them (Uvicorn's default)
+HEAD_FRAMING = 64  # a request line's method, version and line ends; a body chunk's size line
 REFUSED_BODY = b'{"errors":[{"message":"the gateway has as many connections as it serves: retry later"}]}'
 
 
@@ -98,7 +99,7 @@ def guarded_protocol(limits: ConnectionLimits, parser: str | None = None) -> typ
     parser = parser or parser_names()[0]
 
     class Guards:
-        """What both parsers' protocols get; `head_pending` says whether a head is being waited for."""
+        """What both parsers' protocols get: the cap on connecting, the head's deadline after it."""
 
         # Uvicorn's protocol, which this class is mixed before, sets these.
         loop: asyncio.AbstractEventLoop
@@ -135,8 +136,10 @@ def guarded_protocol(limits: ConnectionLimits, parser: str | None = None) -> typ
                 super().connection_lost(exc)  # type: ignore[misc]
 
         def on_response_complete(self) -> None:
+            # httptools has read the heads it queued (`pipeline`): the next one has arrived. h11 reads
+            # the next head only after this, and its handle_events then sees it arrived.
             if not self.transport.is_closing() and not getattr(self, "pipeline", None):
-                self._waiting_for_head()  # before the next pipelined head, if one is waiting
+                self._waiting_for_head()
             super().on_response_complete()  # type: ignore[misc]
 
         def _waiting_for_head(self) -> None:
@@ -179,25 +182,33 @@ def guarded_protocol(limits: ConnectionLimits, parser: str | None = None) -> typ
 
     class GuardedHttpToolsProtocol(Guards, HttpToolsProtocol):
         # llhttp sets no bound on a head, and keeps a header's text until its line ends: without
-        # one a client could send a header for ever. Two lower bounds of the head's size are
-        # kept: its parts parsed whole, and the reads that came wholly inside it (all but the
-        # first). Past HEAD_BYTES, 400 and closed, as h11 does; so a head is held to
-        # HEAD_BYTES and one read.
+        # one a client could send a header for ever. The head's bytes are counted as they come:
+        # whole reads while it is under way, and of the read it began in, what the messages
+        # before it in that read did not take (their bodies, their heads and a line's framing).
+        # Past HEAD_BYTES, 400 and closed, as h11 does.
         reads = 0
         head_read = -1  # the read its head began in; -1: no head under way
-        head_parsed = 0
+        head_parsed = 0  # its request line and headers parsed whole, for the bound before a read ends
         head_raw = 0
+        taken = 0  # bytes of the current read the messages before the current one took
+        taken_before_head = 0
 
         def data_received(self, data: bytes) -> None:
             self.reads += 1
+            self.taken = 0
             super().data_received(data)
-            if self.head_read not in (-1, self.reads) and not self.transport.is_closing():
+            if self.head_read == -1 or self.transport.is_closing():
+                return
+            if self.head_read == self.reads:
+                self.head_raw = len(data) - self.taken_before_head
+            else:
                 self.head_raw += len(data)
-                if self.head_raw > HEAD_BYTES:
-                    self.send_400_response("Invalid HTTP request received.")
+            if self.head_raw > HEAD_BYTES:
+                self.send_400_response("Invalid HTTP request received.")
 
         def on_message_begin(self) -> None:
             self.head_read, self.head_parsed, self.head_raw = self.reads, 0, 0
+            self.taken_before_head = self.taken
             super().on_message_begin()
 
         def on_url(self, url: bytes) -> None:
@@ -210,8 +221,13 @@ def guarded_protocol(limits: ConnectionLimits, parser: str | None = None) -> typ
 
         def on_headers_complete(self) -> None:
             self.head_read = -1
+            self.taken += self.head_parsed + HEAD_FRAMING
             self._head_arrived()
             super().on_headers_complete()
+
+        def on_body(self, body: bytes) -> None:
+            self.taken += len(body) + HEAD_FRAMING  # a chunk's size line, at most
+            super().on_body(body)
 
         def _parsed(self, size: int) -> None:
             self.head_parsed += size

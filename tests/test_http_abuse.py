@@ -250,6 +250,12 @@ def test_heads_are_bounded_in_size(parser: str, line: bytes) -> None:
     with served(StandIn(), connections=ConnectionLimits(header_seconds=DEADLINE * 2)) as (port, _):
         fits = connect(port, b"GET /health HTTP/1.1\r\nHost: localhost\r\nX-Filler: " + b"a" * 8000 + b"\r\n\r\n")
         assert fits.recv(1 << 16).startswith(b"HTTP/1.1 200")
+        # A body larger than the bound, and the next head in the same packet: the body is no head.
+        body = json.dumps({"query": "{ __typename }", "pad": "a" * 40000}).encode()
+        pipelined = connect(port, b"POST /graphql HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n"
+                            b"Content-Length: %d\r\n\r\n%s" % (len(body), body)
+                            + b"GET /health HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n")
+        assert closed_by_server(pipelined).count(b"HTTP/1.1 200") == 2
         huge = connect(port, b"GET /health HTTP/1.1\r\nHost: localhost\r\nX-Long: ")
         with contextlib.suppress(OSError):  # refused while this still sends
             for _ in range(1000):
