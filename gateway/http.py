@@ -541,7 +541,9 @@ def listening_socket(address: str) -> socket.socket:
     except BaseException:
         sock.close()
         raise
-    sock.set_inheritable(True)
+    # Not inheritable (Python's default): uvloop starts the MCP servers without closing the
+    # descriptors they could inherit, and a server holding the port would keep accepting
+    # connections for a gateway that died.
     return sock
 
 

@@ -10,6 +10,7 @@ import contextlib
 import io
 import json
 import logging
+import os
 import socket
 import sys
 import threading
@@ -40,6 +41,7 @@ from gateway.connections import AcceptErrorLog, ConnectionLimits, parser_names
 from gateway.front import Front
 from gateway.http import listening_socket, make_app, make_server
 from gateway.schema import build
+from support import serving_program, server_entry, write_config
 
 TOKEN = "t0ken"
 TEST_SERVER = str(Path(__file__).resolve().parent / "mcp_test_server.py")
@@ -306,6 +308,17 @@ def test_log_lines_cannot_be_forged_and_proxies_need_naming(proxies: str | None,
         until(lambda: stream.getvalue().endswith("\n"), "the request was logged")
     [line] = stream.getvalue().splitlines()
     assert f"Z {logged}" in line and " GET /x\\x0a2026-01-01T00:00:00Z forged\\x0d\\x1b[2J\\x85 404 " in line
+
+
+def test_the_mcp_servers_do_not_hold_the_listening_socket(tmp_path: Path) -> None:
+    # One that did would keep accepting connections (and holding them unanswered) for a
+    # gateway that died.
+    with serving_program(write_config(tmp_path, {"alpha": server_entry("alpha")})) as (process, base):
+        port = int(base.rsplit(":", 1)[1])
+        rows = [line.split() for line in Path("/proc/net/tcp").read_text().splitlines()[1:]]
+        [listening] = [f"socket:[{row[9]}]" for row in rows if row[1].endswith(f":{port:04X}") and row[3] == "0A"]
+        [child] = Path(f"/proc/{process.pid}/task/{process.pid}/children").read_text().split()
+        assert listening not in {os.readlink(fd) for fd in Path(f"/proc/{child}/fd").iterdir()}
 
 
 def test_accept_errors_are_logged_once_a_second() -> None:
