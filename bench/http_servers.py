@@ -12,7 +12,6 @@ another version of it (bench/http_load.py --before) runs on the same stack.
 import asyncio
 import inspect
 import json
-import socket
 import sys
 from pathlib import Path
 
