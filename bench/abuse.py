@@ -24,7 +24,14 @@ example toolbox server (stdio):
   - requests per second of `{ __typename }` by GET under 1,000 connections (wrk),
     the per-client cap on queries raised past them: wrk's connections all come
     from one address, and this row measures the connection layer, not the
-    sharing of the query threads (which would answer most of them 429).
+    sharing of the query threads (which would answer most of them 429);
+  - attacks (--rows attacks), each for ATTACK_SECONDS from 127.0.0.2 while a
+    victim at 127.0.0.5 sends a query every 0.2 s: the victim's worst latency
+    and statuses, and the gateway's peak RSS above idle. Introspection and
+    `search` multiplied by aliases and fragments, a batch of 16 documents of
+    450 conflicting fields, 40 concurrent /mcp `graphql` calls of a slow tool
+    (the victim's query calls a tool), and 64 bodies sent a byte a second
+    (the victim's query is a POST).
 
 Nothing here is a test: no figure is asserted.
 """
@@ -33,6 +40,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import contextlib
 import json
 import os
 import re
@@ -46,6 +54,7 @@ import time
 import urllib.parse
 from collections import Counter
 from pathlib import Path
+from typing import Any
 
 import httpx
 
@@ -58,6 +67,23 @@ SLOW_QUERIES = 16
 SLOW_SECONDS = 20
 LEGIT_REQUESTS = 5
 CONNECTIONS = 1_000
+ATTACK_SECONDS = 15
+PROBE_EVERY = 0.2
+
+
+def aliases(template: str, count: int) -> str:
+    return " ".join(template.format(n) for n in range(count))
+
+
+INTROSPECTION_BOMB = ("{ __schema { " + aliases("t{}: types {{ ...F }}", 40) + " } } fragment F on __Type { name "
+                      + aliases("f{}: fields {{ ...G }}", 40)
+                      + " } fragment G on __Field { name args { name type { name } } }")
+SEARCH_BOMB = ("{ " + aliases("x{}: search {{ ...S }}", 900) + " } fragment S on SearchHit { "
+               + aliases("d{}: description", 75) + " }")
+CONFLICTS = "{" + aliases('a:toolbox_reverse(text:"{}"){{text}}', 450) + "}"  # just under 16 KiB
+SLOW_TOOL = "{ toolbox_sleep(seconds: 5) { isError } }"
+VICTIM = "{ __typename }"
+VICTIM_TOOL = '{ toolbox_word_count(text: "a b") { isError } }'
 AMPLIFIED = "query ($v: String!) {\n" + "".join(
     f"  f{n}: toolbox_word_count(text: $v) {{ isError }}\n" for n in range(FIELDS)) + "}"
 
@@ -217,6 +243,8 @@ def main() -> None:
     parser.add_argument("--seconds", type=float, default=5, help="of the wrk run (default: %(default)s)")
     parser.add_argument("--rows", default="memory,latency,throughput",
                         help="which rows to run (default: %(default)s)")
+    parser.add_argument("--attacks", default=",".join(ATTACKS),
+                        help="which attacks the attacks row runs (default: %(default)s)")
     args = parser.parse_args()
     cap = args.rss_cap << 20
     with tempfile.TemporaryDirectory() as name:
@@ -235,6 +263,9 @@ def main() -> None:
             latency_row(source, config, cap)
         if "throughput" in rows:
             throughput_row(source, config, cap, args.seconds)
+        if "attacks" in rows:
+            for name in args.attacks.split(","):
+                attack_row(source, config, cap, name)
 
 
 def memory_row(source: Path, config: Path, cap_mb: int, copies: int) -> None:
@@ -273,6 +304,109 @@ def throughput_row(source: Path, config: Path, cap: int, seconds: float) -> None
         gateway.close()
     print(f"| `{{ __typename }}` by GET under {CONNECTIONS:,} connections | {rps:,.0f} requests/s, "
           f"p99 {p99}, errors: {problems} |")
+
+
+async def _post_loop(url: str, body: Any, stop: asyncio.Event, statuses: Counter[str],
+                     headers: dict[str, str] | None = None) -> None:
+    transport = httpx.AsyncHTTPTransport(local_address="127.0.0.2")
+    async with httpx.AsyncClient(transport=transport, timeout=ATTACK_SECONDS * 2) as client:
+        while not stop.is_set():
+            try:
+                response = await client.post(url, json=body() if callable(body) else body, headers=headers)
+                statuses[str(response.status_code)] += 1
+            except httpx.HTTPError as exc:
+                statuses[type(exc).__name__] += 1
+
+
+async def _repeat(url: str, body: Any, clients: int, stop: asyncio.Event, statuses: Counter[str],
+                  headers: dict[str, str] | None = None) -> None:
+    await asyncio.gather(*(_post_loop(url, body, stop, statuses, headers) for _ in range(clients)))
+
+
+async def _dribble(url: str, stop: asyncio.Event, statuses: Counter[str]) -> None:
+    """64 connections declaring a megabyte and sending a byte a second."""
+    host, port = url.split("//")[1].split("/")[0].split(":")
+    head = (f"POST /graphql HTTP/1.1\r\nHost: {host}:{port}\r\nContent-Type: application/json\r\n"
+            f"Content-Length: 1048576\r\n\r\n").encode()
+
+    async def one() -> None:
+        while not stop.is_set():
+            try:
+                reader, writer = await asyncio.open_connection(host, int(port), local_addr=("127.0.0.2", 0))
+                writer.write(head)
+                while not stop.is_set() and not reader.at_eof():
+                    writer.write(b" ")
+                    await writer.drain()
+                    try:
+                        line = await asyncio.wait_for(reader.readline(), 1)
+                    except TimeoutError:
+                        continue
+                    if line.startswith(b"HTTP/1.1"):
+                        statuses[line.split()[1].decode()] += 1
+                        break
+                writer.close()
+            except OSError as exc:
+                statuses[type(exc).__name__] += 1
+                await asyncio.sleep(1)
+
+    await asyncio.gather(*(one() for _ in range(64)))
+
+
+MCP_CALL = {"jsonrpc": "2.0", "id": 1, "method": "tools/call",
+            "params": {"name": "graphql", "arguments": {"query": SLOW_TOOL}}}
+MCP_HEADERS = {"Accept": "application/json, text/event-stream", "Mcp-Protocol-Version": "2025-06-18"}
+ATTACKS = {  # name: (what the attacker does, the victim's query)
+    "introspection": (lambda url, stop, seen: _repeat(url, lambda: {"query": f"{INTROSPECTION_BOMB}#"
+                                                                             f"{time.perf_counter_ns()}"},
+                                                      2, stop, seen), VICTIM),
+    "search": (lambda url, stop, seen: _repeat(url, lambda: {"query": f"{SEARCH_BOMB}#{time.perf_counter_ns()}"},
+                                               2, stop, seen), VICTIM),
+    # Each document new (a comment makes it so), as an attacker would send them: none is cached.
+    "conflicts": (lambda url, stop, seen: _repeat(url, lambda: [{"query": f"{CONFLICTS}#{time.perf_counter_ns()}"}
+                                                                for _ in range(16)], 2, stop, seen), VICTIM),
+    "mcp": (lambda url, stop, seen: _repeat(url.replace("/graphql", "/mcp"), MCP_CALL, 40, stop, seen,
+                                            MCP_HEADERS), VICTIM_TOOL),
+    "bodies": (_dribble, VICTIM),
+}
+
+
+async def under_attack(url: str, name: str) -> dict[str, object]:
+    attack, victim = ATTACKS[name]
+    stop = asyncio.Event()
+    attacker: Counter[str] = Counter()
+    running = asyncio.ensure_future(attack(url, stop, attacker))
+    await asyncio.sleep(1)  # the attack is under way before the victim's first query
+    latencies, statuses = [], Counter[str]()
+    transport = httpx.AsyncHTTPTransport(local_address="127.0.0.5")
+    async with httpx.AsyncClient(transport=transport, timeout=ATTACK_SECONDS * 4) as client:
+        began = time.perf_counter()
+        while time.perf_counter() - began < ATTACK_SECONDS:
+            sent = time.perf_counter()
+            try:
+                statuses[str((await client.post(url, json={"query": victim})).status_code)] += 1
+            except httpx.HTTPError as exc:
+                statuses[type(exc).__name__] += 1
+            latencies.append(time.perf_counter() - sent)
+            await asyncio.sleep(PROBE_EVERY)
+    stop.set()
+    running.cancel()
+    with contextlib.suppress(asyncio.CancelledError, Exception):
+        await running
+    return {"max": max(latencies), "p50": statistics.median(latencies), "statuses": dict(statuses),
+            "attacker": dict(attacker)}
+
+
+def attack_row(source: Path, config: Path, cap: int, name: str) -> None:
+    gateway = Gateway(source, config, cap)
+    try:
+        base = gateway.memory("VmRSS")
+        seen = asyncio.run(under_attack(gateway.url, name))
+        peak = gateway.memory("VmHWM")
+    finally:
+        gateway.close()
+    fate = "killed past the cap" if gateway.killed else f"+{(peak - base) / 2**20:,.0f} MB"
+    print(f"| attack: {name} | victim max {seen['max']:.3f} s (p50 {seen['p50']:.3f} s), {seen['statuses']}; "
+          f"peak RSS {fate}; attacker got {seen['attacker']} |")
 
 
 if __name__ == "__main__":

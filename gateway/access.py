@@ -24,6 +24,12 @@ DEFAULT_FIELD_LIMIT = 1000  # top-level fields of one request
 # Bytes of tool-call arguments one request sends out, variables substituted: measured, a request
 # peaks at about 3.2-3.8 times its fan-out in the gateway (bench/front.py --fanout), so ~60 MB at most.
 DEFAULT_FANOUT_LIMIT = 16 << 20
+# Fields of one answer, lists counted with their items (cost.py): GraphiQL's introspection of a
+# schema of 1,000 tools costs about 60,000.
+DEFAULT_COST_LIMIT = 200_000
+# Bytes of one answer, counted as it is built: an answer is held whole (and about four times its
+# text as Python values) until its client has read it.
+DEFAULT_RESPONSE_LIMIT = 32 << 20
 # What an Authorization header can carry as a bearer token (RFC 6750's b64token, widened to visible ASCII).
 TOKEN_TEXT = re.compile(r"[\x21-\x7e]+")
 # A Host header: a bracketed IPv6 literal or a name/IPv4 address, then an optional port.
@@ -157,6 +163,8 @@ class Limits:
     query_bytes: int = DEFAULT_QUERY_LIMIT
     fields: int = DEFAULT_FIELD_LIMIT
     fanout: int = DEFAULT_FANOUT_LIMIT
+    cost: int = DEFAULT_COST_LIMIT
+    response_bytes: int = DEFAULT_RESPONSE_LIMIT
 
 
 def utf8_length_over(text: str, limit: int) -> bool:

@@ -31,9 +31,10 @@ import json
 import logging
 import os
 import re
+import secrets
 import shlex
+import stat
 import sys
-import threading
 import time
 from collections.abc import AsyncGenerator, Awaitable, Callable
 from http.server import BaseHTTPRequestHandler, HTTPServer
@@ -98,6 +99,7 @@ class TokenFile:
         return cls(token_dir() / f"{safe}-{digest}.json")
 
     def read(self) -> dict[str, Any]:
+        self._check_folder()
         try:
             fd = os.open(self.path, os.O_RDONLY | os.O_NOFOLLOW)
         except FileNotFoundError:
@@ -118,8 +120,10 @@ class TokenFile:
     def write(self, **members: Any) -> None:
         document = self.read() | members
         self.path.parent.mkdir(mode=0o700, parents=True, exist_ok=True)
-        temporary = self.path.with_name(f".{self.path.name}.{os.getpid()}.{threading.get_ident()}")
-        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW, 0o600)
+        self._check_folder()
+        # A name nobody can have made ready, and O_EXCL: a file (or link) planted there is never written through.
+        temporary = self.path.with_name(f".{self.path.name}.{os.getpid()}.{secrets.token_hex(8)}")
+        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600)
         try:
             with os.fdopen(fd, "w", encoding="utf-8") as stream:
                 json.dump(document, stream)
@@ -129,6 +133,17 @@ class TokenFile:
         except BaseException:
             temporary.unlink(missing_ok=True)
             raise
+
+    def _check_folder(self) -> None:
+        """The folder must be the user's own and writable by nobody else: whoever can write
+        there can replace a token file, or the registration that says where tokens are sent."""
+        try:
+            status = os.lstat(self.path.parent)
+        except FileNotFoundError:
+            return  # nothing to read; write() makes it, 0700
+        if not stat.S_ISDIR(status.st_mode) or status.st_uid != os.getuid() or status.st_mode & 0o022:
+            raise TokenFileError(f"{self.path.parent} may be written by others (or is not the user's own "
+                                 "folder): make it its owner's only (chmod 700)")
 
     # The SDK's TokenStorage.
     async def get_tokens(self) -> OAuthToken | None:

@@ -10,6 +10,7 @@ import asyncio
 import json
 import re
 from array import array
+from collections import Counter
 from collections.abc import Awaitable, Callable, MutableMapping
 from itertools import accumulate
 from typing import Any
@@ -26,6 +27,8 @@ type App = Callable[[Scope, Receive, Send], Awaitable[None]]
 
 JSON = "application/json"
 BODY_SECONDS = 30.0  # time a client has to send a whole body once its head has arrived
+BODY_GRACE_SECONDS = 5.0  # and after this much of it, the body arrives at MIN_BODY_RATE on average
+MIN_BODY_RATE = 4096  # bytes a second: a slow mobile link sends a megabyte body in a few seconds
 JSON_DEPTH = 64  # nesting of JSON a request may send: variables are arguments, not documents
 HOSTS_KEPT = 256  # Host header values whose verdict is remembered
 BODIES_HELD = 64 << 20  # bytes of bodies held at once by the requests in flight (at least 4 bodies)
@@ -134,18 +137,28 @@ class BearerCheck:
 
 class BodyCheck:
     """A POST body is application/json (so a cross-site form cannot send one), at most `limit`
-    bytes, sent within BODY_SECONDS and nested at most JSON_DEPTH deep. It is read whole here and
-    handed on as one message: the route gets a body every check has seen. The bodies held by the
-    requests in flight total at most BODIES_HELD (more: 503, retry)."""
+    bytes and nested at most JSON_DEPTH deep. It is read whole here and handed on as one message:
+    the route gets a body every check has seen.
+
+    What bodies hold is counted by the bytes received, never by what a head declares, so a
+    client that declares much and sends little holds nothing. Bodies in flight total at most
+    `room` (more: 503), one client's (one address) at most a quarter of it (more: 429). A body
+    must arrive within BODY_SECONDS and, after the first BODY_GRACE_SECONDS, at
+    MIN_BODY_RATE bytes a second on average: a client dribbling bytes loses its own
+    connection (408), and nobody else waits for it."""
 
     def __init__(self, app: App, *, limit: int, seconds: float = BODY_SECONDS, depth: int = JSON_DEPTH,
-                 room: int | None = None) -> None:
+                 room: int | None = None, rate: int = MIN_BODY_RATE, grace: float = BODY_GRACE_SECONDS) -> None:
         self.app = app
         self.limit = limit
         self.seconds = seconds
         self.depth = depth
         self.room = room or max(BODIES_HELD, 4 * limit)
+        self.per_client = max(limit, self.room // 4)
+        self.rate = rate
+        self.grace = grace
         self.held = 0  # counted on the event loop only
+        self._by_client: Counter[str] = Counter()
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http" or scope["method"] != "POST":
@@ -153,29 +166,28 @@ class BodyCheck:
             return
         content_type = (header(scope, b"content-type") or b"").split(b";")[0].strip().lower()
         declared = header(scope, b"content-length")
-        # What the body may take: its length when it declares one, else the most it may be.
-        size = int(declared) if declared is not None and declared.isdigit() else self.limit
         if content_type != JSON.encode():
             answer = refusal(415, f"send the request as {JSON}")
-        elif size > self.limit:
+        elif declared is not None and declared.isdigit() and int(declared) > self.limit:
             answer = refusal(413, f"the body is over the limit of {self.limit} bytes")
-        elif self.held + size > self.room:
-            answer = refusal(503, "the gateway holds as many request bodies as it may: retry later",
-                             {"Retry-After": "1"})
         else:
-            await self._held(size, scope, receive, send)
+            await self._held(scope, receive, send)
             return
         await answer(scope, receive, send)
 
-    async def _held(self, counted: int, scope: Scope, receive: Receive, send: Send) -> None:
-        """Reads the body, counted against the room for bodies until the request has its answer."""
-        self.held += counted
+    async def _held(self, scope: Scope, receive: Receive, send: Send) -> None:
+        """Reads the body, counted against the rooms for bodies until the request has its answer."""
+        client = scope["client"][0] if scope.get("client") else "-"
+        counted = _Counted(self, client)
         try:
             try:
-                body = await self._read(receive)
+                body = await self._read(receive, counted)
             except TimeoutError:
-                answer = refusal(408, f"the body did not arrive within {self.seconds:g} seconds",
+                answer = refusal(408, f"the body did not arrive in time: within {self.seconds:g} seconds, and at "
+                                      f"{self.rate} bytes a second after the first {self.grace:g}",
                                  {"Connection": "close"})
+            except _NoRoom as exc:
+                answer = refusal(exc.status, str(exc), {"Retry-After": "1", "Connection": "close"})
             else:
                 if body is None:  # the client left: there is no one to answer
                     return
@@ -188,20 +200,58 @@ class BodyCheck:
                     return
             await answer(scope, receive, send)
         finally:
-            self.held -= counted
+            counted.release()
 
-    async def _read(self, receive: Receive) -> bytearray | None:
+    async def _read(self, receive: Receive, counted: _Counted) -> bytearray | None:
         """The body, or None when the client disconnected; it stops one chunk past the limit
         (a body without a length is counted as it comes)."""
         body = bytearray()
-        async with asyncio.timeout(self.seconds):
-            while True:
+        loop = asyncio.get_running_loop()
+        began = loop.time()
+        while True:
+            # The next chunk is due when the average rate since the grace would fall below the minimum.
+            due = min(began + self.seconds, began + self.grace + len(body) / self.rate)
+            async with asyncio.timeout_at(due):
                 message = await receive()
-                if message["type"] == "http.disconnect":
-                    return None
-                body += message.get("body", b"")
-                if not message.get("more_body") or len(body) > self.limit:
-                    return body
+            if message["type"] == "http.disconnect":
+                return None
+            chunk = message.get("body", b"")
+            counted.add(len(chunk))
+            body += chunk
+            if not message.get("more_body") or len(body) > self.limit:
+                return body
+
+
+class _NoRoom(Exception):
+    def __init__(self, status: int, message: str) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+class _Counted:
+    """One body's bytes, counted in the check's rooms as they arrive."""
+
+    def __init__(self, check: BodyCheck, client: str) -> None:
+        self.check = check
+        self.client = client
+        self.bytes = 0
+
+    def add(self, size: int) -> None:
+        check = self.check
+        if check.held + size > check.room:
+            raise _NoRoom(503, "the gateway holds as many request bodies as it may: retry later")
+        if check._by_client[self.client] + size > check.per_client:
+            raise _NoRoom(429, "this client is sending as many request bodies as one client may: retry later")
+        self.bytes += size
+        check.held += size
+        check._by_client[self.client] += size
+
+    def release(self) -> None:
+        check = self.check
+        check.held -= self.bytes
+        check._by_client[self.client] -= self.bytes
+        if check._by_client[self.client] <= 0:
+            del check._by_client[self.client]
 
 
 def _replay(body: bytearray, receive: Receive) -> Receive:

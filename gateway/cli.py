@@ -30,9 +30,11 @@ from typing import TYPE_CHECKING, Any
 from urllib.parse import urlsplit
 
 from .access import (
+    DEFAULT_COST_LIMIT,
     DEFAULT_FANOUT_LIMIT,
     DEFAULT_FIELD_LIMIT,
     DEFAULT_QUERY_LIMIT,
+    DEFAULT_RESPONSE_LIMIT,
     TOKEN_VARIABLE,
     Access,
     AccessError,
@@ -195,6 +197,12 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                          help="longest query text (default: %(default)s)")
     serving.add_argument("--max-fields", metavar="N", type=positive(int), default=DEFAULT_FIELD_LIMIT,
                          help="most top-level fields in one request (default: %(default)s)")
+    serving.add_argument("--max-cost", metavar="N", type=positive(int), default=DEFAULT_COST_LIMIT,
+                         help="most fields one answer may hold, a list's selection counted once per item "
+                              "(search: per tool; introspection: per type, field, argument); priced "
+                              "before any work (default: %(default)s)")
+    serving.add_argument("--max-response", metavar="BYTES", type=positive(int), default=DEFAULT_RESPONSE_LIMIT,
+                         help="most bytes of one answer, counted as it is built (default: %(default)s)")
     serving.add_argument("--max-replies", metavar="BYTES", type=positive(int), default=DEFAULT_REPLY_BYTES,
                          help="tool replies held at once for queries in flight; a reply past it fails its "
                               "field (default: %(default)s)")
@@ -399,7 +407,7 @@ async def _login(config: ServerConfig, timeout: float, *, browser: bool) -> int:
 
 
 def _limits(args: argparse.Namespace) -> Limits:
-    return Limits(args.max_query, args.max_fields, args.max_fanout)
+    return Limits(args.max_query, args.max_fields, args.max_fanout, args.max_cost, args.max_response)
 
 
 def _pins(args: argparse.Namespace) -> Pins | None:

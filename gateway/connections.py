@@ -12,6 +12,8 @@ adds the rest, the same for either parser:
   idle connection (no request running: waiting for a head, or kept alive), and
   when every connection has a request running it is answered 503 and closed.
   Idle sockets can then never lock out a client who sends a request;
+- a client that stops reading its answer (the socket's send buffer full for
+  `write_seconds`) loses its connection, and with it the answer it held;
 - asyncio's "accept() out of system resource" is logged at most once a second.
 """
 
@@ -30,6 +32,7 @@ logger = logging.getLogger(__name__)
 
 HEADER_SECONDS = 10.0  # a head sent within this time; a browser sends it at once
 IDLE_SECONDS = 5  # a kept-alive connection with no new request (Uvicorn's own default)
+WRITE_SECONDS = 30.0  # an answer's bytes stuck unread this long: the client is not reading
 DEFAULT_MAX_CONNECTIONS = 2048
 RESERVED_DESCRIPTORS = 128  # for the MCP servers' pipes, the log, the files tools open
 ACCEPT_LOG_SECONDS = 1.0
@@ -58,6 +61,7 @@ class ConnectionLimits:
     max_connections: int = 0  # 0: DEFAULT_MAX_CONNECTIONS, or less if the descriptor limit says so
     header_seconds: float = HEADER_SECONDS
     idle_seconds: int = IDLE_SECONDS
+    write_seconds: float = WRITE_SECONDS
 
     def connections(self) -> int:
         """The cap to keep; LimitError when the descriptor limit cannot hold the one asked for."""
@@ -106,6 +110,7 @@ def guarded_protocol(limits: ConnectionLimits, parser: str | None = None) -> typ
         transport: asyncio.Transport
         connections: set[Any]
         head_timer: asyncio.TimerHandle | None = None
+        write_timer: asyncio.TimerHandle | None = None
         refused: asyncio.Transport | None = None
 
         def connection_made(self, transport: Any) -> None:
@@ -129,7 +134,25 @@ def guarded_protocol(limits: ConnectionLimits, parser: str | None = None) -> typ
             if self.refused is not None:
                 self.refused.close()
 
+        def pause_writing(self) -> None:
+            super().pause_writing()  # type: ignore[misc]
+            if self.write_timer is None:
+                self.write_timer = self.loop.call_later(limits.write_seconds, self._not_reading)
+
+        def resume_writing(self) -> None:
+            if self.write_timer is not None:
+                self.write_timer.cancel()
+                self.write_timer = None
+            super().resume_writing()  # type: ignore[misc]
+
+        def _not_reading(self) -> None:
+            self.write_timer = None
+            self.transport.abort()  # close() would wait for the buffer to drain, which it never will
+
         def connection_lost(self, exc: Exception | None) -> None:
+            if self.write_timer is not None:
+                self.write_timer.cancel()
+                self.write_timer = None
             self._head_arrived()
             idle.pop(self, None)
             if self.refused is None:

@@ -1,14 +1,17 @@
 """The GraphQL front: every document a client sends is read here, once, by graphql-core.
 
-`prepare(query, operation_name)` bounds, parses and validates a document against
-the typed schema, chooses its operation, expands its fragments and compiles it
-into a plan; plans are kept in a bounded LRU per (document, operation name), so
-a repeated document costs a dictionary look-up. `run(prepared, variables)`
+`prepare(query, operation_name)` bounds, parses, prices (cost.py) and validates a
+document against the typed schema, chooses its operation, expands its fragments
+and compiles it into a plan; plans are kept in an LRU per (document, operation
+name) bounded by what they measure in memory, so a repeated document costs a
+dictionary look-up. A new document is prepared on a preparing thread under a
+time bound (preparing.py), never on the loop. `run(prepared, variables)`
 coerces the variables, evaluates `@skip`/`@include`, bounds the fan-out, hands
 the engine a document of just the selected top-level fields (arguments as
 written, `$var` references kept and the coerced variables passed; a
 mutation's fields one engine call each, in document order), answers
-`__typename` and introspection itself, and trims every value to its selection.
+`__typename` and introspection itself (on a preparing thread), and trims every
+value to its selection, counting the bytes of the answer as it is built.
 
 Both raise `RequestError` for what a client did wrong: GraphQL error dicts and a
 suggested HTTP status. A tool that fails is not a request error: its field says so.
@@ -18,7 +21,9 @@ import asyncio
 import json
 import logging
 import re
+import sys
 import threading
+import weakref
 from collections import OrderedDict
 from collections.abc import Awaitable, Callable
 from dataclasses import dataclass, field
@@ -28,6 +33,7 @@ from graphql.execution.values import get_variable_values
 
 from graphql import (
     BooleanValueNode,
+    Node,
     DocumentNode,
     EnumValueNode,
     FieldNode,
@@ -58,21 +64,24 @@ from graphql import (
 )
 
 from .access import Limits, utf8_length_over
+from .cost import CostModel
 from .int_variables import RULES
+from .preparing import PREPARE_SECONDS, Busy, Preparer, TooSlow
 from .schema import GatewaySchema
 
 logger = logging.getLogger(__name__)
 
 CACHE_ENTRIES = 512  # prepared documents kept
-CACHE_CHARS = 8 << 20  # and the characters of their texts: a plan is a small multiple of its text
-EXPANSION_PER_CHAR = 4  # selections after fragment expansion, per character of the document, at most
-EXPANSION_FLOOR = 10_000  # so a short document may still spread a fragment a few times
+CACHE_BYTES = 64 << 20  # and what they measure in memory (syntax tree and plan)
+INTROSPECTION_KEPT = 32 << 10  # an introspection answer is kept with its document up to this size (JSON)
 VARIANT_MEMO = 16  # engine documents kept per prepared document (one per skip/include outcome)
-OFFLOAD_CHARS = 16 << 10  # a longer document is prepared on a thread: the loop serves every tool call
 INTROSPECTION = frozenset({"__schema", "__type"})
 OTHER_ROOT = re.compile(r"Cannot query field '([_A-Za-z][_0-9A-Za-z]*)' on type '(Query|Mutation)'")
 FANOUT_STATUS = 413
+RESPONSE_STATUS = 413
 REQUEST_STATUS = 400
+# One preparer per event loop, shared by its fronts: its counts and turns are that loop's.
+_PREPARERS: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, Preparer] = weakref.WeakKeyDictionary()
 
 
 class RequestError(Exception):
@@ -159,6 +168,7 @@ class Prepared:
 
     operation: str  # "query" or "mutation"
     field_count: int  # top-level fields after fragment expansion, whatever @skip/@include decide
+    cost: int  # fields of the answer, lists counted with their sizes (cost.py)
     writing_fields: tuple[str, ...]  # tool fields that are not read-only
     tool_fields: tuple[str, ...]  # every tool field selected anywhere at the top level
     root: SelectionSet
@@ -166,7 +176,8 @@ class Prepared:
     fragments: tuple[FragmentDefinitionNode, ...]
     has_variables: bool
     _variants: dict[tuple[Any, ...], EngineWork] = field(default_factory=dict)
-    _introspection: dict[str, Any] | None = None
+    _introspection: dict[str, Any] | None = None  # only when it is small (INTROSPECTION_KEPT)
+    weight: int = 0  # bytes it measured when it was made, for the cache's bound
 
     @property
     def writes(self) -> bool:
@@ -179,27 +190,32 @@ class Front:
 
     `offload(function, *args)` runs an engine call on a query thread; a document
     that selects no tool field is answered on the calling thread, as the engine
-    answers its built-in fields without waiting.
+    answers its built-in fields without waiting. New documents and introspection
+    are worked on by `preparer`'s threads (by default one preparer per event loop,
+    shared by every front on it).
     """
 
     def __init__(self, schema: GatewaySchema, engine: Any, offload: Callable[..., Awaitable[str]],
                  limits: Limits | None = None, *, cache_entries: int = CACHE_ENTRIES,
-                 cache_chars: int = CACHE_CHARS) -> None:
+                 cache_bytes: int = CACHE_BYTES, preparer: Preparer | None = None) -> None:
         self.schema = schema
         self.engine = engine
         self.offload = offload
         self.limits = limits or Limits()
         self.cache_entries = cache_entries
-        self.cache_chars = cache_chars
+        self.cache_bytes = cache_bytes
+        self.preparer = preparer
+        self._costs: CostModel | None = None
         self._cache: OrderedDict[tuple[str, str | None], Prepared | RequestError] = OrderedDict()
-        self._cached_chars = 0
+        self._cached_bytes = 0
         self._lock = threading.Lock()  # prepare() may run on the loop and on threads at once
 
     # -- preparing ---------------------------------------------------------------------------------
 
     def prepare(self, query: str, operation_name: str | None = None, limits: Limits | None = None) -> Prepared:
         """The compiled document, from the cache when it was seen; raises RequestError.
-        `limits` replaces the front's own for this request (an HTTP route's, say)."""
+        `limits` replaces the front's own for this request (an HTTP route's, say). This reads
+        a new document where it is called: on the loop, call prepare_async()."""
         limits = limits or self.limits
         if utf8_length_over(query, limits.query_bytes):
             raise RequestError.of(f"the query is longer than the limit of {limits.query_bytes} bytes", bound=True)
@@ -216,21 +232,21 @@ class Front:
                 if exc.bound:
                     raise  # another request's limits may admit it
                 found = exc.with_traceback(None)  # kept without the frames that held the document
-            self._remember((query, operation_name), found, len(query))
+            self._remember((query, operation_name), found)
         if isinstance(found, RequestError):
             # A fresh error each time: re-raising the cached one would grow its traceback per request.
             raise RequestError(found.errors, found.status, found.bound)
-        if found.field_count > limits.fields:
-            raise RequestError.of(f"the query selects more than {limits.fields} top-level fields, the limit",
-                                  bound=True)
+        _within(found, limits)
         return found
 
-    async def prepare_async(self, query: str, operation_name: str | None = None,
-                            limits: Limits | None = None) -> Prepared:
-        """prepare(), with a long document that is not cached read on a thread."""
-        if len(query) > OFFLOAD_CHARS and self.cached(query, operation_name) is None:
-            return await asyncio.to_thread(self.prepare, query, operation_name, limits)
-        return self.prepare(query, operation_name, limits)
+    async def prepare_async(self, query: str, operation_name: str | None = None, limits: Limits | None = None,
+                            seconds: float = PREPARE_SECONDS, client: str = "-") -> Prepared:
+        """prepare(): a document seen before from the cache, on the loop; a new one on a preparing
+        thread, as `client`'s (its address), refused when it takes more than `seconds`."""
+        if self.cached(query, operation_name) is not None:
+            return self.prepare(query, operation_name, limits)
+        prepared: Prepared = await self._on_preparer(seconds, client, self.prepare, query, operation_name, limits)
+        return prepared
 
     def cached(self, query: str, operation_name: str | None) -> Prepared | RequestError | None:
         with self._lock:
@@ -240,21 +256,22 @@ class Front:
             return found
 
     def cache_size(self) -> tuple[int, int]:
-        """Entries and characters held."""
+        """Entries held, and the bytes they measured."""
         with self._lock:
-            return len(self._cache), self._cached_chars
+            return len(self._cache), self._cached_bytes
 
-    def _remember(self, key: tuple[str, str | None], value: Prepared | RequestError, chars: int) -> None:
-        if chars > self.cache_chars:
+    def _remember(self, key: tuple[str, str | None], value: Prepared | RequestError) -> None:
+        weight = _weight(key[0], value)
+        if weight > self.cache_bytes:
             return
         with self._lock:
             if key in self._cache:
                 return
             self._cache[key] = value
-            self._cached_chars += chars
-            while len(self._cache) > self.cache_entries or self._cached_chars > self.cache_chars:
-                (old_query, _), _ = self._cache.popitem(last=False)
-                self._cached_chars -= len(old_query)
+            self._cached_bytes += weight
+            while len(self._cache) > self.cache_entries or self._cached_bytes > self.cache_bytes:
+                (old_query, _), old = self._cache.popitem(last=False)
+                self._cached_bytes -= _weight(old_query, old)
 
     def _compile(self, query: str, operation_name: str | None, limits: Limits) -> Prepared:
         try:
@@ -266,6 +283,11 @@ class Front:
             # Before validation, whose cost grows with the fields it compares.
             raise RequestError.of(f"the query selects more than {limits.fields} top-level fields, the limit",
                                   bound=True)
+        if self._costs is None:
+            self._costs = CostModel(self.schema)
+        cost = self._costs.cost(document, definition, limits.cost)
+        if cost > limits.cost:
+            raise _over_cost(limits)
         errors = validate(self.schema.schema, document, RULES)
         if errors:
             raise RequestError([self._hinted(dict(e.formatted)) for e in errors])
@@ -273,15 +295,34 @@ class Front:
         if root_type is None:
             raise RequestError.of(f"the schema has no {definition.operation.value} operations")
         fragments = {d.name.value: d for d in document.definitions if isinstance(d, FragmentDefinitionNode)}
-        budget = _Budget(max(EXPANSION_FLOOR, EXPANSION_PER_CHAR * len(query)))
+        # Each spread expands to a field at least, and the cost counts every field: this bounds the expansion.
+        budget = _Budget(2 * cost + len(query))
         root = _compile_set(definition.selection_set, root_type, (), fragments, budget)
         tools = self.schema.tools
         tool_fields = tuple(dict.fromkeys(i.name for i in root.items if i.name in tools))
-        return Prepared(
-            operation=definition.operation.value, field_count=len(root.items),
+        prepared = Prepared(
+            operation=definition.operation.value, field_count=len(root.items), cost=cost,
             writing_fields=tuple(f for f in tool_fields if not tools[f].read_only), tool_fields=tool_fields,
             root=root, definition=definition, fragments=tuple(fragments.values()),
             has_variables=bool(definition.variable_definitions))
+        # Kept without the token list the parser left behind (locations only matter to errors,
+        # given already): it is most of what a syntax tree weighs.
+        prepared.weight = _measure(document, root)
+        return prepared
+
+    async def _on_preparer(self, seconds: float, client: str, function: Callable[..., Any], *args: Any) -> Any:
+        preparer = self.preparer
+        if preparer is None:
+            loop = asyncio.get_running_loop()
+            preparer = _PREPARERS.get(loop)
+            if preparer is None:
+                preparer = _PREPARERS[loop] = Preparer()
+        try:
+            return await preparer.run(seconds, client, function, *args)
+        except Busy as exc:
+            raise RequestError.of(str(exc), exc.status, bound=True) from None
+        except TooSlow as exc:
+            raise RequestError.of(f"{exc}: simplify the document", bound=True) from None
 
     def _hinted(self, error: dict[str, Any]) -> dict[str, Any]:
         """A field asked of the other root type: say where it is and how to spell the request.
@@ -305,9 +346,10 @@ class Front:
     # -- running -----------------------------------------------------------------------------------
 
     async def run(self, prepared: Prepared, variables: dict[str, Any] | None = None,
-                  limits: Limits | None = None) -> dict[str, Any]:
+                  limits: Limits | None = None, client: str = "-") -> dict[str, Any]:
         """The response of one request: {"data": ...} with "errors" only when there are some.
-        Raises RequestError for variables that do not fit and a fan-out over the bound."""
+        Raises RequestError for variables that do not fit, a fan-out or an answer over its bound.
+        `client` (an address) is whom introspection's work counts against."""
         limits = limits or self.limits
         coerced = self._coerce(prepared, variables or {})
         fields = prepared.root.collect(coerced)
@@ -324,6 +366,7 @@ class Front:
                                   f"over the limit of {limits.fanout}", FANOUT_STATUS, bound=True)
         engine_data: dict[str, Any] = {}
         errors: list[dict[str, Any]] = []
+        meter = _Meter(limits.response_bytes)
         for work, (variables_json, _) in zip(works, sent, strict=True):
             if work.text is None:
                 continue
@@ -340,15 +383,16 @@ class Front:
                 continue
             engine_data.update(answer["data"])
             errors.extend(answer.get("errors") or ())
-        introspected = self._introspect(prepared, fields, variables or {}, errors)
+        introspected = await self._introspect(prepared, fields, variables or {}, errors, meter, client)
         data: dict[str, Any] = {}
         for key, found in fields.items():
+            meter.add(len(key) + 4)
             if found.name == "__typename":
                 data[key] = prepared.root.type_name
             elif found.name in INTROSPECTION:
                 data[key] = introspected.get(key)
             else:
-                data[key] = _shape(engine_data.get(key), found.children, coerced)
+                data[key] = _shape(engine_data.get(key), found.children, coerced, meter)
         response: dict[str, Any] = {"data": data}
         if errors:
             response["errors"] = errors
@@ -385,24 +429,110 @@ class Front:
                 prepared._variants[variant] = work
         return work
 
-    def _introspect(self, prepared: Prepared, fields: dict[str, Collected], variables: dict[str, Any],
-                    errors: list[dict[str, Any]]) -> dict[str, Any]:
+    async def _introspect(self, prepared: Prepared, fields: dict[str, Collected], variables: dict[str, Any],
+                          errors: list[dict[str, Any]], meter: _Meter, client: str) -> dict[str, Any]:
         nodes = [node for f in fields.values() if f.name in INTROSPECTION for node in f.nodes]
         if not nodes:
             return {}
         if not prepared.has_variables and prepared._introspection is not None:
+            meter.add(INTROSPECTION_KEPT)  # what it measured, at most
             return prepared._introspection
-        # graphql-core answers the introspection fields alone, in a document of just them.
+        # graphql-core answers the introspection fields alone, in a document of just them, on a
+        # preparing thread: the cost bound priced it, and the time bound stops what it did not foresee.
         operation = OperationDefinitionNode(operation=OperationType.QUERY, name=None, directives=(),
                                             variable_definitions=prepared.definition.variable_definitions,
                                             selection_set=SelectionSetNode(selections=tuple(nodes)))
-        result = execute_sync(self.schema.schema, DocumentNode(definitions=(operation, *prepared.fragments)),
-                              variable_values=variables)
+        result, size = await self._on_preparer(PREPARE_SECONDS, client, _introspection, self.schema.schema,
+                                                DocumentNode(definitions=(operation, *prepared.fragments)), variables)
+        meter.add(size)
         errors.extend(dict(e.formatted) for e in result.errors or ())
-        data = result.data or {}
-        if not prepared.has_variables and not result.errors:
+        data: dict[str, Any] = result.data or {}
+        if not prepared.has_variables and not result.errors and size <= INTROSPECTION_KEPT:
             prepared._introspection = data
         return data
+
+
+def _introspection(schema: Any, document: DocumentNode, variables: dict[str, Any]) -> tuple[Any, int]:
+    result = execute_sync(schema, document, variable_values=variables)
+    return result, len(json.dumps(result.data)) if result.data is not None else 0
+
+
+def _within(prepared: Prepared, limits: Limits) -> None:
+    """The bounds that depend on the request's limits, checked on every use of a plan."""
+    if prepared.field_count > limits.fields:
+        raise RequestError.of(f"the query selects more than {limits.fields} top-level fields, the limit",
+                              bound=True)
+    if prepared.cost > limits.cost:
+        raise _over_cost(limits)
+
+
+def _over_cost(limits: Limits) -> RequestError:
+    return RequestError.of(f"the answer would hold more than {limits.cost} fields (lists counted with their "
+                           f"items: search one per tool, introspection's types, fields and arguments), the limit",
+                           bound=True)
+
+
+def _measure(document: DocumentNode, root: SelectionSet) -> int:
+    """The bytes a plan holds (its syntax tree and compiled selections), dropping the tree's
+    locations on the way; one pass over both."""
+    total = 0
+    stack: list[Any] = [document, root]
+    while stack:
+        item = stack.pop()
+        total += sys.getsizeof(item)
+        if isinstance(item, Node):
+            item.loc = None
+            stack.extend(value for key in item.keys if key != "loc" and (value := getattr(item, key)) is not None)
+        elif isinstance(item, (tuple, list)):
+            stack.extend(item)
+        elif isinstance(item, SelectionSet):
+            total += sys.getsizeof(item.__dict__)
+            stack.append(item.items)
+        elif isinstance(item, Selection):
+            total += sys.getsizeof(item.__dict__) + sys.getsizeof(item.conditions)
+            if item.children is not None:
+                stack.append(item.children)
+    return total
+
+
+def _weight(query: str, value: Prepared | RequestError) -> int:
+    """What a cache entry holds: its text, and the plan (or the error's messages)."""
+    held = sys.getsizeof(query)
+    if isinstance(value, Prepared):
+        return held + value.weight
+    return held + sum(len(json.dumps(e)) for e in value.errors)
+
+
+class _Meter:
+    """The bytes of an answer, counted as it is built (its JSON text, near enough)."""
+
+    def __init__(self, limit: int) -> None:
+        self.limit = limit
+        self.used = 0
+
+    def add(self, size: int) -> None:
+        self.used += size
+        if self.used > self.limit:
+            raise RequestError.of(f"the answer would be over the limit of {self.limit} bytes: select less",
+                                  RESPONSE_STATUS, bound=True)
+
+    def leaf(self, value: Any) -> None:
+        """A value put in whole: strings by their length, JSON values item by item."""
+        stack = [value]
+        while stack:
+            item = stack.pop()
+            if isinstance(item, str):
+                self.add(len(item) + 2)
+            elif isinstance(item, dict):
+                self.add(2 + 4 * len(item))
+                for key, inner in item.items():
+                    self.add(len(key))
+                    stack.append(inner)
+            elif isinstance(item, list):
+                self.add(2 + len(item))
+                stack.extend(item)
+            else:
+                self.add(5)
 
 
 def _operation(document: DocumentNode, name: str | None) -> OperationDefinitionNode:
@@ -482,22 +612,27 @@ def _expand(selection_set: SelectionSetNode, parent: GraphQLObjectType, conditio
             _expand(fragments[selection.name.value].selection_set, parent, applied, fragments, budget, out)
 
 
-def _shape(value: Any, sets: list[SelectionSet], variables: dict[str, Any]) -> Any:
-    """`value` trimmed to its selection: the engine answers whole values."""
+def _shape(value: Any, sets: list[SelectionSet], variables: dict[str, Any], meter: _Meter) -> Any:
+    """`value` trimmed to its selection: the engine answers whole values. Every value put in
+    the answer is counted on `meter`, so aliases that repeat a large value are stopped."""
     if value is None or not sets:
+        meter.leaf(value)
         return value
     if isinstance(value, list):
-        return [_shape(v, sets, variables) for v in value]
+        meter.add(len(value) + 2)
+        return [_shape(v, sets, variables, meter) for v in value]
     if not isinstance(value, dict):
+        meter.leaf(value)
         return value
     fields = sets[0].collect(variables) if len(sets) == 1 else \
         SelectionSet(sets[0].type_name, [i for s in sets for i in s.items], True).collect(variables)
     out = {}
     for key, found in fields.items():
+        meter.add(len(key) + 4)
         if found.name == "__typename":
             out[key] = sets[0].type_name
         else:
-            out[key] = _shape(value.get(found.name), found.children, variables)
+            out[key] = _shape(value.get(found.name), found.children, variables, meter)
     return out
 
 

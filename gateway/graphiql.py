@@ -5,7 +5,8 @@ Content-Security-Policy can allow 'self' and nothing else for scripts and
 requests. The page needs no token: it holds nothing, and a browser cannot add
 a header to a navigation. Its queries carry whatever the user writes in
 GraphiQL's header editor (e.g. {"Authorization": "Bearer ..."}), like any
-other client's.
+other client's; when one is refused for want of a token, a notice above
+GraphiQL says so and where the header goes.
 """
 
 import os
@@ -52,6 +53,7 @@ PAGE = """\
 <link rel="icon" href="data:,">
 </head>
 <body>
+<div id="token-notice" role="alert" hidden></div>
 <div id="graphiql">Loading GraphiQL…</div>
 <script src="graphql/graphiql/react.js"></script>
 <script src="graphql/graphiql/react-dom.js"></script>
@@ -60,17 +62,73 @@ PAGE = """\
 </body>
 </html>
 """
-PAGE_CSS = "html, body, #graphiql { height: 100%; margin: 0; }\n"
+# The notice above GraphiQL takes the height it needs; GraphiQL takes the rest.
+PAGE_CSS = """\
+html, body { height: 100%; margin: 0; }
+body { display: flex; flex-direction: column; }
+#graphiql { flex: 1; min-height: 0; }
+#token-notice { padding: 8px 16px; font: 14px/1.5 system-ui, sans-serif; color: #3d2c00;
+  background: #fff4d6; border-bottom: 1px solid #e0c36a; }
+"""
 # A file of its own because the policy allows no inline script. Incremental delivery is off:
 # the gateway answers every request with one JSON document, and the multipart reader would
 # only add an Accept type the gateway does not serve.
+#
+# GraphiQL takes an edit of the header editor into its state 100 ms later, and re-fetches the
+# schema with the headers of that state: a re-fetch right after a token was written went without
+# it. So every request carries the editor's text as it was last edited (running a query reads
+# the editor anyway). A 401 shows the notice above GraphiQL: the schema cannot load without a
+# token, and the page alone cannot say where one goes.
 START_JS = """\
 "use strict";
 (function () {
-  var fetcher = GraphiQL.createFetcher({ url: window.location.pathname, enableIncrementalDelivery: false });
+  var notice = document.getElementById("token-notice");
+  var editedHeaders = null;
+
+  function headersAsEdited(given) {
+    if (editedHeaders === null) {
+      return given;
+    }
+    var parsed;
+    try {
+      parsed = editedHeaders.trim() ? JSON.parse(editedHeaders) : {};
+    } catch (error) {
+      return given;
+    }
+    return parsed !== null && typeof parsed === "object" && !Array.isArray(parsed) ? parsed : given;
+  }
+
+  function fetchTellingRefusals(url, init) {
+    return window.fetch(url, init).then(function (response) {
+      if (response.status !== 401) {
+        notice.hidden = true;
+        return response;
+      }
+      return response.clone().json().then(function (body) {
+        return body.errors[0].message;
+      }).catch(function () {
+        return "401 Unauthorized";
+      }).then(function (said) {
+        notice.textContent = "This gateway needs a token, so the schema did not load (it answered 401: " +
+          said + "). Open Headers below the query editor, write {\\"Authorization\\": \\"Bearer <your " +
+          "token>\\"}, then re-fetch the schema (the \u21bb button at the bottom left).";
+        notice.hidden = false;
+        return response;
+      });
+    });
+  }
+
+  var fetchGraphQL = GraphiQL.createFetcher({
+    url: window.location.pathname, enableIncrementalDelivery: false, fetch: fetchTellingRefusals
+  });
+  function fetcher(params, options) {
+    return fetchGraphQL(params, Object.assign({}, options, { headers: headersAsEdited(options && options.headers) }));
+  }
+
   var root = ReactDOM.createRoot(document.getElementById("graphiql"));
   root.render(React.createElement(GraphiQL, {
     fetcher: fetcher,
+    onEditHeaders: function (text) { editedHeaders = text; },
     defaultEditorToolsVisibility: true,
     defaultQuery: "# The tools of every server are fields of Query (read-only) and Mutation.\\n" +
       "# Open the documentation explorer to browse them; send a token in Headers.\\n" +

@@ -46,6 +46,7 @@ from .checks import (
 from .config import DEFAULT_BATCH_LIMIT, DEFAULT_BODY_LIMIT
 from .connections import AcceptErrorLog, ConnectionLimits, guarded_protocol
 from .front import Front, Prepared, RequestError
+from .preparing import BATCH_PREPARE_SECONDS, PREPARE_SECONDS
 from .graphiql import ASSET_PATH, ASSET_PREFIX, GraphiQL, wants_page
 from .host import Gateway
 from .mcp_server import McpHttp
@@ -147,6 +148,19 @@ class WebOptions:
     mcp_sessions: bool = False  # /mcp keeps a session per client, and tells it of a changed tool list
 
 
+@dataclass
+class PrepareTime:
+    """Seconds a request, or a whole batch, may still spend preparing its documents."""
+
+    left: float
+
+    def bound(self) -> float:
+        if self.left <= 0:
+            raise RequestError.of(f"this batch's documents took more than {BATCH_PREPARE_SECONDS:g} seconds "
+                                  f"to prepare: send fewer or simpler ones", bound=True)
+        return min(PREPARE_SECONDS, self.left)
+
+
 def request_error(errors: list[dict[str, Any]], media: str) -> Answer:
     """A GraphQL request error: no `data` entry; 400 under the graphql-response type, and 200
     under application/json, whose clients read errors from the body of any 200 answer."""
@@ -166,13 +180,14 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
     persisted = PersistedQueries(web.persisted_bytes)
     graphiql = web.graphiql
     sdl: dict[str, Any] = {}
-    mcp = McpHttp(gateway, access, reserve_tools=web.mcp_tools, sessions=web.mcp_sessions)
-
     admission = admission or Admission(getattr(gateway, "query_threads", 1))
+    mcp = McpHttp(gateway, access, reserve_tools=web.mcp_tools, sessions=web.mcp_sessions, admission=admission)
 
-    async def answer(params: Params, request: Request, media: str) -> Answer:
+    async def answer(params: Params, request: Request, media: str, time_left: PrepareTime | None = None) -> Answer:
         """Runs one request: its document (its text, or the persisted one its hash names) read by
-        the front, the GET rule, the run; the answer shaped for `media`."""
+        the front, the GET rule, the run; the answer shaped for `media`. `time_left` is the batch's
+        time to prepare documents, when the request is one of a batch."""
+        time_left = time_left or PrepareTime(PREPARE_SECONDS)
         try:
             query, remember = persisted.resolve(params.query, params.extensions)
         except PersistedQueryError as exc:
@@ -184,7 +199,12 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
         # One generation for the whole request: a catalogue swapped in meanwhile serves the next one.
         async with gateway.held() as front:
             try:
-                prepared = await front.prepare_async(query, params.operation_name, limits)
+                began = time.monotonic()
+                try:
+                    prepared = await front.prepare_async(query, params.operation_name, limits, time_left.bound(),
+                                                         _client(request))
+                finally:
+                    time_left.left -= time.monotonic() - began
                 if remember is not None:
                     persisted.remember(remember, query)  # only a document that proved valid takes room
                 if request.method in SAFE_METHODS and (prepared.operation != "query" or prepared.writes):
@@ -205,9 +225,9 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
         """The front's run; a document with tool fields takes its turn for a query thread first.
         One without them is answered on the loop and waits for nobody."""
         if not prepared.tool_fields:
-            return await front.run(prepared, variables, limits)
+            return await front.run(prepared, variables, limits, _client(request))
         async with admission.turn(_client(request), request.receive):
-            return await front.run(prepared, variables, limits)
+            return await front.run(prepared, variables, limits, _client(request))
 
     async def schema(request: Request) -> Response:
         assert gateway.schema is not None
@@ -242,12 +262,13 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
         (its status dropped: the batch is 200). One after another, so each request's bounds
         hold for the whole batch at any moment."""
         texts, fields = [], 0
+        time_left = PrepareTime(BATCH_PREPARE_SECONDS)
         for item in items:
             if isinstance(item, BadRequest):
                 texts.append(json.dumps({"errors": [{"message": str(item)}]}))
                 continue
             try:
-                one = await answer(item, request, media)
+                one = await answer(item, request, media, time_left)
             except Refused as exc:  # those before it ran: this one says why it did not
                 texts.append(json.dumps({"errors": [{"message": str(exc), "extensions": {"status": exc.status}}]}))
                 continue

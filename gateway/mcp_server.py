@@ -49,7 +49,8 @@ from starlette.responses import JSONResponse
 from graphql import GraphQLEnumType, GraphQLField, GraphQLObjectType, GraphQLSchema, print_schema
 
 from .access import Access, Limits
-from .front import RequestError
+from .admission import Admission, Refused
+from .front import Prepared, RequestError
 from .generation import Generation
 from .host import Gateway
 from .mcp_relay import Offered, Relay
@@ -66,6 +67,7 @@ LOG_LEVELS: tuple[types.LoggingLevel, ...] = (
     "debug", "info", "notice", "warning", "error", "critical", "alert", "emergency")
 DEFAULT_LOG_LEVEL: types.LoggingLevel = "warning"  # until a client asks for more (or less)
 # Everything a content block can hold, so a re-served tool gives its blocks whole.
+STDIO_CLIENT = "stdio"  # the one client of a gateway started over stdio
 RESULT_FIELDS = ("isError json text content { type text mimeType data uri name title description size "
                  "annotations resource { uri mimeType text blob } }")
 MEDIA = ("image", "audio")
@@ -132,12 +134,14 @@ class _FaceServer(Server[Any, Any]):
 class McpFace:
     """The gateway's MCP server: its tools, made from the gateway's current generation, and the
     transports that serve them. `limits` bound each document as an HTTP request's are;
-    `tells_changes` whether its transport can carry `tools/list_changed` (a stateless one cannot)."""
+    `tells_changes` whether its transport can carry `tools/list_changed` (a stateless one cannot);
+    `admission` (the HTTP app's) gives a document with tool fields its turn for a query thread."""
 
     def __init__(self, gateway: Gateway, *, reserve_tools: bool = False, limits: Limits | None = None,
-                 tells_changes: bool = True) -> None:
+                 tells_changes: bool = True, admission: Admission | None = None) -> None:
         self.gateway = gateway
         self.limits = limits or gateway.limits
+        self.admission = admission
         self.reserve_tools = reserve_tools
         self.tells_changes = tells_changes
         self._levels: weakref.WeakKeyDictionary[ServerSession, int] = weakref.WeakKeyDictionary()
@@ -317,11 +321,15 @@ class McpFace:
         try:
             # One generation for the whole call: a catalogue swapped meanwhile does not detach it.
             async with self.gateway.held() as front:
-                prepared = await front.prepare_async(query, operation_name, self.limits)
-                response = await front.run(prepared, variables, self.limits)
+                client = self._client()
+                prepared = await front.prepare_async(query, operation_name, self.limits, client=client)
+                async with self._turn(prepared, client):
+                    response = await front.run(prepared, variables, self.limits, client)
         except RequestError as exc:
             await self._log("warning", f"graphql: refused: {exc}")
             return _answer(exc.response(), is_error=True)
+        except Refused as exc:
+            return _answer({"errors": [{"message": str(exc), "extensions": {"status": exc.status}}]}, is_error=True)
         return _answer(response, is_error=False)
 
     async def _reserved(self, name: str, arguments: dict[str, Any], listed: types.Tool) -> types.CallToolResult:
@@ -343,10 +351,14 @@ class McpFace:
                     f"{{ r: {name}{f'({passed})' if passed else ''} {{ {RESULT_FIELDS} }} }}")
         try:
             async with generation.held() as front:
-                prepared = await front.prepare_async(document, None, self.limits)
-                response = await front.run(prepared, arguments, self.limits)
+                client = self._client()
+                prepared = await front.prepare_async(document, None, self.limits, client=client)
+                async with self._turn(prepared, client):
+                    response = await front.run(prepared, arguments, self.limits, client)
         except RequestError as exc:
             return _error("; ".join(e.get("message", "") for e in exc.errors))
+        except Refused as exc:
+            return _error(f"{exc} ({exc.status})")
         reply = (response.get("data") or {}).get("r")
         if reply is None:
             return _error("; ".join(e.get("message", "") for e in response.get("errors") or ()) or "no answer")
@@ -361,6 +373,29 @@ class McpFace:
                 content = text_only
         return types.CallToolResult(content=content, structuredContent=structured if isinstance(structured, dict)
                                     else None, isError=bool(reply.get("isError")))
+
+    @contextlib.asynccontextmanager
+    async def _turn(self, prepared: Prepared, client: str) -> AsyncIterator[None]:
+        """A query thread's turn, as /graphql takes one: counted against the calling client's
+        address over HTTP (Refused past its share or a full queue). Over stdio the one client
+        that started the gateway has it to itself."""
+        if self.admission is None or not prepared.tool_fields or client == STDIO_CLIENT:
+            yield
+            return
+        # The transport reads the request itself: its end is not watched here, so a call whose
+        # client left still waits for its turn (bounded by the queue, like any other).
+        async with self.admission.turn(client, _never):
+            yield
+
+    def _client(self) -> str:
+        """The calling client's address over HTTP; STDIO_CLIENT over stdio."""
+        try:
+            request = self.server.request_context.request
+        except LookupError:
+            return STDIO_CLIENT
+        if request is None:
+            return STDIO_CLIENT
+        return request.client.host if getattr(request, "client", None) else "-"
 
     async def _log(self, level: types.LoggingLevel, message: str) -> None:
         """A log notification to the calling client, when its level lets this one through."""
@@ -542,17 +577,18 @@ class McpHttp:
     group entered once; before it /mcp answers 503."""
 
     def __init__(self, gateway: Gateway, access: Access | None = None, *, reserve_tools: bool = False,
-                 sessions: bool = False) -> None:
+                 sessions: bool = False, admission: Admission | None = None) -> None:
         self.gateway = gateway
         self.access = access or Access()
         self.reserve_tools = reserve_tools
         self.sessions = sessions
+        self.admission = admission
         self.manager: StreamableHTTPSessionManager | None = None
 
     @contextlib.asynccontextmanager
     async def lifespan(self) -> AsyncIterator[None]:
         face = McpFace(self.gateway, reserve_tools=self.reserve_tools, limits=self.access.limits,
-                       tells_changes=self.sessions)
+                       tells_changes=self.sessions, admission=self.admission)
         manager = StreamableHTTPSessionManager(
             face.server, stateless=not self.sessions, security_settings=security_settings(self.access),
             session_idle_timeout=SESSION_IDLE_SECONDS if self.sessions else None)
@@ -614,6 +650,11 @@ def _answer(response: dict[str, Any], *, is_error: bool) -> types.CallToolResult
     blocks: list[types.ContentBlock] = [types.TextContent(type="text", text=text)]
     blocks += _media(response.get("data"))
     return types.CallToolResult(content=blocks, structuredContent=response, isError=is_error)
+
+
+async def _never() -> dict[str, Any]:
+    await asyncio.Event().wait()
+    raise AssertionError("unreachable")
 
 
 def _error(message: str) -> types.CallToolResult:

@@ -1,5 +1,6 @@
 """The gateway's Prometheus metrics, in a registry of its own (never the process-wide one)."""
 
+import contextlib
 from collections.abc import Callable, Iterable, Iterator, Mapping
 
 from prometheus_client import CONTENT_TYPE_LATEST, CollectorRegistry, Counter, Gauge, Histogram, generate_latest
@@ -14,7 +15,9 @@ FIELD_BUCKETS = (0, 1, 2, 5, 10, 20, 50, 100, 200, 500, 1000)
 
 class Metrics:
     """Every series the gateway exports. Label values are bounded by the configuration: routes
-    are the app's own (a path no route serves is one label), servers and tools the catalogue's."""
+    are the app's own (a path no route serves is one label), servers and tools the catalogue's,
+    whose series are dropped once their tool is no longer offered (a server that renames its
+    tools at every listing would otherwise grow them without end)."""
 
     media_type = MEDIA_TYPE
 
@@ -36,7 +39,8 @@ class Metrics:
                                       ["server", "tool"], buckets=LATENCY_BUCKETS, registry=registry)
         self.tool_calls_in_flight = Gauge("gateway_tool_calls_in_flight", "Tool calls waiting for their server",
                                           registry=registry)
-        # Label children by their values; as bounded as the labels (routes, statuses, the catalogue's tools).
+        # Label children by their values; as bounded as the labels (routes, statuses, the offered tools),
+        # and a tool's children leave with its series.
         self._request_counters: dict[tuple[str, int], Counter] = {}
         self._tool_children: dict[tuple[str, str, str], tuple[Counter, Histogram]] = {}
         self.restarts = Counter("gateway_upstream_restarts", "Times a server was started again after it failed",
@@ -59,11 +63,19 @@ class Metrics:
         self.tool_calls_in_flight.dec()
         try:
             ended, timed = self._tool_children[server, tool, outcome]
-        except KeyError:
+        except KeyError:  # a series counted for the first time (or again, after its tool came back)
             ended, timed = self._tool_children[server, tool, outcome] = (
                 self.tool_calls.labels(server, tool, outcome), self.tool_seconds.labels(server, tool))
         ended.inc()
         timed.observe(seconds)
+
+    def offered(self, tools: set[tuple[str, str]]) -> None:
+        """The (server, tool) pairs now offered: every other tool's series is dropped."""
+        for series in [s for s in self._tool_children if s[:2] not in tools]:
+            del self._tool_children[series]
+            self.tool_calls.remove(*series)
+            with contextlib.suppress(KeyError):  # one per tool, beside one per outcome
+                self.tool_seconds.remove(*series[:2])
 
     def request_ended(self, route: str, status: int, seconds: float, fields: object) -> None:
         # Each (route, status) child once: `labels()` checks and joins its values on every call.

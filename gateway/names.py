@@ -11,6 +11,8 @@ import logging
 from dataclasses import dataclass
 from typing import Any
 
+from .access import printable
+
 logger = logging.getLogger(__name__)
 
 BUILT_IN = frozenset({"__typename"})  # the one built-in field a tool's name can equal
@@ -34,15 +36,16 @@ class Renamed:
     served_as: str  # the tool name in the catalogue, whose field is unique
 
 
-def distinct(groups: list[dict[str, Any]]) -> tuple[list[dict[str, Any]], list[Renamed]]:
+def distinct(groups: list[dict[str, Any]], report: bool = True) -> tuple[list[dict[str, Any]], list[Renamed]]:
     """The catalogue with every field name unique, and what was renamed.
 
     In catalogue order (servers as configured, tools as listed) the first
     field keeps its name; a later one that would repeat a name in use becomes
     `<tool>_2`, `<tool>_3`, ..., the first number whose field is still free,
-    so the same servers always give the same names.
+    so the same servers always give the same names. `report` logs each renaming.
     """
     taken = set(BUILT_IN)
+    numbers: dict[str, int] = {}  # the number the next repeat of a field tries first: linear in repeats
     renamed: list[Renamed] = []
     shaped = []
     for group in groups:
@@ -51,12 +54,14 @@ def distinct(groups: list[dict[str, Any]]) -> tuple[list[dict[str, Any]], list[R
             name = tool["name"]
             field = field_name(server, name)
             if field in taken:
-                number = 2
+                number = numbers.get(field, 2)
                 while field_name(server, f"{name}_{number}") in taken:
                     number += 1
+                numbers[field] = number + 1
                 served_as = f"{name}_{number}"
-                logger.warning("field %s of %s.%s is already taken; served as %s", field, server, name,
-                               field_name(server, served_as))
+                if report:
+                    logger.warning("field %s of %s.%s is already taken; served as %s", field, server,
+                                   printable(name), field_name(server, served_as))
                 renamed.append(Renamed(server, name, served_as))
                 tool = {**tool, "name": served_as}
                 field = field_name(server, served_as)

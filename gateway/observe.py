@@ -114,6 +114,9 @@ class Observer:
         """The engine whose tool calls are observed next: called before its bridge is attached."""
         if self.tracing is not None:
             self.tracing.serving(engine)
+        if self.metrics is not None:
+            hits = json.loads(engine.execute("{ search { server tool } }"))["data"]["search"]
+            self.metrics.offered({(hit["server"], hit["tool"]) for hit in hits})
 
     def tool_call(self, server: str, tool: str) -> ToolCall:
         """Starts observing one call; the caller ends it with `.end(outcome)`."""

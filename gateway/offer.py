@@ -9,6 +9,8 @@ from collections.abc import Iterable
 from dataclasses import dataclass, replace
 from typing import Any, Protocol
 
+from .names import distinct, field_name
+
 
 class OfferError(ValueError):
     pass
@@ -70,6 +72,20 @@ class Offer:
         fields: dict[str, set[str]] = {}
         for hit in hits:
             fields.setdefault(hit["field"], set()).add(f"{hit['server']}.{hit['tool']}")
+        # And the names fields are served by once repeated names are told apart (names.py): a name
+        # that means one tool before and another after (`h_a_b_2`, a tool's own name or the renamed
+        # `h_a_b`) is refused, as is one several tools share, rather than guessed.
+        shaped, renamed = distinct(groups, report=False)
+        original = {(r.server, r.served_as): r.tool for r in renamed}
+        for group in shaped:
+            server = group["server"]
+            for tool in group["tools"]:
+                own = original.get((server, tool["name"]), tool["name"])
+                fields.setdefault(field_name(server, tool["name"]), set()).add(f"{server}.{own}")
+        if ambiguous := sorted(entry for entry in self.allow | self.deny
+                               if entry not in known and len(fields.get(entry, ())) > 1):
+            raise OfferError(f"--allow/--deny {', '.join(ambiguous)}: this field name is shared by several tools "
+                             f"(renamed to be told apart); name each as SERVER.TOOL with the tool's own spelling")
 
         def keys(entries: frozenset[str]) -> frozenset[str]:
             return frozenset(key for entry in entries

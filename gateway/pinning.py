@@ -13,6 +13,8 @@ import os
 from pathlib import Path
 from typing import Any
 
+from .access import printable
+
 logger = logging.getLogger(__name__)
 
 PINNED_MEMBERS = ("name", "title", "description", "inputSchema", "outputSchema", "annotations")
@@ -78,7 +80,7 @@ class Pins:
         key = (server, name, json.dumps(definition(tool), sort_keys=True))
         if key not in self._reported:  # once per definition, not at every rebuild
             self._reported.add(key)
-            logger.warning("tool %s.%s %s: withheld until pinned again (--repin)", server, name, why)
+            logger.warning("tool %s.%s %s: withheld until pinned again (--repin)", server, printable(name), why)
         return False
 
     def repin(self) -> None:

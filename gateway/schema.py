@@ -78,6 +78,7 @@ logger = logging.getLogger(__name__)
 NAME = re.compile(r"[_A-Za-z][_0-9A-Za-z]*")
 INT32 = (-(1 << 31), (1 << 31) - 1)
 BUILT_IN_FIELDS = ("__typename", "servers", "search")
+TYPES_PER_TOOL = 256  # input and enum types one tool's arguments may make
 REF_DEPTH = 32  # $refs followed inside one another before a schema is taken as JSON
 SAFE_INT = (1 << 53) - 1  # the largest integer every JSON reader (a double) carries exactly
 
@@ -317,6 +318,10 @@ class _Mapper:
         self.root = root
         self.names = names
         self._open: list[str] = []  # the $refs being mapped: one met again is a recursive type
+        # Each $ref is mapped once: definitions that each use the next twice would otherwise be
+        # mapped 2**depth times. And a tool makes at most TYPES_PER_TOOL types; past them, JSON.
+        self._mapped: dict[str, GraphQLInputType] = {}
+        self._types_left = TYPES_PER_TOOL
 
     def arguments(self) -> tuple[dict[str, GraphQLArgument], dict[str, str]]:
         """The arguments, and {argument: property} for those whose name differs."""
@@ -324,7 +329,7 @@ class _Mapper:
         properties = root.get("properties") if isinstance(root, dict) else None
         if not isinstance(properties, dict):
             return {}, {}
-        required = root.get("required") if isinstance(root.get("required"), list) else []
+        required = _names(root.get("required"))
         arguments, renamed = {}, {}
         for name, prop in argument_names(properties).items():
             schema = properties[prop]
@@ -346,9 +351,13 @@ class _Mapper:
             # A type that holds itself (a tree) is cut at its first repeat: JSON from there down.
             if ref in self._open or len(self._open) >= REF_DEPTH:
                 return JSON_SCALAR
+            known = self._mapped.get(ref)
+            if known is not None:
+                return known
             self._open.append(ref)
             try:
-                return self.input_type(_pointer(self.root, ref), path)
+                known = self._mapped[ref] = self.input_type(_pointer(self.root, ref), path)
+                return known
             finally:
                 self._open.pop()
         if not isinstance(schema, dict):
@@ -395,7 +404,7 @@ class _Mapper:
     def _enum(self, values: list[Any], path: list[str], schema: dict[str, Any]) -> GraphQLInputType:
         unique = list(dict.fromkeys(v for v in values if isinstance(v, str)))
         if values and all(_enum_name(v) for v in values) \
-                and len({_identifier(v) for v in unique}) == len(unique):
+                and len({_identifier(v) for v in unique}) == len(unique) and self._make_type():
             return GraphQLEnumType(self.names.new([self.field, *path], "Enum"),
                                    {v: GraphQLEnumValue(v) for v in unique}, description=_description(schema))
         return GraphQLString if values and all(isinstance(v, str) for v in values) else JSON_SCALAR
@@ -404,9 +413,9 @@ class _Mapper:
         properties = schema.get("properties")
         closed = schema.get("additionalProperties") is False and not schema.get("patternProperties")
         if not closed or not isinstance(properties, dict) or not properties \
-                or not all(usable_name(name) for name in properties):
+                or not all(usable_name(name) for name in properties) or not self._make_type():
             return JSON_SCALAR
-        required: list[Any] = schema["required"] if isinstance(schema.get("required"), list) else []
+        required = _names(schema.get("required"))
         fields = {}
         for name, sub in properties.items():
             kind = self._required(self.input_type(sub, [*path, name]), sub, name in required)
@@ -414,12 +423,23 @@ class _Mapper:
         return GraphQLInputObjectType(self.names.new([self.field, *path], "Input"), fields,
                                       description=_description(schema))
 
+    def _make_type(self) -> bool:
+        """Whether one more type may be made for this tool."""
+        self._types_left -= 1
+        return self._types_left >= 0
+
     def _resolved(self, schema: Any) -> Any:
         for _ in range(REF_DEPTH):
             if not isinstance(schema, dict) or not isinstance(schema.get("$ref"), str):
                 return schema
             schema = _pointer(self.root, schema["$ref"])
         return None  # a cycle of references: nothing narrower than JSON
+
+
+def _names(required: Any) -> frozenset[str]:
+    """A schema's `required` list as a set: looked up once per property."""
+    return frozenset(name for name in required if isinstance(name, str)) if isinstance(required, list) \
+        else frozenset()
 
 
 def _pointer(root: dict[str, Any], ref: str) -> Any:

@@ -14,7 +14,7 @@ import os
 import re
 import threading
 from collections import OrderedDict, deque
-from collections.abc import AsyncIterator, Callable
+from collections.abc import AsyncIterator, Callable, Iterator
 from contextlib import AbstractAsyncContextManager, asynccontextmanager
 from typing import Any, Self
 
@@ -59,6 +59,8 @@ from mcp.types import (
 )
 from pydantic import BaseModel, ValidationError
 
+from . import patterns
+from .access import printable
 from .auth import SignIn, SignInNeeded, oauth
 from .config import REMOTE, ServerConfig
 from .observe import call_meta
@@ -200,6 +202,9 @@ class Upstream:
         self._stderr = StderrTail()
         self._attempt: asyncio.Task[None] | None = None
         self._side_tasks: set[asyncio.Task[None]] = set()  # re-listings and pings of this session
+        # list_changed while a re-listing runs: one more once it ends, however many came meanwhile.
+        self._relisting = False
+        self._relist_again = False
         self._task = asyncio.create_task(self._run(), name=f"mcp-{self.name}")
 
     @property
@@ -249,8 +254,8 @@ class Upstream:
         where = f"{self.name}.{tool}"
 
         async def progress(done: float, total: float | None, message: str | None) -> None:
-            logger.info("server %r: %s: progress %g%s%s", self.name, tool, done,
-                        f"/{total:g}" if total is not None else "", f": {message}" if message else "")
+            logger.info("server %r: %s: progress %g%s%s", self.name, printable(tool), done,
+                        f"/{total:g}" if total is not None else "", f": {printable(message)}" if message else "")
 
         result = await self._request(request, CallToolResult, where, timeout, progress)
         if not result.isError:
@@ -408,10 +413,11 @@ class Upstream:
         self._down.set()
         if not self._gone.done():
             self._gone.set_result(None)
-        message = f"server {self.name!r} failed: {reason}"
+        # Each line from the server escaped: its text cannot end a log line and start a forged one.
+        message = f"server {self.name!r} failed: {printable(reason)}"
         tail = self._stderr.lines()
         if tail:
-            message += "\n  its last words: " + "\n  ".join(tail)
+            message += "\n  its last words: " + "\n  ".join(map(printable, tail))
         logger.error("%s", message)
 
     def _transport(self) -> AbstractAsyncContextManager[tuple[Any, Any]]:
@@ -437,8 +443,8 @@ class Upstream:
     async def _log(self, params: LoggingMessageNotificationParams) -> None:
         """notifications/message: the server's log line, at the matching Python level."""
         data = params.data if isinstance(params.data, str) else json.dumps(params.data, default=str)
-        data = data.replace("\r", "\\r").replace("\n", "\\n")  # one message, one line of the log
-        source = f" ({params.logger})" if params.logger else ""
+        data = printable(data)  # one message, one line of the log
+        source = f" ({printable(params.logger)})" if params.logger else ""
         logger.log(MCP_LEVELS.get(params.level, logging.INFO), "server %r%s: %s", self.name, source, data)
 
     async def _message(self, message: RequestResponder[ServerRequest, ClientResult] | ServerNotification
@@ -450,13 +456,17 @@ class Upstream:
             found = LATE_ID.search(text, 0, SHOWN_OUTPUT * 4)
             where = self._abandoned.pop(int(found.group(1)), None) if found else None
             logger.warning("server %r: %s answered after it was given up (about %d bytes, dropped)", self.name,
-                           where or "a request", len(text))
+                           printable(where) if where else "a request", len(text))
         elif isinstance(message, Exception):
             logger.warning("server %r: %s", self.name, unreadable(message))
         elif isinstance(message, ServerNotification) and message.root.method in LISTINGS:
+            if self._relisting:
+                self._relist_again = True  # a flood of notifications costs one more listing, not one each
+                return
             logger.info("server %r: %s", self.name, message.root.method)
             # Not awaited here: the listing's answer comes through the loop that called this.
-            self._side_task(self._relist(), "relist")
+            self._relisting = True
+            self._side_task(self._relistings(), "relist")
 
     async def _run(self) -> None:
         """The server's life: one session after another, with the backoff's wait between them."""
@@ -564,6 +574,17 @@ class Upstream:
                          capabilities.prompts is not None and await _offers_prompts(session))
         self.tools, self.own_fields, self._output_checks = tools, own, output_checks(tools)
 
+    async def _relistings(self) -> None:
+        """Re-listings one at a time, until no list_changed came during the last one."""
+        try:
+            while True:
+                self._relist_again = False
+                await self._relist()
+                if not self._relist_again:
+                    return
+        finally:
+            self._relisting = False
+
     async def _relist(self) -> None:
         """A list_changed: the listing again, then the gateway told."""
         session = self._session
@@ -572,7 +593,7 @@ class Upstream:
         try:
             await asyncio.wait_for(self._list(session), LIST_SECONDS)
         except Exception as exc:
-            logger.warning("server %r: listing its tools again failed: %s", self.name, describe(exc))
+            logger.warning("server %r: listing its tools again failed: %s", self.name, printable(describe(exc)))
             return
         if self._on_listed is not None and self._session is session:
             self._on_listed(self)
@@ -727,7 +748,7 @@ def unreadable(exc: Exception) -> str:
 async def _list_tools(session: ClientSession) -> list[dict[str, Any]]:
     tools: list[dict[str, Any]] = []
     cursor: str | None = None
-    while True:
+    for _ in range(PAGE_LIMIT):
         page = await session.list_tools(cursor)
         for tool in page.tools:
             listed = tool.model_dump(mode="json", by_alias=True, exclude_none=True)
@@ -738,6 +759,7 @@ async def _list_tools(session: ClientSession) -> list[dict[str, Any]]:
         cursor = page.nextCursor
         if not cursor:
             return tools
+    raise CallFailed(f"tools/list did not end within {PAGE_LIMIT} pages")
 
 
 def output_checks(tools: list[dict[str, Any]]) -> dict[str, OutputCheck]:
@@ -750,10 +772,62 @@ def output_checks(tools: list[dict[str, Any]]) -> dict[str, OutputCheck]:
         try:
             validator = jsonschema.validators.validator_for(schema)
             validator.check_schema(schema)
-            checks[tool["name"]] = validator(schema)
+            checks[tool["name"]] = jsonschema.validators.extend(validator, PATTERN_KEYWORDS)(schema)
         except jsonschema.exceptions.SchemaError as exc:
             checks[tool["name"]] = f"the tool's output schema is invalid: {exc.message}"
     return checks
+
+
+def _search(pattern: Any, text: str) -> bool | None:
+    """re.search(pattern, text) is not None, without backtracking (patterns.py); None when the
+    automaton cannot tell (a pattern it cannot run, or a text too long for it)."""
+    try:
+        return patterns.compiled(pattern).search(text) if isinstance(pattern, str) else None
+    except (patterns.Unsupported, patterns.TooLong):
+        return None
+
+
+def _pattern(validator: Any, pattern: Any, instance: Any,
+             schema: Any) -> Iterator[jsonschema.exceptions.ValidationError]:
+    """jsonschema's `pattern`, matched without backtracking. What the automaton cannot tell is
+    left unchecked rather than risk the loop."""
+    if validator.is_type(instance, "string") and _search(pattern, instance) is False:
+        yield jsonschema.exceptions.ValidationError(
+            f"{instance[:SHOWN_OUTPUT]!r} does not match {str(pattern)[:SHOWN_OUTPUT]!r}")
+
+
+def _pattern_properties(validator: Any, pattern_properties: Any, instance: Any,
+                        schema: Any) -> Iterator[jsonschema.exceptions.ValidationError]:
+    """jsonschema's `patternProperties`, its patterns matched without backtracking."""
+    if not validator.is_type(instance, "object"):
+        return
+    for pattern, subschema in pattern_properties.items():
+        for key, value in instance.items():
+            if _search(pattern, key):
+                yield from validator.descend(value, subschema, path=key, schema_path=pattern)
+
+
+def _additional_properties(validator: Any, additional: Any, instance: Any,
+                           schema: Any) -> Iterator[jsonschema.exceptions.ValidationError]:
+    """jsonschema's `additionalProperties`, `patternProperties` matched without backtracking (a
+    key no automaton can tell about counts as matched: not an extra)."""
+    if not validator.is_type(instance, "object"):
+        return
+    properties, patterns_ = schema.get("properties", {}), schema.get("patternProperties", {})
+    extras = [key for key in instance if key not in properties
+              and not any(_search(pattern, key) is not False for pattern in patterns_)]
+    if validator.is_type(additional, "object"):
+        for extra in extras:
+            yield from validator.descend(instance[extra], additional, path=extra)
+    elif additional is False and extras:
+        shown = ", ".join(repr(extra[:SHOWN_OUTPUT]) for extra in sorted(extras)[:10])
+        yield jsonschema.exceptions.ValidationError(f"additional properties are not allowed ({shown})")
+
+
+# Every keyword of a tool's output schema that runs a pattern: the server writes both the pattern
+# and the text it is matched against.
+PATTERN_KEYWORDS = {"pattern": _pattern, "patternProperties": _pattern_properties,
+                    "additionalProperties": _additional_properties}
 
 
 def check_output(check: OutputCheck | None, where: str, result: CallToolResult) -> None:

@@ -2,10 +2,12 @@
 
 `grow` adds a tool answering its own name and `shrink` removes one, each then
 sending tools/list_changed; `pid` names the process, which a test may kill;
-EXTRA_TOOL (environment) adds a tool at start, described by EXTRA_DESCRIPTION.
+EXTRA_TOOL (environment) adds a tool at start, described by EXTRA_DESCRIPTION;
+a start waits while the file HOLD names exists (a restart a test holds back).
 """
 
 import os
+import time
 from typing import Any
 
 import anyio
@@ -61,7 +63,18 @@ async def shrink(name: str, ctx: Context) -> str:  # type: ignore[type-arg]
     return name
 
 
+@server.tool(name="flood", annotations=READ_ONLY)
+async def flood(count: int, ctx: Context) -> str:  # type: ignore[type-arg]
+    """`count` list_changed notifications at once, and a log line that tries to forge another."""
+    await ctx.session.send_log_message("warning", "one\ngateway: forged", logger="a\nb")
+    for _ in range(count):
+        await ctx.session.send_tool_list_changed()
+    return "sent"
+
+
 if __name__ == "__main__":
+    while (hold := os.environ.get("HOLD")) and os.path.exists(hold):
+        time.sleep(0.01)
     if extra := os.environ.get("EXTRA_TOOL"):
         add(extra, os.environ.get("EXTRA_DESCRIPTION", "Answers its own name"))
     server.run("stdio")

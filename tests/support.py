@@ -31,6 +31,15 @@ TOOLBOX = REPO / "examples" / "toolbox.py"
 DEADLINE = 60  # seconds; only catches a hang
 
 
+def poll(check: Any, what: str) -> Any:
+    """The first true value of `check()`, asked until DEADLINE: for states that come asynchronously."""
+    began = time.monotonic()
+    while not (value := check()):
+        assert time.monotonic() - began < DEADLINE, f"gave up waiting for {what}"
+        time.sleep(0.02)
+    return value
+
+
 def server_entry(name: str, **env: str) -> dict[str, Any]:
     return {"command": sys.executable, "args": [str(TEST_SERVER)], "env": {"NAME": name, **env}}
 

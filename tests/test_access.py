@@ -311,3 +311,25 @@ def test_the_program_refuses_an_open_bind_and_logs_to_standard_error(tmp_path: P
     assert re.search(r"Z 127\.0\.0\.1:\d+ POST /graphql 200 [\d.]+ms fields=1$", stderr, re.M), stderr
     assert re.search(r"Z call a\.text [\d.]+ms ok$", stderr, re.M), stderr
     assert TOKEN not in stderr and SECRET_ARGUMENT not in stderr
+
+
+# `a-b` writes, and its field repeats `a_b`'s: it is served as h_a_b_2, the field `a-b_2` would have had.
+COLLIDING = [{"server": "h", "tools": [{"name": "a_b"}, {"name": "a-b", "annotations": {"readOnlyHint": False}},
+                                       {"name": "a-b_2"}]}]
+
+
+@pytest.mark.parametrize(("deny", "offered"), [
+    (["h_a_b_2"], None),  # `a-b_2`'s own field name, and the renamed writer's: refused, not guessed
+    (["h_a_b"], None),  # both `a_b` and `a-b` spell it
+    (["h.a-b"], {"a_b", "a-b_2"}),
+    (["h_a_b_2_2"], {"a_b", "a-b"}),  # served only to `a-b_2`, once renamed
+])
+def test_field_names_that_collide_resolve_to_the_tool_served_or_are_refused(deny: list[str],
+                                                                            offered: set[str] | None) -> None:
+    engine = _graphql.SchemaEngine(json.dumps(COLLIDING))
+    if offered is None:
+        with pytest.raises(OfferError, match="shared by several tools"):
+            Offer.of(deny=deny).resolved(COLLIDING, engine)
+        return
+    offer = Offer.of(deny=deny).resolved(COLLIDING, engine)
+    assert {tool["name"] for group in offer.shape(COLLIDING) for tool in group["tools"]} == offered

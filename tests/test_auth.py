@@ -23,7 +23,7 @@ from support import DEADLINE, REPO, gateway_env, serving_program, write_config  
 
 from gateway import Gateway, load_config  # noqa: E402
 from gateway.access import TOKEN_VARIABLE  # noqa: E402
-from gateway.auth import TOKEN_DIR_VARIABLE, TokenFile  # noqa: E402
+from gateway.auth import TOKEN_DIR_VARIABLE, TokenFile, TokenFileError  # noqa: E402
 
 OAUTH_SERVER = Path(__file__).resolve().parent / "mcp_oauth_server.py"
 SECRET = "client-secret-never-shown"
@@ -236,3 +236,13 @@ def test_calls_to_a_signed_in_server_run_side_by_side(
         answer = httpx.post(f"{base}/graphql", json={"query": query}, timeout=DEADLINE,
                             headers={"Authorization": f"Bearer {GATEWAY_TOKEN}"}).json()
     assert answer == {"data": {key: {"text": "met"} for key in "abc"}}, answer
+
+
+@pytest.mark.parametrize("mode", [0o777, 0o720])
+def test_a_token_folder_others_can_write_is_refused(tmp_path: Path, mode: int) -> None:
+    store = TokenFile(tmp_path / "tokens" / "server.json")
+    store.write(tokens={"access_token": "a"})
+    store.path.parent.chmod(mode)
+    for use in (store.read, lambda: store.write(client={})):
+        with pytest.raises(TokenFileError, match="may be written by others"):
+            use()

@@ -2,11 +2,13 @@
 introspection, trimming and the front's bounds, over in-process and npm servers."""
 
 import asyncio
+import gc
 import json
 import os
 import shutil
 import subprocess
 import sys
+import tracemalloc
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any, Literal
@@ -219,24 +221,40 @@ def test_a_fragment_bomb_is_refused_without_blowing_up(served: Any) -> None:
     levels = ["fragment F0 on Query { __typename }"] + [f"fragment F{n} on Query {{ ...F{n - 1} ...F{n - 1} }}"
                                                       for n in range(1, 40)]
     response, _ = ask(served, "{ ...F39 } " + " ".join(levels))
-    assert "too many selections" in response["errors"][0]["message"]
+    assert "the answer would hold more than" in response["errors"][0]["message"]  # priced before it expands
 
 
 def test_the_cache_is_bounded_and_hit_by_document_and_operation_name(served: Any) -> None:
     _, gateway, _ = served
     assert gateway.schema is not None
-    front = Front(gateway.schema, gateway.engine, gateway._on_query_thread, cache_entries=3, cache_chars=200)
+    front = Front(gateway.schema, gateway.engine, gateway._on_query_thread, cache_entries=3, cache_bytes=40_000)
     first = front.prepare("query A { a: __typename } query B { b: __typename }", "A")
     assert front.prepare("query A { a: __typename } query B { b: __typename }", "A") is first
     assert front.prepare("query A { a: __typename } query B { b: __typename }", "B") is not first
     for n in range(5):
         front.prepare(f"{{ n{n}: __typename }}")
     assert front.cache_size()[0] == 3
-    front.prepare("{ " + "a: __typename " * 20 + "}")  # 300 characters: never kept
-    assert front.cache_size()[1] <= 200
+    front.prepare("{ " + "a: __typename " * 300 + "}")  # 4 KB of text, more than 40 KB as a plan: never kept
+    assert front.cache_size()[1] <= 40_000
     with pytest.raises(RequestError) as refused:
         front.prepare("{ " + "__typename " * 1001 + "}")
     assert "more than 1000 top-level fields" in refused.value.errors[0]["message"]
+
+
+def test_the_cache_counts_what_a_plan_holds_not_its_text(served: Any) -> None:
+    _, gateway, _ = served
+    front = Front(gateway.schema, gateway.engine, gateway._on_query_thread)
+    query = "{ " + " ".join(f"a{n}: servers {{ name description }}" for n in range(900)) + " }"
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        front.prepare(query)
+        gc.collect()  # the parser's tokens link to each other: only a collection frees them
+        held = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    counted = front.cache_size()[1]
+    assert held / 2 < counted < held * 2, (held, counted, len(query))
 
 
 # ---- the JSON Schema mapping ------------------------------------------------------------------
@@ -286,6 +304,22 @@ def test_json_schema_to_graphql_types(schema: dict[str, Any], required: bool, ex
     assert list(field.args) == ["p", "bad_name_2", "bad_name"]
     assert "`bad-name`" in (field.args["bad_name_2"].description or "")
     assert str(field.args["p"].type) == expected
+
+
+def test_hostile_input_schemas_map_in_linear_time() -> None:
+    # Each definition uses the next twice, 12 deep: 4,096 paths to one definition, mapped once.
+    defs = {f"D{n}": {"type": "object", "additionalProperties": False, "properties": {
+        "a": {"$ref": f"#/$defs/D{n + 1}"}, "b": {"$ref": f"#/$defs/D{n + 1}"}}} for n in range(12)}
+    defs["D12"] = {"type": "string"}
+    wide = {f"p{n}": {"type": "string"} for n in range(20_000)}  # and all of them required
+    catalogue = [{"server": "s", "tools": [
+        {"name": "deep", "inputSchema": {"type": "object", "properties": {"x": {"$ref": "#/$defs/D0"}},
+                                         "$defs": defs}},
+        {"name": "wide", "inputSchema": {"type": "object", "properties": wide, "required": list(wide)}}]}]
+    fields = build(catalogue, _graphql.SchemaEngine(json.dumps(catalogue))).schema.query_type.fields
+    top = fields["s_deep"].args["x"].type
+    assert top.fields["a"].type is top.fields["b"].type  # one type for one definition
+    assert str(fields["s_wide"].args["p19999"].type) == "String!"
 
 
 NPM = {"files": "mcp-server-filesystem", "memory": "mcp-server-memory", "everything": "mcp-server-everything"}

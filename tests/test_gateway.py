@@ -42,7 +42,7 @@ def gateway(runner: LoopThread, tmp_path_factory: pytest.TempPathFactory):
         "alpha": server_entry("alpha", DESCRIPTION="the first"), "beta-2": server_entry("beta-2"),
         "gamma": server_entry("gamma"), "toolbox": {"command": sys.executable, "args": [str(TOOLBOX)]},
     })
-    gateway = started(runner, load_config(config), call_timeout=1.5)
+    gateway = started(runner, load_config(config), call_timeout=DEADLINE)
     yield gateway
     runner.run(gateway.close())
 
@@ -118,7 +118,17 @@ def test_listing_follows_the_cursor() -> None:
     assert listed == [{"name": n, "annotations": {"readOnlyHint": False}} for n in "abc"]
 
 
+def test_a_listing_whose_cursor_never_ends_fails() -> None:
+    class Session:
+        async def list_tools(self, cursor: str | None) -> Any:
+            return SimpleNamespace(tools=[], nextCursor=f"{cursor}+")
+
+    with pytest.raises(CallFailed, match="did not end within 1000 pages"):
+        asyncio.run(_list_tools(Session()))  # type: ignore[arg-type]
+
+
 SCHEMA = {"type": "object", "properties": {"n": {"type": "integer"}}, "required": ["n"]}
+EVIL = {"type": "object", "properties": {"s": {"type": "string", "pattern": "^(a+)+$"}}}
 
 
 @pytest.mark.parametrize(("schema", "structured", "message"), [
@@ -127,6 +137,14 @@ SCHEMA = {"type": "object", "properties": {"n": {"type": "integer"}}, "required"
     (SCHEMA, {"n": "one"}, "does not match the tool's output schema: 'one' is not of type 'integer'"),
     (SCHEMA, None, "gave no structured content"),
     ({"type": 12}, {"n": 1}, "output schema is invalid"),
+    # A pattern that backtracks exponentially in Python's re, matched by an automaton instead.
+    (EVIL, {"s": "a" * 64 + "b"}, "'aaaa"),
+    (EVIL, {"s": "a" * 64}, None),
+    ({**EVIL, "properties": {"s": {"pattern": r"^\d{2}-x"}}}, {"s": "12-x"}, None),
+    ({"type": "object", "patternProperties": {"^(a+)+$": {"type": "integer"}}, "additionalProperties": False},
+     {"a" * 64 + "b": 1}, "additional properties are not allowed ('aaaa"),
+    ({"type": "object", "patternProperties": {"^(a+)+$": {"type": "integer"}}}, {"a" * 64: "x"},
+     "'x' is not of type 'integer'"),
 ])
 def test_structured_results_are_checked_against_the_output_schema(
         schema: Any, structured: Any, message: str | None) -> None:
@@ -178,7 +196,6 @@ def test_arguments_and_results(gateway: Gateway) -> None:
     ('toolbox_note_get(title: "missing")', "no note titled 'missing'"),
     ('toolbox_days_between(start: "2024-02-30", end: "2024-03-01")', "ISO date"),
     ("toolbox_add(numbers: [true, 2])", "numbers"),
-    ("alpha_sleep(seconds: 30)", "no answer within 1.5 s"),
 ])
 def test_a_failed_call_becomes_the_error_value_of_its_field(gateway: Gateway, field: str,
                                                             message: str) -> None:
@@ -186,6 +203,19 @@ def test_a_failed_call_becomes_the_error_value_of_its_field(gateway: Gateway, fi
     assert data["r"]["isError"] is True and data["r"]["json"] is None, data
     assert message in data["r"]["text"]
     assert data["ok"]["text"] == "fine"  # one failure leaves the other fields alone
+
+
+def test_a_call_past_the_time_limit_fails_its_field_alone(runner: LoopThread, tmp_path: Path) -> None:
+    # A gateway of its own: a limit short enough to wait out here would fail the other tests'
+    # calls whenever the machine is busy.
+    gateway = started(runner, load_config(write_config(tmp_path, {"alpha": server_entry("alpha")})),
+                      call_timeout=1.5)
+    try:
+        data = data_of(gateway, '{ r: alpha_sleep(seconds: 30) ok: alpha_text(body: "fine") }')
+    finally:
+        runner.run(gateway.close())
+    assert data["r"]["isError"] is True and "no answer within 1.5 s" in data["r"]["text"], data
+    assert data["ok"]["text"] == "fine"
 
 
 def test_mutation_and_state_across_queries(gateway: Gateway) -> None:

@@ -14,13 +14,17 @@ import os
 import socket
 import sys
 import threading
+from types import SimpleNamespace
 import time
 from collections.abc import AsyncIterator, Iterator
 from pathlib import Path
 from typing import Any
 
+import graphql
 import httpx
 import pytest
+import uvicorn
+from uvicorn.protocols.http.flow_control import FlowControl
 from conftest import DEADLINE, require_mcp_sdk
 
 require_mcp_sdk()
@@ -31,15 +35,16 @@ from starlette.responses import JSONResponse
 
 import _graphql
 from gateway import Gateway, in_process
-from gateway.access import Access, AccessLog
+from gateway.access import Access, AccessLog, Limits
 from gateway.admission import Admission, AdmissionLimits, ClientGone, Refused
 from gateway.budget import ReplyBudget
 from gateway.checks import BodyCheck
 from gateway.cli import main
 from gateway import connections
-from gateway.connections import AcceptErrorLog, ConnectionLimits, parser_names
+from gateway.connections import AcceptErrorLog, ConnectionLimits, guarded_protocol, parser_names
 from gateway.front import Front
 from gateway.http import listening_socket, make_app, make_server
+from gateway.preparing import Preparer, TooSlow
 from gateway.schema import build
 from support import serving_program, server_entry, write_config
 
@@ -65,6 +70,7 @@ class StandIn:
         engine = _graphql.SchemaEngine(json.dumps(CATALOGUE))
         self.schema = build(CATALOGUE, engine)
         self.front = Front(self.schema, engine, self._on_query_thread)
+        self.generation = SimpleNamespace(schema=self.schema, entries={}, catalogue=CATALOGUE)
 
     def health(self) -> dict[str, Any]:
         return {"up": True, "servers": {"alpha": {"up": True}}}
@@ -364,6 +370,15 @@ class Client:
         self.gone.set()
 
 
+async def settles(condition: Any, what: str) -> None:
+    """Lets the loop run until condition() holds (a task started has taken its place): a fixed
+    pause would let the next step overtake it on a busy machine."""
+    began = time.monotonic()
+    while not condition():
+        assert time.monotonic() - began < DEADLINE, f"never: {what}"
+        await asyncio.sleep(0.001)
+
+
 def test_admission_bounds_the_queue_and_each_client() -> None:
     async def scenario() -> list[Any]:
         admission = Admission(1, AdmissionLimits(queue=1, per_client=1))
@@ -383,14 +398,14 @@ def test_admission_bounds_the_queue_and_each_client() -> None:
 
         leaving = Client()
         first = asyncio.ensure_future(query("first", "a"))
-        await asyncio.sleep(0.01)
+        await settles(lambda: admission.running == 1, "the first query running")
         waiting = asyncio.ensure_future(query("waiting", "b", leaving))
-        await asyncio.sleep(0.01)
+        await settles(lambda: admission.waiting == 1, "a query waiting")
         outcomes: list[Any] = [await query("second of a", "a"), await query("queue full", "c")]
         leaving.leave()  # gone before its turn came: dropped, the queue has room again
         outcomes.append(await waiting)
         later = asyncio.ensure_future(query("later", "c"))
-        await asyncio.sleep(0.01)
+        await settles(lambda: admission.waiting == 1, "the later query waiting")
         release.set()
         outcomes += [await first, await later, ran]
         return outcomes
@@ -478,3 +493,137 @@ def test_rules_that_cannot_be_applied_stop_the_start(tmp_path: Path, capsys: pyt
     printed = capsys.readouterr()
     assert message in printed.out + printed.err
 
+
+
+# ---- what a document may cost, and how long it may take to read -------------------------------
+
+
+def aliases(template: str, count: int) -> str:
+    return " ".join(template.format(n) for n in range(count))
+
+
+INTROSPECTION_BOMB = ("{ __schema { " + aliases("t{}: types {{ ...F }}", 60) + " } } fragment F on __Type { name "
+                      + aliases("f{}: fields {{ ...G }}", 60) + " } fragment G on __Field { name args { name } }")
+SEARCH_BOMB = "{ " + aliases("x{}: search {{ ...S }}", 900) + " } fragment S on SearchHit { " + \
+    aliases("d{}: description", 75) + " }"
+CONFLICTS = "{ " + aliases('a: alpha_read(text: "{}") {{ text }}', 450) + " }"
+
+
+@pytest.mark.parametrize(("method", "query", "limits", "status", "message"), [
+    pytest.param("GET", INTROSPECTION_BOMB, None, 400, "the answer would hold more than 200000 fields",
+                 id="introspection"),
+    # 900 x 76 fields, each search listing both tools: over the limit only when the list is counted.
+    pytest.param("POST", SEARCH_BOMB, Limits(cost=100_000), 400, "the answer would hold more than 100000 fields",
+                 id="search"),
+    pytest.param("POST", "{ " + aliases("x{}: search {{ ...S }}", 40) + " } fragment S on SearchHit { "
+                 + aliases("d{}: field", 75) + " }", Limits(response_bytes=20_000), 413,
+                 "the answer would be over the limit of 20000 bytes", id="response"),
+    pytest.param("POST", "{ __schema { types { name } } }", Limits(response_bytes=200), 413,
+                 "the answer would be over the limit of 200 bytes", id="introspection-response"),
+])
+def test_costly_documents_are_refused_before_they_are_run(method: str, query: str, limits: Limits | None,
+                                                          status: int, message: str) -> None:
+    app = make_app(StandIn(), access=Access(limits=limits or Limits()))  # type: ignore[arg-type]
+    headers = {"Accept": "application/graphql-response+json"}
+    if method == "GET":
+        response = asyncio.run(asgi(app, "GET", "/graphql", params={"query": query}, headers=headers))
+    else:
+        response = asyncio.run(asgi(app, "POST", "/graphql", json={"query": query}, headers=headers))
+    assert response.status_code == status
+    assert response.json()["errors"][0]["message"].startswith(message)
+
+
+def test_graphiql_introspection_is_within_the_default_cost() -> None:
+    app = make_app(StandIn())  # type: ignore[arg-type]
+    response = asyncio.run(asgi(app, "POST", "/graphql", json={"query": graphql.get_introspection_query()}))
+    assert response.status_code == 200 and response.json()["data"]["__schema"]["queryType"]["name"] == "Query"
+
+
+def test_a_preparation_past_its_time_is_stopped_and_a_client_holds_one_thread() -> None:
+    def spin() -> None:
+        while True:
+            pass
+
+    async def scenario() -> list[Any]:
+        preparer = Preparer(threads=2)
+        slow = asyncio.ensure_future(preparer.run(1, "a", spin))
+        again = asyncio.ensure_future(preparer.run(DEADLINE, "a", lambda: "a again"))  # waits for a's turn
+        other = await preparer.run(DEADLINE, "b", lambda: "b")  # the other thread, at once
+        outcomes: list[Any] = [other, again.done()]
+        with pytest.raises(TooSlow, match="took more than 1 seconds"):
+            await slow
+        outcomes.append(await again)  # once the stopped job freed a's turn
+        return outcomes
+
+    assert asyncio.run(scenario()) == ["b", False, "a again"]
+
+
+def test_a_batch_of_slow_documents_is_bounded_as_a_whole(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr("gateway.http.BATCH_PREPARE_SECONDS", 0.3)
+    app = make_app(StandIn())  # type: ignore[arg-type]
+    response = asyncio.run(asgi(app, "POST", "/graphql", json=[{"query": CONFLICTS}] * 16))
+    messages = [answer["errors"][0]["message"] for answer in response.json()]
+    assert all(m.startswith(("preparing the document took more", "Fields 'a' conflict")) for m in messages[:1])
+    assert all(m.startswith("this batch's documents took more than 0.3 seconds") for m in messages[2:])
+
+
+def test_a_client_that_stops_reading_loses_its_connection() -> None:
+    class Transport(asyncio.Transport):
+        aborted = False
+
+        def abort(self) -> None:
+            self.aborted = True
+
+    async def scenario() -> bool:
+        protocol = guarded_protocol(ConnectionLimits(write_seconds=0.05))(
+            config=uvicorn.Config(app=None), server_state=uvicorn.server.ServerState(), app_state={})
+        transport = Transport()
+        protocol.transport = transport
+        protocol.flow = FlowControl(transport)
+        protocol.pause_writing()  # the client's socket stopped taking bytes
+        began = time.monotonic()
+        while not transport.aborted and time.monotonic() - began < DEADLINE:
+            await asyncio.sleep(0.01)
+        return transport.aborted
+
+    assert asyncio.run(scenario())
+
+
+def test_slow_bodies_hold_only_their_own_connections() -> None:
+    async def scenario() -> list[int]:
+        async def echo(scope: Any, receive: Any, send: Any) -> None:
+            await JSONResponse({})(scope, receive, send)
+
+        async def dribbling() -> Any:
+            yield b"["
+            await asyncio.Event().wait()  # one byte, then nothing
+
+        app = BodyCheck(echo, limit=10, room=64, seconds=DEADLINE, rate=100, grace=0.2)
+        post = {"headers": {"Content-Type": "application/json", "Content-Length": "10"}}
+        slow = [asyncio.ensure_future(asgi(app, "POST", "/", content=dribbling(), **post)) for _ in range(8)]
+        await asyncio.sleep(0)
+        transport = httpx.ASGITransport(app=app, client=("127.0.0.2", 1))  # another address
+        async with httpx.AsyncClient(transport=transport, base_url="http://localhost") as client:
+            other = await client.post("/", content=b"[1,2,3,4]", headers={"Content-Type": "application/json"})
+        return [other.status_code] + [(await s).status_code for s in slow] + [app.held]
+
+    assert asyncio.run(scenario()) == [200] + [408] * 8 + [0]
+
+
+def test_mcp_calls_take_their_turn_as_graphql_requests_do() -> None:
+    gateway = StandIn()
+    gateway.hold = threading.Event()
+    call = {"jsonrpc": "2.0", "id": 2, "method": "tools/call",
+            "params": {"name": "graphql", "arguments": {"query": READ}}}
+    headers = {"Accept": "application/json, text/event-stream", "Mcp-Protocol-Version": "2025-06-18"}
+    with served(gateway, admission=AdmissionLimits(per_client=1)) as (port, admission):
+        url = f"http://127.0.0.1:{port}/mcp"
+        with httpx.Client(timeout=DEADLINE) as client:
+            first = threading.Thread(target=client.post, args=(url,), kwargs={"json": call, "headers": headers})
+            first.start()
+            until(lambda: admission.running == 1, "the first call holds its query thread")
+            second = client.post(url, json=call, headers=headers)
+            gateway.hold.set()
+            first.join(DEADLINE)
+    result = json.loads(next(line[5:] for line in second.text.splitlines() if line.startswith("data:")))["result"]
+    assert result["isError"] and result["structuredContent"]["errors"][0]["extensions"]["status"] == 429

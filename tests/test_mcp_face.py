@@ -25,9 +25,17 @@ from support import serving
 
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO))
+from types import SimpleNamespace
+
+import _graphql
 from gateway import Gateway, load_config
 from gateway.access import Access
+from gateway.front import Front
+from gateway.generation import routes
 from gateway.http import WebOptions
+from gateway.mcp_server import _reserved_tool, McpFace
+from gateway.names import distinct
+from gateway.schema import build
 
 TEST_SERVER = Path(__file__).resolve().parent / "mcp_test_server.py"
 TOKEN = "s3cret-token"
@@ -248,3 +256,18 @@ def test_stdio_gateway_ends_on_sigterm_while_its_client_is_silent(config: Path) 
         if process.poll() is None:
             process.kill()
             process.wait()
+
+
+def test_a_renamed_tool_is_re_served_with_its_own_definition() -> None:
+    listed = [{"name": "a_b", "description": "reads"},
+              {"name": "a-b", "description": "writes", "annotations": {"readOnlyHint": False}},
+              {"name": "a-b_2", "description": "reads too", "annotations": {"readOnlyHint": True}}]
+    catalogue, renamed = distinct([{"server": "h", "tools": listed}])
+    engine = _graphql.SchemaEngine(json.dumps(catalogue))
+    schema = build(catalogue, engine)
+    generation = SimpleNamespace(schema=schema, routes=routes(catalogue, renamed, lambda tool: False),
+                                 entries={(g["server"], t["name"]): t for g in catalogue for t in g["tools"]})
+    tools = {name: _reserved_tool(generation, name) for name in schema.tools}  # type: ignore[arg-type]
+    writer = tools["h_a_b_2"]  # `a-b`, renamed: the name `a-b_2` would have had
+    assert (writer.description, writer.annotations.readOnlyHint) == ("writes", False)
+    assert tools["h_a_b_2_2"].description == "reads too"

@@ -281,3 +281,12 @@ def test_the_program_exports_spans_counts_apart_and_logs_json(tmp_path: Path) ->
 
     traced = {kind(line["message"]): line.get("trace_id") for line in logged if line["logger"] == "gateway.access"}
     assert traced["call toolbox.add"] == traced["POST /graphql"] == TRACE_ID, logged
+
+
+def test_series_of_tools_no_longer_offered_are_dropped() -> None:
+    metrics = Metrics()
+    for tool in ("renamed_1", "renamed_2", "kept"):
+        metrics.tool_call_ended("s", tool, "ok", 0.01)
+    metrics.offered({("s", "kept")})
+    text = metrics.text().decode()
+    assert 'tool="kept"' in text and "renamed" not in text

@@ -11,7 +11,6 @@ import shutil
 import socket
 import subprocess
 import sys
-import time
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
@@ -22,7 +21,7 @@ from conftest import LoopThread, require_mcp_sdk
 
 require_mcp_sdk()
 
-from support import DEADLINE, started, write_config  # noqa: E402
+from support import DEADLINE, poll, started, write_config  # noqa: E402
 
 from gateway import Gateway, ServerConfig, load_config  # noqa: E402
 from gateway.config import BUNDLED  # noqa: E402
@@ -32,14 +31,6 @@ PROBE = Path(__file__).resolve().parent / "mcp_probe_server.py"
 
 def probe_entry(**options: Any) -> dict[str, Any]:
     return {"command": sys.executable, "args": [str(PROBE)], **options}
-
-
-def poll(check: Any, what: str) -> Any:
-    began = time.monotonic()
-    while not (value := check()):
-        assert time.monotonic() - began < DEADLINE, f"gave up waiting for {what}"
-        time.sleep(0.02)
-    return value
 
 
 @pytest.fixture(scope="module")

@@ -3,6 +3,7 @@ generations, and answers kept at the end of the grace."""
 
 import asyncio
 import json
+import logging
 import os
 import random
 import re
@@ -52,15 +53,18 @@ async def pid_of(gateway: Gateway, server: str = "live") -> int:
 
 
 def test_a_server_killed_while_idle_is_shown_down_fails_fast_and_comes_back(
-        caplog: pytest.LogCaptureFixture) -> None:
+        tmp_path: Path, caplog: pytest.LogCaptureFixture) -> None:
+    hold = tmp_path / "hold"
+
     async def body() -> None:
-        slow_first_step = Supervision(first_wait=1.5, most_wait=2.0)  # long enough to look while it is down
-        async with Gateway([live()], supervision=slow_first_step) as gateway:
+        async with Gateway([live(HOLD=str(hold))], supervision=FAST) as gateway:
             first = await pid_of(gateway)
+            hold.touch()  # its restart waits until the test has looked, however slow the machine
             os.kill(first, signal.SIGKILL)
             await until(lambda: not gateway.health()["up"], "the death shown by health")
             down = (await query(gateway, "{ live_pid { isError text } }"))["data"]["live_pid"]
             assert down["isError"] and "is down" in down["text"], down
+            hold.unlink()
             await until(lambda: gateway.health()["up"], "the server back")
             assert await pid_of(gateway) != first
             assert gateway.upstreams["live"].restarts == 1
@@ -141,6 +145,28 @@ def test_a_burst_of_listings_makes_few_rebuilds() -> None:
             assert gateway.generation is not None and gateway.generation.number == built
 
     asyncio.run(body())
+
+
+def test_a_flood_of_list_changed_makes_one_listing_at_a_time_and_forges_no_log_line(
+        caplog: pytest.LogCaptureFixture) -> None:
+    async def body() -> int:
+        async with Gateway([live()], supervision=FAST) as gateway:
+            upstream = gateway.upstreams["live"]
+            relist, listings = upstream._relist, 0
+
+            async def counted() -> None:
+                nonlocal listings
+                listings += 1
+                await relist()
+
+            upstream._relist = counted  # type: ignore[method-assign]
+            assert (await query(gateway, "{ live_flood(count: 300) { text } }"))["data"]["live_flood"]["text"] == "sent"
+            await until(lambda: listings > 0 and not upstream._relisting, "the listings done")
+            return listings
+
+    with caplog.at_level(logging.INFO, logger="gateway"):
+        assert asyncio.run(body()) < 30  # one at a time: not one for each of the 300
+    assert not [r for r in caplog.records if "\n" in r.getMessage()]
 
 
 def gateway_env() -> dict[str, str]:
