@@ -558,6 +558,17 @@ def test_a_preparation_past_its_time_is_stopped_and_a_client_holds_one_thread() 
     assert asyncio.run(scenario()) == ["b", False, "a again"]
 
 
+def test_a_clients_waiting_documents_are_all_answered_and_leave_no_count() -> None:
+    async def scenario() -> tuple[list[Any], int, list[Any]]:
+        preparer = Preparer(threads=1)
+        answers = await asyncio.gather(*(preparer.run(DEADLINE, f"c{n % 3}", lambda n=n: n) for n in range(60)),
+                                       preparer.run(DEADLINE, "c0", lambda: 1 // 0), return_exceptions=True)
+        return answers[:60], preparer._jobs, [type(answers[60]), dict(preparer._by_client), preparer._queues]
+
+    answers, jobs, rest = asyncio.run(scenario())
+    assert answers == list(range(60)) and jobs == 0 and rest == [ZeroDivisionError, {}, {}]
+
+
 def test_a_batch_of_slow_documents_is_bounded_as_a_whole(monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.setattr("gateway.http.BATCH_PREPARE_SECONDS", 0.3)
     app = make_app(StandIn())  # type: ignore[arg-type]
