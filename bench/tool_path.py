@@ -98,8 +98,9 @@ async def gateway(stack: contextlib.AsyncExitStack, config: Path, source: Path) 
     stack.callback(process.wait, 30)
     stack.callback(process.terminate)
     assert process.stderr is not None
-    found = re.search(r"http://127\.0\.0\.1:(\d+)/", process.stderr.readline())
-    assert found
+    line = process.stderr.readline()
+    found = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
+    assert found, line
     threading.Thread(target=process.stderr.read, daemon=True).start()  # the access log, read away
     client = await stack.enter_async_context(httpx.AsyncClient(base_url=f"http://127.0.0.1:{found.group(1)}",
                                                                limits=httpx.Limits(max_connections=CONCURRENCY)))
