@@ -5,7 +5,7 @@ Run from the repository root (the module built in build/, the npm servers instal
 
     tools/devroot env PYTHONPATH=build PATH=/opt/dive-ziri-npm/node_modules/.bin:/usr/bin:/bin \\
         python3 bench/agent.py            # about 30 s; --repeat N for more rounds
-        python3 bench/agent.py --peer     # the gateway against mcp-hub over HTTP
+        python3 bench/agent.py --peer     # the gateway against mcp-hub over HTTP, rounds interleaved
 
 The gateway runs the bundled servers (toolbox, files, memory) with `--mcp-tools`,
 once over stdio (`--mcp`) and once over Streamable HTTP (`--serve`, /mcp). The
@@ -27,6 +27,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import contextlib
 import json
 import os
 import re
@@ -113,7 +114,7 @@ async def rows(session: ClientSession, counter: Counter, repeat: int) -> list[tu
 
     async def at_once() -> None:
         results = await asyncio.gather(*(session.call_tool(f, a) for f, a in CALLS))
-        assert not any(r.isError for r in results)
+        assert not any(r.isError for r in results), [r.content for r in results if r.isError]
 
     async def one_document() -> None:
         result = await session.call_tool("graphql", {"query": query, "variables": variables})
@@ -147,9 +148,12 @@ async def over_stdio(repeat: int) -> list[tuple[str, int, float, int]]:
         return await rows(session, counter, repeat)
 
 
-def start_serving() -> tuple[subprocess.Popen[str], str]:
+def start_serving(*flags: str) -> tuple[subprocess.Popen[str], str]:
     """The gateway serving on a free loopback port, once it says where."""
-    process = subprocess.Popen([sys.executable, "-m", "gateway", "--serve", "127.0.0.1:0", "--mcp-tools"],
+    # Ten calls at once from one client are more than the default per-client share of the query
+    # threads (half of 16): an operator serving one agent that calls in parallel allows them.
+    process = subprocess.Popen([sys.executable, "-m", "gateway", "--serve", "127.0.0.1:0", "--mcp-tools",
+                                "--client-queries", "16", *flags],
                                cwd=REPO, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     assert process.stderr is not None
     line = process.stderr.readline()
@@ -225,6 +229,11 @@ async def peer_rows(session: ClientSession, counter: Counter, repeat: int, names
             total += model_bytes(result)
         return total
 
+    async def ten_at_once() -> int:
+        results = await asyncio.gather(*(session.call_tool(names[f], a) for f, a in CALLS))
+        assert not any(r.isError for r in results), [r.content for r in results if r.isError]
+        return sum(model_bytes(r) for r in results)
+
     async def one() -> int:
         result = await session.call_tool("graphql", {"query": query, "variables": variables})
         assert not result.isError and not (result.structuredContent or {}).get("errors"), result.content
@@ -232,7 +241,7 @@ async def peer_rows(session: ClientSession, counter: Counter, repeat: int, names
 
     out = []
     for way in ways:
-        work = one if way.startswith("one") else ten
+        work = one if way.startswith("one") else ten_at_once if way.endswith("at once") else ten
         await work()
         times, messages, sent = [], 0, 0
         for _ in range(repeat):
@@ -256,71 +265,97 @@ def hub_config(folder: Path) -> Path:
     return config
 
 
-async def peer(repeat: int) -> list[tuple[str, str, float, int, int, int]]:
-    """The gateway (/mcp) and mcp-hub (its SSE endpoint) over the same three servers."""
+TEN = ("ten tools/call in turn", "ten tools/call at once")
+ONE = "one graphql call, selecting what is needed"
+
+
+async def peer(repeat: int, rounds: int) -> list[tuple[str, str, list[float], int, int, int]]:
+    """The gateway's /mcp (session-less, and with --mcp-sessions) and mcp-hub (its SSE endpoint)
+    over the same three servers: all up at once, each taking its turn in every round."""
     from mcp.client.sse import sse_client
 
-    rows_out: list[tuple[str, str, float, int, int, int]] = []
-    process, url = await asyncio.to_thread(start_serving)
-    try:
-        counter = Counter()
-        async with streamable_http_client(url) as (read, write, _), counted(read, write, counter) as streams, \
-                ClientSession(*streams) as session:
+    found: dict[tuple[str, str], tuple[list[float], int, int, int]] = {}
+    async with contextlib.AsyncExitStack() as stack:
+        sessions: list[tuple[str, ClientSession, Counter, dict[str, str], tuple[str, ...], int]] = []
+        for who, flags in (("gateway", ()), ("gateway --mcp-sessions", ("--mcp-sessions",))):
+            process, url = await asyncio.to_thread(start_serving, *flags)
+            stack.callback(process.wait, 30)
+            stack.callback(process.terminate)
+            counter = Counter()
+            read, write, _ = await stack.enter_async_context(streamable_http_client(url))
+            streams = await stack.enter_async_context(counted(read, write, counter))
+            session = await stack.enter_async_context(ClientSession(*streams))
             await session.initialize()
-            found = await peer_rows(session, counter, repeat, {f: f for f, _ in CALLS},
-                                    ("one graphql call, selecting what is needed", "ten re-served tools/call"))
-            rows_out += [("gateway", way, t, m, b, rss_kb(process.pid)) for way, t, m, b in found]
-    finally:
-        process.terminate()
-        process.wait(30)
-    with tempfile.TemporaryDirectory() as folder:
-        home = Path(folder)
+            sessions.append((who, session, counter, {f: f for f, _ in CALLS}, (ONE, *TEN), process.pid))
+        home = Path(stack.enter_context(tempfile.TemporaryDirectory()))
         # The hub keeps state and logs under the home folder: a throwaway one. The servers start in
         # the files folder, as the gateway's configuration starts the file server there.
         hub = subprocess.Popen(["mcp-hub", "--port", str(HUB_PORT), "--config", str(hub_config(home))],
                                cwd=REPO / "examples" / "files", stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL,
-                               env={**os.environ, "HOME": folder, "XDG_STATE_HOME": folder, "XDG_CONFIG_HOME": folder})
-        try:
+                               env={**os.environ, "HOME": str(home), "XDG_STATE_HOME": str(home),
+                                    "XDG_CONFIG_HOME": str(home)})
+        stack.callback(hub.wait, 30)
+        stack.callback(hub.terminate)
+        for _ in range(300):  # the hub answers once its servers are up
             counter = Counter()
-            for _ in range(300):  # the hub answers once its servers are up
-                try:
-                    async with sse_client(f"http://127.0.0.1:{HUB_PORT}/mcp") as (read, write), \
-                            counted(read, write, counter) as streams, ClientSession(*streams) as session:
-                        await session.initialize()
-                        listed = {t.name for t in (await session.list_tools()).tools}
-                        names = {f: next((n for n in listed if n.split("__", 1)[0] == f.split("_", 1)[0]
-                                          and n.split("__", 1)[1].replace("-", "_") == f.split("_", 1)[1]), "")
-                                 for f, _ in CALLS}
-                        if not all(names.values()):
-                            await asyncio.sleep(0.2)
-                            continue
-                        found = await peer_rows(session, counter, repeat, names, ("ten tools/call",))
-                        rows_out += [("mcp-hub", way, t, m, b, rss_kb(hub.pid)) for way, t, m, b in found]
-                        break
-                except (OSError, ExceptionGroup):
-                    await asyncio.sleep(0.2)
-        finally:
-            hub.terminate()
-            hub.wait(30)
-    return rows_out
+            try:
+                hub_stack = contextlib.AsyncExitStack()
+                read, write = await hub_stack.enter_async_context(sse_client(f"http://127.0.0.1:{HUB_PORT}/mcp"))
+                streams = await hub_stack.enter_async_context(counted(read, write, counter))
+                session = await hub_stack.enter_async_context(ClientSession(*streams))
+                await session.initialize()
+                listed = {t.name for t in (await session.list_tools()).tools}
+            except (OSError, ExceptionGroup):
+                await hub_stack.aclose()
+                await asyncio.sleep(0.2)
+                continue
+            names = {f: next((n for n in listed if n.split("__", 1)[0] == f.split("_", 1)[0]
+                              and n.split("__", 1)[1].replace("-", "_") == f.split("_", 1)[1]), "")
+                     for f, _ in CALLS}
+            if all(names.values()):
+                stack.push_async_exit(hub_stack)
+                sessions.append(("mcp-hub", session, counter, names, TEN, hub.pid))
+                break
+            await hub_stack.aclose()
+            await asyncio.sleep(0.2)
+        else:
+            raise SystemExit("mcp-hub did not list the servers' tools")
+        for _ in range(rounds):
+            for who, session, counter, names, ways, pid in sessions:
+                for way, seconds, messages, sent in await peer_rows(session, counter, repeat, names, ways):
+                    times = found.get((who, way), ([], 0, 0, 0))[0]
+                    found[who, way] = ([*times, seconds], messages, sent, rss_kb(pid))
+    return [(who, way, times, messages, sent, rss) for (who, way), (times, messages, sent, rss) in found.items()]
 
 
-def peer_table(found: list[tuple[str, str, float, int, int, int]]) -> str:
-    lines = ["| aggregator | way | MCP messages | bytes to the model | transport time | aggregator RSS |",
-             "|---|---|---:|---:|---:|---:|"]
-    for who, way, seconds, messages, sent, rss in found:
-        lines.append(f"| {who} | {way} | {messages} | {sent:,} | {seconds * 1000:.1f} ms | {rss / 1024:.0f} MiB |")
+def peer_table(found: list[tuple[str, str, list[float], int, int, int]]) -> str:
+    hub = {way: times for who, way, times, _, _, _ in found if who == "mcp-hub"}
+    lines = ["| aggregator | way | MCP messages | bytes to the model | transport time | x mcp-hub | aggregator RSS |",
+             "|---|---|---:|---:|---:|---:|---:|"]
+    for who, way, times, messages, sent, rss in found:
+        against = hub.get(way)
+        ratio = "" if against is None or who == "mcp-hub" else \
+            "{:.2f}–{:.2f}".format(*minmax([a / b for a, b in zip(times, against, strict=True)]))
+        lines.append(f"| {who} | {way} | {messages} | {sent:,} | "
+                     f"{min(times) * 1000:.1f}–{max(times) * 1000:.1f} ms | {ratio} | {rss / 1024:.0f} MiB |")
     return "\n".join(lines)
+
+
+def minmax(values: list[float]) -> tuple[float, float]:
+    return min(values), max(values)
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=20, help="rounds per way (default: %(default)s)")
     parser.add_argument("--peer", action="store_true", help="the gateway against mcp-hub over HTTP")
+    parser.add_argument("--rounds", type=int, default=3, help="interleaved rounds with --peer (default: %(default)s)")
     args = parser.parse_args()
     if args.peer:
-        print(peer_table(asyncio.run(peer(args.repeat))))
+        print(f"load averages (1, 5, 15 min) before: {os.getloadavg()}")
+        print(peer_table(asyncio.run(peer(args.repeat, args.rounds))))
+        print(f"load averages (1, 5, 15 min) after: {os.getloadavg()}")
         return
     run: dict[str, Callable[[int], Awaitable[list[tuple[str, int, float, int]]]]] = {
         "stdio": over_stdio, "HTTP": over_http}

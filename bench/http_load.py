@@ -1,41 +1,43 @@
 #!/usr/bin/env python3
-"""Load on the gateway's GraphQL over HTTP, with wrk, beside two floors.
+"""Load on the gateway's GraphQL over HTTP, with wrk, beside GraphQL Yoga and the stack's floor.
 
 Run from the repository root (the module built in build/):
 
-    tools/devroot env PYTHONPATH=build python3 bench/http_load.py             # about 2 min
-    tools/devroot env PYTHONPATH=build python3 bench/http_load.py --seconds 3 # shorter
+    tools/devroot env PYTHONPATH=build python3 bench/http_load.py             # about 6 min
+    tools/devroot env PYTHONPATH=build python3 bench/http_load.py --seconds 3 --rounds 2
     # against a base: its gateway package exported where the root sees it
     mkdir -p build/base && git archive main gateway | tar -x -C build/base
     tools/devroot env PYTHONPATH=build python3 bench/http_load.py --before build/base
 
-Each server runs alone in its own process on a loopback port, one Uvicorn
-worker; wrk (2 threads, 32 connections, GET) loads it for the given time:
+Every server runs at once, each alone in its own process on a loopback port,
+and wrk (2 threads, 32 connections, GET) loads one at a time, row after row
+and round after round, so a machine whose load changes meets every server
+alike:
 
-  - the same Starlette/Uvicorn stack answering a constant response (the HTTP
-    stack's own limit);
-  - graphql-core behind that stack answering `{ __typename }` (what a user
-    would pick instead);
-  - the gateway answering `{ __typename }`, and a query of five tool fields
-    on the example toolbox server (instant tools) run in the gateway's
-    process (FastMCP on memory streams: the SDK's work without a process
-    hop), each as the same document every request and as a new document
-    every request (an alias numbered per request, so nothing prepared can be
-    reused); and the five fields with the toolbox over stdio.
+  - a constant response from Starlette on Uvicorn (uvloop and httptools when
+    installed, as the gateway uses them): the HTTP stack's own limit;
+  - GraphQL Yoga (npm, pinned in gateway/npm) on Node, with a schema of one
+    unused field (bench/yoga_server.mjs): what a user would pick instead;
+  - the gateway, the example toolbox server run in its process (FastMCP on
+    memory streams: the SDK's work without a process hop), and with --before
+    the gateway package found in DIR.
 
---before DIR adds the gateway rows again with the `gateway` package found in
-DIR (the same engine module), so a change is measured against its base in one
-run. Its documents are the same less the `{ json }` selections, which a
-gateway from before the typed schema did not take.
+The documents: `{ __typename }`; a 2 KB document of 20 aliases of
+`__typename`, the same each request; a new document each request (an alias
+numbered per request, so nothing prepared can be reused); and for the
+gateways five tool fields, the same and new each request.
 
-Prints requests per second and p50/p99 latency as wrk reports them. Nothing
-here is a test: no figure is asserted.
+Prints each row's requests per second over the rounds (least-most) and its
+ratio to Yoga and to the constant response in the same round, with the
+machine's load average. Nothing here is a test: no figure is asserted.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
+import os
 import re
 import socket
 import subprocess
@@ -50,6 +52,9 @@ TYPENAME = "{ __typename }"
 FIVE_FIELDS = ('{ a: toolbox_reverse(text: "abc") { json } b: toolbox_add(numbers: [1, 2]) { json } '
                'c: toolbox_word_count(text: "a b c") { json } d: toolbox_slugify(text: "A b") { json } '
                'e: toolbox_divide(a: 1, b: 4) { json } }')
+# 20 aliases of about 100 bytes each: a client's document of some size, the same every time.
+TWO_KB = "{ " + " ".join(f"{'alias_of_some_length_' * 4}{i:02d}: __typename" for i in range(20)) + " }"
+NPM = Path(os.environ.get("GATEWAY_NPM", "/opt/dive-ziri-npm/node_modules"))
 # wrk's script for "a new document every request": each thread numbers its requests, and the
 # number names an extra `__typename` at the document's start, so every text is one not seen before.
 FRESH_SCRIPT = """\
@@ -103,57 +108,75 @@ def load(port: int, query: str, seconds: float, fresh: bool, folder: Path) -> tu
     return rps, p50, p99
 
 
+def start(command: list[str]) -> tuple[int, subprocess.Popen[bytes]]:
+    port = free_port()
+    command = [part.replace("{port}", str(port)) for part in command]
+    process = subprocess.Popen(command, cwd=REPO, stderr=subprocess.DEVNULL,
+                               env={**os.environ, "NODE_PATH": str(NPM)})
+    wait_until_up(port, process)
+    return port, process
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=8)
+    parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--before", metavar="DIR", type=Path,
                         help="also load the gateway package found in this folder")
     args = parser.parse_args()
-    rows: list[tuple[str, float, str, str]] = []
-    with tempfile.TemporaryDirectory() as name:
+    if args.before and not (args.before / "gateway" / "__init__.py").is_file():
+        raise SystemExit(f"{args.before} holds no gateway package")
+    front = [("`{ __typename }`", TYPENAME, False), ("2 KB document, the same each request", TWO_KB, False),
+             ("a new document each request", TYPENAME, True)]
+    tools = [("five tool fields", FIVE_FIELDS, False), ("five tool fields, a new document each request",
+                                                        FIVE_FIELDS, True)]
+    python = sys.executable
+    servers: list[tuple[str, list[str], list[tuple[str, str, bool]]]] = [
+        ("constant response", [python, "bench/http_servers.py", "constant", "{port}"], front[:1]),
+        ("GraphQL Yoga", ["node", "bench/yoga_server.mjs", "{port}"], front),
+        ("gateway", [python, "bench/http_servers.py", "gateway", "{port}"], front + tools),
+    ]
+    if args.before:
+        servers.append(("gateway before", [python, "bench/http_servers.py", "gateway", "{port}",
+                                           str(args.before.resolve())], front + tools))
+    results: dict[tuple[str, str], list[float]] = {}
+    loads: list[str] = []
+    with tempfile.TemporaryDirectory() as name, contextlib.ExitStack() as stack:
         folder = Path(name)
-        config = folder / "servers.json"
-        config.write_text(json.dumps({"mcpServers": {"toolbox": {
-            "command": sys.executable, "args": [str(REPO / "examples" / "toolbox.py")]}}}))
-        both = [(TYPENAME, False), (TYPENAME, True), (FIVE_FIELDS, False), (FIVE_FIELDS, True)]
-        runs = [
-            ("constant response (stack floor)", ["bench/http_servers.py", "constant"], [(TYPENAME, False)]),
-            ("graphql-core", ["bench/http_servers.py", "graphql-core"], [(TYPENAME, False)]),
-        ]
-        if args.before:
-            if not (args.before / "gateway" / "__init__.py").is_file():
-                raise SystemExit(f"{args.before} holds no gateway package")
-            runs.append(("gateway before, toolbox in process",
-                         ["bench/http_servers.py", "gateway", "{port}", str(args.before.resolve())],
-                         [(query.replace(" { json }", ""), fresh) for query, fresh in both]))
-        runs += [
-            ("gateway, toolbox in process", ["bench/http_servers.py", "gateway"], both),
-            # wrk's connections share one address: let them all have a turn, as distinct clients would.
-            ("gateway, toolbox over stdio", ["-m", "gateway", "--config", str(config), "--client-queries", "1024",
-                                             "--query-queue", "1024", "--serve", "127.0.0.1:{port}"],
-             [(FIVE_FIELDS, False)]),
-        ]
-        for label, command, queries in runs:
-            port = free_port()
-            if "{port}" in " ".join(command):
-                command = [part.replace("{port}", str(port)) for part in command]
-            else:
-                command = [*command, str(port)]
-            process = subprocess.Popen([sys.executable, *command], cwd=REPO, stderr=subprocess.DEVNULL)
-            try:
-                wait_until_up(port, process)
-                for query, fresh in queries:
-                    load(port, query, 1, fresh, folder)  # warm
-                    kind = "`{ __typename }`" if query == TYPENAME else "five tool fields"
-                    each = ", a new document each request" if fresh else ""
-                    rows.append((f"{label}, {kind}{each}", *load(port, query, args.seconds, fresh, folder)))
-            finally:
-                process.terminate()
-                process.wait(30)
-    print("| server, query | requests/s | p50 | p99 |")
-    print("|---|---|---|---|")
-    for row, rps, p50, p99 in rows:
-        print(f"| {row} | {rps:,.0f} | {p50} | {p99} |")
+        ports = {}
+        for label, command, _ in servers:
+            port, process = start(command)
+            stack.callback(process.wait, 30)
+            stack.callback(process.terminate)
+            ports[label] = port
+        for label, _, queries in servers:  # warm: every document's first run, the JIT's for Node
+            for _, query, fresh in queries:
+                load(ports[label], query, 1, fresh, folder)
+        for _ in range(args.rounds):
+            loads.append(os.getloadavg().__repr__())
+            for row, query, fresh in front + tools:
+                for label, _, queries in servers:
+                    if any(row == name for name, _, _ in queries):
+                        rps = load(ports[label], query, args.seconds, fresh, folder)[0]
+                        results.setdefault((row, label), []).append(rps)
+    print(f"load averages (1, 5, 15 min) at each round's start: {'; '.join(loads)}")
+    print("| document | server | requests/s | x Yoga | x constant |")
+    print("|---|---|---|---|---|")
+
+    def span(values: list[float], digits: str) -> str:
+        return f"{min(values):{digits}}–{max(values):{digits}}"
+
+    for row, _, _ in front + tools:
+        for label, _, _ in servers:
+            if (row, label) not in results:
+                continue
+            rps = results[row, label]
+            ratios = []
+            for base in ("GraphQL Yoga", "constant response"):
+                against = results.get((row, base))
+                ratios.append(span([a / b for a, b in zip(rps, against, strict=True)], ".2f")
+                              if against and base != label else "")
+            print(f"| {row} | {label} | {span(rps, ',.0f')} | {ratios[0]} | {ratios[1]} |")
 
 
 if __name__ == "__main__":

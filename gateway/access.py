@@ -4,6 +4,7 @@ Nothing here imports Starlette, so the command line can check its flags
 (a token that cannot be read, a bind that needs one) before starting anything.
 """
 
+import asyncio
 import hashlib
 import hmac
 import ipaddress
@@ -195,14 +196,39 @@ class AccessLog:
     Lines hold names, numbers and addresses only; the token, the query,
     its arguments and the results never reach them. Each line is escaped as a
     whole, so no field (a path, a tool's name) can forge a line of its own.
+
+    Lines written on an event loop are gathered and written together once the
+    loop's current turn ends: one write for many requests, where a write each
+    would hand the GIL to the query threads on every line and wait to get it back.
     """
 
     def __init__(self, stream: TextIO | None = None) -> None:
         self._stream = stream
+        self._second = -1
+        self._stamp = ""  # the second `_second` as text: formatted once, not for every line
+        self._pending: list[str] = []  # written on the loop, for its next turn
 
     def __call__(self, line: str) -> None:
-        stream = self._stream or sys.stderr
         now = time.time()
-        stamp = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(now)) + f".{int(now % 1 * 1000):03d}Z"
-        stream.write(f"{stamp} {printable(line)}\n")
+        second = int(now)
+        if second != self._second:
+            self._second, self._stamp = second, time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(second))
+        text = f"{self._stamp}.{int(now % 1 * 1000):03d}Z {printable(line)}\n"
+        try:
+            loop = asyncio.get_running_loop()
+        except RuntimeError:  # a query thread, or no loop at all: written now
+            self._write(text)
+            return
+        if not self._pending:
+            loop.call_soon(self._flush)
+        self._pending.append(text)
+
+    def _flush(self) -> None:
+        text = "".join(self._pending)
+        self._pending.clear()
+        self._write(text)
+
+    def _write(self, text: str) -> None:
+        stream = self._stream or sys.stderr
+        stream.write(text)
         stream.flush()

@@ -30,6 +30,7 @@ BODY_SECONDS = 30.0  # time a client has to send a whole body once its head has 
 BODY_GRACE_SECONDS = 5.0  # and after this much of it, the body arrives at MIN_BODY_RATE on average
 MIN_BODY_RATE = 4096  # bytes a second: a slow mobile link sends a megabyte body in a few seconds
 JSON_DEPTH = 64  # nesting of JSON a request may send: variables are arguments, not documents
+HOSTS_KEPT = 256  # Host header values whose verdict is remembered
 BODIES_HELD = 64 << 20  # bytes of bodies held at once by the requests in flight (at least 4 bodies)
 # A JSON string, stepped over whole so that brackets inside it are not counted (possessive: linear).
 _JSON_STRING = re.compile(rb'"(?:[^"\\]++|\\.)*+"', re.DOTALL)
@@ -74,24 +75,38 @@ class HeadAsGet:
 class HostCheck:
     """A Host header that is not one host and port is 400 (nothing is guessed from it). Without a
     token only loopback names are answered: a page whose name was rebound to 127.0.0.1 would
-    otherwise reach the gateway as its own origin, and its Host gives it away."""
+    otherwise reach the gateway as its own origin, and its Host gives it away.
+
+    A verdict depends on the header's bytes alone, so each value's is kept (the first
+    HOSTS_KEPT of them: clients send a handful of names, and one more is judged again)."""
 
     def __init__(self, app: App, *, loopback_only: bool) -> None:
         self.app = app
         self.loopback_only = loopback_only
+        self.verdicts: dict[bytes | None, JSONResponse | None] = {}
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] == "http":
             raw = header(scope, b"host")
-            host = None if raw is None else raw.decode("latin-1")
-            if host is not None and split_host(host) is None:
-                await refusal(400, "the Host header is not a host and port")(scope, receive, send)
-                return
-            if self.loopback_only and not loopback_host(host):
-                await refusal(403, "without a token the gateway answers only requests addressed to "
-                                   "a loopback host (localhost, 127.0.0.1, [::1])")(scope, receive, send)
+            try:
+                refused = self.verdicts[raw]
+            except KeyError:
+                refused = self._verdict(raw)
+                if len(self.verdicts) < HOSTS_KEPT:
+                    self.verdicts[raw] = refused
+            if refused is not None:
+                await refused(scope, receive, send)
                 return
         await self.app(scope, receive, send)
+
+    def _verdict(self, raw: bytes | None) -> JSONResponse | None:
+        host = None if raw is None else raw.decode("latin-1")
+        if host is not None and split_host(host) is None:
+            return refusal(400, "the Host header is not a host and port")
+        if self.loopback_only and not loopback_host(host):
+            return refusal(403, "without a token the gateway answers only requests addressed to "
+                                "a loopback host (localhost, 127.0.0.1, [::1])")
+        return None
 
 
 class BearerCheck:

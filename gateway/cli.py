@@ -442,6 +442,9 @@ async def _print_schema(args: argparse.Namespace, configs: list[ServerConfig], o
     return 0
 
 
+INTERRUPTED = "interrupted"  # the main task's cancel message on Ctrl-C
+
+
 def _run(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
          work: Callable[[Gateway], Awaitable[int]], farewell: str | None = None,
          **options: Any) -> int:
@@ -453,12 +456,17 @@ def _run(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
     on standard error; otherwise what `work` returned, and then `farewell` is
     said once the gateway has closed.
     """
+    from .connections import loop_factory
+
     try:
-        return asyncio.run(_with_gateway(args, configs, offer, work, farewell, options))
+        return asyncio.run(_with_gateway(args, configs, offer, work, farewell, options), loop_factory=loop_factory())
     except OfferError as exc:  # known only once the servers have listed their tools
         logger.error("%s", exc)
         return 2
-    except asyncio.CancelledError:  # SIGTERM: its handler cancels the main task
+    except asyncio.CancelledError as exc:  # SIGTERM or Ctrl-C: their handlers cancel the main task
+        if exc.args == (INTERRUPTED,):
+            say("interrupted")
+            return 130
         say("terminated")
         return 143
     except KeyboardInterrupt:
@@ -477,9 +485,11 @@ async def _with_gateway(args: argparse.Namespace, configs: list[ServerConfig], o
     loop = asyncio.get_running_loop()
     main_task = asyncio.current_task()
     assert main_task is not None
-    # SIGTERM cancels whatever the main task awaits, the servers' start included;
-    # Ctrl-C reaches it the same way through asyncio.run.
+    # SIGTERM and Ctrl-C cancel whatever the main task awaits, the servers' start included.
+    # Ctrl-C gets a handler of the loop's own, as SIGTERM does, which asyncio's loop and uvloop's
+    # both run from the loop, rather than asyncio.run's handler of the interpreter.
     loop.add_signal_handler(signal.SIGTERM, main_task.cancel)
+    loop.add_signal_handler(signal.SIGINT, main_task.cancel, INTERRUPTED)
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
                        offer=offer, max_result_bytes=args.max_result, supervision=_supervision(args),
                        pins=args.pins, **options) as gateway:

@@ -1,9 +1,11 @@
 """Connection limits, the first check of every request: they act before the app, on the socket.
 
-Uvicorn's HTTP/1.1 protocol (h11) only times a connection out between
-requests: a socket that never sends a byte, or sends its head one byte at a
-time, would hold a descriptor for ever. `guarded_protocol` adds the rest:
+Uvicorn's HTTP/1.1 protocols (httptools when installed, else h11) only time a
+connection out between requests: a socket that never sends a byte, or sends its
+head one byte at a time, would hold a descriptor for ever. `guarded_protocol`
+adds the rest, the same for either parser:
 
+- a head is at most HEAD_BYTES (over it: 400 and closed);
 - a head must arrive within `header_seconds` of the connection (or of the end
   of the previous answer on a kept-alive connection);
 - at most `max_connections` connections: one more first closes the longest
@@ -19,6 +21,7 @@ import asyncio
 import logging
 import resource
 from collections import OrderedDict
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
@@ -36,6 +39,8 @@ ACCEPT_LOG_SECONDS = 1.0
 REFUSED_LINGER_SECONDS = 1.0  # a refused connection is read (and dropped) this long, for its answer to arrive
 REFUSED = (b"HTTP/1.1 503 Service Unavailable\r\ncontent-type: application/json\r\n"
            b"retry-after: 1\r\nconnection: close\r\ncontent-length: %d\r\n\r\n%s")
+HEAD_BYTES = 16 * 1024  # a request line and headers, as h11 bounds them (Uvicorn's default)
+HEAD_FRAMING = 64  # a request line's method, version and line ends; a body chunk's size line
 REFUSED_BODY = b'{"errors":[{"message":"the gateway has as many connections as it serves: retry later"}]}'
 
 
@@ -69,13 +74,41 @@ class ConnectionLimits:
         return self.max_connections
 
 
-def guarded_protocol(limits: ConnectionLimits) -> type[H11Protocol]:
-    """Uvicorn's h11 protocol with the head timeout and the connection cap; one class per
+def loop_factory() -> Callable[[], asyncio.AbstractEventLoop] | None:
+    """uvloop's loop when it is installed (libuv's: the same asyncio API, a faster socket and
+    timer path); None leaves asyncio's own."""
+    try:
+        import uvloop
+    except ImportError:
+        return None
+    return uvloop.new_event_loop
+
+
+def parser_names() -> tuple[str, ...]:
+    """The HTTP/1.1 parsers this process can serve with, fastest first: httptools (llhttp, in C)
+    when it is installed, and h11, which Uvicorn always has."""
+    try:
+        import httptools  # noqa: F401
+    except ImportError:
+        return ("h11",)
+    return ("httptools", "h11")
+
+
+def guarded_protocol(limits: ConnectionLimits, parser: str | None = None) -> type[asyncio.Protocol]:
+    """Uvicorn's HTTP/1.1 protocol (`parser`: "httptools" or "h11"; the fastest installed when
+    None) with the head timeout, the head's size bound and the connection cap; one class per
     server, since the idle connections it may close are counted per server."""
     cap = limits.connections()
-    idle: OrderedDict[GuardedH11Protocol, None] = OrderedDict()  # longest idle first
+    idle: OrderedDict[Any, None] = OrderedDict()  # longest idle first
+    parser = parser or parser_names()[0]
 
-    class GuardedH11Protocol(H11Protocol):
+    class Guards:
+        """What both parsers' protocols get: the cap on connecting, the head's deadline after it."""
+
+        # Uvicorn's protocol, which this class is mixed before, sets these.
+        loop: asyncio.AbstractEventLoop
+        transport: asyncio.Transport
+        connections: set[Any]
         head_timer: asyncio.TimerHandle | None = None
         write_timer: asyncio.TimerHandle | None = None
         refused: asyncio.Transport | None = None
@@ -90,19 +123,19 @@ def guarded_protocol(limits: ConnectionLimits) -> type[H11Protocol]:
                     transport.write_eof()
                 self.loop.call_later(REFUSED_LINGER_SECONDS, transport.close)
                 return
-            super().connection_made(transport)
+            super().connection_made(transport)  # type: ignore[misc]
             self._waiting_for_head()
 
         def data_received(self, data: bytes) -> None:
             if self.refused is None:
-                super().data_received(data)
+                super().data_received(data)  # type: ignore[misc]
 
         def eof_received(self) -> None:
             if self.refused is not None:
                 self.refused.close()
 
         def pause_writing(self) -> None:
-            super().pause_writing()
+            super().pause_writing()  # type: ignore[misc]
             if self.write_timer is None:
                 self.write_timer = self.loop.call_later(limits.write_seconds, self._not_reading)
 
@@ -110,7 +143,7 @@ def guarded_protocol(limits: ConnectionLimits) -> type[H11Protocol]:
             if self.write_timer is not None:
                 self.write_timer.cancel()
                 self.write_timer = None
-            super().resume_writing()
+            super().resume_writing()  # type: ignore[misc]
 
         def _not_reading(self) -> None:
             self.write_timer = None
@@ -123,18 +156,14 @@ def guarded_protocol(limits: ConnectionLimits) -> type[H11Protocol]:
             self._head_arrived()
             idle.pop(self, None)
             if self.refused is None:
-                super().connection_lost(exc)
-
-        def handle_events(self) -> None:
-            super().handle_events()
-            # h11 leaves IDLE once a whole head has been read, and only then.
-            if self.conn.their_state is not h11.IDLE:
-                self._head_arrived()
+                super().connection_lost(exc)  # type: ignore[misc]
 
         def on_response_complete(self) -> None:
-            if not self.transport.is_closing():
-                self._waiting_for_head()  # before the next pipelined head, if one is waiting
-            super().on_response_complete()
+            # httptools has read the heads it queued (`pipeline`): the next one has arrived. h11 reads
+            # the next head only after this, and its handle_events then sees it arrived.
+            if not self.transport.is_closing() and not getattr(self, "pipeline", None):
+                self._waiting_for_head()
+            super().on_response_complete()  # type: ignore[misc]
 
         def _waiting_for_head(self) -> None:
             if self.head_timer is None:
@@ -162,7 +191,73 @@ def guarded_protocol(limits: ConnectionLimits) -> type[H11Protocol]:
                 return True
         return False
 
-    return GuardedH11Protocol
+    if parser == "h11":
+        class GuardedH11Protocol(Guards, H11Protocol):
+            def handle_events(self) -> None:
+                super().handle_events()
+                # h11 leaves IDLE once a whole head has been read, and only then.
+                if self.conn.their_state is not h11.IDLE:
+                    self._head_arrived()
+
+        return GuardedH11Protocol
+
+    from uvicorn.protocols.http.httptools_impl import HttpToolsProtocol
+
+    class GuardedHttpToolsProtocol(Guards, HttpToolsProtocol):
+        # llhttp sets no bound on a head, and keeps a header's text until its line ends: without
+        # one a client could send a header for ever. The head's bytes are counted as they come:
+        # whole reads while it is under way, and of the read it began in, what the messages
+        # before it in that read did not take (their bodies, their heads and a line's framing).
+        # Past HEAD_BYTES, 400 and closed, as h11 does.
+        reads = 0
+        head_read = -1  # the read its head began in; -1: no head under way
+        head_parsed = 0  # its request line and headers parsed whole, for the bound before a read ends
+        head_raw = 0
+        taken = 0  # bytes of the current read the messages before the current one took
+        taken_before_head = 0
+
+        def data_received(self, data: bytes) -> None:
+            self.reads += 1
+            self.taken = 0
+            super().data_received(data)
+            if self.head_read == -1 or self.transport.is_closing():
+                return
+            if self.head_read == self.reads:
+                self.head_raw = len(data) - self.taken_before_head
+            else:
+                self.head_raw += len(data)
+            if self.head_raw > HEAD_BYTES:
+                self.send_400_response("Invalid HTTP request received.")
+
+        def on_message_begin(self) -> None:
+            self.head_read, self.head_parsed, self.head_raw = self.reads, 0, 0
+            self.taken_before_head = self.taken
+            super().on_message_begin()
+
+        def on_url(self, url: bytes) -> None:
+            self._parsed(len(url))
+            super().on_url(url)
+
+        def on_header(self, name: bytes, value: bytes) -> None:
+            self._parsed(len(name) + len(value) + 4)  # ": " and CRLF
+            super().on_header(name, value)
+
+        def on_headers_complete(self) -> None:
+            self.head_read = -1
+            self.taken += self.head_parsed + HEAD_FRAMING
+            self._head_arrived()
+            super().on_headers_complete()
+
+        def on_body(self, body: bytes) -> None:
+            self.taken += len(body) + HEAD_FRAMING  # a chunk's size line, at most
+            super().on_body(body)
+
+        def _parsed(self, size: int) -> None:
+            self.head_parsed += size
+            if self.head_parsed > HEAD_BYTES:
+                raise ValueError("the head is too large")  # the parser's error: Uvicorn answers 400
+
+    return GuardedHttpToolsProtocol
 
 
 class AcceptErrorLog:

@@ -65,9 +65,9 @@ from graphql import (
 
 from .access import Limits, utf8_length_over
 from .cost import CostModel
-from .int_variables import RULES
 from .preparing import PREPARE_SECONDS, Busy, Preparer, TooSlow
 from .schema import GatewaySchema
+from .validation import rules_for
 
 logger = logging.getLogger(__name__)
 
@@ -288,7 +288,7 @@ class Front:
         cost = self._costs.cost(document, definition, limits.cost)
         if cost > limits.cost:
             raise _over_cost(limits)
-        errors = validate(self.schema.schema, document, RULES)
+        errors = validate(self.schema.schema, document, rules_for(query, document))
         if errors:
             raise RequestError([self._hinted(dict(e.formatted)) for e in errors])
         root_type = self.schema.schema.get_root_type(definition.operation)

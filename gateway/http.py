@@ -11,12 +11,14 @@ where application/json is 200 once a GraphQL response exists).
 
 import asyncio
 import contextlib
+import functools
 import ipaddress
 import json
 import logging
 import signal
 import socket
 import time
+import urllib.parse
 from collections.abc import AsyncIterator, Iterator
 from dataclasses import dataclass, field
 from typing import Any
@@ -66,6 +68,7 @@ SAFE_METHODS = ("GET", "HEAD")  # answered alike: neither may reach a tool that 
 ALLOW_POST = {"Allow": "POST"}
 OPEN_PATHS = frozenset({"/health"})  # answered without the token (saying less)
 ANSWER_SECONDS = 5  # after the grace: time for the queries it cut short to send their answers
+URLS_KEPT = 256  # GET URLs whose parameters are kept read (each at most a head's 16 KiB)
 CLIENT_GONE = 499  # logged for a query dropped because its client left (nginx's code; nobody reads it)
 
 
@@ -437,10 +440,17 @@ def _request_of(item: Any) -> Params | BadRequest:
 
 
 def _from_url(request: Request) -> Params:
-    params = request.query_params
+    params = _url_parameters(request.scope["query_string"])
     variables: Any = _json_parameter(params.get("variables"), "variables")
     extensions: Any = _json_parameter(params.get("extensions"), "extensions")
     return _parameters(params.get("query"), variables, params.get("operationName"), extensions)
+
+
+@functools.lru_cache(maxsize=URLS_KEPT)
+def _url_parameters(query_string: bytes) -> dict[str, str]:
+    """A URL's parameters as Starlette reads them (the last of a repeated name), each URL's
+    read once: a client repeating a GET sends the same bytes again."""
+    return dict(urllib.parse.parse_qsl(query_string.decode("latin-1"), keep_blank_values=True))
 
 
 def _json_parameter(text: str | None, name: str) -> Any:
@@ -553,7 +563,9 @@ def listening_socket(address: str) -> socket.socket:
     except BaseException:
         sock.close()
         raise
-    sock.set_inheritable(True)
+    # Not inheritable (Python's default): uvloop starts the MCP servers without closing the
+    # descriptors they could inherit, and a server holding the port would keep accepting
+    # connections for a gateway that died.
     return sock
 
 

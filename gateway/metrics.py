@@ -39,7 +39,10 @@ class Metrics:
                                       ["server", "tool"], buckets=LATENCY_BUCKETS, registry=registry)
         self.tool_calls_in_flight = Gauge("gateway_tool_calls_in_flight", "Tool calls waiting for their server",
                                           registry=registry)
-        self._tool_series: set[tuple[str, str, str]] = set()  # (server, tool, outcome) counted so far
+        # Label children by their values; as bounded as the labels (routes, statuses, the offered tools),
+        # and a tool's children leave with its series.
+        self._request_counters: dict[tuple[str, int], Counter] = {}
+        self._tool_children: dict[tuple[str, str, str], tuple[Counter, Histogram]] = {}
         self.restarts = Counter("gateway_upstream_restarts", "Times a server was started again after it failed",
                                 ["server"], registry=registry)
 
@@ -62,20 +65,29 @@ class Metrics:
 
     def tool_call_ended(self, server: str, tool: str, outcome: str, seconds: float) -> None:
         self.tool_calls_in_flight.dec()
-        self.tool_calls.labels(server, tool, outcome).inc()
-        self.tool_seconds.labels(server, tool).observe(seconds)
-        self._tool_series.add((server, tool, outcome))
+        try:
+            ended, timed = self._tool_children[server, tool, outcome]
+        except KeyError:  # a series counted for the first time (or again, after its tool came back)
+            ended, timed = self._tool_children[server, tool, outcome] = (
+                self.tool_calls.labels(server, tool, outcome), self.tool_seconds.labels(server, tool))
+        ended.inc()
+        timed.observe(seconds)
 
     def offered(self, tools: set[tuple[str, str]]) -> None:
         """The (server, tool) pairs now offered: every other tool's series is dropped."""
-        for series in [s for s in self._tool_series if s[:2] not in tools]:
-            self._tool_series.discard(series)
+        for series in [s for s in self._tool_children if s[:2] not in tools]:
+            del self._tool_children[series]
             self.tool_calls.remove(*series)
             with contextlib.suppress(KeyError):  # one per tool, beside one per outcome
                 self.tool_seconds.remove(*series[:2])
 
     def request_ended(self, route: str, status: int, seconds: float, fields: object) -> None:
-        self.requests.labels(route, str(status)).inc()
+        # Each (route, status) child once: `labels()` checks and joins its values on every call.
+        try:
+            counter = self._request_counters[route, status]
+        except KeyError:
+            counter = self._request_counters[route, status] = self.requests.labels(route, str(status))
+        counter.inc()
         if route == "/graphql":
             self.query_seconds.observe(seconds)
             if isinstance(fields, int):

@@ -200,6 +200,8 @@ class Upstream:
         self._session: ClientSession | None = None
         self._capabilities: Any = None  # the current session's, for listing again
         self._down = asyncio.Event()
+        # Done with `_down`: what every call races against, where a task per call would wait on the event.
+        self._gone: asyncio.Future[None] = asyncio.get_running_loop().create_future()
         self._stop = asyncio.Event()
         self._backoff = Backoff(self.supervision)
         self._started: asyncio.Future[None] = asyncio.get_running_loop().create_future()
@@ -348,8 +350,8 @@ class Upstream:
             sent.append(session._request_id)
             return await session.send_request(ClientRequest(request), result_type, progress_callback=listener)
 
-        call = asyncio.ensure_future(send())
-        down = asyncio.ensure_future(self._down.wait())
+        call: asyncio.Future[R] = asyncio.ensure_future(send())
+        down: asyncio.Future[Any] = self._gone  # shared by every call of this session: never cancelled here
         try:
             while (left := deadline - loop.time()) > 0:
                 done, _ = await asyncio.wait({call, down}, timeout=left, return_when=asyncio.FIRST_COMPLETED)
@@ -361,7 +363,6 @@ class Upstream:
             raise
         finally:
             call.cancel()
-            down.cancel()
         if call.done() and not call.cancelled():
             try:
                 return call.result()
@@ -416,6 +417,8 @@ class Upstream:
             return
         self.failure = reason
         self._down.set()
+        if not self._gone.done():
+            self._gone.set_result(None)
         # Each line from the server escaped: its text cannot end a log line and start a forged one.
         message = f"server {self.name!r} failed: {printable(reason)}"
         tail = self._stderr.lines()
@@ -503,6 +506,7 @@ class Upstream:
                     self.next_attempt = None
                 self.failure = None
                 self._down = asyncio.Event()
+                self._gone = asyncio.get_running_loop().create_future()
                 self._stderr.close()  # an attempt cut short may not have closed it
                 self._stderr = StderrTail()
                 self.restarts += 1

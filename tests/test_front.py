@@ -36,7 +36,9 @@ from gateway.config import BUNDLED
 from gateway.front import Front, RequestError
 from gateway.mcp_server import _part
 from gateway.schema import build
+from gateway.int_variables import RULES
 from gateway.upstream import OWN_FIELDS, OWN_MARK
+from gateway.validation import rules_for
 
 shapes = FastMCP("shapes", log_level="WARNING")
 
@@ -391,3 +393,17 @@ def test_the_command_line_prints_the_schema(tmp_path: Path) -> None:
     schema = graphql.build_schema(done.stdout)
     assert schema.mutation_type is not None and "alpha_write" in schema.mutation_type.fields
     assert str(schema.query_type.fields["alpha_sleep"].args["seconds"].type) == "Float!"
+
+
+@pytest.mark.parametrize("query", [
+    "{ a }", "{ a(x: 1) }", "{ a(n: 1, n: 2) }", '{ a(n: "one") }', "{ o(i: {v: 1, v: 2}) }",
+    "{ a @nope }", "{ a @skip(if: true) @skip(if: true) }", "{ b }", "{ o }", "{ a { x } }",
+    "query($v: Int) { a }", "{ a(n: $v) }", "query($v: O) { a(n: $v) }", "query($v: String) { a(n: $v) }",
+    "{ ...F }", "{ ... on Nope { a } }", "fragment F on Query { a }", "fragment F on Query { ...F } { ...F }",
+    "{ a(n: 1) a(n: 2) }", "type T { a: Nope } { a }", "{ a } { a }", "# $ ... @ (\n{ b }",
+])
+def test_validation_skips_only_rules_that_find_nothing(query: str) -> None:
+    schema = graphql.build_schema("input I { v: Int } type O { v: Int } "
+                                  "type Query { a(n: Int): Int o(i: I): O }")
+    document = graphql.parse(query)
+    assert graphql.validate(schema, document, rules_for(query, document)) == graphql.validate(schema, document, RULES)

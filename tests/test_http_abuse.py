@@ -10,6 +10,7 @@ import contextlib
 import io
 import json
 import logging
+import os
 import socket
 import sys
 import threading
@@ -39,11 +40,13 @@ from gateway.admission import Admission, AdmissionLimits, ClientGone, Refused
 from gateway.budget import ReplyBudget
 from gateway.checks import BodyCheck
 from gateway.cli import main
-from gateway.connections import AcceptErrorLog, ConnectionLimits, guarded_protocol
+from gateway import connections
+from gateway.connections import AcceptErrorLog, ConnectionLimits, guarded_protocol, parser_names
 from gateway.front import Front
 from gateway.http import listening_socket, make_app, make_server
 from gateway.preparing import Preparer, TooSlow
 from gateway.schema import build
+from support import serving_program, server_entry, write_config
 
 TOKEN = "t0ken"
 TEST_SERVER = str(Path(__file__).resolve().parent / "mcp_test_server.py")
@@ -242,7 +245,36 @@ def test_the_bearer_token_is_compared_on_its_exact_bytes(authorization: bytes, a
 # ---- the socket: timeouts, the connection cap, the log -----------------------------------------
 
 
-def test_idle_and_slow_heads_are_closed_after_the_header_timeout() -> None:
+@pytest.fixture(params=parser_names())
+def parser(request: pytest.FixtureRequest, monkeypatch: pytest.MonkeyPatch) -> str:
+    """Each HTTP parser installed serves the socket tests, as each must hold the same guards."""
+    monkeypatch.setattr(connections, "parser_names", lambda: (request.param,))
+    return str(request.param)
+
+
+@pytest.mark.parametrize("line", [b"X-Filler: " + b"a" * 1000 + b"\r\n", b"a" * 1000])  # many headers; one without end
+def test_heads_are_bounded_in_size(parser: str, line: bytes) -> None:
+    # The head's deadline past the test's own: only the size bound can end the oversized head.
+    with served(StandIn(), connections=ConnectionLimits(header_seconds=DEADLINE * 2)) as (port, _):
+        fits = connect(port, b"GET /health HTTP/1.1\r\nHost: localhost\r\nX-Filler: " + b"a" * 8000 + b"\r\n\r\n")
+        assert fits.recv(1 << 16).startswith(b"HTTP/1.1 200")
+        # A body larger than the bound, and the next head in the same packet: the body is no head.
+        body = json.dumps({"query": "{ __typename }", "pad": "a" * 40000}).encode()
+        pipelined = connect(port, b"POST /graphql HTTP/1.1\r\nHost: localhost\r\nContent-Type: application/json\r\n"
+                            b"Content-Length: %d\r\n\r\n%s" % (len(body), body)
+                            + b"GET /health HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n")
+        assert closed_by_server(pipelined).count(b"HTTP/1.1 200") == 2
+        huge = connect(port, b"GET /health HTTP/1.1\r\nHost: localhost\r\nX-Long: ")
+        with contextlib.suppress(OSError):  # refused while this still sends
+            for _ in range(1000):
+                huge.sendall(line)
+        try:
+            assert closed_by_server(huge).startswith(b"HTTP/1.1 400")
+        except ConnectionResetError:
+            pass  # closed with some of the head unread: refused all the same
+
+
+def test_idle_and_slow_heads_are_closed_after_the_header_timeout(parser: str) -> None:
     with served(StandIn(), connections=ConnectionLimits(header_seconds=0.3, idle_seconds=1)) as (port, _):
         silent = connect(port)
         trickle = connect(port, b"GET /graph")
@@ -253,7 +285,7 @@ def test_idle_and_slow_heads_are_closed_after_the_header_timeout() -> None:
         assert closed_by_server(kept).startswith(b"HTTP/1.1 200")  # answered, then idle, then closed
 
 
-def test_the_connection_cap_closes_the_longest_idle_then_refuses() -> None:
+def test_the_connection_cap_closes_the_longest_idle_then_refuses(parser: str) -> None:
     gateway = StandIn()
     gateway.hold = threading.Event()
     query = b"GET /graphql?query=%7Balpha_read%7Btext%7D%7D HTTP/1.1\r\nHost: localhost\r\n\r\n"
@@ -272,7 +304,8 @@ def test_the_connection_cap_closes_the_longest_idle_then_refuses() -> None:
 
 
 @pytest.mark.parametrize(("proxies", "logged"), [(None, "127.0.0.1:"), ("127.0.0.1", "203.0.113.9:")])
-def test_log_lines_cannot_be_forged_and_proxies_need_naming(proxies: str | None, logged: str) -> None:
+def test_log_lines_cannot_be_forged_and_proxies_need_naming(proxies: str | None, logged: str, parser: str
+                                                            ) -> None:
     stream = io.StringIO()
     with served(StandIn(), Access(log=AccessLog(stream), forwarded_allow_ips=proxies)) as (port, _):
         response = httpx.get(f"http://127.0.0.1:{port}/x%0a2026-01-01T00:00:00Z%20forged%0d%1b[2J%c2%85",
@@ -281,6 +314,17 @@ def test_log_lines_cannot_be_forged_and_proxies_need_naming(proxies: str | None,
         until(lambda: stream.getvalue().endswith("\n"), "the request was logged")
     [line] = stream.getvalue().splitlines()
     assert f"Z {logged}" in line and " GET /x\\x0a2026-01-01T00:00:00Z forged\\x0d\\x1b[2J\\x85 404 " in line
+
+
+def test_the_mcp_servers_do_not_hold_the_listening_socket(tmp_path: Path) -> None:
+    # One that did would keep accepting connections (and holding them unanswered) for a
+    # gateway that died.
+    with serving_program(write_config(tmp_path, {"alpha": server_entry("alpha")})) as (process, base):
+        port = int(base.rsplit(":", 1)[1])
+        rows = [line.split() for line in Path("/proc/net/tcp").read_text().splitlines()[1:]]
+        [listening] = [f"socket:[{row[9]}]" for row in rows if row[1].endswith(f":{port:04X}") and row[3] == "0A"]
+        [child] = Path(f"/proc/{process.pid}/task/{process.pid}/children").read_text().split()
+        assert listening not in {os.readlink(fd) for fd in Path(f"/proc/{child}/fd").iterdir()}
 
 
 def test_accept_errors_are_logged_once_a_second() -> None:
@@ -512,6 +556,17 @@ def test_a_preparation_past_its_time_is_stopped_and_a_client_holds_one_thread() 
         return outcomes
 
     assert asyncio.run(scenario()) == ["b", False, "a again"]
+
+
+def test_a_clients_waiting_documents_are_all_answered_and_leave_no_count() -> None:
+    async def scenario() -> tuple[list[Any], int, list[Any]]:
+        preparer = Preparer(threads=1)
+        answers = await asyncio.gather(*(preparer.run(DEADLINE, f"c{n % 3}", lambda n=n: n) for n in range(60)),
+                                       preparer.run(DEADLINE, "c0", lambda: 1 // 0), return_exceptions=True)
+        return answers[:60], preparer._jobs, [type(answers[60]), dict(preparer._by_client), preparer._queues]
+
+    answers, jobs, rest = asyncio.run(scenario())
+    assert answers == list(range(60)) and jobs == 0 and rest == [ZeroDivisionError, {}, {}]
 
 
 def test_a_batch_of_slow_documents_is_bounded_as_a_whole(monkeypatch: pytest.MonkeyPatch) -> None:
