@@ -19,7 +19,7 @@ from conftest import require_mcp_sdk
 
 require_mcp_sdk()
 
-from support import DEADLINE, REPO, gateway_env, serving_program, write_config  # noqa: E402
+from support import DEADLINE, REPO, gateway_env, poll, serving_program, write_config  # noqa: E402
 
 from gateway import Gateway, load_config  # noqa: E402
 from gateway.access import TOKEN_VARIABLE  # noqa: E402
@@ -32,15 +32,6 @@ STORED_TOKEN = "stored-access-token-never-shown"
 HINT = "login secure` (with the same --config)"
 NOWHERE = "http://127.0.0.1:9/mcp"  # never reached: a bad entry does not start
 QUERY = '{ secure_hello(name: "you") { isError text } }'
-
-
-def poll(check: Any, what: str) -> Any:
-    """check() until it answers something true, within DEADLINE."""
-    began = time.monotonic()
-    while not (answer := check()):
-        assert time.monotonic() - began < DEADLINE, f"{what} did not happen in time"
-        time.sleep(0.05)
-    return answer
 
 
 @pytest.fixture

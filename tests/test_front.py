@@ -33,6 +33,7 @@ sys.path.insert(0, str(REPO))
 from gateway import Gateway, ServerConfig, in_process, load_config
 from gateway.access import Limits
 from gateway.config import BUNDLED
+from support import running
 from gateway.front import Front, RequestError
 from gateway.schema import build
 
@@ -62,22 +63,11 @@ class Calls:
 
 
 @pytest.fixture(scope="module")
-def served() -> Iterator[tuple[LoopThread, Gateway, Calls]]:
-    runner = LoopThread()
+def served(runner: LoopThread) -> Iterator[tuple[LoopThread, Gateway, Calls]]:
     calls = Calls()
-
-    async def start() -> Gateway:
-        gateway = Gateway([in_process("alpha", test_server), in_process("shapes", shapes)], call_timeout=10,
-                          call_log=calls, limits=Limits(fanout=400))
-        await gateway.start()
-        return gateway
-
-    gateway = runner.run(start())
-    try:
+    with running(runner, [in_process("alpha", test_server), in_process("shapes", shapes)], call_timeout=10,
+                 call_log=calls, limits=Limits(fanout=400)) as gateway:
         yield runner, gateway, calls
-    finally:
-        runner.run(gateway.close())
-        runner.close()
 
 
 def ask(served: tuple[LoopThread, Gateway, Calls], query: str, variables: dict[str, Any] | None = None,

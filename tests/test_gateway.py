@@ -7,7 +7,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 from types import SimpleNamespace
 from typing import Any
@@ -18,20 +17,13 @@ from conftest import LoopThread, require_mcp_sdk
 
 require_mcp_sdk()
 
-from mcp.types import CallToolResult, ImageContent, TextContent
+from mcp.types import CallToolResult
 
-from support import DEADLINE, REPO, TOOLBOX, gateway_env, server_entry, started, write_config
+from support import DEADLINE, REPO, TOOLBOX, gateway_env, poll, running, server_entry, started, write_config
 
 from gateway import ConfigError, Gateway, load_config, reply_of  # noqa: E402
 from gateway.cli import DEFAULT_QUERY, DEFAULT_VARIABLES  # noqa: E402
 from gateway.upstream import CallFailed, _list_tools, check_output, output_checks  # noqa: E402
-
-
-@pytest.fixture(scope="module")
-def runner():
-    runner = LoopThread()
-    yield runner
-    runner.close()
 
 
 @pytest.fixture(scope="module")
@@ -42,9 +34,8 @@ def gateway(runner: LoopThread, tmp_path_factory: pytest.TempPathFactory):
         "alpha": server_entry("alpha", DESCRIPTION="the first"), "beta-2": server_entry("beta-2"),
         "gamma": server_entry("gamma"), "toolbox": {"command": sys.executable, "args": [str(TOOLBOX)]},
     })
-    gateway = started(runner, load_config(config), call_timeout=DEADLINE)
-    yield gateway
-    runner.run(gateway.close())
+    with running(runner, load_config(config), call_timeout=DEADLINE) as gateway:
+        yield gateway
 
 
 def execute(gateway: Gateway, query: str, variables: dict[str, Any] | None = None) -> dict[str, Any]:
@@ -89,19 +80,23 @@ def test_config_errors(tmp_path: Path, text: str, message: str) -> None:
         load_config(path)
 
 
+def text(value: str) -> dict[str, Any]:
+    return {"type": "text", "text": value}
+
+
 @pytest.mark.parametrize(("content", "structured", "expected"), [
-    ([TextContent(type="text", text='{"a": 1}')], {"b": 2}, ({"b": 2}, '{"a": 1}')),
-    ([TextContent(type="text", text="[1, 2]")], None, ([1, 2], "[1, 2]")),
-    ([TextContent(type="text", text="plain words")], None, (None, "plain words")),
-    ([TextContent(type="text", text="NaN")], None, (None, "NaN")),
-    ([TextContent(type="text", text="a"), ImageContent(type="image", data="", mimeType="image/png"),
-      TextContent(type="text", text="b")], None, (None, "a\nb")),
+    ([text('{"a": 1}')], {"b": 2}, ({"b": 2}, '{"a": 1}')),
+    ([text("[1, 2]")], None, ([1, 2], "[1, 2]")),
+    ([text("plain words")], None, (None, "plain words")),
+    ([text("NaN")], None, (None, "NaN")),
+    ([text("a"), {"type": "image", "data": "", "mimeType": "image/png", "annotations": {"priority": 0.5}},
+      text("b")], None, (None, "a\nb")),
     ([], None, (None, "")),
 ])
-def test_reply_shape(content: list[Any], structured: Any, expected: tuple[Any, str]) -> None:
-    reply = reply_of(CallToolResult(content=content, structuredContent=structured))
-    assert reply == {"isError": False, "json": expected[0], "text": expected[1], "content": reply["content"]}
-    assert [block["type"] for block in reply["content"]] == [block.type for block in content]
+def test_reply_shape(content: list[dict[str, Any]], structured: Any, expected: tuple[Any, str]) -> None:
+    """Every block comes back as it was on the wire, beside the text and the JSON read from it."""
+    reply = reply_of(CallToolResult.model_validate({"content": content, "structuredContent": structured}))
+    assert reply == {"isError": False, "json": expected[0], "text": expected[1], "content": content}
 
 
 def test_listing_follows_the_cursor() -> None:
@@ -362,11 +357,9 @@ def test_a_signal_ends_the_query_and_every_server(tmp_path: Path, signum: int, s
          "{ s: a_sleep(seconds: 60) { text } t: b_sleep(seconds: 60) { text } }"],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=gateway_env(), cwd=REPO)
     try:
-        began = time.monotonic()
-        # Both calls have reached their servers.
-        while not all(f.exists() for f in sleep_files):
-            assert time.monotonic() - began < DEADLINE and process.poll() is None, process.stderr
-            time.sleep(0.05)
+        poll(lambda: process.poll() is not None or all(f.exists() for f in sleep_files),
+             "both calls at their servers")
+        assert process.poll() is None, process.stderr.read()  # type: ignore[union-attr]
         process.send_signal(signum)
         stdout, stderr = process.communicate(timeout=DEADLINE)
     finally:

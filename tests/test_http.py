@@ -7,7 +7,6 @@ import re
 import signal
 import subprocess
 import sys
-import time
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
@@ -24,7 +23,7 @@ from gql import Client, gql
 from gql.transport.exceptions import TransportQueryError
 from gql.transport.httpx import HTTPXTransport
 
-from support import (DEADLINE, REPO, gateway_env, server_entry, serving, serving_program, started,
+from support import (DEADLINE, REPO, gateway_env, poll_async, running, server_entry, serving, serving_program,
                      write_config)
 
 from gateway import load_config  # noqa: E402
@@ -37,16 +36,13 @@ GQL_JSON = "application/graphql-response+json"
 
 
 @pytest.fixture(scope="module")
-def url(tmp_path_factory: pytest.TempPathFactory):
+def url(runner: LoopThread, tmp_path_factory: pytest.TempPathFactory):
     """A gateway over two test servers served on a loopback port."""
-    runner = LoopThread()
     config = write_config(tmp_path_factory.mktemp("http"),
                           {"alpha": server_entry("alpha"), "beta": server_entry("beta")})
-    gateway = started(runner, load_config(config), call_timeout=10, query_threads=8)
-    with serving(runner, gateway, body_limit=BODY_LIMIT) as address:
+    with running(runner, load_config(config), call_timeout=10, query_threads=8) as gateway, \
+            serving(runner, gateway, body_limit=BODY_LIMIT) as address:
         yield address
-    runner.run(gateway.close())
-    runner.close()
 
 
 def test_a_graphql_client_reads_results_and_errors(url: str) -> None:
@@ -184,10 +180,8 @@ def test_sigterm_lets_requests_in_flight_finish_then_ends_every_server(tmp_path:
             async with httpx.AsyncClient(timeout=DEADLINE) as client:
                 request = asyncio.ensure_future(client.post(
                     f"{base}/graphql", json={"query": "{ a_sleep(seconds: 1) { json } }"}))
-                began = time.monotonic()
-                while not sleep_file.exists():  # the call has reached its server
-                    assert time.monotonic() - began < DEADLINE and not request.done()
-                    await asyncio.sleep(0.01)
+                await poll_async(lambda: sleep_file.exists() or request.done(), "the call at its server")
+                assert not request.done(), request.result()
                 process.send_signal(signal.SIGTERM)
                 return await request
 

@@ -21,19 +21,18 @@ require_mcp_sdk()
 from mcp import ClientSession, types
 from mcp.client.stdio import StdioServerParameters, stdio_client
 from mcp.client.streamable_http import streamable_http_client
-from support import serving
+from support import running, serving
 
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO))
 from types import SimpleNamespace
 
 import _graphql
-from gateway import Gateway, load_config
+from gateway import load_config
 from gateway.access import Access
-from gateway.front import Front
 from gateway.generation import routes
 from gateway.http import WebOptions
-from gateway.mcp_server import _reserved_tool, McpFace
+from gateway.mcp_server import _reserved_tool
 from gateway.names import distinct
 from gateway.schema import build
 
@@ -61,23 +60,12 @@ def config(tmp_path_factory: pytest.TempPathFactory) -> Path:
 
 
 @pytest.fixture(scope="module")
-def urls(config: Path) -> Iterator[dict[str, str]]:
+def urls(runner: LoopThread, config: Path) -> Iterator[dict[str, str]]:
     """One gateway served twice: without a token (tools re-served too) and with one."""
-    runner = LoopThread()
-
-    async def start() -> Gateway:
-        gateway = Gateway(load_config(config), call_timeout=10)
-        await gateway.start()
-        return gateway
-
-    gateway = runner.run(start())
-    try:
-        with serving(runner, gateway, Access(), web=WebOptions(mcp_tools=True)) as open_url, \
-                serving(runner, gateway, Access(token=TOKEN)) as token_url:
-            yield {"open": open_url, "token": token_url}
-    finally:
-        runner.run(gateway.close())
-        runner.close()
+    with running(runner, load_config(config), call_timeout=10) as gateway, \
+            serving(runner, gateway, Access(), web=WebOptions(mcp_tools=True)) as open_url, \
+            serving(runner, gateway, Access(token=TOKEN)) as token_url:
+        yield {"open": open_url, "token": token_url}
 
 
 def check_ten(result: types.CallToolResult) -> None:

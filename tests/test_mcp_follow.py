@@ -22,7 +22,7 @@ from mcp import ClientSession, types
 from mcp.shared.exceptions import McpError
 from mcp.client.stdio import StdioServerParameters, stdio_client
 from mcp.client.streamable_http import streamable_http_client
-from support import REPO, server_entry, serving, write_config
+from support import REPO, running, server_entry, serving, write_config
 
 from gateway import Gateway, ServerConfig, load_config
 from gateway.access import Access
@@ -48,22 +48,11 @@ def configs(folder: Path, *extra: str) -> list[ServerConfig]:
 
 
 @pytest.fixture(scope="module")
-def served(folder: Path) -> Iterator[tuple[LoopThread, Gateway, str]]:
+def served(runner: LoopThread, folder: Path) -> Iterator[tuple[LoopThread, Gateway, str]]:
     """A gateway over the content server at /mcp with sessions and its tools re-served."""
-    runner = LoopThread()
-
-    async def start() -> Gateway:
-        gateway = Gateway(configs(folder), call_timeout=10)
-        await gateway.start()
-        return gateway
-
-    gateway = runner.run(start())
-    try:
-        with serving(runner, gateway, Access(), web=WebOptions(mcp_tools=True, mcp_sessions=True)) as url:
-            yield runner, gateway, url
-    finally:
-        runner.run(gateway.close())
-        runner.close()
+    with running(runner, configs(folder), call_timeout=10) as gateway, \
+            serving(runner, gateway, Access(), web=WebOptions(mcp_tools=True, mcp_sessions=True)) as url:
+        yield runner, gateway, url
 
 
 class Listener:

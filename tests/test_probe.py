@@ -21,7 +21,7 @@ from conftest import LoopThread, require_mcp_sdk
 
 require_mcp_sdk()
 
-from support import DEADLINE, poll, started, write_config  # noqa: E402
+from support import DEADLINE, poll, running, started, write_config  # noqa: E402
 
 from gateway import Gateway, ServerConfig, load_config  # noqa: E402
 from gateway.config import BUNDLED  # noqa: E402
@@ -34,13 +34,6 @@ def probe_entry(**options: Any) -> dict[str, Any]:
 
 
 @pytest.fixture(scope="module")
-def runner():
-    runner = LoopThread()
-    yield runner
-    runner.close()
-
-
-@pytest.fixture(scope="module")
 def gateway(runner: LoopThread, tmp_path_factory: pytest.TempPathFactory):
     """`probe` as it annotates itself; `plain` said read-only but for `append`, said writing."""
     folder = tmp_path_factory.mktemp("probe")
@@ -48,9 +41,8 @@ def gateway(runner: LoopThread, tmp_path_factory: pytest.TempPathFactory):
         "probe": probe_entry(timeout=1.5),
         "plain": probe_entry(timeout=1, readOnly=True, writeTools=["append"]),
     })
-    gateway = started(runner, load_config(config))
-    yield gateway
-    runner.run(gateway.close())
+    with running(runner, load_config(config)) as gateway:
+        yield gateway
 
 
 def ask(runner: LoopThread, gateway: Gateway, query: str, variables: dict[str, Any] | None = None) -> Any:
