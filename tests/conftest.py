@@ -48,6 +48,11 @@ async def poll_async(check, what):
     return value
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: takes seconds (a browser, HAProxy, npm suites and tools, stress); "
+                            "tools/test --quick leaves these out")
+
+
 # Set by the sanitized run (tools/check asan) for our own interpreter and module only.
 SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS")
 

@@ -282,6 +282,7 @@ def test_without_a_token_only_loopback_is_served(address: str, served: bool) -> 
             require_token_off_loopback(address, None)
 
 
+@pytest.mark.slow
 def test_the_program_refuses_an_open_bind_and_logs_to_standard_error(tmp_path: Path) -> None:
     config = write_config(tmp_path, {"a": server_entry("a")})
     command = [sys.executable, "-m", "gateway", "--config", str(config)]

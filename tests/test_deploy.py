@@ -28,7 +28,7 @@ QUERY = "{ toolbox_sleep(seconds: 0.05) { isError } }"
 CLIENTS = 6
 AFTER_KILL = 30  # answers wanted once a replica is gone
 
-pytestmark = pytest.mark.skipif(HAPROXY is None, reason="HAProxy is not installed")
+pytestmark = [pytest.mark.slow, pytest.mark.skipif(HAPROXY is None, reason="HAProxy is not installed")]
 
 
 def free_port() -> int:

@@ -315,6 +315,7 @@ def test_hostile_input_schemas_map_in_linear_time() -> None:
 NPM = {"files": "mcp-server-filesystem", "memory": "mcp-server-memory", "everything": "mcp-server-everything"}
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(not all(shutil.which(b) for b in NPM.values()), reason="the npm servers are not installed")
 def test_every_tool_of_the_npm_servers_gets_a_valid_field(tmp_path: Path) -> None:
     configs = [c for c in load_config(BUNDLED) if c.name in NPM]

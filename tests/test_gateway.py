@@ -220,6 +220,7 @@ def test_mutation_and_state_across_queries(gateway: Gateway) -> None:
     assert data_of(gateway, '{ g: toolbox_note_get(title: "todo") }')["g"]["json"]["body"] == "milk"
 
 
+@pytest.mark.slow
 def test_fields_over_several_servers_run_at_once(runner: LoopThread, tmp_path: Path) -> None:
     # Each call waits until all 20 have begun, so they meet only if they run at
     # once; run one after the other, the first would wait out its limit unmet.
@@ -255,6 +256,7 @@ def test_a_server_that_exits_fails_its_fields_and_spares_the_others(
     assert "server 'doomed' failed" in report and "exiting on request" in report
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(("entry", "start_timeout", "message"), [
     ({"command": "./no-such-server"}, 30, "No such file"),
     # Never answers initialize, and outlives the test: a close that waited for it
@@ -294,6 +296,7 @@ def responses(stdout: str) -> list[dict[str, Any]]:
     return found
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(not (shutil.which("mcp-server-filesystem") and shutil.which("mcp-server-memory")),
                     reason="the npm servers are not installed (tools/mcp-servers)")
 def test_the_default_query_answers_from_all_three_bundled_servers() -> None:
@@ -314,6 +317,7 @@ def test_the_default_query_answers_from_all_three_bundled_servers() -> None:
     assert "outside allowed directories" in confined["data"]["f"]["text"]
 
 
+@pytest.mark.slow
 def test_standard_input_runs_each_block_in_order(tmp_path: Path) -> None:
     config = write_config(tmp_path, {"toolbox": {"command": sys.executable, "args": [str(TOOLBOX)]}})
     blocks = ['mutation { p: toolbox_note_put(title: "todo", body: "buy milk") { json } }',
@@ -326,6 +330,7 @@ def test_standard_input_runs_each_block_in_order(tmp_path: Path) -> None:
     assert len([line for line in completed.stderr.splitlines() if line.startswith("query ")]) == 2
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(("args", "status", "stderr_text"), [
     (["--config", "{ok}", "{ nope"], 1, ""),
     (["--config", "{broken}"], 2, "not JSON"),
@@ -346,6 +351,7 @@ def test_exit_status(tmp_path: Path, args: list[str], status: int, stderr_text: 
     assert "Traceback" not in completed.stderr
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(("signum", "status"), [(signal.SIGTERM, 143), (signal.SIGINT, 130)])
 def test_a_signal_ends_the_query_and_every_server(tmp_path: Path, signum: int, status: int) -> None:
     pid_files = [tmp_path / f"{name}.pid" for name in ("a", "b")]

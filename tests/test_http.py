@@ -169,6 +169,7 @@ def test_health_says_when_a_server_is_down() -> None:
     assert response.status_code == 503 and response.json()["servers"]["a"]["failure"] == "exited"
 
 
+@pytest.mark.slow
 def test_sigterm_lets_requests_in_flight_finish_then_ends_every_server(tmp_path: Path) -> None:
     pid_file, sleep_file = tmp_path / "a.pid", tmp_path / "a.sleeping"
     config = write_config(tmp_path, {"a": server_entry("a", PID_FILE=str(pid_file),
@@ -202,6 +203,7 @@ NPM_DIR = Path("/opt/dive-ziri-npm")
 AUDIT = Path(__file__).resolve().parent / "js" / "audit.js"
 
 
+@pytest.mark.slow
 def test_the_graphql_over_http_audit_finds_nothing(url: str) -> None:
     done = subprocess.run(["node", str(AUDIT), str(NPM_DIR), f"{url}/graphql"], capture_output=True,
                           text=True, timeout=DEADLINE, check=False, env=foreign_env())
@@ -301,6 +303,7 @@ def guarded(tmp_path_factory: pytest.TempPathFactory) -> Iterator[str]:
         yield base
 
 
+@pytest.mark.slow
 def test_graphiql_page_and_files_need_no_token_but_queries_and_the_schema_do(guarded: str) -> None:
     browser = {"Accept": "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"}
     page = httpx.get(f"{guarded}/graphql", headers=browser)
@@ -347,6 +350,7 @@ def browser(tmp_path: Path) -> Iterator[Any]:
         driver.quit()
 
 
+@pytest.mark.slow
 def test_graphiql_in_a_browser_lists_the_tools_and_runs_one_with_a_token(guarded: str, browser: Any) -> None:
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support import expected_conditions as shown

@@ -159,6 +159,7 @@ def test_mcp_body_is_bounded(urls: dict[str, str]) -> None:
     assert response.status_code == 413
 
 
+@pytest.mark.slow
 def test_over_stdio_ten_results_and_log_levels(config: Path) -> None:
     logged: list[types.LoggingMessageNotificationParams] = []
 
@@ -189,6 +190,7 @@ INSPECTOR = Path("/opt/dive-ziri-npm/node_modules/@modelcontextprotocol/inspecto
 TEN_LITERAL = TEN_QUERY.replace("query ($k: JSON) ", "").replace("$k", "42")
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("transport", ["stdio", "http"])
 def test_the_inspector_cli_lists_and_calls_the_tools(urls: dict[str, str], config: Path, tmp_path: Path,
                                                       transport: str) -> None:
@@ -216,6 +218,7 @@ def test_the_inspector_cli_lists_and_calls_the_tools(urls: dict[str, str], confi
         alias: {"json": {"value": 42, "number": n, "server": server}} for alias, server, n in TEN}
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("scenario", CONFORMANCE)
 def test_conformance_suite(urls: dict[str, str], scenario: str, tmp_path: Path) -> None:
     suite = shutil.which("conformance")
@@ -229,6 +232,7 @@ def test_conformance_suite(urls: dict[str, str], scenario: str, tmp_path: Path) 
     assert checks and all(c["status"] == "SUCCESS" for found in checks for c in found), checks
 
 
+@pytest.mark.slow
 def test_stdio_gateway_ends_on_sigterm_while_its_client_is_silent(config: Path) -> None:
     process = subprocess.Popen([sys.executable, "-m", "gateway", "--mcp", "--config", str(config)],
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,

@@ -107,6 +107,7 @@ def direct_content(tool: str, arguments: dict[str, Any]) -> types.CallToolResult
     return asyncio.run(asyncio.wait_for(call(), DEADLINE))
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(("tool", "arguments"), [("every-content", {}), ("image", {"size": 24}),
                                                  ("report", {"count": 2})])
 def test_a_reserved_tool_gives_what_a_direct_call_gives(served: tuple[LoopThread, Gateway, str], tool: str,
@@ -186,6 +187,7 @@ def test_over_http_a_reload_shows_in_the_tools_and_the_schema(served: tuple[Loop
     asyncio.run(asyncio.wait_for(over_http(url, work, listener), DEADLINE * 2))
 
 
+@pytest.mark.slow
 def test_over_stdio_a_changed_server_is_told_and_listed(tmp_path: Path) -> None:
     config = write_config(tmp_path, {"live": {**PYTHON, "args": [str(LIVE)]}})
     listener = Listener()
@@ -222,6 +224,7 @@ export const owner = r.content_report.structured?.owner;
 """
 
 
+@pytest.mark.slow
 def test_generated_typescript_types_the_structured_result(served: tuple[LoopThread, Gateway, str],
                                                           tmp_path: Path) -> None:
     bin_dir = NPM / "node_modules" / ".bin"

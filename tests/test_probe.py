@@ -49,6 +49,7 @@ def ask(runner: LoopThread, gateway: Gateway, query: str, variables: dict[str, A
     return json.loads(runner.run(gateway.execute(query, variables)))
 
 
+@pytest.mark.slow
 def test_a_mutation_writes_in_document_order_and_goes_on_past_a_failure(runner, gateway, tmp_path: Path) -> None:
     path = tmp_path / "log"
     # The first field waits longest: run at once, the last would write first.
@@ -73,6 +74,7 @@ def test_a_timed_out_write_is_cancelled_upstream(runner, gateway, tmp_path: Path
     assert not path.exists()
 
 
+@pytest.mark.slow
 def test_progress_keeps_a_call_alive_past_its_time_out(runner, gateway) -> None:
     answer = ask(runner, gateway, "{ probe_slow(steps: 6, pause: 0.5) { text } }")  # 3 s against 1.5 s
     assert answer == {"data": {"probe_slow": {"text": "6 steps"}}}, answer
@@ -150,6 +152,7 @@ def test_a_write_tools_typo_stops_the_start(tmp_path: Path) -> None:
 CODEGEN, TSC = shutil.which("graphql-codegen"), shutil.which("tsc")
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(not (CODEGEN and TSC and shutil.which("mcp-server-memory")),
                     reason="the npm tools are not installed")
 def test_generated_typescript_compiles(tmp_path: Path) -> None:
@@ -206,6 +209,7 @@ def test_a_url_alone_falls_back_to_sse(tmp_path: Path) -> None:
         assert asyncio.run(body()) == {"data": {"r_echo_int": {"text": "3"}}}
 
 
+@pytest.mark.slow
 def test_a_restarted_remote_server_gets_the_call_on_a_new_session(tmp_path: Path) -> None:
     port = free_port()
     [config] = load_config(write_config(tmp_path, {"r": {"url": f"http://127.0.0.1:{port}/mcp", "type": "http"}}))

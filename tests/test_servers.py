@@ -183,6 +183,7 @@ async def direct_content(transport: str, where: str, tool: str, arguments: dict[
         return [block.model_dump(mode="json", by_alias=True, exclude_none=True) for block in result.content]
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("transport", ["stdio", "http", "sse"])
 def test_every_content_block_resource_and_prompt_comes_through(
         transport: str, content_urls: dict[str, str], tmp_path: Path) -> None:
@@ -336,6 +337,7 @@ def test_colliding_servers_are_both_reachable_and_offered_by_their_own_names(
 # ---- the npm servers ------------------------------------------------------------------------
 
 
+@pytest.mark.slow
 @needs_npm
 def test_npm_servers_over_stdio_and_streamable_http_side_by_side(tmp_path: Path,
                                                                   caplog: pytest.LogCaptureFixture) -> None:
@@ -395,6 +397,7 @@ AUTH_SCENARIOS = [f"auth/{name}" for name in (
     "token-endpoint-auth-none", "pre-registration", "client-credentials-basic", "client-credentials-jwt")]
 
 
+@pytest.mark.slow
 @needs_npm
 @pytest.mark.parametrize("scenario", ["initialize", "tools_call", "sse-retry", *AUTH_SCENARIOS])
 def test_mcp_conformance_suite_client_scenarios(scenario: str, tmp_path: Path) -> None:

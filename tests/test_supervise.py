@@ -171,6 +171,7 @@ def gateway_env() -> dict[str, str]:
     return {**os.environ, "PYTHONPATH": os.pathsep.join((module_dir, str(REPO)))}
 
 
+@pytest.mark.slow
 def test_sigterm_past_the_grace_answers_every_request_with_what_finished(tmp_path: Path) -> None:
     gate = tmp_path / "never"
     config = tmp_path / "servers.json"
@@ -239,6 +240,7 @@ def test_a_reload_adds_and_removes_servers_and_a_bad_file_is_refused(tmp_path: P
     assert any("keeps its running configuration" in r.getMessage() for r in caplog.records)
 
 
+@pytest.mark.slow
 def test_pinning_withholds_a_changed_or_new_tool_until_pinned_again(tmp_path: Path,
                                                                      caplog: pytest.LogCaptureFixture) -> None:
     lock = tmp_path / "tools.lock"
