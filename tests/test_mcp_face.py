@@ -21,7 +21,7 @@ require_mcp_sdk()
 from mcp import ClientSession, types
 from mcp.client.stdio import StdioServerParameters, stdio_client
 from mcp.client.streamable_http import streamable_http_client
-from support import running, serving
+from support import running, server_entry, serving, write_config
 
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO))
@@ -36,7 +36,6 @@ from gateway.mcp_server import _reserved_tool
 from gateway.names import distinct
 from gateway.schema import build
 
-TEST_SERVER = Path(__file__).resolve().parent / "mcp_test_server.py"
 TOKEN = "s3cret-token"
 SERVERS = ("alpha", "beta", "gamma")
 # Ten tool results from three servers in one document: (alias, server, number).
@@ -46,17 +45,9 @@ TEN_QUERY = "query ($k: JSON) { " + " ".join(
 CONFORMANCE = ("server-initialize", "ping", "tools-list", "logging-set-level", "dns-rebinding-protection")
 
 
-def write_config(folder: Path) -> Path:
-    servers = {name: {"command": sys.executable, "args": [str(TEST_SERVER)], "env": {"NAME": name}}
-               for name in SERVERS}
-    path = folder / "servers.json"
-    path.write_text(json.dumps({"mcpServers": servers}), encoding="utf-8")
-    return path
-
-
 @pytest.fixture(scope="module")
 def config(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    return write_config(tmp_path_factory.mktemp("mcp"))
+    return write_config(tmp_path_factory.mktemp("mcp"), {name: server_entry(name) for name in SERVERS})
 
 
 @pytest.fixture(scope="module")

@@ -18,15 +18,14 @@ from conftest import DEADLINE, poll_async, require_mcp_sdk
 
 require_mcp_sdk()
 
-import _graphql
 import httpx
 
 from gateway import Gateway
 from gateway.config import ServerConfig
 from gateway.pinning import PinError, Pins
 from gateway.supervision import JITTER, Backoff, Supervision
+from support import REPO, gateway_env
 
-REPO = Path(__file__).resolve().parent.parent
 LIVE = Path(__file__).resolve().parent / "mcp_live_server.py"
 FAST = Supervision(first_wait=0.2, most_wait=1.0, ping_every=0.5)
 
@@ -164,11 +163,6 @@ def test_a_flood_of_list_changed_makes_one_listing_at_a_time_and_forges_no_log_l
     with caplog.at_level(logging.INFO, logger="gateway"):
         assert asyncio.run(body()) < 30  # one at a time: not one for each of the 300
     assert not [r for r in caplog.records if "\n" in r.getMessage()]
-
-
-def gateway_env() -> dict[str, str]:
-    module_dir = str(Path(_graphql.__file__).resolve().parent)
-    return {**os.environ, "PYTHONPATH": os.pathsep.join((module_dir, str(REPO)))}
 
 
 @pytest.mark.slow
