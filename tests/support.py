@@ -1,5 +1,6 @@
-"""What the gateway's test modules share: test servers, a gateway started on a loop of its
-own (conftest.LoopThread), served over HTTP in process or as the program.
+"""What the gateway's test modules share: test servers, a gateway started on a module's loop
+thread (conftest's `runner`) and closed with running(), served over HTTP in process or as the
+program; DEADLINE and poll(), defined in conftest for the engine's tests, are taken from here.
 
 Imported after conftest.require_mcp_sdk(), since the gateway needs the MCP SDK.
 """
