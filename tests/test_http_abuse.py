@@ -428,7 +428,13 @@ def test_rules_that_cannot_be_applied_stop_the_start(tmp_path: Path, capsys: pyt
     config = tmp_path / "servers.json"
     config.write_text(json.dumps({"mcpServers": {"alpha": {
         "command": sys.executable, "args": [TEST_SERVER], "env": {"NAME": "alpha"}}}}))
-    assert main(["--config", str(config), *args]) == status
+    root = logging.getLogger()
+    handlers, level = root.handlers[:], root.level
+    try:
+        assert main(["--config", str(config), *args]) == status
+    finally:  # the program's log set-up writes to this test's captured stderr, closed after it
+        root.handlers[:] = handlers
+        root.setLevel(level)
     printed = capsys.readouterr()
     assert message in printed.out + printed.err
 
