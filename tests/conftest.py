@@ -5,6 +5,7 @@ import pathlib
 import sys
 import sysconfig
 import threading
+import time
 
 import pytest
 
@@ -16,7 +17,40 @@ BUILD = pathlib.Path(__file__).resolve().parent.parent / ("build-ft" if FREE_THR
 if BUILD.is_dir():
     sys.path.insert(0, str(BUILD))
 
-DEADLINE = 30  # seconds; a hang fails the test instead of the suite
+DEADLINE = 60  # seconds; only catches a hang: a hang fails the test instead of the suite
+
+
+def _pauses(what):
+    """The pauses between a poll's asks: short at first, as most states come at once, longer
+    later so a slow one costs little; the test fails once DEADLINE has passed."""
+    began = time.monotonic()
+    pause = 0.001
+    while True:
+        assert time.monotonic() - began < DEADLINE, f"gave up waiting for {what}"
+        yield pause
+        pause = min(pause * 2, 0.05)
+
+
+def poll(check, what):
+    """The first true value of `check()`, asked until DEADLINE: for states that come
+    asynchronously, where a fixed pause would be overtaken on a busy machine."""
+    pauses = _pauses(what)
+    while not (value := check()):
+        time.sleep(next(pauses))
+    return value
+
+
+async def poll_async(check, what):
+    """poll() for a check on the running loop, which keeps running while it waits."""
+    pauses = _pauses(what)
+    while not (value := check()):
+        await asyncio.sleep(next(pauses))
+    return value
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: takes seconds (a browser, HAProxy, npm suites and tools, stress); "
+                            "tools/test --quick leaves these out")
 
 
 # Set by the sanitized run (tools/check asan) for our own interpreter and module only.
@@ -124,10 +158,29 @@ class LoopThread:
         return asyncio.run_coroutine_threadsafe(coroutine, self.loop).result(DEADLINE * 2)
 
     def close(self):
+        """Ends the loop as asyncio.run ends its own: a task still pending (a library's watcher
+        the server's stop does not end) is cancelled here, not destroyed by the collector later,
+        in whichever test runs then, where its error log fails tests that read the log."""
+        async def cancel_the_rest():
+            rest = asyncio.all_tasks() - {asyncio.current_task()}
+            for task in rest:
+                task.cancel()
+            await asyncio.gather(*rest, return_exceptions=True)
+            await self.loop.shutdown_asyncgens()
+
+        self.run(cancel_the_rest())
         self.loop.call_soon_threadsafe(self.loop.stop)
         self.thread.join(DEADLINE)
         assert not self.thread.is_alive(), "event loop thread did not stop"
         self.loop.close()
+
+
+@pytest.fixture(scope="module")
+def runner():
+    """The loop thread a test module's gateways run on."""
+    runner = LoopThread()
+    yield runner
+    runner.close()
 
 
 def run_in_thread(function, *args):

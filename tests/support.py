@@ -1,5 +1,6 @@
-"""What the gateway's test modules share: test servers, a gateway started on a loop of its
-own (conftest.LoopThread), served over HTTP in process or as the program.
+"""What the gateway's test modules share: test servers, a gateway started on a module's loop
+thread (conftest's `runner`) and closed with running(), served over HTTP in process or as the
+program; DEADLINE and poll(), defined in conftest for the engine's tests, are taken from here.
 
 Imported after conftest.require_mcp_sdk(), since the gateway needs the MCP SDK.
 """
@@ -11,13 +12,12 @@ import os
 import re
 import subprocess
 import sys
-import time
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
 import _graphql  # the build/ path comes from conftest
-from conftest import LoopThread
+from conftest import DEADLINE, LoopThread, poll, poll_async  # noqa: F401 (shared from here)
 
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO))
@@ -28,16 +28,6 @@ from gateway.http import listening_socket, make_server
 
 TEST_SERVER = Path(__file__).resolve().parent / "mcp_test_server.py"
 TOOLBOX = REPO / "examples" / "toolbox.py"
-DEADLINE = 60  # seconds; only catches a hang
-
-
-def poll(check: Any, what: str) -> Any:
-    """The first true value of `check()`, asked until DEADLINE: for states that come asynchronously."""
-    began = time.monotonic()
-    while not (value := check()):
-        assert time.monotonic() - began < DEADLINE, f"gave up waiting for {what}"
-        time.sleep(0.02)
-    return value
 
 
 def server_entry(name: str, **env: str) -> dict[str, Any]:
@@ -58,6 +48,16 @@ def started(runner: LoopThread, configs: list[ServerConfig], **options: Any) -> 
     return runner.run(start())
 
 
+@contextlib.contextmanager
+def running(runner: LoopThread, configs: list[ServerConfig], **options: Any) -> Iterator[Gateway]:
+    """A gateway started on `runner`'s loop with `options`, closed on leaving."""
+    gateway = started(runner, configs, **options)
+    try:
+        yield gateway
+    finally:
+        runner.run(gateway.close())
+
+
 def gateway_env() -> dict[str, str]:
     env = dict(os.environ)
     module_dir = str(Path(_graphql.__file__).resolve().parent)
@@ -74,16 +74,14 @@ def serving(runner: LoopThread, gateway: Gateway, access: Access | None = None, 
     server = make_server(gateway, grace_seconds=5, body_limit=body_limit, access=access,
                          admission=AdmissionLimits(queue=64), **options)
     sock = listening_socket("127.0.0.1:0")
-    running = asyncio.run_coroutine_threadsafe(server.serve(sockets=[sock]), runner.loop)
-    began = time.monotonic()
-    while not server.started:
-        assert time.monotonic() - began < DEADLINE and not running.done()
-        time.sleep(0.01)
+    task = asyncio.run_coroutine_threadsafe(server.serve(sockets=[sock]), runner.loop)
+    poll(lambda: server.started or task.done(), "the server started")
+    assert not task.done(), task.result()
     try:
         yield f"http://127.0.0.1:{sock.getsockname()[1]}"
     finally:
         runner.loop.call_soon_threadsafe(server.stop)
-        running.result(DEADLINE)
+        task.result(DEADLINE)
         sock.close()
 
 

@@ -18,8 +18,8 @@ require_mcp_sdk()
 
 import _graphql
 from mcp_test_server import server as test_server
-from support import (DEADLINE, REPO, gateway_env, serving, serving_program, server_entry,
-                     started, write_config)
+from support import (DEADLINE, REPO, gateway_env, running, serving, serving_program, server_entry,
+                     write_config)
 
 from gateway import in_process  # noqa: E402
 from gateway.access import (Access, AccessError, Limits, load_token, loopback_host,  # noqa: E402
@@ -50,19 +50,14 @@ class Lines:
 
 
 @pytest.fixture(scope="module")
-def servers() -> Iterator[tuple[str, str, Lines]]:
+def servers(runner: LoopThread) -> Iterator[tuple[str, str, Lines]]:
     """One gateway (beta.write denied) served twice: guarded (token, CORS, small bounds, log) and open."""
-    runner = LoopThread()
     log = Lines()
-    gateway = started(runner, [in_process("alpha", test_server), in_process("beta", test_server)],
-                      call_timeout=10, offer=Offer.of(deny=["beta.write"]), call_log=log)
     guarded = Access(token=TOKEN, cors_origin=ORIGIN, limits=LIMITS, log=log)
-    try:
-        with serving(runner, gateway, guarded) as guarded_url, serving(runner, gateway, Access()) as open_url:
-            yield guarded_url, open_url, log
-    finally:
-        runner.run(gateway.close())
-        runner.close()
+    with running(runner, [in_process("alpha", test_server), in_process("beta", test_server)],
+                 call_timeout=10, offer=Offer.of(deny=["beta.write"]), call_log=log) as gateway, \
+            serving(runner, gateway, guarded) as guarded_url, serving(runner, gateway, Access()) as open_url:
+        yield guarded_url, open_url, log
 
 
 def auth(token: str = TOKEN) -> dict[str, str]:
@@ -287,6 +282,7 @@ def test_without_a_token_only_loopback_is_served(address: str, served: bool) -> 
             require_token_off_loopback(address, None)
 
 
+@pytest.mark.slow
 def test_the_program_refuses_an_open_bind_and_logs_to_standard_error(tmp_path: Path) -> None:
     config = write_config(tmp_path, {"a": server_entry("a")})
     command = [sys.executable, "-m", "gateway", "--config", str(config)]

@@ -19,7 +19,7 @@ from conftest import require_mcp_sdk
 
 require_mcp_sdk()
 
-from support import DEADLINE, REPO, gateway_env, serving_program, write_config  # noqa: E402
+from support import DEADLINE, REPO, gateway_env, poll, serving_program, write_config  # noqa: E402
 
 from gateway import Gateway, load_config  # noqa: E402
 from gateway.access import TOKEN_VARIABLE  # noqa: E402
@@ -32,15 +32,6 @@ STORED_TOKEN = "stored-access-token-never-shown"
 HINT = "login secure` (with the same --config)"
 NOWHERE = "http://127.0.0.1:9/mcp"  # never reached: a bad entry does not start
 QUERY = '{ secure_hello(name: "you") { isError text } }'
-
-
-def poll(check: Any, what: str) -> Any:
-    """check() until it answers something true, within DEADLINE."""
-    began = time.monotonic()
-    while not (answer := check()):
-        assert time.monotonic() - began < DEADLINE, f"{what} did not happen in time"
-        time.sleep(0.05)
-    return answer
 
 
 @pytest.fixture
@@ -130,6 +121,7 @@ def test_auth_entry_problems_are_named_without_the_secret(entry: dict[str, Any],
     assert SECRET not in config.problem
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("stored, failure", [
     (None, ("not signed in", HINT)),
     (0o644, ("may be read by others",)),
@@ -158,6 +150,7 @@ def test_a_server_without_a_usable_sign_in_is_down_at_once(
     assert state(oauth_server)["registrations"] == 0  # nothing was asked of a person, nor registered
 
 
+@pytest.mark.slow
 def test_login_then_serve_refreshes_ahead_and_never_forwards_the_clients_token(
         signed_in: tuple[Path, dict[str, str], str], oauth_server: str, tmp_path: Path) -> None:
     config, env, said = signed_in
@@ -188,6 +181,7 @@ def test_login_then_serve_refreshes_ahead_and_never_forwards_the_clients_token(
     assert unfinished.returncode == 1 and stored.read_text() == kept
 
 
+@pytest.mark.slow
 def test_a_refused_refresh_marks_the_server_down_with_the_login_hint(
         signed_in: tuple[Path, dict[str, str], str], oauth_server: str, tmp_path: Path) -> None:
     config, env, _ = signed_in
@@ -215,6 +209,7 @@ def test_a_refused_refresh_marks_the_server_down_with_the_login_hint(
     assert not any(token in log or token in answer.text for token in state(oauth_server)["issued"])
 
 
+@pytest.mark.slow
 def test_a_token_refused_before_its_time_is_mended_by_a_refresh_each_time(
         signed_in: tuple[Path, dict[str, str], str], oauth_server: str, tmp_path: Path) -> None:
     config, env, _ = signed_in
@@ -227,6 +222,7 @@ def test_a_token_refused_before_its_time_is_mended_by_a_refresh_each_time(
     assert state(oauth_server)["registrations"] == 1
 
 
+@pytest.mark.slow
 def test_calls_to_a_signed_in_server_run_side_by_side(
         signed_in: tuple[Path, dict[str, str], str], tmp_path: Path) -> None:
     # The server answers each call when it is done: calls the client sent one at a time would never meet.

@@ -9,7 +9,7 @@ import time
 import pytest
 
 from _graphql import SchemaEngine
-from conftest import DEADLINE, run_in_thread
+from conftest import DEADLINE, poll, run_in_thread
 
 CATALOGUE = json.dumps({"server": "s", "tools": [{"name": "t"}, {"name": "u"}]})
 DETACHED = {"isError": True, "json": None, "text": "CallBridge is detached"}
@@ -79,10 +79,7 @@ def test_reply_before_receive_is_kept():
     result = run_in_thread(engine.execute, "{ s_t }")
     # The id is registered before the request is queued, so it can be answered
     # before anyone has received it.
-    deadline = time.monotonic() + DEADLINE
-    while not engine.respond_tool_call("tool-call-1", '"early"'):
-        assert time.monotonic() < deadline
-        time.sleep(0.001)
+    poll(lambda: engine.respond_tool_call("tool-call-1", '"early"'), "tool-call-1 pending")
     assert json.loads(result())["data"]["s_t"] == "early"
     assert json.loads(engine.receive_tool_call(0))["request_id"] == "tool-call-1"
 
@@ -104,10 +101,7 @@ def test_queued_request_survives_detach(engine):
     # The query's calls start one after the other on its thread, each queuing
     # its request before the next takes its id: once tool-call-2 can be
     # answered, tool-call-1 is queued. Nobody receives either.
-    deadline = time.monotonic() + DEADLINE
-    while not engine.respond_tool_call("tool-call-2", '"early"'):
-        assert time.monotonic() < deadline, "tool-call-2 never became pending"
-        time.sleep(0.001)
+    poll(lambda: engine.respond_tool_call("tool-call-2", '"early"'), "tool-call-2 pending")
     engine.detach_call_bridge()
     assert json.loads(result())["data"] == {"a": DETACHED, "b": "early"}
     for number in (1, 2):
@@ -148,11 +142,8 @@ def test_replies_before_receives_never_drop_a_request(engine):
             done.set()
 
     result = run_in_thread(query)
-    deadline = time.monotonic() + DEADLINE
     for i in range(1, 1026):
-        while not engine.respond_tool_call(f"tool-call-{i}", str(i)):
-            assert time.monotonic() < deadline, f"tool-call-{i} never became pending"
-            time.sleep(0.0001)
+        poll(lambda: engine.respond_tool_call(f"tool-call-{i}", str(i)), f"tool-call-{i} pending")
     assert not done.wait(0.2), "the query ended before its last request was queued"
     first = engine.receive_tool_call(0)
     assert done.wait(DEADLINE)
@@ -218,7 +209,7 @@ def test_engine_released_when_a_waiting_receive_ends():
     assert named() > before
     assert result() is None
     gc.collect()
-    assert settles_at(True, lambda: named() <= before), "the engine's runtime outlived the receive"
+    poll(lambda: named() <= before, "the engine's runtime gone after the receive")
 
 
 def test_many_fields_many_threads(serve):
@@ -281,16 +272,6 @@ def thread_names():
     return names
 
 
-def settles_at(count, function):
-    """Whether function() reaches `count`: the kernel may list a joined thread for a moment."""
-    deadline = time.monotonic() + DEADLINE
-    while function() != count:
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.01)
-    return True
-
-
 def test_runtime_threads_are_named_and_owned_per_engine():
     named = lambda: thread_names().count("dive-ziri-graph")
     before = named()
@@ -298,10 +279,11 @@ def test_runtime_threads_are_named_and_owned_per_engine():
     per_engine = len(os.sched_getaffinity(0))
     assert named() == before + 2 * per_engine
     del first
-    assert settles_at(before + per_engine, named)
+    # The kernel may list a joined thread for a moment.
+    poll(lambda: named() == before + per_engine, "the first engine's threads gone")
     assert second.execute("{ __typename }")
     del second
-    assert settles_at(before, named)
+    poll(lambda: named() == before, "the second engine's threads gone")
 
 
 def test_engines_in_a_loop_leave_no_threads():
@@ -310,4 +292,4 @@ def test_engines_in_a_loop_leave_no_threads():
     for _ in range(200):
         SchemaEngine(CATALOGUE).execute("{ s_t }")
     assert threading.active_count() == start[0]
-    assert settles_at(start[1], tasks)
+    poll(lambda: tasks() == start[1], "the engines' threads gone")

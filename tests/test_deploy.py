@@ -14,7 +14,7 @@ from typing import Any
 
 import pytest
 
-from conftest import DEADLINE, require_mcp_sdk
+from conftest import DEADLINE, poll, require_mcp_sdk
 
 require_mcp_sdk()
 
@@ -28,22 +28,13 @@ QUERY = "{ toolbox_sleep(seconds: 0.05) { isError } }"
 CLIENTS = 6
 AFTER_KILL = 30  # answers wanted once a replica is gone
 
-pytestmark = pytest.mark.skipif(HAPROXY is None, reason="HAProxy is not installed")
+pytestmark = [pytest.mark.slow, pytest.mark.skipif(HAPROXY is None, reason="HAProxy is not installed")]
 
 
 def free_port() -> int:
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))
         return int(sock.getsockname()[1])
-
-
-def poll(check: Any, what: str) -> Any:
-    began = time.monotonic()
-    while time.monotonic() - began < DEADLINE:
-        if (value := check()) is not None:
-            return value
-        time.sleep(0.05)
-    raise AssertionError(f"{what} within {DEADLINE} s")
 
 
 class Replica:
@@ -60,13 +51,13 @@ class Replica:
             [sys.executable, "-m", "gateway", "--serve", f"127.0.0.1:{self.port}", "--config", str(self.config)],
             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-        def healthy() -> bool | None:
+        def healthy() -> bool:
             assert self.process is not None and self.process.poll() is None, "the replica exited"
             try:
                 answer = httpx.get(f"http://127.0.0.1:{self.port}/health", timeout=2)
             except httpx.TransportError:
-                return None
-            return True if answer.status_code == 200 else None
+                return False
+            return answer.status_code == 200
         poll(healthy, f"replica on {self.port} healthy")
 
     def kill(self) -> None:
@@ -136,24 +127,24 @@ def test_a_killed_replica_loses_only_what_it_held_and_comes_back(tmp_path: Path)
             replica.start()
         balancer = subprocess.Popen([HAPROXY, "-db", "-f", str(REPO / "deploy" / "haproxy.cfg")], env=env,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        poll(lambda: True if _safe_states(stats) == {"gw1": "UP", "gw2": "UP"} else None, "both replicas UP")
+        poll(lambda: _safe_states(stats) == {"gw1": "UP", "gw2": "UP"}, "both replicas UP")
         threads = [threading.Thread(target=client, daemon=True) for _ in range(CLIENTS)]
         for thread in threads:
             thread.start()
-        poll(lambda: True if counted(lambda a: a[3] == "gw1") >= 5 and counted(lambda a: a[3] == "gw2") >= 5
-             else None, "answers from both replicas")
+        poll(lambda: counted(lambda a: a[3] == "gw1") >= 5 and counted(lambda a: a[3] == "gw2") >= 5,
+             "answers from both replicas")
 
         killed_at = time.monotonic()
         replicas[0].kill()
         dead_at = time.monotonic()
-        poll(lambda: True if counted(lambda a: a[0] > killed_at and a[4]) >= AFTER_KILL else None,
+        poll(lambda: counted(lambda a: a[0] > killed_at and a[4]) >= AFTER_KILL,
              "answers after the kill")
-        poll(lambda: True if _safe_states(stats).get("gw1", "").startswith("DOWN") else None, "gw1 DOWN")
+        poll(lambda: _safe_states(stats).get("gw1", "").startswith("DOWN"), "gw1 DOWN")
 
         replicas[0].start()
         back = time.monotonic()
-        poll(lambda: True if _safe_states(stats).get("gw1") == "UP" else None, "gw1 UP again")
-        poll(lambda: True if counted(lambda a: a[0] > back and a[3] == "gw1" and a[4]) >= 5 else None,
+        poll(lambda: _safe_states(stats).get("gw1") == "UP", "gw1 UP again")
+        poll(lambda: counted(lambda a: a[0] > back and a[3] == "gw1" and a[4]) >= 5,
              "answers from the restarted replica")
     finally:
         stop.set()

@@ -33,6 +33,7 @@ sys.path.insert(0, str(REPO))
 from gateway import Gateway, ServerConfig, in_process, load_config
 from gateway.access import Limits
 from gateway.config import BUNDLED
+from support import running
 from gateway.front import Front, RequestError
 from gateway.mcp_server import _part
 from gateway.schema import build
@@ -66,22 +67,11 @@ class Calls:
 
 
 @pytest.fixture(scope="module")
-def served() -> Iterator[tuple[LoopThread, Gateway, Calls]]:
-    runner = LoopThread()
+def served(runner: LoopThread) -> Iterator[tuple[LoopThread, Gateway, Calls]]:
     calls = Calls()
-
-    async def start() -> Gateway:
-        gateway = Gateway([in_process("alpha", test_server), in_process("shapes", shapes)], call_timeout=10,
-                          call_log=calls, limits=Limits(fanout=400))
-        await gateway.start()
-        return gateway
-
-    gateway = runner.run(start())
-    try:
+    with running(runner, [in_process("alpha", test_server), in_process("shapes", shapes)], call_timeout=10,
+                 call_log=calls, limits=Limits(fanout=400)) as gateway:
         yield runner, gateway, calls
-    finally:
-        runner.run(gateway.close())
-        runner.close()
 
 
 def ask(served: tuple[LoopThread, Gateway, Calls], query: str, variables: dict[str, Any] | None = None,
@@ -361,6 +351,7 @@ def test_hostile_input_schemas_map_in_linear_time() -> None:
 NPM = {"files": "mcp-server-filesystem", "memory": "mcp-server-memory", "everything": "mcp-server-everything"}
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(not all(shutil.which(b) for b in NPM.values()), reason="the npm servers are not installed")
 def test_every_tool_of_the_npm_servers_gets_a_valid_field(tmp_path: Path) -> None:
     configs = [c for c in load_config(BUNDLED) if c.name in NPM]

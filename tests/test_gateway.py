@@ -7,7 +7,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 from types import SimpleNamespace
 from typing import Any
@@ -18,20 +17,13 @@ from conftest import LoopThread, require_mcp_sdk
 
 require_mcp_sdk()
 
-from mcp.types import CallToolResult, ImageContent, TextContent
+from mcp.types import CallToolResult
 
-from support import DEADLINE, REPO, TOOLBOX, gateway_env, server_entry, started, write_config
+from support import DEADLINE, REPO, TOOLBOX, gateway_env, poll, running, server_entry, started, write_config
 
 from gateway import ConfigError, Gateway, load_config, reply_of  # noqa: E402
 from gateway.cli import DEFAULT_QUERY, DEFAULT_VARIABLES  # noqa: E402
 from gateway.upstream import CallFailed, _list_tools, check_output, output_checks  # noqa: E402
-
-
-@pytest.fixture(scope="module")
-def runner():
-    runner = LoopThread()
-    yield runner
-    runner.close()
 
 
 @pytest.fixture(scope="module")
@@ -42,9 +34,8 @@ def gateway(runner: LoopThread, tmp_path_factory: pytest.TempPathFactory):
         "alpha": server_entry("alpha", DESCRIPTION="the first"), "beta-2": server_entry("beta-2"),
         "gamma": server_entry("gamma"), "toolbox": {"command": sys.executable, "args": [str(TOOLBOX)]},
     })
-    gateway = started(runner, load_config(config), call_timeout=DEADLINE)
-    yield gateway
-    runner.run(gateway.close())
+    with running(runner, load_config(config), call_timeout=DEADLINE) as gateway:
+        yield gateway
 
 
 def execute(gateway: Gateway, query: str, variables: dict[str, Any] | None = None) -> dict[str, Any]:
@@ -89,19 +80,23 @@ def test_config_errors(tmp_path: Path, text: str, message: str) -> None:
         load_config(path)
 
 
+def text(value: str) -> dict[str, Any]:
+    return {"type": "text", "text": value}
+
+
 @pytest.mark.parametrize(("content", "structured", "expected"), [
-    ([TextContent(type="text", text='{"a": 1}')], {"b": 2}, ({"b": 2}, '{"a": 1}')),
-    ([TextContent(type="text", text="[1, 2]")], None, ([1, 2], "[1, 2]")),
-    ([TextContent(type="text", text="plain words")], None, (None, "plain words")),
-    ([TextContent(type="text", text="NaN")], None, (None, "NaN")),
-    ([TextContent(type="text", text="a"), ImageContent(type="image", data="", mimeType="image/png"),
-      TextContent(type="text", text="b")], None, (None, "a\nb")),
+    ([text('{"a": 1}')], {"b": 2}, ({"b": 2}, '{"a": 1}')),
+    ([text("[1, 2]")], None, ([1, 2], "[1, 2]")),
+    ([text("plain words")], None, (None, "plain words")),
+    ([text("NaN")], None, (None, "NaN")),
+    ([text("a"), {"type": "image", "data": "", "mimeType": "image/png", "annotations": {"priority": 0.5}},
+      text("b")], None, (None, "a\nb")),
     ([], None, (None, "")),
 ])
-def test_reply_shape(content: list[Any], structured: Any, expected: tuple[Any, str]) -> None:
-    reply = reply_of(CallToolResult(content=content, structuredContent=structured))
-    assert reply == {"isError": False, "json": expected[0], "text": expected[1], "content": reply["content"]}
-    assert [block["type"] for block in reply["content"]] == [block.type for block in content]
+def test_reply_shape(content: list[dict[str, Any]], structured: Any, expected: tuple[Any, str]) -> None:
+    """Every block comes back as it was on the wire, beside the text and the JSON read from it."""
+    reply = reply_of(CallToolResult.model_validate({"content": content, "structuredContent": structured}))
+    assert reply == {"isError": False, "json": expected[0], "text": expected[1], "content": content}
 
 
 def test_listing_follows_the_cursor() -> None:
@@ -225,6 +220,7 @@ def test_mutation_and_state_across_queries(gateway: Gateway) -> None:
     assert data_of(gateway, '{ g: toolbox_note_get(title: "todo") }')["g"]["json"]["body"] == "milk"
 
 
+@pytest.mark.slow
 def test_fields_over_several_servers_run_at_once(runner: LoopThread, tmp_path: Path) -> None:
     # Each call waits until all 20 have begun, so they meet only if they run at
     # once; run one after the other, the first would wait out its limit unmet.
@@ -260,6 +256,7 @@ def test_a_server_that_exits_fails_its_fields_and_spares_the_others(
     assert "server 'doomed' failed" in report and "exiting on request" in report
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(("entry", "start_timeout", "message"), [
     ({"command": "./no-such-server"}, 30, "No such file"),
     # Never answers initialize, and outlives the test: a close that waited for it
@@ -299,6 +296,7 @@ def responses(stdout: str) -> list[dict[str, Any]]:
     return found
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(not (shutil.which("mcp-server-filesystem") and shutil.which("mcp-server-memory")),
                     reason="the npm servers are not installed (tools/mcp-servers)")
 def test_the_default_query_answers_from_all_three_bundled_servers() -> None:
@@ -319,6 +317,7 @@ def test_the_default_query_answers_from_all_three_bundled_servers() -> None:
     assert "outside allowed directories" in confined["data"]["f"]["text"]
 
 
+@pytest.mark.slow
 def test_standard_input_runs_each_block_in_order(tmp_path: Path) -> None:
     config = write_config(tmp_path, {"toolbox": {"command": sys.executable, "args": [str(TOOLBOX)]}})
     blocks = ['mutation { p: toolbox_note_put(title: "todo", body: "buy milk") { json } }',
@@ -331,6 +330,7 @@ def test_standard_input_runs_each_block_in_order(tmp_path: Path) -> None:
     assert len([line for line in completed.stderr.splitlines() if line.startswith("query ")]) == 2
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(("args", "status", "stderr_text"), [
     (["--config", "{ok}", "{ nope"], 1, ""),
     (["--config", "{broken}"], 2, "not JSON"),
@@ -351,6 +351,7 @@ def test_exit_status(tmp_path: Path, args: list[str], status: int, stderr_text: 
     assert "Traceback" not in completed.stderr
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(("signum", "status"), [(signal.SIGTERM, 143), (signal.SIGINT, 130)])
 def test_a_signal_ends_the_query_and_every_server(tmp_path: Path, signum: int, status: int) -> None:
     pid_files = [tmp_path / f"{name}.pid" for name in ("a", "b")]
@@ -362,11 +363,9 @@ def test_a_signal_ends_the_query_and_every_server(tmp_path: Path, signum: int, s
          "{ s: a_sleep(seconds: 60) { text } t: b_sleep(seconds: 60) { text } }"],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=gateway_env(), cwd=REPO)
     try:
-        began = time.monotonic()
-        # Both calls have reached their servers.
-        while not all(f.exists() for f in sleep_files):
-            assert time.monotonic() - began < DEADLINE and process.poll() is None, process.stderr
-            time.sleep(0.05)
+        poll(lambda: process.poll() is not None or all(f.exists() for f in sleep_files),
+             "both calls at their servers")
+        assert process.poll() is None, process.stderr.read()  # type: ignore[union-attr]
         process.send_signal(signum)
         stdout, stderr = process.communicate(timeout=DEADLINE)
     finally:

@@ -7,7 +7,6 @@ import re
 import signal
 import subprocess
 import sys
-import time
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
@@ -24,7 +23,7 @@ from gql import Client, gql
 from gql.transport.exceptions import TransportQueryError
 from gql.transport.httpx import HTTPXTransport
 
-from support import (DEADLINE, REPO, gateway_env, server_entry, serving, serving_program, started,
+from support import (DEADLINE, REPO, gateway_env, poll_async, running, server_entry, serving, serving_program,
                      write_config)
 
 from gateway import load_config  # noqa: E402
@@ -37,16 +36,13 @@ GQL_JSON = "application/graphql-response+json"
 
 
 @pytest.fixture(scope="module")
-def url(tmp_path_factory: pytest.TempPathFactory):
+def url(runner: LoopThread, tmp_path_factory: pytest.TempPathFactory):
     """A gateway over two test servers served on a loopback port."""
-    runner = LoopThread()
     config = write_config(tmp_path_factory.mktemp("http"),
                           {"alpha": server_entry("alpha"), "beta": server_entry("beta")})
-    gateway = started(runner, load_config(config), call_timeout=10, query_threads=8)
-    with serving(runner, gateway, body_limit=BODY_LIMIT) as address:
+    with running(runner, load_config(config), call_timeout=10, query_threads=8) as gateway, \
+            serving(runner, gateway, body_limit=BODY_LIMIT) as address:
         yield address
-    runner.run(gateway.close())
-    runner.close()
 
 
 def test_a_graphql_client_reads_results_and_errors(url: str) -> None:
@@ -173,6 +169,7 @@ def test_health_says_when_a_server_is_down() -> None:
     assert response.status_code == 503 and response.json()["servers"]["a"]["failure"] == "exited"
 
 
+@pytest.mark.slow
 def test_sigterm_lets_requests_in_flight_finish_then_ends_every_server(tmp_path: Path) -> None:
     pid_file, sleep_file = tmp_path / "a.pid", tmp_path / "a.sleeping"
     config = write_config(tmp_path, {"a": server_entry("a", PID_FILE=str(pid_file),
@@ -184,10 +181,8 @@ def test_sigterm_lets_requests_in_flight_finish_then_ends_every_server(tmp_path:
             async with httpx.AsyncClient(timeout=DEADLINE) as client:
                 request = asyncio.ensure_future(client.post(
                     f"{base}/graphql", json={"query": "{ a_sleep(seconds: 1) { json } }"}))
-                began = time.monotonic()
-                while not sleep_file.exists():  # the call has reached its server
-                    assert time.monotonic() - began < DEADLINE and not request.done()
-                    await asyncio.sleep(0.01)
+                await poll_async(lambda: sleep_file.exists() or request.done(), "the call at its server")
+                assert not request.done(), request.result()
                 process.send_signal(signal.SIGTERM)
                 return await request
 
@@ -208,6 +203,7 @@ NPM_DIR = Path("/opt/dive-ziri-npm")
 AUDIT = Path(__file__).resolve().parent / "js" / "audit.js"
 
 
+@pytest.mark.slow
 def test_the_graphql_over_http_audit_finds_nothing(url: str) -> None:
     done = subprocess.run(["node", str(AUDIT), str(NPM_DIR), f"{url}/graphql"], capture_output=True,
                           text=True, timeout=DEADLINE, check=False, env=foreign_env())
@@ -307,6 +303,7 @@ def guarded(tmp_path_factory: pytest.TempPathFactory) -> Iterator[str]:
         yield base
 
 
+@pytest.mark.slow
 def test_graphiql_page_and_files_need_no_token_but_queries_and_the_schema_do(guarded: str) -> None:
     browser = {"Accept": "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8"}
     page = httpx.get(f"{guarded}/graphql", headers=browser)
@@ -353,6 +350,7 @@ def browser(tmp_path: Path) -> Iterator[Any]:
         driver.quit()
 
 
+@pytest.mark.slow
 def test_graphiql_in_a_browser_lists_the_tools_and_runs_one_with_a_token(guarded: str, browser: Any) -> None:
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support import expected_conditions as shown

@@ -15,7 +15,6 @@ import socket
 import sys
 import threading
 from types import SimpleNamespace
-import time
 from collections.abc import AsyncIterator, Iterator
 from pathlib import Path
 from typing import Any
@@ -25,7 +24,7 @@ import httpx
 import pytest
 import uvicorn
 from uvicorn.protocols.http.flow_control import FlowControl
-from conftest import DEADLINE, require_mcp_sdk
+from conftest import DEADLINE, poll, poll_async, require_mcp_sdk
 
 require_mcp_sdk()
 
@@ -88,13 +87,6 @@ class StandIn:
         return str(function(*args))
 
 
-def until(condition: Any, what: str) -> None:
-    began = time.monotonic()
-    while not condition():
-        assert time.monotonic() - began < DEADLINE, f"never: {what}"
-        time.sleep(0.01)
-
-
 async def asgi(app: Any, method: str, url: str, **kwargs: Any) -> httpx.Response:
     transport = httpx.ASGITransport(app=app, raise_app_exceptions=False)
     async with httpx.AsyncClient(transport=transport, base_url="http://localhost") as client:
@@ -111,7 +103,7 @@ def served(gateway: StandIn, access: Access | None = None, connections: Connecti
     sock = listening_socket("127.0.0.1:0")
     thread = threading.Thread(target=asyncio.run, args=(server.serve(sockets=[sock]),), daemon=True)
     thread.start()
-    until(lambda: server.started, "the server started")
+    poll(lambda: server.started, "the server started")
     try:
         app = server.config.app
         assert isinstance(app, Starlette)
@@ -293,10 +285,10 @@ def test_the_connection_cap_closes_the_longest_idle_then_refuses(parser: str) ->
                 ) as (port, _):
         idle = connect(port)
         busy = connect(port, query)
-        until(lambda: len(gateway.executed) == 1, "the first query runs")
+        poll(lambda: len(gateway.executed) == 1, "the first query runs")
         second = connect(port, query)  # takes the place of the idle one
         assert closed_by_server(idle) == b""
-        until(lambda: len(gateway.executed) == 2, "the second query runs")
+        poll(lambda: len(gateway.executed) == 2, "the second query runs")
         refused = closed_by_server(connect(port, query))  # every connection has a request running
         assert refused.startswith(b"HTTP/1.1 503") and b"retry-after: 1" in refused
         gateway.hold.set()
@@ -311,7 +303,7 @@ def test_log_lines_cannot_be_forged_and_proxies_need_naming(proxies: str | None,
         response = httpx.get(f"http://127.0.0.1:{port}/x%0a2026-01-01T00:00:00Z%20forged%0d%1b[2J%c2%85",
                              headers={"X-Forwarded-For": "203.0.113.9"})
         assert response.status_code == 404
-        until(lambda: stream.getvalue().endswith("\n"), "the request was logged")
+        poll(lambda: stream.getvalue().endswith("\n"), "the request was logged")
     [line] = stream.getvalue().splitlines()
     assert f"Z {logged}" in line and " GET /x\\x0a2026-01-01T00:00:00Z forged\\x0d\\x1b[2J\\x85 404 " in line
 
@@ -370,15 +362,6 @@ class Client:
         self.gone.set()
 
 
-async def settles(condition: Any, what: str) -> None:
-    """Lets the loop run until condition() holds (a task started has taken its place): a fixed
-    pause would let the next step overtake it on a busy machine."""
-    began = time.monotonic()
-    while not condition():
-        assert time.monotonic() - began < DEADLINE, f"never: {what}"
-        await asyncio.sleep(0.001)
-
-
 def test_admission_bounds_the_queue_and_each_client() -> None:
     async def scenario() -> list[Any]:
         admission = Admission(1, AdmissionLimits(queue=1, per_client=1))
@@ -398,14 +381,14 @@ def test_admission_bounds_the_queue_and_each_client() -> None:
 
         leaving = Client()
         first = asyncio.ensure_future(query("first", "a"))
-        await settles(lambda: admission.running == 1, "the first query running")
+        await poll_async(lambda: admission.running == 1, "the first query running")
         waiting = asyncio.ensure_future(query("waiting", "b", leaving))
-        await settles(lambda: admission.waiting == 1, "a query waiting")
+        await poll_async(lambda: admission.waiting == 1, "a query waiting")
         outcomes: list[Any] = [await query("second of a", "a"), await query("queue full", "c")]
         leaving.leave()  # gone before its turn came: dropped, the queue has room again
         outcomes.append(await waiting)
         later = asyncio.ensure_future(query("later", "c"))
-        await settles(lambda: admission.waiting == 1, "the later query waiting")
+        await poll_async(lambda: admission.waiting == 1, "the later query waiting")
         release.set()
         outcomes += [await first, await later, ran]
         return outcomes
@@ -434,13 +417,13 @@ def test_a_client_that_disconnects_while_waiting_never_runs_its_query() -> None:
     query = b"GET /graphql?query=%7Bfirst%3Aalpha_read%7Btext%7D%7D HTTP/1.1\r\nHost: localhost\r\n\r\n"
     with served(gateway, admission=AdmissionLimits(per_client=4)) as (port, admission):
         holding = [connect(port, query) for _ in range(2)]  # both threads of the stand-in
-        until(lambda: len(gateway.executed) == 2, "the threads are busy")
+        poll(lambda: len(gateway.executed) == 2, "the threads are busy")
         gone = connect(port, query.replace(b"first", b"gone"))
-        until(lambda: admission.waiting == 1, "the query waits")
+        poll(lambda: admission.waiting == 1, "the query waits")
         gone.close()
-        until(lambda: admission.waiting == 0, "the query is dropped")
+        poll(lambda: admission.waiting == 0, "the query is dropped")
         waiting = connect(port, query.replace(b"first", b"waits"))
-        until(lambda: admission.waiting == 1, "the next query waits")
+        poll(lambda: admission.waiting == 1, "the next query waits")
         gateway.hold.set()
         assert waiting.recv(1 << 16).startswith(b"HTTP/1.1 200")
         for sock in holding:
@@ -489,7 +472,13 @@ def test_rules_that_cannot_be_applied_stop_the_start(tmp_path: Path, capsys: pyt
     config = tmp_path / "servers.json"
     config.write_text(json.dumps({"mcpServers": {"alpha": {
         "command": sys.executable, "args": [TEST_SERVER], "env": {"NAME": "alpha"}}}}))
-    assert main(["--config", str(config), *args]) == status
+    root = logging.getLogger()
+    handlers, level = root.handlers[:], root.level
+    try:
+        assert main(["--config", str(config), *args]) == status
+    finally:  # the program's log set-up writes to this test's captured stderr, closed after it
+        root.handlers[:] = handlers
+        root.setLevel(level)
     printed = capsys.readouterr()
     assert message in printed.out + printed.err
 
@@ -592,12 +581,9 @@ def test_a_client_that_stops_reading_loses_its_connection() -> None:
         protocol.transport = transport
         protocol.flow = FlowControl(transport)
         protocol.pause_writing()  # the client's socket stopped taking bytes
-        began = time.monotonic()
-        while not transport.aborted and time.monotonic() - began < DEADLINE:
-            await asyncio.sleep(0.01)
-        return transport.aborted
+        await poll_async(lambda: transport.aborted, "the connection aborted")
 
-    assert asyncio.run(scenario())
+    asyncio.run(scenario())
 
 
 def test_slow_bodies_hold_only_their_own_connections() -> None:
@@ -632,7 +618,7 @@ def test_mcp_calls_take_their_turn_as_graphql_requests_do() -> None:
         with httpx.Client(timeout=DEADLINE) as client:
             first = threading.Thread(target=client.post, args=(url,), kwargs={"json": call, "headers": headers})
             first.start()
-            until(lambda: admission.running == 1, "the first call holds its query thread")
+            poll(lambda: admission.running == 1, "the first call holds its query thread")
             second = client.post(url, json=call, headers=headers)
             gateway.hold.set()
             first.join(DEADLINE)

@@ -21,24 +21,22 @@ require_mcp_sdk()
 from mcp import ClientSession, types
 from mcp.client.stdio import StdioServerParameters, stdio_client
 from mcp.client.streamable_http import streamable_http_client
-from support import serving
+from support import running, server_entry, serving, write_config
 
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO))
 from types import SimpleNamespace
 
 import _graphql
-from gateway import Gateway, load_config
+from gateway import load_config
 from gateway.access import Access
-from gateway.front import Front
 from gateway.generation import routes
 from gateway.http import WebOptions
 from gateway.identity import version
-from gateway.mcp_server import _reserved_tool, McpFace
+from gateway.mcp_server import _reserved_tool
 from gateway.names import distinct
 from gateway.schema import build
 
-TEST_SERVER = Path(__file__).resolve().parent / "mcp_test_server.py"
 TOKEN = "s3cret-token"
 SERVERS = ("alpha", "beta", "gamma")
 # Ten tool results from three servers in one document: (alias, server, number).
@@ -48,37 +46,18 @@ TEN_QUERY = "query ($k: JSON) { " + " ".join(
 CONFORMANCE = ("server-initialize", "ping", "tools-list", "logging-set-level", "dns-rebinding-protection")
 
 
-def write_config(folder: Path) -> Path:
-    servers = {name: {"command": sys.executable, "args": [str(TEST_SERVER)], "env": {"NAME": name}}
-               for name in SERVERS}
-    path = folder / "servers.json"
-    path.write_text(json.dumps({"mcpServers": servers}), encoding="utf-8")
-    return path
-
-
 @pytest.fixture(scope="module")
 def config(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    return write_config(tmp_path_factory.mktemp("mcp"))
+    return write_config(tmp_path_factory.mktemp("mcp"), {name: server_entry(name) for name in SERVERS})
 
 
 @pytest.fixture(scope="module")
-def urls(config: Path) -> Iterator[dict[str, str]]:
+def urls(runner: LoopThread, config: Path) -> Iterator[dict[str, str]]:
     """One gateway served twice: without a token (tools re-served too) and with one."""
-    runner = LoopThread()
-
-    async def start() -> Gateway:
-        gateway = Gateway(load_config(config), call_timeout=10)
-        await gateway.start()
-        return gateway
-
-    gateway = runner.run(start())
-    try:
-        with serving(runner, gateway, Access(), web=WebOptions(mcp_tools=True)) as open_url, \
-                serving(runner, gateway, Access(token=TOKEN)) as token_url:
-            yield {"open": open_url, "token": token_url}
-    finally:
-        runner.run(gateway.close())
-        runner.close()
+    with running(runner, load_config(config), call_timeout=10) as gateway, \
+            serving(runner, gateway, Access(), web=WebOptions(mcp_tools=True)) as open_url, \
+            serving(runner, gateway, Access(token=TOKEN)) as token_url:
+        yield {"open": open_url, "token": token_url}
 
 
 def check_ten(result: types.CallToolResult) -> None:
@@ -174,6 +153,7 @@ def test_mcp_body_is_bounded(urls: dict[str, str]) -> None:
     assert response.status_code == 413
 
 
+@pytest.mark.slow
 def test_over_stdio_ten_results_and_log_levels(config: Path) -> None:
     logged: list[types.LoggingMessageNotificationParams] = []
 
@@ -204,6 +184,7 @@ INSPECTOR = Path("/opt/dive-ziri-npm/node_modules/@modelcontextprotocol/inspecto
 TEN_LITERAL = TEN_QUERY.replace("query ($k: JSON) ", "").replace("$k", "42")
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("transport", ["stdio", "http"])
 def test_the_inspector_cli_lists_and_calls_the_tools(urls: dict[str, str], config: Path, tmp_path: Path,
                                                       transport: str) -> None:
@@ -231,6 +212,7 @@ def test_the_inspector_cli_lists_and_calls_the_tools(urls: dict[str, str], confi
         alias: {"json": {"value": 42, "number": n, "server": server}} for alias, server, n in TEN}
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("scenario", CONFORMANCE)
 def test_conformance_suite(urls: dict[str, str], scenario: str, tmp_path: Path) -> None:
     suite = shutil.which("conformance")
@@ -244,6 +226,7 @@ def test_conformance_suite(urls: dict[str, str], scenario: str, tmp_path: Path) 
     assert checks and all(c["status"] == "SUCCESS" for found in checks for c in found), checks
 
 
+@pytest.mark.slow
 def test_stdio_gateway_ends_on_sigterm_while_its_client_is_silent(config: Path) -> None:
     process = subprocess.Popen([sys.executable, "-m", "gateway", "--mcp", "--config", str(config)],
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,

@@ -23,7 +23,7 @@ from mcp import ClientSession, types
 from mcp.shared.exceptions import McpError
 from mcp.client.stdio import StdioServerParameters, stdio_client
 from mcp.client.streamable_http import streamable_http_client
-from support import REPO, server_entry, serving, write_config
+from support import REPO, running, server_entry, serving, write_config
 
 from gateway import Gateway, ServerConfig, load_config
 from gateway.access import Access
@@ -49,22 +49,11 @@ def configs(folder: Path, *extra: str) -> list[ServerConfig]:
 
 
 @pytest.fixture(scope="module")
-def served(folder: Path) -> Iterator[tuple[LoopThread, Gateway, str]]:
+def served(runner: LoopThread, folder: Path) -> Iterator[tuple[LoopThread, Gateway, str]]:
     """A gateway over the content server at /mcp with sessions and its tools re-served."""
-    runner = LoopThread()
-
-    async def start() -> Gateway:
-        gateway = Gateway(configs(folder), call_timeout=10)
-        await gateway.start()
-        return gateway
-
-    gateway = runner.run(start())
-    try:
-        with serving(runner, gateway, Access(), web=WebOptions(mcp_tools=True, mcp_sessions=True)) as url:
-            yield runner, gateway, url
-    finally:
-        runner.run(gateway.close())
-        runner.close()
+    with running(runner, configs(folder), call_timeout=10) as gateway, \
+            serving(runner, gateway, Access(), web=WebOptions(mcp_tools=True, mcp_sessions=True)) as url:
+        yield runner, gateway, url
 
 
 class Listener:
@@ -119,6 +108,7 @@ def direct_content(tool: str, arguments: dict[str, Any]) -> types.CallToolResult
     return asyncio.run(asyncio.wait_for(call(), DEADLINE))
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(("tool", "arguments"), [("every-content", {}), ("image", {"size": 24}),
                                                  ("report", {"count": 2})])
 def test_a_reserved_tool_gives_what_a_direct_call_gives(served: tuple[LoopThread, Gateway, str], tool: str,
@@ -198,6 +188,7 @@ def test_over_http_a_reload_shows_in_the_tools_and_the_schema(served: tuple[Loop
     asyncio.run(asyncio.wait_for(over_http(url, work, listener), DEADLINE * 2))
 
 
+@pytest.mark.slow
 def test_over_stdio_a_changed_server_is_told_and_listed(tmp_path: Path) -> None:
     config = write_config(tmp_path, {"live": {**PYTHON, "args": [str(LIVE)]}})
     listener = Listener()
@@ -255,6 +246,7 @@ export const owner = r.content_report.structured?.owner;
 """
 
 
+@pytest.mark.slow
 def test_generated_typescript_types_the_structured_result(served: tuple[LoopThread, Gateway, str],
                                                           tmp_path: Path) -> None:
     bin_dir = NPM / "node_modules" / ".bin"

@@ -233,6 +233,7 @@ class TraceSink(http.server.ThreadingHTTPServer):
         super().__init__(("127.0.0.1", 0), Receive)
 
 
+@pytest.mark.slow
 def test_the_program_exports_spans_counts_apart_and_logs_json(tmp_path: Path) -> None:
     config = tmp_path / "servers.json"
     config.write_text(json.dumps({"mcpServers": {"toolbox": {

@@ -10,14 +10,13 @@ import shutil
 import socket
 import subprocess
 import sys
-import time
 from collections.abc import AsyncIterator, Iterator
 from contextlib import asynccontextmanager
 from pathlib import Path
 from typing import Any
 
 import pytest
-from conftest import foreign_env, require_mcp_sdk
+from conftest import DEADLINE, foreign_env, poll, require_mcp_sdk
 
 require_mcp_sdk()
 
@@ -38,7 +37,6 @@ CONTENT = HERE / "mcp_content_server.py"
 MISBEHAVING = HERE / "mcp_test_server.py"
 # tools/test puts the pinned npm packages' programs on PATH.
 NPM_BIN = Path(shutil.which("mcp-server-everything") or "/nonexistent").parent
-DEADLINE = 60  # seconds; only catches a hang
 SECRET = "s3cret-value-never-shown"
 
 needs_npm = pytest.mark.skipif(not all((NPM_BIN / name).exists() for name in (
@@ -80,17 +78,17 @@ def run(coroutine: Any) -> Any:
 
 def wait_for_port(process: subprocess.Popen[bytes], port: int | None = None, port_file: Path | None = None) -> int:
     """The port a server listens on, polled until it accepts a connection."""
-    began = time.monotonic()
-    while True:
+    def listening() -> int | None:
         assert process.poll() is None, f"the server exited with {process.returncode}"
-        assert time.monotonic() - began < DEADLINE, "the server did not listen in time"
         if port_file is not None and port_file.exists() and port_file.read_text():
             return int(port_file.read_text())
         if port is not None:
             with socket.socket() as probe:
                 if probe.connect_ex(("127.0.0.1", port)) == 0:
                     return port
-        time.sleep(0.05)
+        return None
+    port_number: int = poll(listening, "the server listening")
+    return port_number
 
 
 def stop(process: subprocess.Popen[bytes]) -> None:
@@ -259,6 +257,7 @@ async def direct_content(transport: str, where: str, tool: str, arguments: dict[
         return [block.model_dump(mode="json", by_alias=True, exclude_none=True) for block in result.content]
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("transport", ["stdio", "http", "sse"])
 def test_every_content_block_resource_and_prompt_comes_through(
         transport: str, content_urls: dict[str, str], tmp_path: Path) -> None:
@@ -412,6 +411,7 @@ def test_colliding_servers_are_both_reachable_and_offered_by_their_own_names(
 # ---- the npm servers ------------------------------------------------------------------------
 
 
+@pytest.mark.slow
 @needs_npm
 def test_npm_servers_over_stdio_and_streamable_http_side_by_side(tmp_path: Path,
                                                                   caplog: pytest.LogCaptureFixture) -> None:
@@ -471,6 +471,7 @@ AUTH_SCENARIOS = [f"auth/{name}" for name in (
     "token-endpoint-auth-none", "pre-registration", "client-credentials-basic", "client-credentials-jwt")]
 
 
+@pytest.mark.slow
 @needs_npm
 @pytest.mark.parametrize("scenario", ["initialize", "tools_call", "sse-retry", *AUTH_SCENARIOS])
 def test_mcp_conformance_suite_client_scenarios(scenario: str, tmp_path: Path) -> None:

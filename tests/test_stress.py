@@ -12,7 +12,10 @@ import random
 import threading
 import time
 
+import pytest
 from _graphql import SchemaEngine
+
+pytestmark = pytest.mark.slow
 
 SECONDS = float(os.environ.get("ZIRI_STRESS_SECONDS", "5"))
 JOIN_DEADLINE = SECONDS + 120  # seconds for every thread to end once told to stop

@@ -10,17 +10,14 @@ import re
 import signal
 import subprocess
 import sys
-import time
-from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
 import pytest
-from conftest import DEADLINE, require_mcp_sdk
+from conftest import DEADLINE, poll_async, require_mcp_sdk
 
 require_mcp_sdk()
 
-import _graphql
 import httpx
 
 from gateway import Gateway
@@ -29,21 +26,14 @@ from gateway.metrics import Metrics
 from gateway.observe import Observer
 from gateway.pinning import PinError, Pins
 from gateway.supervision import JITTER, Backoff, Supervision
+from support import REPO, gateway_env
 
-REPO = Path(__file__).resolve().parent.parent
 LIVE = Path(__file__).resolve().parent / "mcp_live_server.py"
 FAST = Supervision(first_wait=0.2, most_wait=1.0, ping_every=0.5)
 
 
 def live(name: str = "live", **env: str) -> ServerConfig:
     return ServerConfig(name=name, command=sys.executable, args=(str(LIVE),), env=env)
-
-
-async def until(condition: Callable[[], Any], what: str) -> None:
-    deadline = time.monotonic() + DEADLINE
-    while not condition():
-        assert time.monotonic() < deadline, f"never: {what}"
-        await asyncio.sleep(0.02)
 
 
 async def query(gateway: Gateway, text: str) -> dict[str, Any]:
@@ -63,14 +53,14 @@ def test_a_server_killed_while_idle_is_shown_down_fails_fast_and_comes_back(
             first = await pid_of(gateway)
             hold.touch()  # its restart waits until the test has looked, however slow the machine
             os.kill(first, signal.SIGKILL)
-            await until(lambda: not gateway.health()["up"], "the death shown by health")
-            await until(lambda: "retryInSeconds" in gateway.health()["servers"]["live"], "the next attempt shown")
+            await poll_async(lambda: not gateway.health()["up"], "the death shown by health")
+            await poll_async(lambda: "retryInSeconds" in gateway.health()["servers"]["live"], "the next attempt shown")
             shown = gateway.health()["servers"]["live"]
             assert shown["failure"] and 0 <= shown["retryInSeconds"] <= 2.0, shown
             down = (await query(gateway, "{ live_pid { isError text } }"))["data"]["live_pid"]
             assert down["isError"] and "is down" in down["text"], down
             hold.unlink()
-            await until(lambda: gateway.health()["up"], "the server back")
+            await poll_async(lambda: gateway.health()["up"], "the server back")
             assert await pid_of(gateway) != first
             assert gateway.upstreams["live"].restarts == 1
 
@@ -86,22 +76,28 @@ def test_a_server_that_never_starts_is_retried_with_bounded_waits() -> None:
         supervision = Supervision(first_wait=0.05, most_wait=0.1)
         async with Gateway([doomed, live()], supervision=supervision) as gateway:
             assert gateway.health()["servers"]["live"]["up"]
-            await until(lambda: gateway.upstreams["doomed"].restarts >= 3, "three more attempts")
+            await poll_async(lambda: gateway.upstreams["doomed"].restarts >= 3, "three more attempts")
             assert not gateway.health()["servers"]["doomed"]["up"]
 
     asyncio.run(body())
 
 
-@pytest.mark.parametrize(("first", "most", "healthy_after", "expected"), [
-    (0.5, 30.0, 60.0, [0.5, 1.0, 2.0, 4.0, 8.0, 16.0, 30.0, 30.0]),  # doubles to its bound
-    (1.0, 1.5, 60.0, [1.0, 1.5, 1.5]),                                # a bound below the second step
-])
-def test_backoff_doubles_with_jitter_to_its_bound(first: float, most: float, healthy_after: float,
-                                                  expected: list[float]) -> None:
-    backoff = Backoff(Supervision(first_wait=first, most_wait=most, healthy_after=healthy_after), random.Random(7))
-    for base in expected:
-        wait = backoff.next_wait()
-        assert base * (1 - JITTER) <= wait <= min(most, base * (1 + JITTER))
+@pytest.mark.parametrize(("first", "most"), [(0.5, 30.0), (1.0, 1.5)])  # the cap far off; below the second wait
+def test_backoff_grows_to_its_cap_and_keeps_clients_apart(first: float, most: float) -> None:
+    """What many clients that failed together wait: never less than the first wait's jitter allows
+    nor more than the cap, about twice as long after each failure, at the cap in the end, and not
+    in step with one another, at first or at the cap."""
+    def waits(seed: int) -> list[float]:
+        backoff = Backoff(Supervision(first_wait=first, most_wait=most, healthy_after=60.0), random.Random(seed))
+        return [backoff.next_wait() for _ in range(12)]
+
+    steps = list(zip(*(waits(seed) for seed in range(200))))  # steps[k]: every client's k-th wait
+    assert all(first * (1 - JITTER) <= wait <= most for step in steps for wait in step)
+    means = [sum(step) / len(step) for step in steps]
+    assert means[0] == pytest.approx(first, rel=0.05)
+    assert min(1.8 * means[0], most * (1 - JITTER)) <= means[1] <= 2.2 * means[0]
+    assert min(steps[-1]) >= most * (1 - JITTER)
+    assert max(steps[0]) - min(steps[0]) > first * JITTER and min(steps[-1]) < most * 0.9
 
 
 def test_backoff_starts_over_after_a_healthy_period() -> None:
@@ -120,18 +116,18 @@ def test_list_changed_swaps_generations_while_a_query_finishes_on_the_old_one(tm
             old = gateway.generation
             assert old is not None
             held = asyncio.ensure_future(query(gateway, f'{{ live_gate(path: "{gate}") {{ text }} }}'))
-            await until(lambda: old.users > 0, "the held query on its query thread")
+            await poll_async(lambda: old.users > 0, "the held query on its query thread")
             grown = await query(gateway, '{ live_grow(name: "extra") { text } }')
             assert grown["data"]["live_grow"]["text"] == "extra"
-            await until(lambda: gateway.generation is not old, "a new generation")
+            await poll_async(lambda: gateway.generation is not old, "a new generation")
             assert (await query(gateway, "{ live_extra { text } }"))["data"]["live_extra"]["text"] == "extra"
             assert old.retired and not old.released.is_set(), "the old engine went before its query ended"
             gate.write_text("")
             assert (await held)["data"]["live_gate"]["text"] == "opened"
-            await until(old.released.is_set, "the old generation released")
+            await poll_async(old.released.is_set, "the old generation released")
             grown_gen = gateway.generation
             await query(gateway, '{ live_shrink(name: "extra") { text } }')
-            await until(lambda: gateway.generation is not grown_gen, "the generation without the tool")
+            await poll_async(lambda: gateway.generation is not grown_gen, "the generation without the tool")
             gone = await query(gateway, "{ live_extra { text } }")
             assert "live_extra" in gone["errors"][0]["message"]
 
@@ -145,7 +141,7 @@ def test_a_burst_of_listings_makes_few_rebuilds() -> None:
             built = gateway.generations
             for _ in range(50):
                 gateway._listed(upstream)
-            await until(lambda: gateway._rebuilding is None, "the rebuilds done")
+            await poll_async(lambda: gateway._rebuilding is None, "the rebuilds done")
             assert gateway.generations - built <= 2  # the same catalogue: nothing swapped either
             assert gateway.generation is not None and gateway.generation.number == built
 
@@ -166,7 +162,7 @@ def test_a_flood_of_list_changed_makes_one_listing_at_a_time_and_forges_no_log_l
 
             upstream._relist = counted  # type: ignore[method-assign]
             assert (await query(gateway, "{ live_flood(count: 300) { text } }"))["data"]["live_flood"]["text"] == "sent"
-            await until(lambda: listings > 0 and not upstream._relisting, "the listings done")
+            await poll_async(lambda: listings > 0 and not upstream._relisting, "the listings done")
             return listings
 
     with caplog.at_level(logging.INFO, logger="gateway"):
@@ -174,11 +170,7 @@ def test_a_flood_of_list_changed_makes_one_listing_at_a_time_and_forges_no_log_l
     assert not [r for r in caplog.records if "\n" in r.getMessage()]
 
 
-def gateway_env() -> dict[str, str]:
-    module_dir = str(Path(_graphql.__file__).resolve().parent)
-    return {**os.environ, "PYTHONPATH": os.pathsep.join((module_dir, str(REPO)))}
-
-
+@pytest.mark.slow
 def test_sigterm_past_the_grace_answers_every_request_with_what_finished(tmp_path: Path) -> None:
     gate = tmp_path / "never"
     config = tmp_path / "servers.json"
@@ -199,7 +191,7 @@ def test_sigterm_past_the_grace_answers_every_request_with_what_finished(tmp_pat
                 requests = [asyncio.ensure_future(client.post(f"{base}/graphql", json={"query": document}))
                             for _ in range(3)]
                 calls = Path(f"{gate}.calls")
-                await until(lambda: calls.exists() and len(calls.read_text().splitlines()) == 3,
+                await poll_async(lambda: calls.exists() and len(calls.read_text().splitlines()) == 3,
                             "three calls waiting")
                 process.send_signal(signal.SIGTERM)
                 return list(await asyncio.gather(*requests))
@@ -236,7 +228,7 @@ def test_a_reload_adds_and_removes_servers_and_a_bad_file_is_refused(tmp_path: P
             assert 'gateway_upstream_restarts_total{server="two"} 0.0' in scraped  # added servers counted too
             await gateway.reload([live("two")])
             assert "one_pid" in (await query(gateway, "{ one_pid { json } }"))["errors"][0]["message"]
-            await until(lambda: not Path(f"/proc/{kept}").exists(), "the removed server's process gone")
+            await poll_async(lambda: not Path(f"/proc/{kept}").exists(), "the removed server's process gone")
             _reload(gateway, bad)
             assert set(gateway.upstreams) == {"two"} and await pid_of(gateway, "two") > 0
             running = await pid_of(gateway, "two")
@@ -249,6 +241,7 @@ def test_a_reload_adds_and_removes_servers_and_a_bad_file_is_refused(tmp_path: P
     assert any("keeps its running configuration" in r.getMessage() for r in caplog.records)
 
 
+@pytest.mark.slow
 def test_pinning_withholds_a_changed_or_new_tool_until_pinned_again(tmp_path: Path,
                                                                      caplog: pytest.LogCaptureFixture) -> None:
     lock = tmp_path / "tools.lock"
@@ -265,7 +258,7 @@ def test_pinning_withholds_a_changed_or_new_tool_until_pinned_again(tmp_path: Pa
             assert "live_x" in (await query(gateway, "{ live_x { text } }"))["errors"][0]["message"]
             assert await pid_of(gateway) > 0
             await query(gateway, '{ live_grow(name: "y") { text } }')
-            await until(lambda: said("live.y is not pinned"), "the new tool withheld and logged")
+            await poll_async(lambda: said("live.y is not pinned"), "the new tool withheld and logged")
             assert "live_y" in (await query(gateway, "{ live_y { text } }"))["errors"][0]["message"]
         pins = Pins.load(lock)
         pins.repin()
