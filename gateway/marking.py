@@ -13,7 +13,7 @@ from typing import Any
 
 from .config import ServerConfig
 from .offer import OfferError, flagged_read_only
-from .upstream import answered_here
+from .own_fields import is_own_field
 
 logger = logging.getLogger(__name__)
 
@@ -32,7 +32,7 @@ def marked(group: dict[str, Any], config: ServerConfig) -> dict[str, Any]:
         logger.warning("server %r: \"readOnlyTools\" names no listed tool: %s", config.name, ", ".join(missing))
     tools = []
     for tool in group["tools"]:
-        if not answered_here(tool):
+        if not is_own_field(tool):
             annotated = flagged_read_only(tool)
             wanted = config.reads_only(str(tool.get("name")), annotated)
             if wanted != annotated:

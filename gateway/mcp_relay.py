@@ -22,8 +22,8 @@ from mcp.shared.exceptions import McpError
 from .access import Limits
 from .front import RequestError
 from .generation import Generation
-from .host import Gateway
-from .upstream import GET_PROMPT, LIST_PROMPTS, LIST_RESOURCES, READ_RESOURCE
+from .lifecycle import Gateway
+from .own_fields import GET_PROMPT, LIST_PROMPTS, LIST_RESOURCES, READ_RESOURCE
 
 logger = logging.getLogger(__name__)
 
@@ -67,16 +67,22 @@ class Relay:
                        variables: dict[str, Any] | None = None) -> dict[str, Any]:
         """Each server's `json` for one of its own fields, all in one document; a server whose
         field failed is left out (and logged), as one tool's failure does not fail the others."""
-        offered = self.offered()
         if not servers:
             return {}
         used = sorted(name for name in ("uri", "name", "arguments") if f"${name}" in arguments)
         declared = "(" + ", ".join(f"${n}: {'JSON' if n == 'arguments' else 'String!'}" for n in used) + ")" \
             if used else ""
-        fields = " ".join(f"s{n}: {offered.fields[server][kind]}{arguments} {{ isError json text }}"
-                          for n, server in enumerate(servers))
         try:
-            async with self.gateway.held() as front:
+            async with self.gateway.taken() as generation:
+                # The fields of the generation that runs the document: one swapped in since the
+                # servers were chosen may no longer offer some.
+                offered = Offered.of(generation)
+                servers = [server for server in servers if kind in offered.fields.get(server, {})]
+                if not servers:
+                    return {}
+                fields = " ".join(f"s{n}: {offered.fields[server][kind]}{arguments} {{ isError json text }}"
+                                  for n, server in enumerate(servers))
+                front = generation.front
                 prepared = await front.prepare_async(f"query{declared} {{ {fields} }}", None, self.limits)
                 response = await front.run(prepared, variables, self.limits)
         except RequestError as exc:
@@ -125,7 +131,8 @@ class Relay:
 
     async def _contents(self, field: str, uri: str) -> list[dict[str, Any]]:
         try:
-            async with self.gateway.held() as front:
+            async with self.gateway.taken() as generation:
+                front = generation.front
                 prepared = await front.prepare_async(
                     f"query ($uri: String!) {{ r: {field}(uri: $uri) {{ content {{ resource {{ uri mimeType text "
                     f"blob }} }} }} }}", None, self.limits)

@@ -4,20 +4,16 @@ A tool that is not offered is not in the engine at all, so it is an unknown
 field for every caller, and `servers` and `search` show exactly what is left.
 """
 
-import json
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, replace
-from typing import Any, Protocol
+from typing import Any
 
-from .names import distinct, field_name
+from .fields import FieldIndex
+from .names import distinct
 
 
 class OfferError(ValueError):
     pass
-
-
-class Engine(Protocol):
-    def execute(self, query: str) -> str: ...
 
 
 @dataclass(frozen=True)
@@ -58,9 +54,11 @@ class Offer:
         names = set(servers)
         return sorted(entry for entry in self.allow | self.deny if "." in entry and not _names_server(entry, names))
 
-    def resolved(self, groups: list[dict[str, Any]], engine: Engine, down: Iterable[str] = ()) -> Offer:
-        """The offer with each field name turned into the SERVER.TOOL it names. `engine` is built
-        from every listed tool, so the names are the engine's own. An entry that names no listed
+    def resolved(self, groups: list[dict[str, Any]], index: Callable[[], FieldIndex],
+                 down: Iterable[str] = ()) -> Offer:
+        """The offer with each field name turned into the SERVER.TOOL it names. `index` gives the
+        field index of an engine over every listed tool, so the names are the engine's own; it is
+        asked only when an entry names neither a server nor a tool. An entry that names no listed
         server, tool or field stops the start (OfferError): a typo in --deny would otherwise
         leave the tool it meant callable. Entries for the servers that are `down` (configured,
         not started) cannot be checked and are kept as they are."""
@@ -68,20 +66,17 @@ class Offer:
         known = {group["server"] for group in groups}
         known |= {entry for entry in self.allow | self.deny if _names_server(entry, unchecked)}
         known |= {f"{group['server']}.{tool.get('name')}" for group in groups for tool in group["tools"]}
-        hits = json.loads(engine.execute("{ search { field server tool } }"))["data"]["search"]
+        if all(entry in known for entry in self.allow | self.deny):
+            return self
+        listing = index()
         fields: dict[str, set[str]] = {}
-        for hit in hits:
-            fields.setdefault(hit["field"], set()).add(f"{hit['server']}.{hit['tool']}")
+        for hit in listing.hits:
+            fields.setdefault(hit.field, set()).add(f"{hit.server}.{hit.tool}")
         # And the names fields are served by once repeated names are told apart (names.py): a name
         # that means one tool before and another after (`h_a_b_2`, a tool's own name or the renamed
         # `h_a_b`) is refused, as is one several tools share, rather than guessed.
-        shaped, renamed = distinct(groups, report=False)
-        original = {(r.server, r.served_as): r.tool for r in renamed}
-        for group in shaped:
-            server = group["server"]
-            for tool in group["tools"]:
-                own = original.get((server, tool["name"]), tool["name"])
-                fields.setdefault(field_name(server, tool["name"]), set()).add(f"{server}.{own}")
+        for renaming in distinct(groups, listing, report=False)[1]:
+            fields.setdefault(renaming.field, set()).add(f"{renaming.server}.{renaming.tool}")
         if ambiguous := sorted(entry for entry in self.allow | self.deny
                                if entry not in known and len(fields.get(entry, ())) > 1):
             raise OfferError(f"--allow/--deny {', '.join(ambiguous)}: this field name is shared by several tools "

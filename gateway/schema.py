@@ -73,11 +73,12 @@ from graphql import (
     value_from_ast_untyped,
 )
 
+from .fields import FieldIndex, Hit
+
 logger = logging.getLogger(__name__)
 
 NAME = re.compile(r"[_A-Za-z][_0-9A-Za-z]*")
 INT32 = (-(1 << 31), (1 << 31) - 1)
-BUILT_IN_FIELDS = ("__typename", "servers", "search")
 TYPES_PER_TOOL = 256  # input and enum types one tool's arguments may make
 REF_DEPTH = 32  # $refs followed inside one another before a schema is taken as JSON
 SAFE_INT = (1 << 53) - 1  # the largest integer every JSON reader (a double) carries exactly
@@ -186,44 +187,41 @@ class GatewaySchema:
         return print_schema(self.schema)
 
 
-def build(catalogue: list[dict[str, Any]], engine: Any) -> GatewaySchema:
-    """The schema of an engine built from `catalogue` (the offered groups)."""
-    # Field names and flags as the engine made them: its own reading of the catalogue.
-    view = json.loads(engine.execute("{ search servers }"))["data"]
+def build(catalogue: list[dict[str, Any]], index: FieldIndex) -> GatewaySchema:
+    """The schema of an engine built from `catalogue` (the offered groups), whose field names
+    and read-only flags are the engine's own, from its `index`."""
     listed: dict[tuple[Any, Any], dict[str, Any]] = {}
     for group in catalogue:
         for tool in group.get("tools", ()):
             if isinstance(tool, dict):
                 listed.setdefault((group.get("server"), tool.get("name")), tool)
-    server_descriptions = {s["name"]: s["description"] for s in view["servers"]}
     names = _TypeNames()
     outputs: dict[str, Any] = {}  # output types made, by their schema's text: tools that share one share it
     reading: dict[str, GraphQLField] = {}
     writing: dict[str, GraphQLField] = {}
     tools: dict[str, ToolField] = {}
     argument_names: dict[tuple[str, str], dict[str, str]] = {}
-    for hit in view["search"]:
-        name = hit["field"]
-        if name in tools or name.startswith("__"):
-            continue  # the engine answers the first tool of a name; a name with __ is the built-in's
-        tool = listed.get((hit["server"], hit["tool"]), {})
-        tools[name] = ToolField(hit["server"], hit["tool"], hit["readOnly"])
-        graphql_field, renamed = _tool_field(name, hit, tool, names, outputs)
+    for name, hit in index.fields.items():
+        if name.startswith("__"):
+            continue  # a name with __ is the built-in's
+        tool = listed.get((hit.server, hit.tool), {})
+        tools[name] = ToolField(hit.server, hit.tool, hit.read_only)
+        graphql_field, renamed = _tool_field(hit, tool, names, outputs)
         if renamed:
-            argument_names[(hit["server"], hit["tool"])] = renamed
-        (reading if hit["readOnly"] else writing)[name] = graphql_field
+            argument_names[(hit.server, hit.tool)] = renamed
+        (reading if hit.read_only else writing)[name] = graphql_field
     query = GraphQLObjectType("Query", {
         "servers": GraphQLField(GraphQLNonNull(GraphQLList(GraphQLNonNull(SERVER))),
                                 description="The servers whose tools are offered."),
         "search": GraphQLField(GraphQLNonNull(GraphQLList(GraphQLNonNull(SEARCH_HIT))),
                                description="Every offered tool, in catalogue order."),
         **reading,
-    }, description=query_description(server_descriptions))
+    }, description=query_description(index.servers))
     mutation = GraphQLObjectType("Mutation", writing, description="The tools that are not read-only.") \
         if writing else None
     schema = GraphQLSchema(query, mutation, types=[TOOL_RESULT])
     assert_valid_schema(schema)  # a schema that does not hold stops the start
-    return GatewaySchema(schema, tools, server_descriptions, argument_names)
+    return GatewaySchema(schema, tools, index.servers, argument_names)
 
 
 def query_description(servers: dict[str, str]) -> str:
@@ -234,17 +232,18 @@ def query_description(servers: dict[str, str]) -> str:
                          *(["Instructions of the servers:", *given] if given else [])])
 
 
-def _tool_field(name: str, hit: dict[str, Any], tool: dict[str, Any], names: _TypeNames,
+def _tool_field(hit: Hit, tool: dict[str, Any], names: _TypeNames,
                 outputs: dict[str, Any]) -> tuple[GraphQLField, dict[str, str]]:
     """The field of one tool, and its arguments renamed from their properties."""
     from .outputs import result_type  # it builds on this module's mapping
 
+    name = hit.field
     input_schema = tool.get("inputSchema")
     mapper = _Mapper(name, input_schema if isinstance(input_schema, dict) else {}, names)
     arguments, renamed = mapper.arguments()
-    lines = [hit["description"].strip()] if hit["description"].strip() else []
-    if name != f"{hit['server']}_{hit['tool']}":  # else the field's name says it
-        lines.append(f"Tool `{hit['tool']}` of server `{hit['server']}`.")
+    lines = [hit.description.strip()] if hit.description.strip() else []
+    if name != f"{hit.server}_{hit.tool}":  # else the field's name says it
+        lines.append(f"Tool `{hit.tool}` of server `{hit.server}`.")
     output_schema = tool.get("outputSchema")
     result = result_type(name, output_schema, names, outputs) if isinstance(output_schema, dict) else None
     return GraphQLField(GraphQLNonNull(result or TOOL_RESULT), args=arguments,

@@ -24,6 +24,7 @@ from support import (DEADLINE, REPO, gateway_env, serving, serving_program, serv
 from gateway import in_process  # noqa: E402
 from gateway.access import (Access, AccessError, Limits, load_token, loopback_host,  # noqa: E402
                             require_token_off_loopback)
+from gateway.fields import FieldIndex  # noqa: E402
 from gateway.offer import Offer, OfferError  # noqa: E402
 
 TOKEN = "t0ken-that-must-never-be-logged"
@@ -139,10 +140,14 @@ def test_allow_and_deny_entries_must_name_what_exists() -> None:
     assert offer.unknown_servers(["files", "mem"]) == ["a.b.tool"]  # "typo" may be a field: checked later
     with pytest.raises(OfferError, match=r"--allow/--deny a\.b\.tool, files\.nope, files_write_x, typo: "):
         Offer.of(deny=["files.nope", "a.b.tool", "typo", "files_write_x", "mem"]).resolved(
-            CATALOGUE, _graphql.SchemaEngine(json.dumps(CATALOGUE)))
+            CATALOGUE, lambda: FieldIndex.of(_graphql.SchemaEngine(json.dumps(CATALOGUE))))
 
 
 NOTES = [{"server": "notes", "tools": [{"name": "note-put"}, {"name": "note-get"}]}]
+
+
+def notes_index() -> FieldIndex:
+    return FieldIndex.of(_graphql.SchemaEngine(json.dumps(NOTES)))
 
 
 @pytest.mark.parametrize(("allow", "deny", "offered"), [
@@ -152,11 +157,10 @@ NOTES = [{"server": "notes", "tools": [{"name": "note-put"}, {"name": "note-get"
     ([], ["down.tool", "down"], {"note-get", "note-put"}),  # a server that did not start: kept, unchecked
 ])
 def test_allow_and_deny_take_field_names(allow: list[str], deny: list[str], offered: set[str]) -> None:
-    offer = Offer.of(allow=allow, deny=deny).resolved(NOTES, _graphql.SchemaEngine(json.dumps(NOTES)),
-                                                      down=["down"])
+    offer = Offer.of(allow=allow, deny=deny).resolved(NOTES, notes_index, down=["down"])
     assert {tool["name"] for group in offer.shape(NOTES) for tool in group["tools"]} == offered
     with pytest.raises(OfferError, match="notes.note_put"):  # neither a tool's spelling nor a field
-        Offer.of(deny=[*deny, "notes.note_put"]).resolved(NOTES, _graphql.SchemaEngine(json.dumps(NOTES)))
+        Offer.of(deny=[*deny, "notes.note_put"]).resolved(NOTES, notes_index)
 
 
 @pytest.mark.parametrize("content_type", FORMS)
@@ -329,7 +333,7 @@ def test_field_names_that_collide_resolve_to_the_tool_served_or_are_refused(deny
     engine = _graphql.SchemaEngine(json.dumps(COLLIDING))
     if offered is None:
         with pytest.raises(OfferError, match="shared by several tools"):
-            Offer.of(deny=deny).resolved(COLLIDING, engine)
+            Offer.of(deny=deny).resolved(COLLIDING, lambda: FieldIndex.of(engine))
         return
-    offer = Offer.of(deny=deny).resolved(COLLIDING, engine)
+    offer = Offer.of(deny=deny).resolved(COLLIDING, lambda: FieldIndex.of(engine))
     assert {tool["name"] for group in offer.shape(COLLIDING) for tool in group["tools"]} == offered

@@ -24,7 +24,9 @@ from support import DEADLINE, REPO, TOOLBOX, gateway_env, server_entry, started,
 
 from gateway import ConfigError, Gateway, load_config, reply_of  # noqa: E402
 from gateway.cli import DEFAULT_QUERY, DEFAULT_VARIABLES  # noqa: E402
-from gateway.upstream import CallFailed, _list_tools, check_output, output_checks  # noqa: E402
+from gateway.output_checks import check_output, output_checks  # noqa: E402
+from gateway.replies import CallFailed  # noqa: E402
+from gateway.upstream import _list_tools  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -48,8 +50,8 @@ def gateway(runner: LoopThread, tmp_path_factory: pytest.TempPathFactory):
 
 
 def execute(gateway: Gateway, query: str, variables: dict[str, Any] | None = None) -> dict[str, Any]:
-    assert gateway.engine is not None
-    text = gateway.engine.execute(query, None if variables is None else json.dumps(variables))
+    assert gateway.generation is not None
+    text = gateway.generation.engine.execute(query, None if variables is None else json.dumps(variables))
     response: dict[str, Any] = json.loads(text)
     return response
 
