@@ -13,15 +13,10 @@ import logging
 import re
 import time
 from collections import OrderedDict
-from collections.abc import AsyncIterator, Awaitable, Callable
-from contextlib import AbstractAsyncContextManager, asynccontextmanager
-from typing import Any, Self
+from collections.abc import Awaitable, Callable
+from typing import Any
 
-import httpx
 from mcp import ClientSession
-from mcp.client.sse import sse_client
-from mcp.client.stdio import StdioServerParameters, stdio_client
-from mcp.client.streamable_http import streamable_http_client
 from mcp.shared.exceptions import McpError
 from mcp.shared.session import RequestResponder
 from mcp.types import (
@@ -46,18 +41,18 @@ from pydantic import BaseModel, ValidationError
 
 from . import own_fields
 from .access import printable
-from .auth import SignIn, SignInNeeded, oauth
+from .auth import SignIn, SignInNeeded
 from .config import REMOTE, ServerConfig
 from .observe import call_meta
 from .output_checks import OutputCheck, check_output, output_checks
 from .replies import CallFailed, dump
 from .stderr_tail import StderrTail
 from .supervision import Backoff, Supervision
+from .transports import Watched, connect, refused
 
 logger = logging.getLogger(__name__)
 
 PAGE_LIMIT = 1000  # pages of one listing: a server whose cursor never ends cannot hold a call forever
-HTTP_TIMEOUT = httpx.Timeout(30.0, read=300.0)  # the SDK's own defaults for its HTTP clients
 SHOWN_OUTPUT = 120  # characters of an unreadable output line worth quoting
 LIST_SECONDS = 30.0  # time a running server has to list its tools again
 PROGRESS_STRETCH = 10  # a call that keeps reporting progress may last this many times its time-out
@@ -307,22 +302,6 @@ class Upstream:
             message += "\n  its last words: " + "\n  ".join(map(printable, tail))
         logger.error("%s", message)
 
-    def _transport(self) -> AbstractAsyncContextManager[tuple[Any, Any]]:
-        config = self.config
-        if config.streams is not None:
-            return config.streams()
-        headers = {name: value.reveal() for name, value in config.headers}
-        auth = oauth(config, self.sign_in) if config.auth is not None else None
-        transport = self._remote if config.transport == "auto" else config.transport
-        if transport == "http":
-            return _streamable_http(config.url, headers, auth)
-        if transport == "sse":
-            return sse_client(config.url, headers=headers, timeout=HTTP_TIMEOUT.connect or 30.0,
-                              sse_read_timeout=HTTP_TIMEOUT.read or 300.0, auth=auth)
-        params = StdioServerParameters(command=config.command, args=list(config.args), env=config.env,
-                                       cwd=config.cwd)
-        return stdio_client(params, errlog=self._stderr_writer)
-
     async def _roots(self, context: Any) -> ListRootsResult:
         """roots/list: the configured folders, none unless the entry names some."""
         return ListRootsResult(roots=[Root(uri=uri) for uri in self.config.roots])  # type: ignore[arg-type]
@@ -401,9 +380,10 @@ class Upstream:
     async def _session_once(self) -> None:
         """One session: connect, list, then hold it until it ends or the server is stopped."""
         try:
-            # The session only iterates its read stream and enters it, which _Watched passes on.
-            async with (self._transport() as (read, write),
-                        ClientSession(_Watched(read, self._stream_ended), write,  # type: ignore[arg-type]
+            # The session only iterates its read stream and enters it, which Watched passes on.
+            transport = connect(self.config, self._remote, self.sign_in, self._stderr_writer)
+            async with (transport as (read, write),
+                        ClientSession(Watched(read, self._stream_ended), write,  # type: ignore[arg-type]
                                       list_roots_callback=self._roots, logging_callback=self._log,
                                       message_handler=self._message) as session):
                 try:
@@ -442,7 +422,7 @@ class Upstream:
         except Exception as exc:  # includes the ExceptionGroups of the SDK's task groups
             self._stderr.close()
             if self.config.transport == "auto" and self._remote == "http" and not self.listed \
-                    and _refused(exc):
+                    and refused(exc):
                 # MCP's backwards compatibility: a 4xx to the POST of initialize is a server of
                 # the older HTTP+SSE transport. This attempt goes on in that.
                 logger.warning("server %r refused Streamable HTTP (%s): trying the SSE transport", self.name,
@@ -524,45 +504,6 @@ class Upstream:
         return served
 
 
-class _Watched:
-    """A session's read stream that says when it ends: the first sign that a server exited
-    or a connection closed, even while no call is waiting on it."""
-
-    def __init__(self, stream: Any, ended: Callable[[], None]) -> None:
-        self._stream = stream
-        self._ended = ended
-
-    async def __aenter__(self) -> Self:
-        await self._stream.__aenter__()
-        return self
-
-    async def __aexit__(self, *exc_info: object) -> Any:
-        return await self._stream.__aexit__(*exc_info)
-
-    def __aiter__(self) -> Self:
-        return self
-
-    async def __anext__(self) -> Any:
-        try:
-            return await self._stream.__anext__()
-        except StopAsyncIteration:
-            self._ended()
-            raise
-
-    async def receive(self) -> Any:
-        return await self.__anext__()
-
-    async def aclose(self) -> None:
-        await self._stream.aclose()
-
-
-def _refused(exc: BaseException) -> bool:
-    """Whether a session failed on a 4xx answer (inside the SDK's exception groups)."""
-    while isinstance(exc, BaseExceptionGroup) and exc.exceptions:
-        exc = exc.exceptions[0]
-    return isinstance(exc, httpx.HTTPStatusError) and 400 <= exc.response.status_code < 500
-
-
 async def _offers_resources(session: ClientSession) -> bool:
     """Whether the first page of resources or templates lists any: FastMCP declares the
     capability for every server, so the declaration alone would give every one the fields."""
@@ -578,16 +519,6 @@ async def _offers_prompts(session: ClientSession) -> bool:
         return bool((await session.list_prompts()).prompts)
     except McpError:
         return False
-
-
-@asynccontextmanager
-async def _streamable_http(url: str, headers: dict[str, str],
-                           auth: httpx.Auth | None) -> AsyncIterator[tuple[Any, Any]]:
-    """The SDK's Streamable HTTP client over an HTTP client that carries the headers and the OAuth token,
-    made as the SDK makes its own (redirects followed, its time-outs)."""
-    async with (httpx.AsyncClient(headers=headers, timeout=HTTP_TIMEOUT, auth=auth, follow_redirects=True) as client,
-                streamable_http_client(url, http_client=client) as (read, write, _session_id)):
-        yield read, write
 
 
 def mcp_level(level: int) -> LoggingLevel:

@@ -7,6 +7,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 from types import SimpleNamespace
@@ -22,11 +23,11 @@ from mcp.types import CallToolResult, ImageContent, TextContent
 
 from support import DEADLINE, REPO, TOOLBOX, gateway_env, server_entry, started, write_config
 
-from gateway import ConfigError, Gateway, load_config, reply_of  # noqa: E402
+from gateway import ConfigError, Gateway, ServerConfig, load_config, reply_of  # noqa: E402
 from gateway.cli import DEFAULT_QUERY, DEFAULT_VARIABLES  # noqa: E402
 from gateway.output_checks import check_output, output_checks  # noqa: E402
 from gateway.replies import CallFailed  # noqa: E402
-from gateway.upstream import _list_tools  # noqa: E402
+from gateway.upstream import Upstream, _list_tools  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -161,6 +162,17 @@ def test_structured_results_are_checked_against_the_output_schema(
 
 
 # ---- a gateway over real stdio servers --------------------------------------------------
+
+
+def test_building_starts_nothing_until_start() -> None:
+    """Made outside any event loop: no task, thread or pipe before start(), and a close without
+    a start ends cleanly."""
+    threads = set(threading.enumerate())
+    config = ServerConfig("idle", command=sys.executable)
+    gateway, upstream = Gateway([config]), Upstream(config)
+    assert set(threading.enumerate()) == threads
+    asyncio.run(upstream.close(1))
+    asyncio.run(gateway.close())
 
 
 def test_catalogue_comes_from_the_servers(gateway: Gateway) -> None:
