@@ -437,8 +437,9 @@ async def _print_schema(args: argparse.Namespace, configs: list[ServerConfig], o
 
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
                        offer=offer, pins=args.pins) as gateway:
-        assert gateway.generation is not None
-        print(gateway.generation.schema.sdl(), flush=True)
+        generation = gateway.generation
+        assert generation is not None
+        print(generation.schema.sdl(), flush=True)
     return 0
 
 

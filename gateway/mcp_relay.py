@@ -60,8 +60,9 @@ class Relay:
         self._prompts: dict[str, tuple[str, str]] = {}  # served name -> (server, prompt)
 
     def offered(self) -> Offered:
-        assert self.gateway.generation is not None
-        return Offered.of(self.gateway.generation)
+        generation = self.gateway.generation
+        assert generation is not None
+        return Offered.of(generation)
 
     async def _answers(self, kind: str, servers: list[str], arguments: str = "",
                        variables: dict[str, Any] | None = None) -> dict[str, Any]:
@@ -122,16 +123,11 @@ class Relay:
         server = self._owners.get(uri) or next((s for p, s in self._prefixes if p and uri.startswith(p)), None)
         if server is None:
             raise McpError(types.ErrorData(code=types.INVALID_PARAMS, message=f"no server lists the resource {uri}"))
-        field = self.offered().fields.get(server, {}).get(READ_RESOURCE)
-        if field is None:
-            raise McpError(types.ErrorData(code=types.INVALID_PARAMS, message=f"{server} reads no resources"))
-        contents = await self._contents(field, uri)
-        return [ReadResourceContents(content=base64.b64decode(c["blob"]) if "blob" in c else c.get("text") or "",
-                                     mime_type=c.get("mimeType")) for c in contents]
-
-    async def _contents(self, field: str, uri: str) -> list[dict[str, Any]]:
         try:
-            async with self.gateway.taken() as generation:
+            async with self.gateway.taken() as generation:  # the field is named and run on one generation
+                field = Offered.of(generation).fields.get(server, {}).get(READ_RESOURCE)
+                if field is None:
+                    raise McpError(types.ErrorData(code=types.INVALID_PARAMS, message=f"{server} reads no resources"))
                 front = generation.front
                 prepared = await front.prepare_async(
                     f"query ($uri: String!) {{ r: {field}(uri: $uri) {{ content {{ resource {{ uri mimeType text "
@@ -143,8 +139,10 @@ class Relay:
         if reply is None:
             message = "; ".join(e.get("message", "") for e in response.get("errors") or ()) or "no answer"
             raise McpError(types.ErrorData(code=types.INTERNAL_ERROR, message=message))
-        return [{k: v for k, v in (block.get("resource") or {}).items() if v is not None}
-                for block in reply.get("content") or ()]
+        contents = [{k: v for k, v in (block.get("resource") or {}).items() if v is not None}
+                    for block in reply.get("content") or ()]
+        return [ReadResourceContents(content=base64.b64decode(c["blob"]) if "blob" in c else c.get("text") or "",
+                                     mime_type=c.get("mimeType")) for c in contents]
 
     async def prompts(self) -> list[types.Prompt]:
         listed = await self._answers(LIST_PROMPTS, self.offered().servers(LIST_PROMPTS))

@@ -171,8 +171,8 @@ class McpFace:
             yield
             return
         stop = self.gateway.follow(self._swapped)
-        if self.gateway.generation is not None:
-            self._offered = Offered.of(self.gateway.generation)
+        if (generation := self.gateway.generation) is not None:
+            self._offered = Offered.of(generation)
         try:
             yield
         finally:
