@@ -1,4 +1,4 @@
-"""What the gateway tells about itself: metrics, traces and log lines, as one object the host,
+"""What the gateway tells about itself: metrics, traces and log lines, as one object the dispatcher,
 the HTTP app and the upstreams share.
 
 Each gateway has its own (metrics in a registry of their own, spans from a
