@@ -400,6 +400,7 @@ async def _login(config: ServerConfig, timeout: float, *, browser: bool) -> int:
     with sign_in:
         upstream = Upstream(config, Supervision(restart=False), start_timeout=timeout, sign_in=sign_in)
         try:
+            upstream.start()
             up = await upstream.started(timeout)
         finally:
             await upstream.close(5.0)
