@@ -175,8 +175,9 @@ class Generations:
         """A generation over the listed groups (pins and the user's read-only word applied);
         `down` names the configured servers that have not listed yet. CPU work only: run it off
         the loop. An offer that cannot be applied raises OfferError."""
-        # An --allow/--deny entry that names a field is read with an engine over everything
-        # listed, made only then: the names are the engine's own, before the offer cuts.
+        # --read-only, or an --allow/--deny entry that names a field, is read with an engine over
+        # everything listed, made only then: the flags and names are the engine's own, before the
+        # offer cuts.
         offer = self.offer.resolved(listed, lambda: _indexed(listed)[1], down=down)
         catalogue = offer.shape(listed)
         engine, index = _indexed(catalogue)

@@ -6,8 +6,9 @@ import signal
 import subprocess
 import sys
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
+from typing import Any
 
 import httpx
 import pytest
@@ -116,6 +117,10 @@ CATALOGUE = [
 ]
 
 
+def indexed(groups: list[dict[str, Any]]) -> Callable[[], FieldIndex]:
+    return lambda: FieldIndex.of(_graphql.SchemaEngine(json.dumps(groups)))
+
+
 @pytest.mark.parametrize(("offer", "offered"), [
     (Offer(), {"files_read", "files_write", "mem_get", "mem_put"}),
     (Offer.of(read_only=True), {"files_read", "mem_get"}),
@@ -126,7 +131,7 @@ CATALOGUE = [
     (Offer.of(allow=["mem"], read_only=True), {"mem_get"}),
 ])
 def test_the_engine_is_built_from_what_is_offered(offer: Offer, offered: set[str]) -> None:
-    engine = _graphql.SchemaEngine(json.dumps(offer.shape(CATALOGUE)))
+    engine = _graphql.SchemaEngine(json.dumps(offer.resolved(CATALOGUE, indexed(CATALOGUE)).shape(CATALOGUE)))
     response = json.loads(engine.execute("{ search { field } servers { name } }"))
     assert {hit["field"] for hit in response["data"]["search"]} == offered
     assert {s["name"] for s in response["data"]["servers"]} == {f.split("_")[0] for f in offered}
@@ -140,14 +145,10 @@ def test_allow_and_deny_entries_must_name_what_exists() -> None:
     assert offer.unknown_servers(["files", "mem"]) == ["a.b.tool"]  # "typo" may be a field: checked later
     with pytest.raises(OfferError, match=r"--allow/--deny a\.b\.tool, files\.nope, files_write_x, typo: "):
         Offer.of(deny=["files.nope", "a.b.tool", "typo", "files_write_x", "mem"]).resolved(
-            CATALOGUE, lambda: FieldIndex.of(_graphql.SchemaEngine(json.dumps(CATALOGUE))))
+            CATALOGUE, indexed(CATALOGUE))
 
 
 NOTES = [{"server": "notes", "tools": [{"name": "note-put"}, {"name": "note-get"}]}]
-
-
-def notes_index() -> FieldIndex:
-    return FieldIndex.of(_graphql.SchemaEngine(json.dumps(NOTES)))
 
 
 @pytest.mark.parametrize(("allow", "deny", "offered"), [
@@ -157,10 +158,10 @@ def notes_index() -> FieldIndex:
     ([], ["down.tool", "down"], {"note-get", "note-put"}),  # a server that did not start: kept, unchecked
 ])
 def test_allow_and_deny_take_field_names(allow: list[str], deny: list[str], offered: set[str]) -> None:
-    offer = Offer.of(allow=allow, deny=deny).resolved(NOTES, notes_index, down=["down"])
+    offer = Offer.of(allow=allow, deny=deny).resolved(NOTES, indexed(NOTES), down=["down"])
     assert {tool["name"] for group in offer.shape(NOTES) for tool in group["tools"]} == offered
     with pytest.raises(OfferError, match="notes.note_put"):  # neither a tool's spelling nor a field
-        Offer.of(deny=[*deny, "notes.note_put"]).resolved(NOTES, notes_index)
+        Offer.of(deny=[*deny, "notes.note_put"]).resolved(NOTES, indexed(NOTES))
 
 
 @pytest.mark.parametrize("content_type", FORMS)
