@@ -42,6 +42,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
 import _graphql
 
+from gateway.fields import FieldIndex
 from gateway.front import Front
 from gateway.schema import build
 from graphql import get_introspection_query
@@ -93,9 +94,9 @@ def main() -> None:
             asyncio.run(fanout_peak(256 << 10, uses))
         return
     engine = _graphql.SchemaEngine(json.dumps(CATALOGUE))
-    schema = build(CATALOGUE, engine)
+    schema = build(CATALOGUE, FieldIndex.of(engine))
 
-    async def on_this_thread(function: Any, *call: Any) -> str:
+    async def on_this_thread(fields: frozenset[str], function: Any, *call: Any) -> str:
         return function(*call)
 
     front = Front(schema, engine, on_this_thread)  # the default cache: misses evict as they would

@@ -75,8 +75,8 @@ def main() -> None:
 
     gateway = Gateway(configs(), query_threads=1)
     on_loop(gateway.start())
-    engine = gateway.engine
-    assert engine is not None
+    assert gateway.generation is not None
+    engine = gateway.generation.engine
     sessions = [gateway.upstreams[name]._session for name in SERVERS]  # the same sessions, bypassed
 
     def gateway_batch(query: str, number: int) -> Callable[[], float]:

@@ -15,11 +15,12 @@ from typing import TYPE_CHECKING  # noqa: E402
 from .config import ConfigError, ServerConfig, in_process, load_config
 
 if TYPE_CHECKING:
-    from .host import Gateway, reply_of
+    from .lifecycle import Gateway
+    from .replies import reply_of
 
-# The host pulls in the MCP SDK and the engine: only when asked for, so that
+# These pull in the MCP SDK and the engine: only when asked for, so that
 # the command line can refuse bad arguments before paying for the imports.
-_LAZY = {"Gateway": "host", "reply_of": "host"}
+_LAZY = {"Gateway": "lifecycle", "reply_of": "replies"}
 
 
 def __getattr__(name: str) -> object:

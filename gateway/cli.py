@@ -68,7 +68,7 @@ if TYPE_CHECKING:
 
     from .admission import AdmissionLimits
     from .connections import ConnectionLimits
-    from .host import Gateway
+    from .lifecycle import Gateway
     from .http import WebOptions
 
 DEFAULT_QUERY = """\
@@ -400,6 +400,7 @@ async def _login(config: ServerConfig, timeout: float, *, browser: bool) -> int:
     with sign_in:
         upstream = Upstream(config, Supervision(restart=False), start_timeout=timeout, sign_in=sign_in)
         try:
+            upstream.start()
             up = await upstream.started(timeout)
         finally:
             await upstream.close(5.0)
@@ -433,12 +434,13 @@ def _supervision(args: argparse.Namespace) -> Supervision:
 
 
 async def _print_schema(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer) -> int:
-    from .host import Gateway
+    from .lifecycle import Gateway
 
     async with Gateway(configs, call_timeout=args.timeout, start_timeout=args.start_timeout,
                        offer=offer, pins=args.pins) as gateway:
-        assert gateway.schema is not None
-        print(gateway.schema.sdl(), flush=True)
+        generation = gateway.generation
+        assert generation is not None
+        print(generation.schema.sdl(), flush=True)
     return 0
 
 
@@ -480,7 +482,7 @@ def _run(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
 async def _with_gateway(args: argparse.Namespace, configs: list[ServerConfig], offer: Offer,
                         work: Callable[[Gateway], Awaitable[int]], farewell: str | None,
                         options: dict[str, Any]) -> int:
-    from .host import Gateway
+    from .lifecycle import Gateway
 
     loop = asyncio.get_running_loop()
     main_task = asyncio.current_task()
@@ -577,7 +579,7 @@ async def _serve_mcp(args: argparse.Namespace, gateway: Gateway) -> int:
     from .mcp_server import McpFace
 
     asyncio.get_running_loop().add_signal_handler(signal.SIGHUP, _reload, gateway, args.config)
-    await McpFace(gateway, reserve_tools=args.mcp_tools).run_stdio()
+    await McpFace(gateway, relay_tools=args.mcp_tools).run_stdio()
     return 0
 
 

@@ -159,14 +159,14 @@ class ServerConfig:
     write_tools: frozenset[str] = frozenset()
     problem: str | None = field(default=None, compare=False)
 
-    def reads_only(self, tool: str, annotated: bool) -> bool:
-        """Whether `tool` is read-only: the lists first, then the server's "readOnly", then the
-        server's own annotation."""
+    def reads_only(self, tool: str) -> bool | None:
+        """Whether the entry says `tool` is read-only: the lists first, then the server's
+        "readOnly"; None when it says nothing (the server's own annotation holds)."""
         if tool in self.write_tools:
             return False
         if tool in self.read_only_tools:
             return True
-        return annotated if self.read_only is None else self.read_only
+        return self.read_only
 
 
 def in_process(name: str, server: FastMCP, *, roots: tuple[str, ...] = ()) -> ServerConfig:

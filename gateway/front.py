@@ -170,7 +170,7 @@ class Prepared:
     field_count: int  # top-level fields after fragment expansion, whatever @skip/@include decide
     cost: int  # fields of the answer, lists counted with their sizes (cost.py)
     writing_fields: tuple[str, ...]  # tool fields that are not read-only
-    tool_fields: tuple[str, ...]  # every tool field selected anywhere at the top level
+    tool_fields: frozenset[str]  # every tool field selected anywhere at the top level
     root: SelectionSet
     definition: OperationDefinitionNode
     fragments: tuple[FragmentDefinitionNode, ...]
@@ -188,7 +188,8 @@ class Prepared:
 class Front:
     """Prepares documents against `schema` and runs them on `engine`.
 
-    `offload(function, *args)` runs an engine call on a query thread; a document
+    `offload(fields, function, *args)` runs an engine call for the tool `fields` a
+    document selects on a query thread; a document
     that selects no tool field is answered on the calling thread, as the engine
     answers its built-in fields without waiting. New documents and introspection
     are worked on by `preparer`'s threads (by default one preparer per event loop,
@@ -296,13 +297,14 @@ class Front:
             raise RequestError.of(f"the schema has no {definition.operation.value} operations")
         fragments = {d.name.value: d for d in document.definitions if isinstance(d, FragmentDefinitionNode)}
         # Each spread expands to a field at least, and the cost counts every field: this bounds the expansion.
-        budget = _Budget(2 * cost + len(query))
-        root = _compile_set(definition.selection_set, root_type, (), fragments, budget)
+        expansion = _Expansion(2 * cost + len(query))
+        root = _compile_set(definition.selection_set, root_type, (), fragments, expansion)
         tools = self.schema.tools
         tool_fields = tuple(dict.fromkeys(i.name for i in root.items if i.name in tools))
         prepared = Prepared(
             operation=definition.operation.value, field_count=len(root.items), cost=cost,
-            writing_fields=tuple(f for f in tool_fields if not tools[f].read_only), tool_fields=tool_fields,
+            writing_fields=tuple(f for f in tool_fields if not tools[f].read_only),
+            tool_fields=frozenset(tool_fields),
             root=root, definition=definition, fragments=tuple(fragments.values()),
             has_variables=bool(definition.variable_definitions))
         # Kept without the token list the parser left behind (locations only matter to errors,
@@ -371,7 +373,7 @@ class Front:
             if work.text is None:
                 continue
             if work.tool_fields:
-                text = await self.offload(self.engine.execute, work.text, variables_json)
+                text = await self.offload(prepared.tool_fields, self.engine.execute, work.text, variables_json)
             else:
                 text = self.engine.execute(work.text, variables_json)
             answer = json.loads(text)
@@ -548,11 +550,13 @@ def _operation(document: DocumentNode, name: str | None) -> OperationDefinitionN
     raise RequestError.of(f"Unknown operation named '{name}'.")
 
 
-class _Budget:
+class _Expansion:
+    """The selections a document's fragments may expand to, counted as they are."""
+
     def __init__(self, limit: int) -> None:
         self.left = limit
 
-    def spend(self) -> None:
+    def one_more(self) -> None:
         self.left -= 1
         if self.left < 0:
             raise RequestError.of("the document's fragments expand to too many selections", bound=True)
@@ -576,15 +580,15 @@ def _conditions(node: Any) -> tuple[Condition, ...] | None:
 
 
 def _compile_set(selection_set: SelectionSetNode, parent: GraphQLObjectType, conditions: tuple[Condition, ...],
-                 fragments: dict[str, FragmentDefinitionNode], budget: _Budget) -> SelectionSet:
+                 fragments: dict[str, FragmentDefinitionNode], expansion: _Expansion) -> SelectionSet:
     out = SelectionSet(parent.name, [])
-    _expand(selection_set, parent, conditions, fragments, budget, out)
+    _expand(selection_set, parent, conditions, fragments, expansion, out)
     out.dynamic = any(item.conditions for item in out.items)
     return out
 
 
 def _expand(selection_set: SelectionSetNode, parent: GraphQLObjectType, conditions: tuple[Condition, ...],
-            fragments: dict[str, FragmentDefinitionNode], budget: _Budget, out: SelectionSet) -> None:
+            fragments: dict[str, FragmentDefinitionNode], expansion: _Expansion, out: SelectionSet) -> None:
     # Every type a selection can meet here is an object type, so a fragment that
     # passed validation always applies: no type condition is checked at run time.
     for selection in selection_set.selections:
@@ -592,14 +596,14 @@ def _expand(selection_set: SelectionSetNode, parent: GraphQLObjectType, conditio
         if own is None:
             continue
         applied = conditions + own
-        budget.spend()
+        expansion.one_more()
         if isinstance(selection, FieldNode):
             name = selection.name.value
             children = None
             if selection.selection_set is not None and name not in INTROSPECTION:
                 child_type = get_named_type(parent.fields[name].type)
                 assert isinstance(child_type, GraphQLObjectType)
-                children = _compile_set(selection.selection_set, child_type, (), fragments, budget)
+                children = _compile_set(selection.selection_set, child_type, (), fragments, expansion)
             key = selection.alias.value if selection.alias else name
             # A typed result's `structured` is read from the member the engine answers (`json`).
             definition = parent.fields.get(name)
@@ -607,9 +611,9 @@ def _expand(selection_set: SelectionSetNode, parent: GraphQLObjectType, conditio
                 name = definition.extensions.get("reads", name)
             out.items.append(Selection(key, name, selection, applied, children))
         elif isinstance(selection, InlineFragmentNode):
-            _expand(selection.selection_set, parent, applied, fragments, budget, out)
+            _expand(selection.selection_set, parent, applied, fragments, expansion, out)
         elif isinstance(selection, FragmentSpreadNode):
-            _expand(fragments[selection.name.value].selection_set, parent, applied, fragments, budget, out)
+            _expand(fragments[selection.name.value].selection_set, parent, applied, fragments, expansion, out)
 
 
 def _shape(value: Any, sets: list[SelectionSet], variables: dict[str, Any], meter: _Meter) -> Any:

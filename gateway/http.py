@@ -47,7 +47,7 @@ from .connections import AcceptErrorLog, ConnectionLimits, guarded_protocol
 from .front import Front, Prepared, RequestError
 from .preparing import BATCH_PREPARE_SECONDS, PREPARE_SECONDS
 from .graphiql import ASSET_PATH, ASSET_PREFIX, GraphiQL, wants_page
-from .host import Gateway
+from .lifecycle import Gateway
 from .mcp_server import McpHttp
 from .persisted import (
     BAD_REQUEST,
@@ -143,7 +143,7 @@ class WebOptions:
     batch_limit: int = DEFAULT_BATCH_LIMIT
     persisted_bytes: int = DEFAULT_STORE_BYTES
     graphiql: GraphiQL | None = None
-    mcp_tools: bool = False  # /mcp re-serves every offered tool beside `graphql` and `schema`
+    mcp_tools: bool = False  # /mcp relays every offered tool beside `graphql` and `schema`
     mcp_sessions: bool = False  # /mcp keeps a session per client, and tells it of a changed tool list
 
 
@@ -180,7 +180,7 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
     graphiql = web.graphiql
     sdl: dict[str, Any] = {}
     admission = admission or Admission(getattr(gateway, "query_threads", 1))
-    mcp = McpHttp(gateway, access, reserve_tools=web.mcp_tools, sessions=web.mcp_sessions, admission=admission)
+    mcp = McpHttp(gateway, access, relay_tools=web.mcp_tools, sessions=web.mcp_sessions, admission=admission)
 
     async def answer(params: Params, request: Request, media: str, time_left: PrepareTime | None = None) -> Answer:
         """Runs one request: its document (its text, or the persisted one its hash names) read by
@@ -196,7 +196,8 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
         if query is None:
             return Answer(400, json.dumps({"errors": [{"message": "query is missing"}]}))
         # One generation for the whole request: a catalogue swapped in meanwhile serves the next one.
-        async with gateway.held() as front:
+        async with gateway.taken() as generation:
+            front = generation.front
             try:
                 began = time.monotonic()
                 try:
@@ -229,9 +230,10 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
             return await front.run(prepared, variables, limits, _client(request))
 
     async def schema(request: Request) -> Response:
-        assert gateway.schema is not None
-        if sdl.get("of") is not gateway.schema:  # printed once per schema
-            sdl.update(of=gateway.schema, text=gateway.schema.sdl() + "\n")
+        generation = gateway.generation  # read once: a swap between two reads would mix schemas
+        assert generation is not None
+        if sdl.get("of") is not generation.schema:  # printed once per schema
+            sdl.update(of=generation.schema, text=generation.schema.sdl() + "\n")
         return Response(sdl["text"], media_type=SDL)
 
     async def graphql(request: Request) -> Response:
@@ -493,7 +495,7 @@ def _valid_unicode(text: str) -> bool:
     return True
 
 
-class Server(uvicorn.Server):
+class HttpServer(uvicorn.Server):
     """Uvicorn without its own signal handlers: the gateway owns SIGINT and SIGTERM.
 
     At the end of the grace the gateway's bridges are detached, so every query
@@ -525,7 +527,7 @@ class Server(uvicorn.Server):
 def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int, access: Access | None = None,
                 connections: ConnectionLimits | None = None,
                 admission: AdmissionLimits | None = None, web: WebOptions | None = None,
-                metrics_route: bool = True) -> Server:
+                metrics_route: bool = True) -> HttpServer:
     """Uvicorn serving the app behind the connection limits. Proxy headers (X-Forwarded-For and
     the like) are ignored unless `access.forwarded_allow_ips` names the proxies that send them:
     Uvicorn's default trusts them from any loopback client, who could then log any address and
@@ -540,7 +542,7 @@ def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int, access
                             timeout_graceful_shutdown=grace_seconds + ANSWER_SECONDS,
                             http=guarded_protocol(connections), timeout_keep_alive=connections.idle_seconds,
                             proxy_headers=proxies is not None, forwarded_allow_ips=proxies)
-    return Server(config, gateway, grace_seconds)
+    return HttpServer(config, gateway, grace_seconds)
 
 
 def split_address(address: str) -> tuple[str, str]:
@@ -602,7 +604,7 @@ async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 1
     if metrics_sock is None:
         await server.serve(sockets=[sock])
         return
-    metrics = Server(uvicorn.Config(make_metrics_app(gateway.observer, metrics_bearer(metrics_sock, access.token)),
+    metrics = HttpServer(uvicorn.Config(make_metrics_app(gateway.observer, metrics_bearer(metrics_sock, access.token)),
                                     lifespan="off", log_config=None, log_level="warning", access_log=False))
     host, port = metrics_sock.getsockname()[:2]
     say("serving metrics at http://%s:%s/metrics", host, port)

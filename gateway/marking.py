@@ -12,8 +12,8 @@ import logging
 from typing import Any
 
 from .config import ServerConfig
-from .offer import OfferError, flagged_read_only
-from .upstream import answered_here
+from .offer import OfferError
+from .own_fields import is_own_field
 
 logger = logging.getLogger(__name__)
 
@@ -32,10 +32,9 @@ def marked(group: dict[str, Any], config: ServerConfig) -> dict[str, Any]:
         logger.warning("server %r: \"readOnlyTools\" names no listed tool: %s", config.name, ", ".join(missing))
     tools = []
     for tool in group["tools"]:
-        if not answered_here(tool):
-            annotated = flagged_read_only(tool)
-            wanted = config.reads_only(str(tool.get("name")), annotated)
-            if wanted != annotated:
+        if not is_own_field(tool):
+            wanted = config.reads_only(str(tool.get("name")))
+            if wanted is not None:
                 annotations = tool.get("annotations") if isinstance(tool.get("annotations"), dict) else {}
                 tool = {key: value for key, value in tool.items() if key not in FLAGS}
                 tool["annotations"] = {**annotations, "readOnlyHint": wanted}

@@ -22,8 +22,8 @@ from mcp.shared.exceptions import McpError
 from .access import Limits
 from .front import RequestError
 from .generation import Generation
-from .host import Gateway
-from .upstream import GET_PROMPT, LIST_PROMPTS, LIST_RESOURCES, READ_RESOURCE
+from .lifecycle import Gateway
+from .own_fields import GET_PROMPT, LIST_PROMPTS, LIST_RESOURCES, READ_RESOURCE
 
 logger = logging.getLogger(__name__)
 
@@ -60,23 +60,30 @@ class Relay:
         self._prompts: dict[str, tuple[str, str]] = {}  # served name -> (server, prompt)
 
     def offered(self) -> Offered:
-        assert self.gateway.generation is not None
-        return Offered.of(self.gateway.generation)
+        generation = self.gateway.generation
+        assert generation is not None
+        return Offered.of(generation)
 
     async def _answers(self, kind: str, servers: list[str], arguments: str = "",
                        variables: dict[str, Any] | None = None) -> dict[str, Any]:
         """Each server's `json` for one of its own fields, all in one document; a server whose
         field failed is left out (and logged), as one tool's failure does not fail the others."""
-        offered = self.offered()
         if not servers:
             return {}
         used = sorted(name for name in ("uri", "name", "arguments") if f"${name}" in arguments)
         declared = "(" + ", ".join(f"${n}: {'JSON' if n == 'arguments' else 'String!'}" for n in used) + ")" \
             if used else ""
-        fields = " ".join(f"s{n}: {offered.fields[server][kind]}{arguments} {{ isError json text }}"
-                          for n, server in enumerate(servers))
         try:
-            async with self.gateway.held() as front:
+            async with self.gateway.taken() as generation:
+                # The fields of the generation that runs the document: one swapped in since the
+                # servers were chosen may no longer offer some.
+                offered = Offered.of(generation)
+                servers = [server for server in servers if kind in offered.fields.get(server, {})]
+                if not servers:
+                    return {}
+                fields = " ".join(f"s{n}: {offered.fields[server][kind]}{arguments} {{ isError json text }}"
+                                  for n, server in enumerate(servers))
+                front = generation.front
                 prepared = await front.prepare_async(f"query{declared} {{ {fields} }}", None, self.limits)
                 response = await front.run(prepared, variables, self.limits)
         except RequestError as exc:
@@ -116,16 +123,12 @@ class Relay:
         server = self._owners.get(uri) or next((s for p, s in self._prefixes if p and uri.startswith(p)), None)
         if server is None:
             raise McpError(types.ErrorData(code=types.INVALID_PARAMS, message=f"no server lists the resource {uri}"))
-        field = self.offered().fields.get(server, {}).get(READ_RESOURCE)
-        if field is None:
-            raise McpError(types.ErrorData(code=types.INVALID_PARAMS, message=f"{server} reads no resources"))
-        contents = await self._contents(field, uri)
-        return [ReadResourceContents(content=base64.b64decode(c["blob"]) if "blob" in c else c.get("text") or "",
-                                     mime_type=c.get("mimeType")) for c in contents]
-
-    async def _contents(self, field: str, uri: str) -> list[dict[str, Any]]:
         try:
-            async with self.gateway.held() as front:
+            async with self.gateway.taken() as generation:  # the field is named and run on one generation
+                field = Offered.of(generation).fields.get(server, {}).get(READ_RESOURCE)
+                if field is None:
+                    raise McpError(types.ErrorData(code=types.INVALID_PARAMS, message=f"{server} reads no resources"))
+                front = generation.front
                 prepared = await front.prepare_async(
                     f"query ($uri: String!) {{ r: {field}(uri: $uri) {{ content {{ resource {{ uri mimeType text "
                     f"blob }} }} }} }}", None, self.limits)
@@ -136,8 +139,10 @@ class Relay:
         if reply is None:
             message = "; ".join(e.get("message", "") for e in response.get("errors") or ()) or "no answer"
             raise McpError(types.ErrorData(code=types.INTERNAL_ERROR, message=message))
-        return [{k: v for k, v in (block.get("resource") or {}).items() if v is not None}
-                for block in reply.get("content") or ()]
+        contents = [{k: v for k, v in (block.get("resource") or {}).items() if v is not None}
+                    for block in reply.get("content") or ()]
+        return [ReadResourceContents(content=base64.b64decode(c["blob"]) if "blob" in c else c.get("text") or "",
+                                     mime_type=c.get("mimeType")) for c in contents]
 
     async def prompts(self) -> list[types.Prompt]:
         listed = await self._answers(LIST_PROMPTS, self.offered().servers(LIST_PROMPTS))

@@ -6,7 +6,7 @@ through any other gateway, each a trip through its model. Here it sends one
 validation, the engine) exactly as a POST to /graphql does, and the response
 comes back as structured content with its JSON as text, and each image or
 audio block it selected as a block of its own, so that a model sees it. `schema`
-gives the SDL (whole, or the part for some servers); with `reserve_tools` every
+gives the SDL (whole, or the part for some servers); with `relay_tools` every
 offered upstream tool is also served under its field name, one GraphQL field
 per call, with every content block as its server gave it. The servers'
 resources and prompts are served as the face's own (see `mcp_relay`).
@@ -52,11 +52,11 @@ from .access import Access, Limits
 from .admission import Admission, Refused
 from .front import Prepared, RequestError
 from .generation import Generation
-from .host import Gateway
+from .lifecycle import Gateway
 from .identity import PROGRAM, version
 from .mcp_relay import Offered, Relay
 from .schema import TOOL_RESULT, GatewaySchema, query_description
-from .upstream import LIST_PROMPTS, LIST_RESOURCES
+from .own_fields import LIST_PROMPTS, LIST_RESOURCES
 
 logger = logging.getLogger(__name__)
 
@@ -67,7 +67,7 @@ LOOPBACK_NAMES = ("localhost", "127.0.0.1", "[::1]")
 LOG_LEVELS: tuple[types.LoggingLevel, ...] = (
     "debug", "info", "notice", "warning", "error", "critical", "alert", "emergency")
 DEFAULT_LOG_LEVEL: types.LoggingLevel = "warning"  # until a client asks for more (or less)
-# Everything a content block can hold, so a re-served tool gives its blocks whole.
+# Everything a content block can hold, so a relayed tool gives its blocks whole.
 STDIO_CLIENT = "stdio"  # the one client of a gateway started over stdio
 RESULT_FIELDS = ("isError json text content { type text mimeType data uri name title description size "
                  "annotations resource { uri mimeType text blob } }")
@@ -138,12 +138,12 @@ class McpFace:
     `tells_changes` whether its transport can carry `tools/list_changed` (a stateless one cannot);
     `admission` (the HTTP app's) gives a document with tool fields its turn for a query thread."""
 
-    def __init__(self, gateway: Gateway, *, reserve_tools: bool = False, limits: Limits | None = None,
+    def __init__(self, gateway: Gateway, *, relay_tools: bool = False, limits: Limits | None = None,
                  tells_changes: bool = True, admission: Admission | None = None) -> None:
         self.gateway = gateway
         self.limits = limits or gateway.limits
         self.admission = admission
-        self.reserve_tools = reserve_tools
+        self.relay_tools = relay_tools
         self.tells_changes = tells_changes
         self._levels: weakref.WeakKeyDictionary[ServerSession, int] = weakref.WeakKeyDictionary()
         self._listeners: weakref.WeakSet[ServerSession] = weakref.WeakSet()  # sessions that asked for the list
@@ -171,8 +171,8 @@ class McpFace:
             yield
             return
         stop = self.gateway.follow(self._swapped)
-        if self.gateway.generation is not None:
-            self._offered = Offered.of(self.gateway.generation)
+        if (generation := self.gateway.generation) is not None:
+            self._offered = Offered.of(generation)
         try:
             yield
         finally:
@@ -246,8 +246,8 @@ class McpFace:
                 }, "additionalProperties": False},
                 annotations=types.ToolAnnotations(readOnlyHint=True, openWorldHint=False)),
         ]
-        if self.reserve_tools:
-            tools += [_reserved_tool(generation, name) for name in schema.tools]
+        if self.relay_tools:
+            tools += [_relayed_tool(generation, name) for name in schema.tools]
         return tools
 
     # -- calls -------------------------------------------------------------------------------------
@@ -307,7 +307,7 @@ class McpFace:
         elif name == "schema":
             result = _schema(view, arguments)
         elif name in view.by_name:
-            result = await self._reserved(name, arguments, view.by_name[name])
+            result = await self._relayed(name, arguments, view.by_name[name])
         else:
             result = _error(f"no tool named {name!r}: call tools/list")
         elapsed_ms = (time.perf_counter() - began) * 1000
@@ -325,7 +325,8 @@ class McpFace:
             return _error("`operationName` must be a string")
         try:
             # One generation for the whole call: a catalogue swapped meanwhile does not detach it.
-            async with self.gateway.held() as front:
+            async with self.gateway.taken() as generation:
+                front = generation.front
                 client = self._client()
                 prepared = await front.prepare_async(query, operation_name, self.limits, client=client)
                 async with self._turn(prepared, client):
@@ -337,7 +338,7 @@ class McpFace:
             return _answer({"errors": [{"message": str(exc), "extensions": {"status": exc.status}}]}, is_error=True)
         return _answer(response, is_error=False)
 
-    async def _reserved(self, name: str, arguments: dict[str, Any], listed: types.Tool) -> types.CallToolResult:
+    async def _relayed(self, name: str, arguments: dict[str, Any], listed: types.Tool) -> types.CallToolResult:
         """One upstream tool as one GraphQL field, its arguments passed as variables, on the
         generation current when the call came (a field it no longer has is refused as unknown)."""
         generation = self.gateway.generation
@@ -355,7 +356,8 @@ class McpFace:
         document = (f"{operation}{f'({declared})' if declared else ''} "
                     f"{{ r: {name}{f'({passed})' if passed else ''} {{ {RESULT_FIELDS} }} }}")
         try:
-            async with generation.held() as front:
+            async with generation.kept():
+                front = generation.front
                 client = self._client()
                 prepared = await front.prepare_async(document, None, self.limits, client=client)
                 async with self._turn(prepared, client):
@@ -484,7 +486,7 @@ def _field(schema: GatewaySchema, name: str) -> GraphQLField | None:
     return root.fields.get(name) if root is not None else None
 
 
-def _reserved_tool(generation: Generation, name: str) -> types.Tool:
+def _relayed_tool(generation: Generation, name: str) -> types.Tool:
     """An upstream tool as its server listed it, under its field name."""
     tool = generation.schema.tools[name]
     listed = generation.entries.get((tool.server, tool.tool), {})
@@ -582,18 +584,18 @@ class McpHttp:
     `lifespan()` makes the face and holds the SDK's session manager, which wants its task
     group entered once; before it /mcp answers 503."""
 
-    def __init__(self, gateway: Gateway, access: Access | None = None, *, reserve_tools: bool = False,
+    def __init__(self, gateway: Gateway, access: Access | None = None, *, relay_tools: bool = False,
                  sessions: bool = False, admission: Admission | None = None) -> None:
         self.gateway = gateway
         self.access = access or Access()
-        self.reserve_tools = reserve_tools
+        self.relay_tools = relay_tools
         self.sessions = sessions
         self.admission = admission
         self.manager: StreamableHTTPSessionManager | None = None
 
     @contextlib.asynccontextmanager
     async def lifespan(self) -> AsyncIterator[None]:
-        face = McpFace(self.gateway, reserve_tools=self.reserve_tools, limits=self.access.limits,
+        face = McpFace(self.gateway, relay_tools=self.relay_tools, limits=self.access.limits,
                        tells_changes=self.sessions, admission=self.admission)
         manager = StreamableHTTPSessionManager(
             face.server, stateless=not self.sessions, security_settings=security_settings(self.access),

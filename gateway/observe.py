@@ -1,4 +1,4 @@
-"""What the gateway tells about itself: metrics, traces and log lines, as one object the host,
+"""What the gateway tells about itself: metrics, traces and log lines, as one object the dispatcher,
 the HTTP app and the upstreams share.
 
 Each gateway has its own (metrics in a registry of their own, spans from a
@@ -18,6 +18,7 @@ from contextvars import ContextVar, Token
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
+    from .fields import FieldIndex
     from .metrics import Metrics
     from .tracing import CallSpan, Tracing
 
@@ -96,19 +97,19 @@ class Observer:
         if self.metrics is not None:
             self.metrics.upstream_restarted(server)
 
-    def query(self, text: str) -> AbstractContextManager[None]:
+    def query(self, fields: frozenset[str]) -> AbstractContextManager[None]:
         """Around one query's run: counted in flight, and the parent of the tool calls it causes."""
         if self.tracing is None and self.metrics is None:
             return nullcontext()
-        return self._query(text)
+        return self._query(fields)
 
     @contextmanager
-    def _query(self, text: str) -> Iterator[None]:
+    def _query(self, fields: frozenset[str]) -> Iterator[None]:
         if self.metrics is not None:
             self.metrics.queries_in_flight.inc()
         try:
             if self.tracing is not None:
-                with self.tracing.query(text):
+                with self.tracing.query(fields):
                     yield
             else:
                 yield
@@ -116,13 +117,12 @@ class Observer:
             if self.metrics is not None:
                 self.metrics.queries_in_flight.dec()
 
-    def serving(self, engine: Any) -> None:
-        """The engine whose tool calls are observed next: called before its bridge is attached."""
+    def serving(self, index: FieldIndex) -> None:
+        """The fields of the engine whose tool calls are observed next."""
         if self.tracing is not None:
-            self.tracing.serving(engine)
+            self.tracing.serving(index)
         if self.metrics is not None:
-            hits = json.loads(engine.execute("{ search { server tool } }"))["data"]["search"]
-            self.metrics.offered({(hit["server"], hit["tool"]) for hit in hits})
+            self.metrics.offered({(hit.server, hit.tool) for hit in index.hits})
 
     def tool_call(self, server: str, tool: str) -> ToolCall:
         """Starts observing one call; the caller ends it with `.end(outcome)`."""

@@ -4,20 +4,16 @@ A tool that is not offered is not in the engine at all, so it is an unknown
 field for every caller, and `servers` and `search` show exactly what is left.
 """
 
-import json
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, replace
-from typing import Any, Protocol
+from typing import Any
 
-from .names import distinct, field_name
+from .fields import FieldIndex
+from .names import distinct
 
 
 class OfferError(ValueError):
     pass
-
-
-class Engine(Protocol):
-    def execute(self, query: str) -> str: ...
 
 
 @dataclass(frozen=True)
@@ -29,6 +25,8 @@ class Offer:
     read_only: bool = False
     allow: frozenset[str] = frozenset()
     deny: frozenset[str] = frozenset()
+    # With read_only, once resolved: the (server, tool) pairs the engine reads as read-only.
+    readers: frozenset[tuple[str, str]] | None = None
 
     @classmethod
     def of(cls, *, read_only: bool = False, allow: Iterable[str] = (), deny: Iterable[str] = ()) -> Offer:
@@ -41,7 +39,10 @@ class Offer:
             return False
         if any(key in self.deny for key in keys):
             return False
-        return not self.read_only or flagged_read_only(tool)
+        if not self.read_only:
+            return True
+        assert self.readers is not None, "a read-only offer is resolved before it cuts"
+        return (server.strip(), str(name).strip()) in self.readers  # as the engine trims them
 
     def shape(self, groups: list[dict[str, Any]]) -> list[dict[str, Any]]:
         """The catalogue groups with only the offered tools; a server left with none is left out."""
@@ -58,9 +59,12 @@ class Offer:
         names = set(servers)
         return sorted(entry for entry in self.allow | self.deny if "." in entry and not _names_server(entry, names))
 
-    def resolved(self, groups: list[dict[str, Any]], engine: Engine, down: Iterable[str] = ()) -> Offer:
-        """The offer with each field name turned into the SERVER.TOOL it names. `engine` is built
-        from every listed tool, so the names are the engine's own. An entry that names no listed
+    def resolved(self, groups: list[dict[str, Any]], index: Callable[[], FieldIndex],
+                 down: Iterable[str] = ()) -> Offer:
+        """The offer with each field name turned into the SERVER.TOOL it names. `index` gives the
+        field index of an engine over every listed tool, so the names and read-only flags are the
+        engine's own; it is asked only for a read-only offer or an entry that names neither a
+        server nor a tool. An entry that names no listed
         server, tool or field stops the start (OfferError): a typo in --deny would otherwise
         leave the tool it meant callable. Entries for the servers that are `down` (configured,
         not started) cannot be checked and are kept as they are."""
@@ -68,20 +72,21 @@ class Offer:
         known = {group["server"] for group in groups}
         known |= {entry for entry in self.allow | self.deny if _names_server(entry, unchecked)}
         known |= {f"{group['server']}.{tool.get('name')}" for group in groups for tool in group["tools"]}
-        hits = json.loads(engine.execute("{ search { field server tool } }"))["data"]["search"]
+        listing, readers = None, None
+        if self.read_only:  # the engine's own reading of each tool's flag
+            listing = index()
+            readers = frozenset((hit.server, hit.tool) for hit in listing.hits if hit.read_only)
+        if all(entry in known for entry in self.allow | self.deny):
+            return replace(self, readers=readers)
+        listing = listing or index()
         fields: dict[str, set[str]] = {}
-        for hit in hits:
-            fields.setdefault(hit["field"], set()).add(f"{hit['server']}.{hit['tool']}")
+        for hit in listing.hits:
+            fields.setdefault(hit.field, set()).add(f"{hit.server}.{hit.tool}")
         # And the names fields are served by once repeated names are told apart (names.py): a name
         # that means one tool before and another after (`h_a_b_2`, a tool's own name or the renamed
         # `h_a_b`) is refused, as is one several tools share, rather than guessed.
-        shaped, renamed = distinct(groups, report=False)
-        original = {(r.server, r.served_as): r.tool for r in renamed}
-        for group in shaped:
-            server = group["server"]
-            for tool in group["tools"]:
-                own = original.get((server, tool["name"]), tool["name"])
-                fields.setdefault(field_name(server, tool["name"]), set()).add(f"{server}.{own}")
+        for renaming in distinct(groups, listing, report=False)[1]:
+            fields.setdefault(renaming.field, set()).add(f"{renaming.server}.{renaming.tool}")
         if ambiguous := sorted(entry for entry in self.allow | self.deny
                                if entry not in known and len(fields.get(entry, ())) > 1):
             raise OfferError(f"--allow/--deny {', '.join(ambiguous)}: this field name is shared by several tools "
@@ -95,7 +100,7 @@ class Offer:
             raise OfferError(f"--allow/--deny {', '.join(unknown)}: no listed server, tool or field has "
                              f"this name (name a tool as SERVER.TOOL with the tool's own spelling, or by its "
                              f"field name as `search` shows it)")
-        return replace(self, allow=keys(self.allow), deny=keys(self.deny))
+        return replace(self, allow=keys(self.allow), deny=keys(self.deny), readers=readers)
 
 
 def _names_server(entry: str, servers: set[str]) -> bool:
@@ -103,12 +108,3 @@ def _names_server(entry: str, servers: set[str]) -> bool:
     hold dots, so each dot is a possible split."""
     return entry in servers or any(entry[:i] in servers for i, c in enumerate(entry) if c == ".")
 
-
-def flagged_read_only(tool: dict[str, Any]) -> bool:
-    """The engine's own reading of the flag, so the cut and the engine never disagree."""
-    annotations = tool.get("annotations")
-    nested = annotations.get("readOnlyHint") if isinstance(annotations, dict) else None
-    for value in (tool.get("readOnly"), tool.get("read_only"), tool.get("readOnlyHint"), nested):
-        if isinstance(value, bool):
-            return value
-    return True

@@ -75,8 +75,8 @@ from graphql import (
     value_from_ast_untyped,
 )
 
-from .names import field_name
-from .upstream import OWN_FIELDS, answered_here
+from .fields import FieldIndex, Hit
+from .own_fields import DEFINITIONS, is_own_field
 
 if TYPE_CHECKING:
     from .outputs import Made
@@ -85,7 +85,6 @@ logger = logging.getLogger(__name__)
 
 NAME = re.compile(r"[_A-Za-z][_0-9A-Za-z]*")
 INT32 = (-(1 << 31), (1 << 31) - 1)
-BUILT_IN_FIELDS = ("__typename", "servers", "search")
 TYPES_PER_TOOL = 256  # input and enum types one tool's arguments may make
 REF_DEPTH = 32  # $refs followed inside one another before a schema is taken as JSON
 SAFE_INT = (1 << 53) - 1  # the largest integer every JSON reader (a double) carries exactly
@@ -197,16 +196,17 @@ class GatewaySchema:
         return print_schema(self.schema)
 
 
-def build(catalogue: list[dict[str, Any]], engine: Any) -> GatewaySchema:
-    """The schema of an engine built from `catalogue` (the offered groups)."""
-    # Field names and flags as the engine made them: its own reading of the catalogue.
-    view = json.loads(engine.execute("{ search servers }"))["data"]
+def build(catalogue: list[dict[str, Any]], index: FieldIndex,
+          renamed: dict[tuple[str, str], str] | None = None) -> GatewaySchema:
+    """The schema of an engine built from `catalogue` (the offered groups), whose field names
+    and read-only flags are the engine's own, from its `index`. `renamed` gives, by (server,
+    catalogue name), the name the server knows of each tool served under another."""
+    renamed = renamed or {}
     listed: dict[tuple[Any, Any], dict[str, Any]] = {}
     for group in catalogue:
         for tool in group.get("tools", ()):
             if isinstance(tool, dict):
                 listed.setdefault((group.get("server"), tool.get("name")), tool)
-    server_descriptions = {s["name"]: s["description"] for s in view["servers"]}
     names = _TypeNames()
     from .outputs import Made  # it builds on this module's mapping
 
@@ -216,30 +216,30 @@ def build(catalogue: list[dict[str, Any]], engine: Any) -> GatewaySchema:
     tools: dict[str, ToolField] = {}
     own: set[str] = set()
     argument_names: dict[tuple[str, str], dict[str, str]] = {}
-    for hit in view["search"]:
-        name = hit["field"]
-        if name in tools or name.startswith("__"):
-            continue  # the engine answers the first tool of a name; a name with __ is the built-in's
-        tool = listed.get((hit["server"], hit["tool"]), {})
-        tools[name] = ToolField(hit["server"], hit["tool"], hit["readOnly"])
-        if answered_here(tool) and hit["tool"] in OWN_FIELDS:
+    for name, hit in index.fields.items():
+        if name.startswith("__"):
+            continue  # a name with __ is the built-in's
+        tool = listed.get((hit.server, hit.tool), {})
+        tools[name] = ToolField(hit.server, hit.tool, hit.read_only)
+        if is_own_field(tool) and hit.tool in DEFINITIONS:
             own.add(name)
-        graphql_field, renamed = _tool_field(name, hit, tool, names, outputs, described=name not in own)
-        if renamed:
-            argument_names[(hit["server"], hit["tool"])] = renamed
-        (reading if hit["readOnly"] else writing)[name] = graphql_field
+        graphql_field, arguments_renamed = _tool_field(hit, tool, names, outputs, described=name not in own,
+                                                       known_as=renamed.get((hit.server, hit.tool)))
+        if arguments_renamed:
+            argument_names[(hit.server, hit.tool)] = arguments_renamed
+        (reading if hit.read_only else writing)[name] = graphql_field
     query = GraphQLObjectType("Query", {
         "servers": GraphQLField(GraphQLNonNull(GraphQLList(GraphQLNonNull(SERVER))),
                                 description="The servers whose tools are offered."),
         "search": GraphQLField(GraphQLNonNull(GraphQLList(GraphQLNonNull(SEARCH_HIT))),
                                description="Every offered tool, in catalogue order."),
         **reading,
-    }, description=query_description(server_descriptions, (tools[name].tool for name in own)))
+    }, description=query_description(index.servers, (tools[name].tool for name in own)))
     mutation = GraphQLObjectType("Mutation", writing, description="The tools that are not read-only.") \
         if writing else None
     schema = GraphQLSchema(query, mutation, types=[TOOL_RESULT])
     assert_valid_schema(schema)  # a schema that does not hold stops the start
-    return GatewaySchema(schema, tools, server_descriptions, argument_names, frozenset(own))
+    return GatewaySchema(schema, tools, index.servers, argument_names, frozenset(own))
 
 
 def query_description(servers: dict[str, str], own: Iterable[str] = ()) -> str:
@@ -248,26 +248,28 @@ def query_description(servers: dict[str, str], own: Iterable[str] = ()) -> str:
     (`own`, their tool names) do; and the servers' instructions, each once rather than on each of
     its tools (a server's instructions are often longer than all its tools' descriptions together)."""
     parts, present = ["The read-only tools, and what is offered.", NAMING], set(own)
-    if kinds := [kind for kind in OWN_FIELDS if kind in present]:
+    if kinds := [kind for kind in DEFINITIONS if kind in present]:
         parts.append("For a server with resources or prompts the gateway answers:\n" +
-                     "\n".join(f"- `<server>_{kind}`: {OWN_FIELDS[kind][0]}" for kind in kinds))
+                     "\n".join(f"- `<server>_{kind}`: {DEFINITIONS[kind][0]}" for kind in kinds))
     if given := [f"`{name}`: {text.strip()}" for name, text in servers.items() if text.strip()]:
         parts += ["Instructions of the servers:", *given]
     return "\n\n".join(parts)
 
 
-def _tool_field(name: str, hit: dict[str, Any], tool: dict[str, Any], names: _TypeNames,
-                outputs: Made, described: bool = True) -> tuple[GraphQLField, dict[str, str]]:
+def _tool_field(hit: Hit, tool: dict[str, Any], names: _TypeNames, outputs: Made, described: bool = True,
+                known_as: str | None = None) -> tuple[GraphQLField, dict[str, str]]:
     """The field of one tool, and its arguments renamed from their properties; `described` false
-    leaves its description to Query's."""
+    leaves its description to Query's; `known_as` is the tool's own name when it is served under
+    another."""
     from .outputs import result_type  # it builds on this module's mapping
 
+    name = hit.field
     input_schema = tool.get("inputSchema")
     mapper = _Mapper(name, input_schema if isinstance(input_schema, dict) else {}, names)
     arguments, renamed = mapper.arguments()
-    lines = [hit["description"].strip()] if hit["description"].strip() and described else []
-    if name != field_name(hit["server"], hit["tool"]):  # else NAMING says it
-        lines.append(f"Tool `{hit['tool']}` of server `{hit['server']}`.")
+    lines = [hit.description.strip()] if hit.description.strip() and described else []
+    if known_as is not None:  # else NAMING says which tool the field calls
+        lines.append(f"Tool `{known_as}` of server `{hit.server}`.")
     output_schema = tool.get("outputSchema")
     result = result_type(name, output_schema, names, outputs) if isinstance(output_schema, dict) else None
     return GraphQLField(GraphQLNonNull(result or TOOL_RESULT), args=arguments,

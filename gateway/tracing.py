@@ -3,13 +3,11 @@
 Imported only when the OTEL_* variables turn tracing on (see observe.py).
 """
 
-import json
 import sys
 from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from contextvars import Token
 from dataclasses import dataclass
-from typing import Any
 
 from opentelemetry import context as otel_context
 from opentelemetry import trace
@@ -19,13 +17,12 @@ from opentelemetry.sdk.trace.export import BatchSpanProcessor, ConsoleSpanExport
 from opentelemetry.trace import SpanKind, Status, StatusCode
 from opentelemetry.trace.propagation.tracecontext import TraceContextTextMapPropagator
 
+from .fields import FieldIndex
+
 SERVICE_NAME = "ziri-gateway"
 TRACER_NAME = "gateway"
 # W3C trace context: the two headers (and `_meta` members) that carry it.
 CONTEXT_HEADERS = (b"traceparent", b"tracestate")
-# What a GraphQL name is made of; everything else splits a text into words.
-_NAME_CHARACTERS = frozenset("_0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ")
-_NOT_NAME = str.maketrans({chr(c): " " for c in range(128) if chr(c) not in _NAME_CHARACTERS})
 
 
 def provider_from_environ(environ: Mapping[str, str]) -> TracerProvider | None:
@@ -75,11 +72,11 @@ def _exporter(name: str, environ: Mapping[str, str]) -> SpanExporter:
     raise ValueError(f"OTEL_TRACES_EXPORTER={name}: this gateway exports traces by otlp or console (or none)")
 
 
-@dataclass(eq=False)  # removed by identity: comparing word sets would cost their length
+@dataclass(eq=False)  # removed by identity: comparing field sets would cost their length
 class _Running:
     """A query in flight, as the tool calls it causes look for their parent span."""
 
-    words: frozenset[str]
+    fields: frozenset[str]
     context: otel_context.Context
 
 
@@ -88,7 +85,7 @@ class Tracing:
 
     The engine's tool-call request names its server and tool but not the query
     that caused it, so a call's parent is the oldest query in flight whose text
-    holds the call's field name (or the only query in flight). Two queries
+    selects the call's field (or the only query in flight). Two queries
     calling the same tool at the same moment may swap their calls' parents; a
     call no query claims is a trace of its own. All of it runs on the loop.
     """
@@ -98,7 +95,7 @@ class Tracing:
         self.tracer = provider.get_tracer(TRACER_NAME)
         self.propagator = TraceContextTextMapPropagator()
         self._running: list[_Running] = []
-        self._fields: dict[tuple[str, str], str] = {}
+        self._index = FieldIndex((), {})
 
     def request(self, method: str, path: str, headers: list[tuple[bytes, bytes]]) -> RequestSpan:
         """The span of one HTTP request, a child of the caller's trace context when it sends one."""
@@ -110,26 +107,23 @@ class Tracing:
         return RequestSpan(span, otel_context.attach(trace.set_span_in_context(span, parent)))
 
     @contextmanager
-    def query(self, text: str) -> Iterator[None]:
-        # Linear in the text: its name-like words, found without reading the text as GraphQL.
-        entry = _Running(frozenset(text.translate(_NOT_NAME).split()), otel_context.get_current())
+    def query(self, fields: frozenset[str]) -> Iterator[None]:
+        """Around one query's run; `fields` are the tool fields the front found in its document."""
+        entry = _Running(fields, otel_context.get_current())
         self._running.append(entry)
         try:
             yield
         finally:
             self._running.remove(entry)
 
-    def serving(self, engine: Any) -> None:
-        """Learns the field name of each (server, tool) from the engine's own search view (its
-        naming, not a copy of it). Asked before its bridge is attached: once tool calls can be
-        waiting, an execute on the loop could wait for a worker they hold."""
-        hits = json.loads(engine.execute("{ search { field server tool } }"))["data"]["search"]
-        self._fields = {(hit["server"], hit["tool"]): hit["field"] for hit in hits}
+    def serving(self, index: FieldIndex) -> None:
+        """The field of each (server, tool) from now on, as the engine named it."""
+        self._index = index
 
     def tool_call(self, server: str, tool: str) -> CallSpan:
         """The span of one tool call, current until it ends, its context handed to `meta`."""
-        field = self._fields.get((server, tool))
-        parent = next((entry.context for entry in self._running if field in entry.words),
+        field = self._index.field_of(server, tool)
+        parent = next((entry.context for entry in self._running if field in entry.fields),
                       self._running[0].context if len(self._running) == 1 else None)
         span = self.tracer.start_span(f"tools/call {tool}", context=parent, kind=SpanKind.CLIENT,
                                       attributes={"mcp.method.name": "tools/call", "mcp.server.name": server,

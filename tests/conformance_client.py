@@ -62,10 +62,10 @@ async def main(url: str) -> int:
 
 
 async def call_every_tool(gateway: Gateway) -> int:
-    assert gateway.engine is not None
+    assert gateway.generation is not None
     if not gateway.upstreams["conformance"].up:
         return 1
-    hits = json.loads(gateway.engine.execute("{ search { field tool readOnly } }"))["data"]["search"]
+    hits = json.loads(gateway.generation.engine.execute("{ search { field tool readOnly } }"))["data"]["search"]
     failed = 0
     # A tool without a read-only hint may write, so the schema puts it under `mutation`.
     for operation, read_only in (("query", True), ("mutation", False)):

@@ -6,8 +6,9 @@ import signal
 import subprocess
 import sys
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
+from typing import Any
 
 import httpx
 import pytest
@@ -24,6 +25,7 @@ from support import (DEADLINE, REPO, gateway_env, running, serving, serving_prog
 from gateway import in_process  # noqa: E402
 from gateway.access import (Access, AccessError, Limits, load_token, loopback_host,  # noqa: E402
                             require_token_off_loopback)
+from gateway.fields import FieldIndex  # noqa: E402
 from gateway.offer import Offer, OfferError  # noqa: E402
 
 TOKEN = "t0ken-that-must-never-be-logged"
@@ -110,6 +112,10 @@ CATALOGUE = [
 ]
 
 
+def indexed(groups: list[dict[str, Any]]) -> Callable[[], FieldIndex]:
+    return lambda: FieldIndex.of(_graphql.SchemaEngine(json.dumps(groups)))
+
+
 @pytest.mark.parametrize(("offer", "offered"), [
     (Offer(), {"files_read", "files_write", "mem_get", "mem_put"}),
     (Offer.of(read_only=True), {"files_read", "mem_get"}),
@@ -120,7 +126,7 @@ CATALOGUE = [
     (Offer.of(allow=["mem"], read_only=True), {"mem_get"}),
 ])
 def test_the_engine_is_built_from_what_is_offered(offer: Offer, offered: set[str]) -> None:
-    engine = _graphql.SchemaEngine(json.dumps(offer.shape(CATALOGUE)))
+    engine = _graphql.SchemaEngine(json.dumps(offer.resolved(CATALOGUE, indexed(CATALOGUE)).shape(CATALOGUE)))
     response = json.loads(engine.execute("{ search { field } servers { name } }"))
     assert {hit["field"] for hit in response["data"]["search"]} == offered
     assert {s["name"] for s in response["data"]["servers"]} == {f.split("_")[0] for f in offered}
@@ -134,7 +140,7 @@ def test_allow_and_deny_entries_must_name_what_exists() -> None:
     assert offer.unknown_servers(["files", "mem"]) == ["a.b.tool"]  # "typo" may be a field: checked later
     with pytest.raises(OfferError, match=r"--allow/--deny a\.b\.tool, files\.nope, files_write_x, typo: "):
         Offer.of(deny=["files.nope", "a.b.tool", "typo", "files_write_x", "mem"]).resolved(
-            CATALOGUE, _graphql.SchemaEngine(json.dumps(CATALOGUE)))
+            CATALOGUE, indexed(CATALOGUE))
 
 
 NOTES = [{"server": "notes", "tools": [{"name": "note-put"}, {"name": "note-get"}]}]
@@ -147,11 +153,10 @@ NOTES = [{"server": "notes", "tools": [{"name": "note-put"}, {"name": "note-get"
     ([], ["down.tool", "down"], {"note-get", "note-put"}),  # a server that did not start: kept, unchecked
 ])
 def test_allow_and_deny_take_field_names(allow: list[str], deny: list[str], offered: set[str]) -> None:
-    offer = Offer.of(allow=allow, deny=deny).resolved(NOTES, _graphql.SchemaEngine(json.dumps(NOTES)),
-                                                      down=["down"])
+    offer = Offer.of(allow=allow, deny=deny).resolved(NOTES, indexed(NOTES), down=["down"])
     assert {tool["name"] for group in offer.shape(NOTES) for tool in group["tools"]} == offered
     with pytest.raises(OfferError, match="notes.note_put"):  # neither a tool's spelling nor a field
-        Offer.of(deny=[*deny, "notes.note_put"]).resolved(NOTES, _graphql.SchemaEngine(json.dumps(NOTES)))
+        Offer.of(deny=[*deny, "notes.note_put"]).resolved(NOTES, indexed(NOTES))
 
 
 @pytest.mark.parametrize("content_type", FORMS)
@@ -325,7 +330,7 @@ def test_field_names_that_collide_resolve_to_the_tool_served_or_are_refused(deny
     engine = _graphql.SchemaEngine(json.dumps(COLLIDING))
     if offered is None:
         with pytest.raises(OfferError, match="shared by several tools"):
-            Offer.of(deny=deny).resolved(COLLIDING, engine)
+            Offer.of(deny=deny).resolved(COLLIDING, lambda: FieldIndex.of(engine))
         return
-    offer = Offer.of(deny=deny).resolved(COLLIDING, engine)
+    offer = Offer.of(deny=deny).resolved(COLLIDING, lambda: FieldIndex.of(engine))
     assert {tool["name"] for group in offer.shape(COLLIDING) for tool in group["tools"]} == offered

@@ -34,11 +34,12 @@ from gateway import Gateway, ServerConfig, in_process, load_config
 from gateway.access import Limits
 from gateway.config import BUNDLED
 from support import running
+from gateway.fields import FieldIndex
 from gateway.front import Front, RequestError
 from gateway.mcp_server import _part
 from gateway.schema import build
 from gateway.int_variables import RULES
-from gateway.upstream import OWN_FIELDS, OWN_MARK
+from gateway.own_fields import DEFINITIONS, OWN_FIELD_MARK
 from gateway.validation import rules_for
 
 shapes = FastMCP("shapes", log_level="WARNING")
@@ -170,7 +171,7 @@ def test_introspection_builds_the_same_schema_on_the_client(served: Any) -> None
         descriptions=True, specified_by_url=True, directive_is_repeatable=True, schema_description=True,
         input_value_deprecation=True))
     client_schema = graphql.build_client_schema(response["data"])
-    assert graphql.print_schema(client_schema) == gateway.schema.sdl()
+    assert graphql.print_schema(client_schema) == gateway.generation.schema.sdl()
     assert tools == []
     mixed, tools = ask(served, '{ t: __type(name: "Point") { name } a: alpha_text(body: "m") { text } b: __typename }')
     assert mixed == {"data": {"t": None, "a": {"text": "m"}, "b": "Query"}} and tools == ["alpha.text"]
@@ -220,8 +221,10 @@ def test_a_fragment_bomb_is_refused_without_blowing_up(served: Any) -> None:
 
 def test_the_cache_is_bounded_and_hit_by_document_and_operation_name(served: Any) -> None:
     _, gateway, _ = served
-    assert gateway.schema is not None
-    front = Front(gateway.schema, gateway.engine, gateway._on_query_thread, cache_entries=3, cache_bytes=40_000)
+    generation = gateway.generation
+    assert generation is not None
+    front = Front(generation.schema, generation.engine, gateway.dispatcher.on_query_thread, cache_entries=3,
+                  cache_bytes=40_000)
     first = front.prepare("query A { a: __typename } query B { b: __typename }", "A")
     assert front.prepare("query A { a: __typename } query B { b: __typename }", "A") is first
     assert front.prepare("query A { a: __typename } query B { b: __typename }", "B") is not first
@@ -237,7 +240,9 @@ def test_the_cache_is_bounded_and_hit_by_document_and_operation_name(served: Any
 
 def test_the_cache_counts_what_a_plan_holds_not_its_text(served: Any) -> None:
     _, gateway, _ = served
-    front = Front(gateway.schema, gateway.engine, gateway._on_query_thread)
+    generation = gateway.generation
+    assert generation is not None
+    front = Front(generation.schema, generation.engine, gateway.dispatcher.on_query_thread)
     query = "{ " + " ".join(f"a{n}: servers {{ name description }}" for n in range(900)) + " }"
     tracemalloc.start()
     try:
@@ -293,7 +298,7 @@ def test_json_schema_to_graphql_types(schema: dict[str, Any], required: bool, ex
                                "Tree": {"type": "object", "additionalProperties": False, "properties": {
                                    "kids": {"type": "array", "items": {"$ref": "#/$defs/Tree"}}}}}}
     catalogue = [{"server": "s", "tools": [{"name": "t", "inputSchema": input_schema}]}]
-    field = build(catalogue, _graphql.SchemaEngine(json.dumps(catalogue))).schema.query_type.fields["s_t"]
+    field = build(catalogue, FieldIndex.of(_graphql.SchemaEngine(json.dumps(catalogue)))).schema.query_type.fields["s_t"]
     # A property that is no GraphQL name is an argument still, clear of the name another one has.
     assert list(field.args) == ["p", "bad_name_2", "bad_name"]
     assert "`bad-name`" in (field.args["bad_name_2"].description or "")
@@ -304,8 +309,8 @@ OWNER = {"type": "object", "properties": {"name": {"type": "string", "descriptio
 
 
 def test_the_sdl_says_each_text_of_the_tools_once() -> None:
-    own = {"annotations": {"readOnlyHint": True}, "_meta": {OWN_MARK: True}}
-    listing = {"name": "_list_resources", "description": OWN_FIELDS["_list_resources"][0], **own}
+    own = {"annotations": {"readOnlyHint": True}, "_meta": {OWN_FIELD_MARK: True}}
+    listing = {"name": "_list_resources", "description": DEFINITIONS["_list_resources"][0], **own}
     output = {"type": "object", "properties": {"owner": OWNER, "n": {"type": "integer"}}}
     catalogue = [{"server": "s", "serverDescription": "Use s well.", "tools": [
         {"name": "get-item", "description": "Gets an item.", "outputSchema": output, "inputSchema": {
@@ -320,7 +325,7 @@ def test_the_sdl_says_each_text_of_the_tools_once() -> None:
     schema = build(catalogue, _graphql.SchemaEngine(json.dumps(catalogue)))
     sdl = schema.sdl()
     for text in ("Gets an item.", "A note to keep", "Which kind", "Their name", "Use s well.", "Use t too.",
-                 OWN_FIELDS["_list_resources"][0]):
+                 DEFINITIONS["_list_resources"][0]):
         assert sdl.count(text) == 1, text
     assert "Utc Offset" not in sdl and "`get-item`" not in sdl  # the field's name says which tool it is
     fields = schema.schema.query_type.fields
@@ -329,7 +334,7 @@ def test_the_sdl_says_each_text_of_the_tools_once() -> None:
         fields["s_other"].type.of_type.fields["structured"].type.fields["maker"].type
     assert schema.own == {"s__list_resources", "t__list_resources"}
     part = _part(schema, {"t"})  # the `schema` tool's part for one server says what its fields need
-    assert OWN_FIELDS["_list_resources"][0] in part and "Use t too." in part and "Use s well." not in part
+    assert DEFINITIONS["_list_resources"][0] in part and "Use t too." in part and "Use s well." not in part
 
 
 def test_hostile_input_schemas_map_in_linear_time() -> None:
@@ -342,7 +347,7 @@ def test_hostile_input_schemas_map_in_linear_time() -> None:
         {"name": "deep", "inputSchema": {"type": "object", "properties": {"x": {"$ref": "#/$defs/D0"}},
                                          "$defs": defs}},
         {"name": "wide", "inputSchema": {"type": "object", "properties": wide, "required": list(wide)}}]}]
-    fields = build(catalogue, _graphql.SchemaEngine(json.dumps(catalogue))).schema.query_type.fields
+    fields = build(catalogue, FieldIndex.of(_graphql.SchemaEngine(json.dumps(catalogue)))).schema.query_type.fields
     top = fields["s_deep"].args["x"].type
     assert top.fields["a"].type is top.fields["b"].type  # one type for one definition
     assert str(fields["s_wide"].args["p19999"].type) == "String!"
@@ -360,9 +365,10 @@ def test_every_tool_of_the_npm_servers_gets_a_valid_field(tmp_path: Path) -> Non
     async def schema_and_tools() -> tuple[graphql.GraphQLSchema, list[tuple[str, bool]]]:
         async with Gateway(configs, start_timeout=60) as gateway:
             assert all(u.up for u in gateway.upstreams.values()), gateway.health()
-            assert gateway.schema is not None and gateway.engine is not None
-            hits = json.loads(gateway.engine.execute("{ search }"))["data"]["search"]
-            return gateway.schema.schema, [(h["field"], h["readOnly"]) for h in hits]
+            generation = gateway.generation
+            assert generation is not None
+            hits = json.loads(generation.engine.execute("{ search }"))["data"]["search"]
+            return generation.schema.schema, [(h["field"], h["readOnly"]) for h in hits]
 
     schema, tools = asyncio.run(schema_and_tools())
     assert len(tools) > 20

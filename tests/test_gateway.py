@@ -7,6 +7,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 from pathlib import Path
 from types import SimpleNamespace
 from typing import Any
@@ -21,9 +22,11 @@ from mcp.types import CallToolResult
 
 from support import DEADLINE, REPO, TOOLBOX, gateway_env, poll, running, server_entry, started, write_config
 
-from gateway import ConfigError, Gateway, load_config, reply_of  # noqa: E402
+from gateway import ConfigError, Gateway, ServerConfig, load_config, reply_of  # noqa: E402
 from gateway.cli import DEFAULT_QUERY, DEFAULT_VARIABLES  # noqa: E402
-from gateway.upstream import CallFailed, _list_tools, check_output, output_checks  # noqa: E402
+from gateway.output_checks import check_output, output_checks  # noqa: E402
+from gateway.replies import CallFailed  # noqa: E402
+from gateway.upstream import Upstream, _list_tools  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -39,8 +42,8 @@ def gateway(runner: LoopThread, tmp_path_factory: pytest.TempPathFactory):
 
 
 def execute(gateway: Gateway, query: str, variables: dict[str, Any] | None = None) -> dict[str, Any]:
-    assert gateway.engine is not None
-    text = gateway.engine.execute(query, None if variables is None else json.dumps(variables))
+    assert gateway.generation is not None
+    text = gateway.generation.engine.execute(query, None if variables is None else json.dumps(variables))
     response: dict[str, Any] = json.loads(text)
     return response
 
@@ -154,6 +157,17 @@ def test_structured_results_are_checked_against_the_output_schema(
 
 
 # ---- a gateway over real stdio servers --------------------------------------------------
+
+
+def test_building_starts_nothing_until_start() -> None:
+    """Made outside any event loop: no task, thread or pipe before start(), and a close without
+    a start ends cleanly."""
+    threads = set(threading.enumerate())
+    config = ServerConfig("idle", command=sys.executable)
+    gateway, upstream = Gateway([config]), Upstream(config)
+    assert set(threading.enumerate()) == threads
+    asyncio.run(upstream.close(1))
+    asyncio.run(gateway.close())
 
 
 def test_catalogue_comes_from_the_servers(gateway: Gateway) -> None:

@@ -41,6 +41,7 @@ from gateway.checks import BodyCheck
 from gateway.cli import main
 from gateway import connections
 from gateway.connections import AcceptErrorLog, ConnectionLimits, guarded_protocol, parser_names
+from gateway.fields import FieldIndex
 from gateway.front import Front
 from gateway.http import listening_socket, make_app, make_server
 from gateway.preparing import Preparer, TooSlow
@@ -67,18 +68,18 @@ class StandIn:
         self.hold: threading.Event | None = None
         self.fail = False
         engine = _graphql.SchemaEngine(json.dumps(CATALOGUE))
-        self.schema = build(CATALOGUE, engine)
+        self.schema = build(CATALOGUE, FieldIndex.of(engine))
         self.front = Front(self.schema, engine, self._on_query_thread)
-        self.generation = SimpleNamespace(schema=self.schema, entries={}, catalogue=CATALOGUE)
+        self.generation = SimpleNamespace(schema=self.schema, front=self.front, entries={}, catalogue=CATALOGUE)
 
     def health(self) -> dict[str, Any]:
         return {"up": True, "servers": {"alpha": {"up": True}}}
 
     @contextlib.asynccontextmanager
-    async def held(self) -> AsyncIterator[Front]:
-        yield self.front
+    async def taken(self) -> AsyncIterator[SimpleNamespace]:
+        yield self.generation
 
-    async def _on_query_thread(self, function: Any, *args: Any) -> str:
+    async def _on_query_thread(self, fields: frozenset[str], function: Any, *args: Any) -> str:
         self.executed.append(args[0])
         if self.fail:
             raise RuntimeError("a fault of the gateway's own")

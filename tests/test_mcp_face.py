@@ -30,10 +30,11 @@ from types import SimpleNamespace
 import _graphql
 from gateway import load_config
 from gateway.access import Access
+from gateway.fields import FieldIndex
 from gateway.generation import routes
 from gateway.http import WebOptions
 from gateway.identity import version
-from gateway.mcp_server import _reserved_tool
+from gateway.mcp_server import _relayed_tool
 from gateway.names import distinct
 from gateway.schema import build
 
@@ -53,7 +54,7 @@ def config(tmp_path_factory: pytest.TempPathFactory) -> Path:
 
 @pytest.fixture(scope="module")
 def urls(runner: LoopThread, config: Path) -> Iterator[dict[str, str]]:
-    """One gateway served twice: without a token (tools re-served too) and with one."""
+    """One gateway served twice: without a token (tools relayed too) and with one."""
     with running(runner, load_config(config), call_timeout=10) as gateway, \
             serving(runner, gateway, Access(), web=WebOptions(mcp_tools=True)) as open_url, \
             serving(runner, gateway, Access(token=TOKEN)) as token_url:
@@ -81,7 +82,7 @@ def test_over_http_one_graphql_call_gives_ten_results_from_three_servers(urls: d
         assert names[:2] == ["graphql", "schema"]
         assert {f"{s}_echo_args" for s in SERVERS} <= set(names) and "beta_write" in names
         check_ten(await session.call_tool("graphql", {"query": TEN_QUERY, "variables": {"k": 42}}))
-        # A re-served tool: one call, one field, the upstream's structured result.
+        # A relayed tool: one call, one field, the upstream's structured result.
         echoed = await session.call_tool("gamma_echo_args", {"number": 7})
         assert echoed.structuredContent == {"value": None, "number": 7, "server": "gamma"}
         failed = await session.call_tool("alpha_fail", {"reason": "no luck"})
@@ -168,7 +169,7 @@ def test_over_stdio_ten_results_and_log_levels(config: Path) -> None:
                 ClientSession(read, write, logging_callback=log) as session:
             await session.initialize()
             names = [tool.name for tool in (await session.list_tools()).tools]
-            assert names == ["graphql", "schema"]  # no re-served tools without --mcp-tools
+            assert names == ["graphql", "schema"]  # no relayed tools without --mcp-tools
             check_ten(await session.call_tool("graphql", {"query": TEN_QUERY, "variables": {"k": 42}}))
             assert logged == []  # debug lines only once the client asks for them
             await session.set_logging_level("debug")
@@ -248,12 +249,13 @@ def test_a_renamed_tool_is_re_served_with_its_own_definition() -> None:
     listed = [{"name": "a_b", "description": "reads"},
               {"name": "a-b", "description": "writes", "annotations": {"readOnlyHint": False}},
               {"name": "a-b_2", "description": "reads too", "annotations": {"readOnlyHint": True}}]
-    catalogue, renamed = distinct([{"server": "h", "tools": listed}])
+    listing = [{"server": "h", "tools": listed}]
+    catalogue, renamed = distinct(listing, FieldIndex.of(_graphql.SchemaEngine(json.dumps(listing))))
     engine = _graphql.SchemaEngine(json.dumps(catalogue))
-    schema = build(catalogue, engine)
-    generation = SimpleNamespace(schema=schema, routes=routes(catalogue, renamed, lambda tool: False),
+    schema = build(catalogue, FieldIndex.of(engine))
+    generation = SimpleNamespace(schema=schema, routes=routes(catalogue, renamed),
                                  entries={(g["server"], t["name"]): t for g in catalogue for t in g["tools"]})
-    tools = {name: _reserved_tool(generation, name) for name in schema.tools}  # type: ignore[arg-type]
+    tools = {name: _relayed_tool(generation, name) for name in schema.tools}  # type: ignore[arg-type]
     writer = tools["h_a_b_2"]  # `a-b`, renamed: the name `a-b_2` would have had
     assert (writer.description, writer.annotations.readOnlyHint) == ("writes", False)
     assert tools["h_a_b_2_2"].description == "reads too"

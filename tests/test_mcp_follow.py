@@ -87,9 +87,9 @@ def test_a_typed_result_is_trimmed_to_its_selection(served: tuple[LoopThread, Ga
         # The tree refers to itself: from its first repeat down it is JSON, whole.
         "tree": {"name": "root", "children": [{"name": "leaf", "children": []}]}}
     assert report["json"]["owner"] == {"name": "ada", "email": None}  # `json` stays whole
-    query = gateway.schema.schema.query_type
+    query = gateway.generation.schema.schema.query_type
     assert str(query.fields["content_report"].type) == "ContentReportResult!"
-    item = gateway.schema.schema.get_type("ContentReportItemsItemOutput")
+    item = gateway.generation.schema.schema.get_type("ContentReportItemsItemOutput")
     assert isinstance(item, GraphQLObjectType)
     level = item.fields["level"].type
     assert isinstance(level, GraphQLEnumType) and list(level.values) == ["low", "high"]
@@ -252,7 +252,7 @@ def test_generated_typescript_types_the_structured_result(served: tuple[LoopThre
     bin_dir = NPM / "node_modules" / ".bin"
     if not (bin_dir / "graphql-codegen").exists():
         pytest.skip("graphql-codegen is not installed (tools/devroot installs it)")
-    (tmp_path / "schema.graphql").write_text(served[1].schema.sdl(), encoding="utf-8")
+    (tmp_path / "schema.graphql").write_text(served[1].generation.schema.sdl(), encoding="utf-8")
     (tmp_path / "ops.graphql").write_text("query Report { content_report(count: 2) { structured { title "
                                           "items { id level } } } }", encoding="utf-8")
     (tmp_path / "check.ts").write_text(TYPED_CHECK, encoding="utf-8")
@@ -285,12 +285,13 @@ OTHER = {"type": "object", "properties": {"m": {"type": "string"}}}
 def test_result_type_names_never_collide(outputs: dict[str, Any], expected: dict[str, tuple[str, str | None]]
                                          ) -> None:
     import _graphql
+    from gateway.fields import FieldIndex
     from gateway.schema import build
 
     catalogue = [{"server": "alpha", "tools": [
         {"name": name, "annotations": {"readOnlyHint": True}, "outputSchema": schema}
         for name, schema in outputs.items()]}]
-    schema = build(catalogue, _graphql.SchemaEngine(json.dumps(catalogue))).schema  # a valid schema, or it raises
+    schema = build(catalogue, FieldIndex.of(_graphql.SchemaEngine(json.dumps(catalogue)))).schema  # a valid schema, or it raises
     found = {}
     for name in expected:
         result = schema.query_type.fields[name].type.of_type

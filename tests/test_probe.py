@@ -92,7 +92,7 @@ def test_a_late_reply_is_logged_by_its_size_only(runner, gateway, caplog: pytest
 
 
 def test_the_configuration_decides_what_reads(runner, gateway) -> None:
-    schema = gateway.schema.schema
+    schema = gateway.generation.schema.schema
     assert "plain_now" in schema.query_type.fields and "probe_now" in schema.mutation_type.fields
     assert "plain_append" in schema.mutation_type.fields
     answer = ask(runner, gateway, "{ plain_now { text } probe_echo_int(n: 7) { text } }")
@@ -124,7 +124,7 @@ def test_every_integer_and_every_argument_reaches_the_tool(runner, gateway, quer
 
 
 def test_colliding_enum_values_are_a_described_string(gateway) -> None:
-    answer = gateway.schema.schema.query_type.fields["probe_confirm"].args["answer"]
+    answer = gateway.generation.schema.schema.query_type.fields["probe_confirm"].args["answer"]
     assert str(answer.type) == "String!" and '"Y", "y", "Yes", "yes"' in (answer.description or "")
 
 
@@ -164,8 +164,8 @@ def test_generated_typescript_compiles(tmp_path: Path) -> None:
         async with Gateway([*load_config(BUNDLED), ServerConfig("probe", command=sys.executable,
                                                                  args=(str(PROBE),))], start_timeout=60) as gateway:
             assert all(u.up for u in gateway.upstreams.values()), gateway.health()
-            assert gateway.schema is not None
-            return gateway.schema.sdl()
+            assert gateway.generation is not None
+            return gateway.generation.schema.sdl()
 
     (tmp_path / "schema.graphql").write_text(asyncio.run(sdl()), encoding="utf-8")
     (tmp_path / "codegen.json").write_text(json.dumps(

@@ -29,7 +29,8 @@ REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO))
 from gateway import Gateway, load_config  # noqa: E402
 from gateway.config import Secret  # noqa: E402
-from gateway.names import distinct, field_name  # noqa: E402
+from gateway.fields import FieldIndex  # noqa: E402
+from gateway.names import distinct  # noqa: E402
 from gateway.offer import Offer  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
@@ -65,8 +66,8 @@ async def serving(configs: list[Any], **options: Any) -> AsyncIterator[Gateway]:
 
 
 async def query(gateway: Gateway, text: str) -> dict[str, Any]:
-    assert gateway.engine is not None
-    response: dict[str, Any] = json.loads(await asyncio.to_thread(gateway.engine.execute, text))
+    assert gateway.generation is not None
+    response: dict[str, Any] = json.loads(await asyncio.to_thread(gateway.generation.engine.execute, text))
     assert response["errors"] == [], response
     data: dict[str, Any] = response["data"]
     return data
@@ -378,17 +379,19 @@ def test_server_logs_progress_and_stray_output_reach_the_log(caplog: pytest.LogC
     ([("a", ["b.c"]), ("a-b", ["c"]), ("a_b", ["c"])], ["a_b_c", "a_b_c_2", "a_b_c_3"]),
     ([("_", ["typename"])], ["__typename_2"]),
     ([("s", ["ok"]), ("t", ["ok"])], ["s_ok", "t_ok"]),
+    ([("a", ["x ", " x"])], ["a_x", "a_x_2"]),  # the catalogue trims names: a repeat is renamed trimmed
 ])
 def test_colliding_field_names_are_made_distinct_in_order(groups: list[tuple[str, list[str]]],
                                                           fields: list[str]) -> None:
     catalogue = [{"server": server, "tools": [{"name": tool} for tool in tools]} for server, tools in groups]
-    shaped, renamed = distinct(catalogue)
-    got = [field_name(g["server"], t["name"]) for g in shaped for t in g["tools"]]
-    assert got == fields
-    # The engine names them the same way, so each field reaches exactly its own tool.
+    shaped, renamed = distinct(catalogue, FieldIndex.of(_graphql.SchemaEngine(json.dumps(catalogue))))
+    # The engine names the renamed ones as planned, so each field reaches exactly its own tool.
     engine = _graphql.SchemaEngine(json.dumps(shaped))
     assert [h["field"] for h in json.loads(engine.execute("{ search { field } }"))["data"]["search"]] == fields
     back = {(r.server, r.served_as): r.tool for r in renamed}  # how a call finds its server's name
+    served = [(g["server"], t["name"]) for g in shaped for t in g["tools"]]
+    assert {(r.server, r.served_as): r.field for r in renamed} == {
+        key: field for key, field in zip(served, fields, strict=True) if key in back}
     assert [back.get((g["server"], t["name"]), t["name"]) for g in shaped for t in g["tools"]] == [
         tool for _, tools in groups for tool in tools]
 
