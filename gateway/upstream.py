@@ -121,7 +121,7 @@ class Upstream:
         self._capabilities: Any = None  # the current session's, for listing again
         self._down = asyncio.Event()
         # Done with `_down`: what every call races against, where a task per call would wait on the event.
-        self._gone: asyncio.Future[None] = asyncio.get_running_loop().create_future()
+        self._gone: asyncio.Future[None] | None = None  # made by start(), on its loop
         self._stop = asyncio.Event()
         self._backoff = Backoff(self.supervision)
         self._started: asyncio.Future[None] | None = None  # the first listing, from start()
@@ -137,6 +137,7 @@ class Upstream:
     def start(self) -> None:
         """Its supervisor started on the running loop: the first session, then restarts."""
         self._started = asyncio.get_running_loop().create_future()
+        self._gone = asyncio.get_running_loop().create_future()
         self._stderr_writer = self._stderr.start()
         self._task = asyncio.create_task(self._run(), name=f"mcp-{self.name}")
 
@@ -234,6 +235,7 @@ class Upstream:
             return await session.send_request(ClientRequest(request), result_type, progress_callback=listener)
 
         call: asyncio.Future[R] = asyncio.ensure_future(send())
+        assert self._gone is not None  # a session exists: start() ran
         down: asyncio.Future[Any] = self._gone  # shared by every call of this session: never cancelled here
         try:
             while (left := deadline - loop.time()) > 0:
@@ -300,7 +302,7 @@ class Upstream:
             return
         self.failure = reason
         self._down.set()
-        if not self._gone.done():
+        if self._gone is not None and not self._gone.done():
             self._gone.set_result(None)
         # Each line from the server escaped: its text cannot end a log line and start a forged one.
         message = f"server {self.name!r} failed: {printable(reason)}"

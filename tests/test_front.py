@@ -322,7 +322,7 @@ def test_the_sdl_says_each_text_of_the_tools_once() -> None:
         {"name": "other", "outputSchema": {"type": "object", "properties": {"maker": OWNER}}},
         listing]},
         {"server": "t", "serverDescription": "Use t too.", "tools": [listing]}]
-    schema = build(catalogue, _graphql.SchemaEngine(json.dumps(catalogue)))
+    schema = build(catalogue, FieldIndex.of(_graphql.SchemaEngine(json.dumps(catalogue))))
     sdl = schema.sdl()
     for text in ("Gets an item.", "A note to keep", "Which kind", "Their name", "Use s well.", "Use t too.",
                  DEFINITIONS["_list_resources"][0]):
