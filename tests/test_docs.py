@@ -24,9 +24,10 @@ from pathlib import Path
 import pytest
 
 from conftest import DEADLINE, require_mcp_sdk
-from support import REPO, gateway_env
 
-require_mcp_sdk()
+require_mcp_sdk()  # before support, which imports the gateway and so the SDK
+
+from support import REPO, gateway_env  # noqa: E402
 
 BUILD_DEADLINE = 600  # seconds for a command that compiles the engine
 DOCUMENTS = [REPO / "README.md", *sorted((REPO / "docs").glob("*.md"))]
