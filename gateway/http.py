@@ -198,7 +198,8 @@ class HttpGateway(Protocol):
 class GraphQLRoute:
     """GET and POST /graphql, as named steps: parse the request, answer each request of it
     (its document prepared, admitted to a query thread when it calls tools, run) and respond,
-    the one place an answer takes its HTTP shape."""
+    where every answer takes its HTTP shape; what is refused before parsing (no acceptable
+    media type, a body that is not a request) is an error_response."""
 
     def __init__(self, gateway: HttpGateway, admission: Admission, limits: Limits, web: WebOptions) -> None:
         self.gateway = gateway
@@ -209,6 +210,7 @@ class GraphQLRoute:
         self.persisted = PersistedQueries(web.persisted_bytes)
 
     async def handle(self, request: Request) -> Response:
+        """A browser's page, or: the media type → parse → answer (each of a batch) → respond."""
         if self.graphiql is not None and request.method in SAFE_METHODS and wants_page(request.headers.get("accept")):
             return self.graphiql.page()  # without the token: see page_request
         media = chosen_media_type(request.headers.get("accept"))
