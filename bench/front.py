@@ -139,7 +139,7 @@ def _drive(coroutine: Any) -> Any:
 
 async def fanout_peak(size: int, uses: int) -> None:
     from gateway import Gateway, ServerConfig
-    from gateway.access import Limits
+    from gateway.limits import Limits
 
     server = Path(__file__).resolve().parent.parent / "tests" / "mcp_test_server.py"
     config = ServerConfig("a", command=sys.executable, args=(str(server),))

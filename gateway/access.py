@@ -1,42 +1,31 @@
-"""Who may use the HTTP gateway and how much one request may ask for.
+"""Who may call the gateway over HTTP: its token, the Host names and browser origin it answers,
+and the one test of what counts as this machine (loopback).
 
 Nothing here imports Starlette, so the command line can check its flags
 (a token that cannot be read, a bind that needs one) before starting anything.
 """
 
-import asyncio
 import hashlib
 import hmac
 import ipaddress
 import os
 import re
 import socket
-import sys
-import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TextIO
+
+from .limits import Limits
 
 TOKEN_VARIABLE = "GATEWAY_TOKEN"
-DEFAULT_QUERY_LIMIT = 256 << 10  # bytes; a hand-written query is a few kilobytes
-DEFAULT_FIELD_LIMIT = 1000  # top-level fields of one request
-# Bytes of tool-call arguments one request sends out, variables substituted: measured, a request
-# peaks at about 3.2-3.8 times its fan-out in the gateway (bench/front.py --fanout), so ~60 MB at most.
-DEFAULT_FANOUT_LIMIT = 16 << 20
-# Fields of one answer, lists counted with their items (cost.py): GraphiQL's introspection of a
-# schema of 1,000 tools costs about 60,000.
-DEFAULT_COST_LIMIT = 200_000
-# Bytes of one answer, counted as it is built: an answer is held whole (and about four times its
-# text as Python values) until its client has read it.
-DEFAULT_RESPONSE_LIMIT = 32 << 20
 # What an Authorization header can carry as a bearer token (RFC 6750's b64token, widened to visible ASCII).
 TOKEN_TEXT = re.compile(r"[\x21-\x7e]+")
 # A Host header: a bracketed IPv6 literal or a name/IPv4 address, then an optional port.
 HOST_HEADER = re.compile(r"(?:\[([0-9A-Fa-f:.]+)\]|([A-Za-z0-9](?:[A-Za-z0-9.-]*[A-Za-z0-9])?))(?::([0-9]{0,5}))?")
+# This machine's names as a Host header gives them, for checks that match names rather than test them.
+LOOPBACK_NAMES = ("localhost", "127.0.0.1", "[::1]")
 ORIGIN = re.compile(r"(https?)://([^/?#@\s]+)")
-_ESCAPES = {code: f"\\x{code:02x}" for code in (*range(0x20), *range(0x7f, 0xa0))} | {
-    0x2028: "\\u2028", 0x2029: "\\u2029"}
+
 
 
 class AccessError(ValueError):
@@ -82,26 +71,33 @@ class Bearer:
         return hmac.compare_digest(presented, self._digest) & (scheme.lower() == b"bearer")
 
 
+def loopback_address(address: str) -> bool:
+    """Whether an IP address (an IPv6 one may carry its %zone) is one of this machine's loopback
+    addresses: 127.0.0.0/8 or ::1. False for anything that is not an address: nothing is resolved."""
+    try:
+        return ipaddress.ip_address(address.split("%")[0]).is_loopback
+    except ValueError:
+        return False
+
+
 def require_token_off_loopback(address: str, token: str | None) -> None:
     """Without a token only a loopback address may be served: anyone who can reach
     another address could otherwise call every tool, the writing ones too.
     A host name counts as loopback when every address it names is."""
-    if token is None and not _loopback(address):
+    if token is None and not _resolves_to_loopback(address):
         raise AccessError(f"refusing to serve {address} without a token: it is reachable from other "
                           f"machines, and every caller could use every tool. Give --token-file FILE "
                           f"(or set {TOKEN_VARIABLE}), or serve a loopback address such as 127.0.0.1")
 
 
-def _loopback(host: str) -> bool:
-    try:
-        return ipaddress.ip_address(host.split("%")[0]).is_loopback
-    except ValueError:
-        pass
+def _resolves_to_loopback(host: str) -> bool:
+    if loopback_address(host):
+        return True
     try:
         addresses = {info[4][0] for info in socket.getaddrinfo(host, None, type=socket.SOCK_STREAM)}
     except (OSError, UnicodeError):
         return False
-    return bool(addresses) and all(ipaddress.ip_address(str(a).split("%")[0]).is_loopback for a in addresses)
+    return bool(addresses) and all(loopback_address(str(a)) for a in addresses)
 
 
 def split_host(host_header: str) -> tuple[str, int | None] | None:
@@ -132,12 +128,7 @@ def loopback_host(host_header: str | None) -> bool:
     if parts is None:
         return False
     host = parts[0]
-    if host == "localhost" or host.endswith(".localhost"):
-        return True
-    try:
-        return ipaddress.ip_address(host).is_loopback
-    except ValueError:
-        return False
+    return host == "localhost" or host.endswith(".localhost") or loopback_address(host)
 
 
 def check_cors_origin(origin: str) -> str:
@@ -148,32 +139,6 @@ def check_cors_origin(origin: str) -> str:
         raise AccessError(f"--cors-origin {origin!r} is not one origin such as https://app.example "
                           f"(a scheme, a host and an optional port; no path, no wildcard)")
     return origin
-
-
-def printable(text: str) -> str:
-    """The text with every control character escaped (C0, DEL, C1 and the Unicode line and
-    paragraph separators), so that what a client sent cannot end a log line or start another."""
-    return text.translate(_ESCAPES)
-
-
-@dataclass(frozen=True)
-class Limits:
-    """How much one request may ask for; the front applies them to the validated document."""
-
-    query_bytes: int = DEFAULT_QUERY_LIMIT
-    fields: int = DEFAULT_FIELD_LIMIT
-    fanout: int = DEFAULT_FANOUT_LIMIT
-    cost: int = DEFAULT_COST_LIMIT
-    response_bytes: int = DEFAULT_RESPONSE_LIMIT
-
-
-def utf8_length_over(text: str, limit: int) -> bool:
-    """Whether `text` takes more than `limit` bytes in UTF-8, without encoding it when its length decides."""
-    if len(text) > limit:  # a character is at least one byte
-        return True
-    if len(text) * 4 <= limit:  # and at most four
-        return False
-    return len(text.encode("utf-8", "surrogatepass")) > limit
 
 
 @dataclass(frozen=True)
@@ -188,47 +153,3 @@ class Access:
     limits: Limits = field(default_factory=Limits)
     log: Callable[[str], None] | None = None
     forwarded_allow_ips: str | None = None
-
-
-class AccessLog:
-    """One line per request and per tool call on a stream (standard error).
-
-    Lines hold names, numbers and addresses only; the token, the query,
-    its arguments and the results never reach them. Each line is escaped as a
-    whole, so no field (a path, a tool's name) can forge a line of its own.
-
-    Lines written on an event loop are gathered and written together once the
-    loop's current turn ends: one write for many requests, where a write each
-    would hand the GIL to the query threads on every line and wait to get it back.
-    """
-
-    def __init__(self, stream: TextIO | None = None) -> None:
-        self._stream = stream
-        self._second = -1
-        self._stamp = ""  # the second `_second` as text: formatted once, not for every line
-        self._pending: list[str] = []  # written on the loop, for its next turn
-
-    def __call__(self, line: str) -> None:
-        now = time.time()
-        second = int(now)
-        if second != self._second:
-            self._second, self._stamp = second, time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(second))
-        text = f"{self._stamp}.{int(now % 1 * 1000):03d}Z {printable(line)}\n"
-        try:
-            loop = asyncio.get_running_loop()
-        except RuntimeError:  # a query thread, or no loop at all: written now
-            self._write(text)
-            return
-        if not self._pending:
-            loop.call_soon(self._flush)
-        self._pending.append(text)
-
-    def _flush(self) -> None:
-        text = "".join(self._pending)
-        self._pending.clear()
-        self._write(text)
-
-    def _write(self, text: str) -> None:
-        stream = self._stream or sys.stderr
-        stream.write(text)
-        stream.flush()

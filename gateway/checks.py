@@ -17,7 +17,8 @@ from typing import Any
 
 from starlette.responses import JSONResponse
 
-from .access import Bearer, loopback_host, split_host
+from .access import LOOPBACK_NAMES, Bearer, loopback_host, split_host
+from .errors import error_body
 
 type Scope = MutableMapping[str, Any]
 type Message = MutableMapping[str, Any]
@@ -40,7 +41,8 @@ _STEPS = bytes.maketrans(b"[{]}", b"\x01\x01\xff\xff")
 
 
 def refusal(status: int, message: str, headers: dict[str, str] | None = None) -> JSONResponse:
-    return JSONResponse({"errors": [{"message": message}]}, status_code=status, headers=headers)
+    """A refusal before any route: its error body in application/json."""
+    return JSONResponse(error_body(message), status_code=status, headers=headers)
 
 
 def json_depth(text: bytes | bytearray | str) -> int:
@@ -105,7 +107,7 @@ class HostCheck:
             return refusal(400, "the Host header is not a host and port")
         if self.loopback_only and not loopback_host(host):
             return refusal(403, "without a token the gateway answers only requests addressed to "
-                                "a loopback host (localhost, 127.0.0.1, [::1])")
+                                f"a loopback host ({', '.join(LOOPBACK_NAMES)})")
         return None
 
 

@@ -30,21 +30,8 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 from urllib.parse import urlsplit
 
-from .access import (
-    DEFAULT_COST_LIMIT,
-    DEFAULT_FANOUT_LIMIT,
-    DEFAULT_FIELD_LIMIT,
-    DEFAULT_QUERY_LIMIT,
-    DEFAULT_RESPONSE_LIMIT,
-    TOKEN_VARIABLE,
-    Access,
-    AccessError,
-    AccessLog,
-    Limits,
-    check_cors_origin,
-    load_token,
-    require_token_off_loopback,
-)
+from .access import TOKEN_VARIABLE, Access, AccessError, check_cors_origin, load_token, require_token_off_loopback
+from .access_log import AccessLog, access_logger
 from .budget import DEFAULT_REPLY_BYTES
 from .config import (
     BUNDLED,
@@ -57,7 +44,16 @@ from .config import (
     load_config,
 )
 from .identity import PROGRAM, version
-from .observe import Observer, access_logger, configure_logging, say
+from .limits import (
+    DEFAULT_COST_LIMIT,
+    DEFAULT_FANOUT_LIMIT,
+    DEFAULT_FIELD_LIMIT,
+    DEFAULT_QUERY_LIMIT,
+    DEFAULT_RESPONSE_LIMIT,
+    Limits,
+)
+from .logs import configure_logging, say
+from .observe import Observer
 from .offer import Offer, OfferError
 from .persisted import DEFAULT_STORE_BYTES
 from .pinning import Pins

@@ -17,7 +17,8 @@ from mcp.types import TextContent
 
 from .budget import ReplyBudget
 from .generation import Generation
-from .observe import LogLine, Observer
+from .access_log import LogLine
+from .observe import Observer
 from .replies import CallFailed, reply_of
 from .upstream import Upstream, describe
 

@@ -63,7 +63,7 @@ from graphql import (
     validate,
 )
 
-from .access import Limits, utf8_length_over
+from .limits import Limits, utf8_length_over
 from .cost import CostModel
 from .preparing import PREPARE_SECONDS, Busy, Preparer, TooSlow
 from .schema import GatewaySchema

@@ -19,7 +19,7 @@ from typing import Any
 
 import _graphql
 
-from .access import Limits
+from .limits import Limits
 from .fields import FieldIndex
 from .front import Front
 from .names import Renamed, distinct

@@ -12,16 +12,16 @@ where application/json is 200 once a GraphQL response exists).
 import asyncio
 import contextlib
 import functools
-import ipaddress
 import json
 import logging
 import signal
 import socket
 import time
 import urllib.parse
-from collections.abc import AsyncIterator, Iterator
+from collections.abc import Iterator
 from dataclasses import dataclass, field
-from typing import Any
+from contextlib import AbstractAsyncContextManager
+from typing import Any, Protocol
 
 import uvicorn
 from starlette.applications import Starlette
@@ -31,7 +31,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
-from .access import Access, Bearer, check_cors_origin, require_token_off_loopback
+from .access import Access, Bearer, check_cors_origin, loopback_address, require_token_off_loopback
 from .admission import Admission, AdmissionLimits, ClientGone, Refused
 from .checks import (
     BearerCheck,
@@ -44,18 +44,23 @@ from .checks import (
 )
 from .config import DEFAULT_BATCH_LIMIT, DEFAULT_BODY_LIMIT
 from .connections import AcceptErrorLog, ConnectionLimits, guarded_protocol
+from .errors import error_body
 from .front import Front, Prepared, RequestError
+from .limits import Limits
 from .preparing import BATCH_PREPARE_SECONDS, PREPARE_SECONDS
 from .graphiql import ASSET_PATH, ASSET_PREFIX, GraphiQL, wants_page
 from .lifecycle import Gateway
 from .mcp_server import McpHttp
+from .schema import GatewaySchema
 from .persisted import (
     BAD_REQUEST,
     DEFAULT_STORE_BYTES,
     PersistedQueries,
     PersistedQueryError,
 )
-from .observe import LogLine, ObserveMiddleware, Observer, ResponseStatus, say
+from .access_log import AccessLogMiddleware
+from .logs import say
+from .observe import ObserveMiddleware, Observer
 
 logger = logging.getLogger(__name__)
 
@@ -110,8 +115,7 @@ def chosen_media_type(accept: str | None) -> str | None:
 
 
 def error_response(status: int, message: str, media: str, headers: dict[str, str] | None = None) -> Response:
-    return JSONResponse({"errors": [{"message": message}]}, status_code=status, media_type=media,
-                        headers=headers)
+    return JSONResponse(error_body(message), status_code=status, media_type=media, headers=headers)
 
 
 @dataclass(frozen=True)
@@ -160,59 +164,109 @@ class PrepareTime:
         return min(PREPARE_SECONDS, self.left)
 
 
-def request_error(errors: list[dict[str, Any]], media: str) -> Answer:
+def request_error(body: dict[str, Any], media: str) -> Answer:
     """A GraphQL request error: no `data` entry; 400 under the graphql-response type, and 200
     under application/json, whose clients read errors from the body of any 200 answer."""
-    return Answer(400 if media == GRAPHQL_RESPONSE else 200, json.dumps({"errors": errors}))
+    return Answer(400 if media == GRAPHQL_RESPONSE else 200, json.dumps(body))
 
 
-def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None,
-             admission: Admission | None = None, web: WebOptions | None = None,
-             metrics_route: bool = True) -> Starlette:
-    """The gateway's app; `metrics_route=False` when /metrics is served on an address of its own."""
-    access = access or Access()
-    web = web or WebOptions()
-    # What the app counts and traces is the gateway's; a stand-in for one (a test's) may have nothing.
-    observer: Observer = getattr(gateway, "observer", None) or Observer()
-    bearer = Bearer(access.token) if access.token is not None else None
-    limits = access.limits
-    persisted = PersistedQueries(web.persisted_bytes)
-    graphiql = web.graphiql
-    sdl: dict[str, Any] = {}
-    admission = admission or Admission(getattr(gateway, "query_threads", 1))
-    mcp = McpHttp(gateway, access, relay_tools=web.mcp_tools, sessions=web.mcp_sessions, admission=admission)
+class Served(Protocol):
+    """What a request reads of the generation it took."""
 
-    async def answer(params: Params, request: Request, media: str, time_left: PrepareTime | None = None) -> Answer:
+    @property
+    def front(self) -> Front: ...
+
+    @property
+    def schema(self) -> GatewaySchema: ...
+
+
+class HttpGateway(Protocol):
+    """What the HTTP app needs of a gateway: a generation per request, its health, what it
+    counts and traces, and how many query threads admission shares out."""
+
+    observer: Observer
+    query_threads: int
+
+    @property
+    def generation(self) -> Served | None: ...
+
+    def taken(self) -> AbstractAsyncContextManager[Served]: ...
+
+    def health(self) -> dict[str, Any]: ...
+
+
+class GraphQLRoute:
+    """GET and POST /graphql, as named steps: parse the request, answer each request of it
+    (its document prepared, admitted to a query thread when it calls tools, run) and respond,
+    where every answer takes its HTTP shape; what is refused before parsing (no acceptable
+    media type, a body that is not a request) is an error_response."""
+
+    def __init__(self, gateway: HttpGateway, admission: Admission, limits: Limits, web: WebOptions) -> None:
+        self.gateway = gateway
+        self.admission = admission
+        self.limits = limits
+        self.batch_limit = web.batch_limit
+        self.graphiql = web.graphiql
+        self.persisted = PersistedQueries(web.persisted_bytes)
+
+    async def handle(self, request: Request) -> Response:
+        """A browser's page, or: the media type → parse → answer (each of a batch) → respond."""
+        if self.graphiql is not None and request.method in SAFE_METHODS and wants_page(request.headers.get("accept")):
+            return self.graphiql.page()  # without the token: see page_request
+        media = chosen_media_type(request.headers.get("accept"))
+        if media is None:
+            return error_response(406, f"acceptable response types: {GRAPHQL_RESPONSE}, {JSON}", JSON)
+        try:
+            body = await self.parse(request)
+        except BadRequest as exc:
+            return error_response(exc.status, str(exc), media, exc.headers)
+        if isinstance(body, Params):
+            one = await self.answer(body, request, media)
+        elif len(body) > self.batch_limit:
+            return error_response(413, f"a batch holds at most {self.batch_limit} requests", media)
+        else:
+            one = await self.answer_batch(body, request, media)
+        return self.respond(one, request, media)
+
+    @staticmethod
+    async def parse(request: Request) -> Params | list[Params | BadRequest]:
+        """The request's parameters as GraphQL over HTTP carries them: a POST's JSON body (one
+        request, or an array of them: a batch), a GET's URL parameters."""
+        if request.method == "POST":
+            return await _from_body(request)
+        return _from_url(request)
+
+    async def answer(self, params: Params, request: Request, media: str,
+                     time_left: PrepareTime | None = None) -> Answer:
         """Runs one request: its document (its text, or the persisted one its hash names) read by
         the front, the GET rule, the run; the answer shaped for `media`. `time_left` is the batch's
         time to prepare documents, when the request is one of a batch."""
         time_left = time_left or PrepareTime(PREPARE_SECONDS)
         try:
-            query, remember = persisted.resolve(params.query, params.extensions)
+            query, remember = self.persisted.resolve(params.query, params.extensions)
         except PersistedQueryError as exc:
             if exc.code == BAD_REQUEST:
-                return Answer(400, json.dumps({"errors": [exc.error()]}))
-            return request_error([exc.error()], media)
+                return Answer(400, json.dumps(exc.body()))
+            return request_error(exc.body(), media)
         if query is None:
-            return Answer(400, json.dumps({"errors": [{"message": "query is missing"}]}))
+            return Answer(400, json.dumps(error_body("query is missing")))
         # One generation for the whole request: a catalogue swapped in meanwhile serves the next one.
-        async with gateway.taken() as generation:
+        async with self.gateway.taken() as generation:
             front = generation.front
             try:
                 began = time.monotonic()
                 try:
-                    prepared = await front.prepare_async(query, params.operation_name, limits, time_left.bound(),
-                                                         _client(request))
+                    prepared = await front.prepare_async(query, params.operation_name, self.limits,
+                                                         time_left.bound(), _client(request))
                 finally:
                     time_left.left -= time.monotonic() - began
                 if remember is not None:
-                    persisted.remember(remember, query)  # only a document that proved valid takes room
+                    self.persisted.remember(remember, query)  # only a document that proved valid takes room
                 if request.method in SAFE_METHODS and (prepared.operation != "query" or prepared.writes):
                     # A GET can come from any page's <img> or link: it must not reach a tool that writes.
-                    return Answer(405, json.dumps({"errors": [{"message": "GET answers queries only: send a "
-                                                                          "mutation by POST"}]}),
+                    return Answer(405, json.dumps(error_body("GET answers queries only: send a mutation by POST")),
                                   ALLOW_POST, prepared.field_count)
-                response = await run(front, prepared, params.variables, request)
+                response = await self.admit(front, prepared, params.variables, request)
             except RequestError as exc:
                 # A bound's refusal keeps its status whatever the media type: the client must change
                 # the request, and a 200 would read as an answer to it.
@@ -220,45 +274,16 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
                 return Answer(status, json.dumps(exc.response()))
         return Answer(200, json.dumps(response), fields=prepared.field_count)
 
-    async def run(front: Front, prepared: Prepared, variables: dict[str, Any] | None,
-                  request: Request) -> dict[str, Any]:
+    async def admit(self, front: Front, prepared: Prepared, variables: dict[str, Any] | None,
+                    request: Request) -> dict[str, Any]:
         """The front's run; a document with tool fields takes its turn for a query thread first.
         One without them is answered on the loop and waits for nobody."""
         if not prepared.tool_fields:
-            return await front.run(prepared, variables, limits, _client(request))
-        async with admission.turn(_client(request), request.receive):
-            return await front.run(prepared, variables, limits, _client(request))
+            return await front.run(prepared, variables, self.limits, _client(request))
+        async with self.admission.turn(_client(request), request.receive):
+            return await front.run(prepared, variables, self.limits, _client(request))
 
-    async def schema(request: Request) -> Response:
-        generation = gateway.generation  # read once: a swap between two reads would mix schemas
-        assert generation is not None
-        if sdl.get("of") is not generation.schema:  # printed once per schema
-            sdl.update(of=generation.schema, text=generation.schema.sdl() + "\n")
-        return Response(sdl["text"], media_type=SDL)
-
-    async def graphql(request: Request) -> Response:
-        if graphiql is not None and request.method in SAFE_METHODS and wants_page(request.headers.get("accept")):
-            return graphiql.page()  # without the token: see page_request
-        media = chosen_media_type(request.headers.get("accept"))
-        if media is None:
-            return error_response(406, f"acceptable response types: {GRAPHQL_RESPONSE}, {JSON}", JSON)
-        try:
-            if request.method == "POST":
-                body = await _from_body(request)
-            else:
-                body = _from_url(request)
-        except BadRequest as exc:
-            return error_response(exc.status, str(exc), media, exc.headers)
-        if isinstance(body, Params):
-            one = await answer(body, request, media)
-        elif len(body) > web.batch_limit:
-            return error_response(413, f"a batch holds at most {web.batch_limit} requests", media)
-        else:
-            one = await answer_batch(body, request, media)
-        request.state.fields = one.fields
-        return Response(one.text, status_code=one.status, media_type=media, headers=one.headers)
-
-    async def answer_batch(items: list[Params | BadRequest], request: Request, media: str) -> Answer:
+    async def answer_batch(self, items: list[Params | BadRequest], request: Request, media: str) -> Answer:
         """A batch's answers as one JSON array, in its order; each request answered on its own
         (its status dropped: the batch is 200). One after another, so each request's bounds
         hold for the whole batch at any moment."""
@@ -266,45 +291,92 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
         time_left = PrepareTime(BATCH_PREPARE_SECONDS)
         for item in items:
             if isinstance(item, BadRequest):
-                texts.append(json.dumps({"errors": [{"message": str(item)}]}))
+                texts.append(json.dumps(error_body(str(item))))
                 continue
             try:
-                one = await answer(item, request, media, time_left)
+                one = await self.answer(item, request, media, time_left)
             except Refused as exc:  # those before it ran: this one says why it did not
-                texts.append(json.dumps({"errors": [{"message": str(exc), "extensions": {"status": exc.status}}]}))
+                texts.append(json.dumps(error_body(str(exc), status=exc.status)))
                 continue
             texts.append(one.text)
             fields += one.fields
         return Answer(200, "[" + ",".join(texts) + "]", fields=fields)
 
-    async def health(request: Request) -> Response:
-        state = gateway.health()
+    @staticmethod
+    def respond(one: Answer, request: Request, media: str) -> Response:
+        """The answer as HTTP; its field count kept for the access log."""
+        request.state.fields = one.fields
+        return Response(one.text, status_code=one.status, media_type=media, headers=one.headers)
+
+
+class SchemaRoute:
+    """GET /graphql/schema.graphql: the current schema's SDL, printed once per schema."""
+
+    def __init__(self, gateway: HttpGateway) -> None:
+        self.gateway = gateway
+        self._printed: tuple[GatewaySchema, str] | None = None
+
+    async def handle(self, request: Request) -> Response:
+        generation = self.gateway.generation  # read once: a swap between two reads would mix schemas
+        assert generation is not None
+        schema = generation.schema
+        if self._printed is None or self._printed[0] is not schema:
+            self._printed = (schema, schema.sdl() + "\n")
+        return Response(self._printed[1], media_type=SDL)
+
+
+class HealthRoute:
+    """GET /health: 200 while every server is up, 503 otherwise; only `up` without the token."""
+
+    def __init__(self, gateway: HttpGateway) -> None:
+        self.gateway = gateway
+
+    async def handle(self, request: Request) -> Response:
+        state = self.gateway.health()
         status = 200 if state["up"] else 503
         if not getattr(request.state, "admitted", True):  # load balancers ask without a token: up or not
             return JSONResponse({"up": state["up"]}, status_code=status)
         return JSONResponse(state, status_code=status)
 
-    async def not_allowed(request: Request, exc: Exception) -> Response:
-        allow = "GET, POST" if request.url.path == "/graphql" else "GET"
-        return error_response(405, f"method {request.method} is not allowed here", JSON, {"Allow": allow})
 
-    async def metrics(request: Request) -> Response:  # under the token: it names servers and tools
-        return metrics_response(observer)
+class MetricsRoute:
+    """GET /metrics, under the token: it names servers and tools."""
 
-    async def refused(request: Request, exc: Exception) -> Response:
-        assert isinstance(exc, Refused)
-        return error_response(exc.status, str(exc), JSON, exc.headers)
+    def __init__(self, observer: Observer) -> None:
+        self.observer = observer
 
-    async def client_gone(request: Request, exc: Exception) -> Response:
-        return Response(status_code=CLIENT_GONE)
+    async def handle(self, request: Request) -> Response:
+        return metrics_response(self.observer)
 
-    async def internal(request: Request, exc: Exception) -> Response:
-        # Starlette raises the exception again after this answer, and Uvicorn logs it once
-        # with its traceback; the client learns only that the fault is the gateway's.
-        return error_response(500, "the gateway failed on this request; its log has the details", JSON)
 
-    # The checks in the order they run, each one a middleware that can refuse on its own.
-    # Connection limits come first, before any of these: they act on the socket (connections.py).
+async def _not_allowed(request: Request, exc: Exception) -> Response:
+    allow = "GET, POST" if request.url.path == GRAPHQL_PATH else "GET"
+    return error_response(405, f"method {request.method} is not allowed here", JSON, {"Allow": allow})
+
+
+async def _refused(request: Request, exc: Exception) -> Response:
+    assert isinstance(exc, Refused)
+    return error_response(exc.status, str(exc), JSON, exc.headers)
+
+
+async def _client_gone(request: Request, exc: Exception) -> Response:
+    return Response(status_code=CLIENT_GONE)
+
+
+async def _internal(request: Request, exc: Exception) -> Response:
+    # Starlette raises the exception again after this answer, and Uvicorn logs it once
+    # with its traceback; the client learns only that the fault is the gateway's.
+    return error_response(500, "the gateway failed on this request; its log has the details", JSON)
+
+
+EXCEPTION_HANDLERS = {405: _not_allowed, Refused: _refused, ClientGone: _client_gone, Exception: _internal}
+
+
+def build_middleware(observer: Observer, access: Access, body_limit: int,
+                     graphiql: GraphiQL | None) -> list[Middleware]:
+    """The checks in the order they run, each one a middleware that can refuse on its own.
+    Connection limits come first, before any of these: they act on the socket (connections.py)."""
+    bearer = Bearer(access.token) if access.token is not None else None
     middleware = []
     if observer.metrics is not None or observer.tracing is not None:
         middleware.append(Middleware(ObserveMiddleware, observer=observer))  # outermost: its span covers all
@@ -327,23 +399,31 @@ def make_app(gateway: Gateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: 
                    is_open=lambda scope: scope["path"] in OPEN_PATHS or page_request(scope, graphiql)),
         Middleware(BodyCheck, limit=body_limit),  # media type, size, time to send it, JSON depth
     ]
-    routes = [Route(GRAPHQL_PATH, graphql, methods=["GET", "POST"]),
-              Route(SCHEMA_PATH, schema, methods=["GET"]),
-              Route("/health", health, methods=["GET"])]
-    if graphiql is not None:
-        routes.append(Route(ASSET_PATH, graphiql.asset, methods=["GET"]))
+    return middleware
+
+
+def make_app(gateway: HttpGateway, *, body_limit: int = DEFAULT_BODY_LIMIT, access: Access | None = None,
+             admission: Admission | None = None, web: WebOptions | None = None,
+             metrics_route: bool = True, mcp: McpHttp | None = None) -> Starlette:
+    """The gateway's app: a router under the checks. `metrics_route=False` when /metrics is
+    served on an address of its own; /mcp is served when `mcp` (the MCP face) is given."""
+    access = access or Access()
+    web = web or WebOptions()
+    admission = admission or Admission(gateway.query_threads)
+    observer = gateway.observer
+    routes = [Route(GRAPHQL_PATH, GraphQLRoute(gateway, admission, access.limits, web).handle, methods=["GET", "POST"]),
+              Route(SCHEMA_PATH, SchemaRoute(gateway).handle, methods=["GET"]),
+              Route("/health", HealthRoute(gateway).handle, methods=["GET"])]
+    if web.graphiql is not None:
+        routes.append(Route(ASSET_PATH, web.graphiql.asset, methods=["GET"]))
     if metrics_route and observer.metrics is not None:
-        routes.append(Route("/metrics", metrics, methods=["GET"]))
-    routes.append(Route("/mcp", mcp))  # the gateway as an MCP server (mcp_server.py)
-
-    @contextlib.asynccontextmanager
-    async def lifespan(app: Starlette) -> AsyncIterator[None]:
-        async with mcp.lifespan():  # the MCP transport's session manager lives as long as the server
-            yield
-
-    app = Starlette(routes=routes, middleware=middleware, lifespan=lifespan,
-                    exception_handlers={405: not_allowed, Refused: refused, ClientGone: client_gone,
-                                        Exception: internal})
+        routes.append(Route("/metrics", MetricsRoute(observer).handle, methods=["GET"]))
+    if mcp is not None:
+        routes.append(Route("/mcp", mcp))  # the gateway as an MCP server (mcp_server.py)
+    app = Starlette(routes=routes, middleware=build_middleware(observer, access, body_limit, web.graphiql),
+                    # the MCP transport's session manager lives as long as the server
+                    lifespan=(lambda app: mcp.lifespan()) if mcp is not None else None,
+                    exception_handlers=EXCEPTION_HANDLERS)
     # A redirect to the same path with a slash more or less would be built from the Host header.
     app.router.redirect_slashes = False
     app.state.admission = admission  # for whoever reports the queue
@@ -381,38 +461,12 @@ def metrics_bearer(sock: socket.socket, token: str | None) -> Bearer | None:
     reaches it, and the gateway's own elsewhere; without one, elsewhere is refused (AccessError)."""
     host = sock.getsockname()[0]
     require_token_off_loopback(host, token)
-    return None if token is None or ipaddress.ip_address(host.split("%")[0]).is_loopback else Bearer(token)
+    return None if token is None or loopback_address(host) else Bearer(token)
 
 
 def _client(request: Request) -> str:
     """Whom a query counts against: the client's address (the proxy's, unless it is trusted)."""
     return request.client.host if request.client else "-"
-
-
-class AccessLogMiddleware:
-    """One line per HTTP request: client, method, path (never the URL's query, which may hold the
-    GraphQL query and its variables), status, duration and the top-level field count."""
-
-    def __init__(self, app: Any, log: Any) -> None:
-        self.app = app
-        self.log = log
-
-    async def __call__(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
-        if scope["type"] != "http":
-            await self.app(scope, receive, send)
-            return
-        began = time.perf_counter()
-        status = ResponseStatus(send)
-        try:
-            await self.app(scope, receive, status)
-        finally:
-            client = scope.get("client")
-            where = f"{client[0]}:{client[1]}" if client else "-"
-            fields = scope.get("state", {}).get("fields", "-")
-            elapsed_ms = (time.perf_counter() - began) * 1000
-            self.log(LogLine(f"{where} {scope['method']} {scope['path']} {status.code} {elapsed_ms:.1f}ms "
-                             f"fields={fields}", kind="request", client=where, method=scope["method"],
-                             path=scope["path"], status=status.code, ms=round(elapsed_ms, 1), fields=fields))
 
 
 async def _from_body(request: Request) -> Params | list[Params | BadRequest]:
@@ -534,8 +588,11 @@ def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int, access
     count its queries against another client."""
     access = access or Access()
     connections = connections or ConnectionLimits()
-    app = make_app(gateway, body_limit=body_limit, access=access,
-                   admission=Admission(gateway.query_threads, admission), web=web, metrics_route=metrics_route)
+    web = web or WebOptions()
+    queue = Admission(gateway.query_threads, admission)
+    mcp = McpHttp(gateway, access, relay_tools=web.mcp_tools, sessions=web.mcp_sessions, admission=queue)
+    app = make_app(gateway, body_limit=body_limit, access=access, admission=queue, web=web,
+                   metrics_route=metrics_route, mcp=mcp)
     proxies = access.forwarded_allow_ips
     # log_config=None: Uvicorn's lines go through the program's logging (and its --log-format).
     config = uvicorn.Config(app, lifespan="on", log_config=None, log_level="warning", access_log=False,

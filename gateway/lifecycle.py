@@ -9,11 +9,12 @@ from collections.abc import Callable
 from contextlib import AbstractAsyncContextManager
 from typing import Any
 
-from .access import Limits
+from .limits import Limits
 from .auth import SignIn
 from .budget import DEFAULT_REPLY_BYTES, ReplyBudget
 from .config import DEFAULT_RESULT_LIMIT, ServerConfig
 from .dispatch import Dispatcher
+from .errors import error_body
 from .generation import Follower, Generation, Generations
 from .marking import marked
 from .observe import Observer
@@ -213,9 +214,9 @@ class Gateway:
             try:
                 variables = json.loads(variables) if variables.strip() else None
             except ValueError as exc:
-                return json.dumps({"errors": [{"message": f"the variables are not JSON: {exc}"}]})
+                return json.dumps(error_body(f"the variables are not JSON: {exc}"))
             if variables is not None and not isinstance(variables, dict):
-                return json.dumps({"errors": [{"message": "the variables must be a JSON object"}]})
+                return json.dumps(error_body("the variables must be a JSON object"))
         async with self.generations.taken() as generation:
             return json.dumps(await generation.front.execute(query, variables, operation_name))
 

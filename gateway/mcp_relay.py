@@ -19,7 +19,7 @@ from mcp import types
 from mcp.server.lowlevel.helper_types import ReadResourceContents
 from mcp.shared.exceptions import McpError
 
-from .access import Limits
+from .limits import Limits
 from .front import RequestError
 from .generation import Generation
 from .lifecycle import Gateway

@@ -44,15 +44,17 @@ from mcp.server.stdio import stdio_server
 from mcp.server.streamable_http_manager import StreamableHTTPSessionManager
 from mcp.server.transport_security import TransportSecuritySettings
 from pydantic import TypeAdapter, ValidationError
-from starlette.responses import JSONResponse
 
 from graphql import GraphQLEnumType, GraphQLField, GraphQLObjectType, GraphQLSchema, print_schema
 
-from .access import Access, Limits
+from .access import LOOPBACK_NAMES, Access
 from .admission import Admission, Refused
+from .checks import refusal
+from .errors import error_body
 from .front import Prepared, RequestError
 from .generation import Generation
 from .lifecycle import Gateway
+from .limits import Limits
 from .identity import PROGRAM, version
 from .mcp_relay import Offered, Relay
 from .schema import TOOL_RESULT, GatewaySchema, query_description
@@ -63,7 +65,6 @@ logger = logging.getLogger(__name__)
 SERVER_NAME = PROGRAM
 FIELD_LIST_CHARS = 12_000  # of the graphql tool's description given to listing fields with their arguments
 ENUM_LIST_CHARS = 4_000  # and to the values of the enum types they take
-LOOPBACK_NAMES = ("localhost", "127.0.0.1", "[::1]")
 LOG_LEVELS: tuple[types.LoggingLevel, ...] = (
     "debug", "info", "notice", "warning", "error", "critical", "alert", "emergency")
 DEFAULT_LOG_LEVEL: types.LoggingLevel = "warning"  # until a client asks for more (or less)
@@ -335,7 +336,7 @@ class McpFace:
             await self._log("warning", f"graphql: refused: {exc}")
             return _answer(exc.response(), is_error=True)
         except Refused as exc:
-            return _answer({"errors": [{"message": str(exc), "extensions": {"status": exc.status}}]}, is_error=True)
+            return _answer(error_body(str(exc), status=exc.status), is_error=True)
         return _answer(response, is_error=False)
 
     async def _relayed(self, name: str, arguments: dict[str, Any], listed: types.Tool) -> types.CallToolResult:
@@ -613,17 +614,17 @@ class McpHttp:
         if scope["method"] not in methods:
             # Stateless: no session to resume or end, and nothing the gateway sends unasked,
             # so no GET stream (MCP allows 405 for it) and no DELETE.
-            refusal = _refused(405, f"method {scope['method']} is not allowed here: send MCP messages by POST",
-                               {"Allow": ", ".join(methods)})
+            refused = refusal(405, f"method {scope['method']} is not allowed here: send MCP messages by POST",
+                              {"Allow": ", ".join(methods)})
         elif self.manager is None:
-            refusal = _refused(503, "the MCP endpoint is not serving (yet)")
+            refused = refusal(503, "the MCP endpoint is not serving (yet)")
         elif self.sessions and self._full(scope):
-            refusal = _refused(503, f"the gateway holds {SESSIONS} MCP sessions, its most: retry later",
-                               {"Retry-After": "10"})
+            refused = refusal(503, f"the gateway holds {SESSIONS} MCP sessions, its most: retry later",
+                              {"Retry-After": "10"})
         else:
             await self.manager.handle_request(scope, receive, send)
             return
-        await refusal(scope, receive, send)
+        await refused(scope, receive, send)
 
     def _full(self, scope: dict[str, Any]) -> bool:
         """Whether this request would open a session beyond the bound (one naming a session does not)."""
@@ -645,10 +646,6 @@ def security_settings(access: Access) -> TransportSecuritySettings:
         origins.append(access.cors_origin)
     return TransportSecuritySettings(enable_dns_rebinding_protection=True, allowed_hosts=hosts,
                                      allowed_origins=origins)
-
-
-def _refused(status: int, message: str, headers: dict[str, str] | None = None) -> JSONResponse:
-    return JSONResponse({"errors": [{"message": message}]}, status_code=status, headers=headers)
 
 
 def _answer(response: dict[str, Any], *, is_error: bool) -> types.CallToolResult:

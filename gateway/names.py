@@ -16,7 +16,7 @@ import logging
 from dataclasses import dataclass
 from typing import Any
 
-from .access import printable
+from .access_log import printable
 from .fields import FieldIndex
 
 logger = logging.getLogger(__name__)

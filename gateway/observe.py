@@ -7,10 +7,7 @@ apart. Tracing is off unless the standard OTEL_* variables ask for it, and
 then costs nothing: its libraries are not even imported.
 """
 
-import json
-import logging
 import os
-import sys
 import time
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import AbstractContextManager, contextmanager, nullcontext
@@ -22,8 +19,6 @@ if TYPE_CHECKING:
     from .metrics import Metrics
     from .tracing import CallSpan, Tracing
 
-ACCESS_LOGGER = "gateway.access"
-STATUS_LOGGER = "gateway.status"  # what the program says it is doing (serving, stopped): shown at any level
 UNMATCHED = "unmatched"  # the route label of a path no route serves: the paths themselves are unbounded
 
 # The W3C trace context of the tool call this task runs, for its MCP request's `_meta`.
@@ -186,76 +181,3 @@ class ObserveMiddleware:
             routes = getattr(scope.get("app"), "routes", ())
             self._paths = frozenset(path for route in routes if isinstance(path := getattr(route, "path", None), str))
         return scope["path"] if scope["path"] in self._paths else UNMATCHED
-
-
-class LogLine(str):
-    """An access or tool-call line that carries its fields as well, so a JSON log shows them
-    as fields; wherever a line of text is wanted it is that text."""
-
-    fields: dict[str, object]
-
-    def __new__(cls, text: str, **fields: object) -> LogLine:
-        line = super().__new__(cls, text)
-        line.fields = fields
-        return line
-
-
-class JsonFormatter(logging.Formatter):
-    """One JSON object per line: time, level, logger, message, and the trace and span ids of the
-    request or tool call the line was written for, when it is being traced."""
-
-    def format(self, record: logging.LogRecord) -> str:
-        line: dict[str, Any] = {
-            "time": time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(record.created)) + f".{int(record.msecs):03d}Z",
-            "level": record.levelname.lower(),
-            "logger": record.name,
-            "message": record.getMessage(),
-        }
-        for key, value in getattr(record, "fields", {}).items():
-            line.setdefault(key, value)
-        if (ids := _trace_ids()) is not None:
-            line["trace_id"], line["span_id"] = ids
-        if record.exc_info:
-            line["exception"] = self.formatException(record.exc_info)
-        return json.dumps(line, ensure_ascii=False)
-
-
-def _trace_ids() -> tuple[str, str] | None:
-    # The tracing module is imported only when tracing is on: importing it here would load
-    # OpenTelemetry for every log line of a gateway that does not trace.
-    tracing = sys.modules.get(f"{__package__}.tracing")
-    return tracing.current_ids() if tracing is not None else None
-
-
-def configure_logging(log_format: str, level: str = "warning") -> None:
-    """The program's log on standard error, as text or as JSON objects, from `level` up; the
-    access log (JSON lines only: text access lines are written by access.AccessLog) whatever
-    the level, and HTTPX's line per request only from warnings up."""
-    handler = logging.StreamHandler(sys.stderr)
-    handler.setFormatter(JsonFormatter() if log_format == "json" else logging.Formatter("gateway: %(message)s"))
-    root = logging.getLogger()
-    root.handlers[:] = [handler]
-    root.setLevel(level.upper())
-    # httpx says "HTTP Request: POST ..." at info for every message to a remote server.
-    logging.getLogger("httpx").setLevel(max(logging.WARNING, root.level))
-    logging.getLogger(ACCESS_LOGGER).setLevel(logging.INFO)
-    logging.getLogger(STATUS_LOGGER).setLevel(logging.INFO)
-
-
-def say(message: str, *args: object) -> None:
-    """A line about what the program is doing (serving at ..., stopped), in the log's format."""
-    status = logging.getLogger(STATUS_LOGGER)
-    if status.hasHandlers():
-        status.info(message, *args)
-    else:  # an embedding program that set up no logging still hears it, as before
-        print("gateway: " + message % args, file=sys.stderr, flush=True)
-
-
-def access_logger(name: str = ACCESS_LOGGER) -> Callable[[str], None]:
-    """An access-log sink (access.Access.log) that writes through the program's logging, a
-    LogLine's fields as fields of its JSON object."""
-    logger = logging.getLogger(name)
-
-    def log(line: str) -> None:
-        logger.info("%s", line, extra={"fields": getattr(line, "fields", {})})
-    return log

@@ -12,6 +12,8 @@ import sys
 from collections import OrderedDict
 from typing import Any
 
+from .errors import error_body
+
 DEFAULT_STORE_BYTES = 8 << 20  # a few thousand hand-written queries
 ENTRY_OVERHEAD = 200  # bytes per entry beyond its text's own: the key and the dictionary's node
 NOT_FOUND = "PersistedQueryNotFound"
@@ -25,8 +27,8 @@ class PersistedQueryError(Exception):
         super().__init__(message)
         self.code = code
 
-    def error(self) -> dict[str, Any]:
-        return {"message": str(self), "extensions": {"code": self.code}}
+    def body(self) -> dict[str, Any]:
+        return error_body(str(self), code=self.code)
 
 
 def requested_hash(extensions: dict[str, Any] | None) -> str | None:

@@ -13,7 +13,7 @@ import os
 from pathlib import Path
 from typing import Any
 
-from .access import printable
+from .access_log import printable
 
 logger = logging.getLogger(__name__)
 

@@ -40,7 +40,7 @@ from mcp.types import (
 from pydantic import BaseModel, ValidationError
 
 from . import own_fields
-from .access import printable
+from .access_log import printable
 from .auth import SignIn, SignInNeeded
 from .config import REMOTE, ServerConfig
 from .observe import call_meta

@@ -23,8 +23,8 @@ from support import (DEADLINE, REPO, gateway_env, running, serving, serving_prog
                      write_config)
 
 from gateway import in_process  # noqa: E402
-from gateway.access import (Access, AccessError, Limits, load_token, loopback_host,  # noqa: E402
-                            require_token_off_loopback)
+from gateway.access import Access, AccessError, load_token, loopback_host, require_token_off_loopback  # noqa: E402
+from gateway.limits import Limits  # noqa: E402
 from gateway.fields import FieldIndex  # noqa: E402
 from gateway.offer import Offer, OfferError  # noqa: E402
 

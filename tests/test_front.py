@@ -31,7 +31,7 @@ import graphql
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO))
 from gateway import Gateway, ServerConfig, in_process, load_config
-from gateway.access import Limits
+from gateway.limits import Limits
 from gateway.config import BUNDLED
 from support import running
 from gateway.fields import FieldIndex

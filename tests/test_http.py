@@ -29,6 +29,7 @@ from support import (DEADLINE, REPO, gateway_env, poll_async, running, server_en
 from gateway import load_config  # noqa: E402
 from gateway.config import DEFAULT_BATCH_LIMIT  # noqa: E402
 from gateway.http import chosen_media_type, make_app  # noqa: E402
+from gateway.observe import Observer  # noqa: E402
 from gateway.persisted import PersistedQueries, PersistedQueryError  # noqa: E402
 
 BODY_LIMIT = 4096
@@ -157,11 +158,14 @@ def test_chosen_media_type(accept: str, media: str | None) -> None:
 
 def test_health_says_when_a_server_is_down() -> None:
     class Down:
+        observer = Observer()
+        query_threads = 1
+
         def health(self) -> dict[str, Any]:
             return {"up": False, "servers": {"a": {"up": False, "failure": "exited"}}}
 
     async def get() -> httpx.Response:
-        transport = httpx.ASGITransport(app=make_app(Down()))  # type: ignore[arg-type]
+        transport = httpx.ASGITransport(app=make_app(Down()))  # type: ignore[arg-type]  # a gateway that only says it is down
         async with httpx.AsyncClient(transport=transport, base_url="http://localhost") as client:
             return await client.get("/health")
 

@@ -34,7 +34,9 @@ from starlette.responses import JSONResponse
 
 import _graphql
 from gateway import Gateway, in_process
-from gateway.access import Access, AccessLog, Limits
+from gateway.access import Access
+from gateway.access_log import AccessLog
+from gateway.limits import Limits
 from gateway.admission import Admission, AdmissionLimits, ClientGone, Refused
 from gateway.budget import ReplyBudget
 from gateway.checks import BodyCheck
@@ -44,6 +46,7 @@ from gateway.connections import AcceptErrorLog, ConnectionLimits, guarded_protoc
 from gateway.fields import FieldIndex
 from gateway.front import Front
 from gateway.http import listening_socket, make_app, make_server
+from gateway.observe import Observer
 from gateway.preparing import Preparer, TooSlow
 from gateway.schema import build
 from support import serving_program, server_entry, write_config
@@ -64,6 +67,7 @@ class StandIn:
     query_threads = 2
 
     def __init__(self) -> None:
+        self.observer = Observer()
         self.executed: list[str] = []  # the engine's documents, one per trip to a query thread
         self.hold: threading.Event | None = None
         self.fail = False
@@ -137,7 +141,7 @@ def closed_by_server(sock: socket.socket) -> bytes:
 
 def test_head_is_a_get_and_never_reaches_a_tool_that_writes() -> None:
     gateway = StandIn()
-    app = make_app(gateway)  # type: ignore[arg-type]
+    app = make_app(gateway)
     written = asyncio.run(asgi(app, "HEAD", "/graphql", params={"query": "mutation { alpha_write { text } }"}))
     assert (written.status_code, written.headers["allow"]) == (405, "POST")
     as_query = asyncio.run(asgi(app, "HEAD", "/graphql", params={"query": "{ alpha_write { text } }"},
@@ -170,7 +174,7 @@ def test_malformed_requests_are_400_never_500(request_args: dict[str, Any], mess
     headers = {"Content-Type": "application/json", **request_args.pop("headers", {})}
     if "content" not in request_args and method == "POST":
         request_args["content"] = b'{"query": "{ a }"}'
-    response = asyncio.run(asgi(make_app(gateway), method, "/graphql",  # type: ignore[arg-type]
+    response = asyncio.run(asgi(make_app(gateway), method, "/graphql",
                                 headers=headers, **request_args))
     assert response.status_code == 400, response.text
     assert message in response.json()["errors"][0]["message"]
@@ -205,7 +209,7 @@ def test_bodies_held_at_once_are_bounded_and_so_is_the_time_to_send_one() -> Non
 def test_an_internal_fault_is_a_json_500() -> None:
     gateway = StandIn()
     gateway.fail = True
-    response = asyncio.run(asgi(make_app(gateway), "POST", "/graphql", json={"query": READ}))  # type: ignore[arg-type]
+    response = asyncio.run(asgi(make_app(gateway), "POST", "/graphql", json={"query": READ}))
     assert response.status_code == 500 and "the gateway failed" in response.json()["errors"][0]["message"]
 
 
@@ -216,7 +220,7 @@ def test_an_internal_fault_is_a_json_500() -> None:
     (None, "localhost", "/graphql/", 404),
 ])
 def test_host_rule_everywhere_and_no_redirect(token: str | None, host: str, path: str, status: int) -> None:
-    app = make_app(StandIn(), access=Access(token=token))  # type: ignore[arg-type]
+    app = make_app(StandIn(), access=Access(token=token))
     response = asyncio.run(asgi(app, "GET", path, headers={"Host": host}, follow_redirects=False))
     assert response.status_code == status and "location" not in response.headers
     assert "servers" not in response.text
@@ -229,7 +233,7 @@ def test_host_rule_everywhere_and_no_redirect(token: str | None, host: str, path
     (b"Bearer\t" + TOKEN.encode(), False),
 ])
 def test_the_bearer_token_is_compared_on_its_exact_bytes(authorization: bytes, admitted: bool) -> None:
-    app = make_app(StandIn(), access=Access(token=TOKEN))  # type: ignore[arg-type]
+    app = make_app(StandIn(), access=Access(token=TOKEN))
     response = asyncio.run(asgi(app, "GET", "/graphql", params={"query": READ},
                                 headers={"Authorization": authorization}))
     assert response.status_code == (200 if admitted else 401)
@@ -513,7 +517,7 @@ CONFLICTS = "{ " + aliases('a: alpha_read(text: "{}") {{ text }}', 450) + " }"
 ])
 def test_costly_documents_are_refused_before_they_are_run(method: str, query: str, limits: Limits | None,
                                                           status: int, message: str) -> None:
-    app = make_app(StandIn(), access=Access(limits=limits or Limits()))  # type: ignore[arg-type]
+    app = make_app(StandIn(), access=Access(limits=limits or Limits()))
     headers = {"Accept": "application/graphql-response+json"}
     if method == "GET":
         response = asyncio.run(asgi(app, "GET", "/graphql", params={"query": query}, headers=headers))
@@ -524,7 +528,7 @@ def test_costly_documents_are_refused_before_they_are_run(method: str, query: st
 
 
 def test_graphiql_introspection_is_within_the_default_cost() -> None:
-    app = make_app(StandIn())  # type: ignore[arg-type]
+    app = make_app(StandIn())
     response = asyncio.run(asgi(app, "POST", "/graphql", json={"query": graphql.get_introspection_query()}))
     assert response.status_code == 200 and response.json()["data"]["__schema"]["queryType"]["name"] == "Query"
 
@@ -561,7 +565,7 @@ def test_a_clients_waiting_documents_are_all_answered_and_leave_no_count() -> No
 
 def test_a_batch_of_slow_documents_is_bounded_as_a_whole(monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.setattr("gateway.http.BATCH_PREPARE_SECONDS", 0.3)
-    app = make_app(StandIn())  # type: ignore[arg-type]
+    app = make_app(StandIn())
     response = asyncio.run(asgi(app, "POST", "/graphql", json=[{"query": CONFLICTS}] * 16))
     messages = [answer["errors"][0]["message"] for answer in response.json()]
     assert all(m.startswith(("preparing the document took more", "Fields 'a' conflict")) for m in messages[:1])

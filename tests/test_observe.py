@@ -37,7 +37,9 @@ from gateway import Gateway, in_process  # noqa: E402
 from gateway.access import Access, AccessError  # noqa: E402
 from gateway.http import make_app, make_metrics_app, metrics_bearer  # noqa: E402
 from gateway.metrics import Metrics  # noqa: E402
-from gateway.observe import JsonFormatter, Observer, access_logger  # noqa: E402
+from gateway.access_log import access_logger  # noqa: E402
+from gateway.logs import JsonFormatter  # noqa: E402
+from gateway.observe import Observer  # noqa: E402
 from gateway.tracing import Tracing, provider_from_environ  # noqa: E402
 
 TRACE_ID = "4bf92f3577b34da6a3ce929d0e0e4736"
