@@ -521,6 +521,9 @@ class _Meter:
 
     def leaf(self, value: Any) -> None:
         """A value put in whole: strings by their length, JSON values item by item."""
+        if not isinstance(value, (dict, list)):  # most leaves: no stack to walk
+            self.add(len(value) + 2 if isinstance(value, str) else 5)
+            return
         stack = [value]
         while stack:
             item = stack.pop()
