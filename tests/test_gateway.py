@@ -93,6 +93,8 @@ def text(value: str) -> dict[str, Any]:
     ([text("plain words")], None, (None, "plain words")),
     ([text("NaN")], None, (None, "NaN")),
     ([text("[1, Infinity]")], None, (None, "[1, Infinity]")),
+    ([text("[123456789012345678901234567890]")], None, ([123456789012345678901234567890],
+                                                         "[123456789012345678901234567890]")),
     ([text('["\\ud800"]')], None, (["\ud800"], '["\\ud800"]')),
     ([text("[" * 100_000 + "]" * 100_000)], None, (None, "[" * 100_000 + "]" * 100_000)),
     ([text("a"), {"type": "image", "data": "", "mimeType": "image/png", "annotations": {"priority": 0.5}},
