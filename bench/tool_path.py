@@ -14,7 +14,11 @@ memory, each over stdio), CONCURRENCY at a time:
     any client of these servers pays; its CPU is this process's;
   - the gateway: `python -m gateway --serve`, each call one /graphql POST of
     one tool field; its CPU is the gateway process's (its query threads
-    included), read from /proc, the client's apart.
+    included), read from /proc, the client's apart;
+  - the gateway without HTTP: the same gateway in this process, each call
+    the front's run of the same document prepared once (its CPU is this
+    process's, like the SDK's): the tool path alone, so that the gap to the
+    served row is what the HTTP request costs.
 
 Rounds alternate the two. Prints calls per second and CPU milliseconds per
 call for each, and the gateway's CPU over the SDK's, with the load average.
@@ -104,18 +108,46 @@ async def gateway(stack: contextlib.AsyncExitStack, config: Path, source: Path) 
     threading.Thread(target=process.stderr.read, daemon=True).start()  # the access log, read away
     client = await stack.enter_async_context(httpx.AsyncClient(base_url=f"http://127.0.0.1:{found.group(1)}",
                                                                limits=httpx.Limits(max_connections=CONCURRENCY)))
-    documents = {}
-    for field, arguments in CALLS:
-        declared = ", ".join(f"${name}: {TYPES[name]}" for name in arguments)
-        passed = ", ".join(f"{name}: ${name}" for name in arguments)
-        documents[field] = (f"query{f'({declared})' if declared else ''} "
-                            f"{{ r: {field}{f'({passed})' if passed else ''} {{ isError text }} }}")
+    documents = one_field_documents()
 
     async def run(call: tuple[str, dict[str, Any]]) -> None:
         answer = (await client.post("/graphql", json={"query": documents[call[0]], "variables": call[1]})).json()
         assert not answer.get("errors") and not answer["data"]["r"]["isError"], answer
 
     return run, process.pid
+
+
+def one_field_documents() -> dict[str, str]:
+    """Each call's document: one tool field, its arguments as variables."""
+    documents = {}
+    for field, arguments in CALLS:
+        declared = ", ".join(f"${name}: {TYPES[name]}" for name in arguments)
+        passed = ", ".join(f"{name}: ${name}" for name in arguments)
+        documents[field] = (f"query{f'({declared})' if declared else ''} "
+                            f"{{ r: {field}{f'({passed})' if passed else ''} {{ isError text }} }}")
+    return documents
+
+
+async def no_http(stack: contextlib.AsyncExitStack, config: Path) -> Any:
+    """The gateway in this process without its HTTP server: each call the front's run of a
+    prepared document, as a /graphql POST reaches it (query threads, receivers, the upstreams'
+    sessions, the output checks); what the HTTP request adds is the gap to the served row."""
+    sys.path.insert(0, str(REPO))
+    from gateway import Gateway, load_config
+
+    served = Gateway(load_config(config))
+    await served.start()
+    stack.push_async_callback(served.close)
+    documents = one_field_documents()
+    generation = await stack.enter_async_context(served.taken())
+    front = generation.front
+    prepared = {field: await front.prepare_async(text, None) for field, text in documents.items()}
+
+    async def run(call: tuple[str, dict[str, Any]]) -> None:
+        answer = await front.run(prepared[call[0]], call[1])
+        assert not answer.get("errors") and not answer["data"]["r"]["isError"], answer
+
+    return run
 
 
 async def main(calls: int, rounds: int, before: Path | None) -> None:
@@ -125,6 +157,7 @@ async def main(calls: int, rounds: int, before: Path | None) -> None:
         config = hub_config(Path(folder))
         async with contextlib.AsyncExitStack() as stack:
             runs: dict[str, tuple[Any, int | None]] = {"SDK send_request": (await sdk(stack, config), None)}
+            runs["gateway, no HTTP (in this process)"] = (await no_http(stack, config), None)
             runs["gateway"] = await gateway(stack, config, REPO)
             if before is not None:
                 runs["gateway before"] = await gateway(stack, config, before.resolve())

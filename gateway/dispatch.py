@@ -7,7 +7,6 @@ failed by its server or its time limit, or failed at close.
 """
 
 import asyncio
-import json
 import time
 from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
@@ -15,6 +14,7 @@ from typing import Any
 
 from mcp.types import TextContent
 
+from . import json_text
 from .budget import ReplyBudget
 from .generation import Generation
 from .access_log import LogLine
@@ -64,7 +64,7 @@ class Dispatcher:
 
     async def _answer(self, generation: Generation, request_text: str) -> None:
         engine = generation.engine  # the engine that asked is the one that gets the answer
-        request = json.loads(request_text)
+        request = json_text.loads(request_text)
         request_id, server, tool = request["request_id"], request["server"], request["tool"]
         upstream = self.upstream_of(server)
         began = time.perf_counter()
@@ -73,9 +73,9 @@ class Dispatcher:
         try:
             if upstream is None:
                 raise CallFailed(f"no server named {server!r}")
-            payload = json.dumps(await self._reply(generation, upstream, tool, request.get("arguments") or {}),
-                                 allow_nan=False)
-            if len(payload) > self.max_result_bytes:  # ASCII: json.dumps escapes the rest
+            payload = json_text.dumps_ascii(await self._reply(generation, upstream, tool,
+                                                              request.get("arguments") or {}))
+            if len(payload) > self.max_result_bytes:  # ASCII: characters are bytes
                 raise CallFailed(f"{server}.{tool}: the result is {len(payload)} bytes of JSON, over the "
                                  f"gateway's bound of {self.max_result_bytes} (--max-result)")
             if not self.replies.take(len(payload)):

@@ -63,6 +63,7 @@ from graphql import (
     validate,
 )
 
+from . import json_text
 from .limits import Limits, utf8_length_over
 from .cost import CostModel
 from .preparing import PREPARE_SECONDS, Busy, Preparer, TooSlow
@@ -376,7 +377,7 @@ class Front:
                 text = await self.offload(prepared.tool_fields, self.engine.execute, work.text, variables_json)
             else:
                 text = self.engine.execute(work.text, variables_json)
-            answer = json.loads(text)
+            answer = json_text.loads(text)
             if answer.get("data") is None:
                 failed = answer.get("errors") or [{"message": "the engine gave no data"}]
                 if len(steps) == 1:
@@ -520,6 +521,9 @@ class _Meter:
 
     def leaf(self, value: Any) -> None:
         """A value put in whole: strings by their length, JSON values item by item."""
+        if not isinstance(value, (dict, list)):  # most leaves: no stack to walk
+            self.add(len(value) + 2 if isinstance(value, str) else 5)
+            return
         stack = [value]
         while stack:
             item = stack.pop()
@@ -732,7 +736,7 @@ def _engine_variables(work: EngineWork, coerced: dict[str, Any]) -> tuple[str | 
         text = written.get(name)
         if text is None:
             try:
-                text = written[name] = json.dumps(coerced[name], allow_nan=False)
+                text = written[name] = json_text.dumps_ascii(coerced[name])
             except ValueError:
                 raise RequestError.of(f"variable ${name} holds a number JSON cannot write") from None
         fanout += len(text)

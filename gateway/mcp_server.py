@@ -25,7 +25,6 @@ so that replicas share nothing, or with sessions, so that clients hear of change
 
 import asyncio
 import contextlib
-import json
 import logging
 import sys
 import time
@@ -47,6 +46,7 @@ from pydantic import TypeAdapter, ValidationError
 
 from graphql import GraphQLEnumType, GraphQLField, GraphQLObjectType, GraphQLSchema, print_schema
 
+from . import json_text
 from .access import LOOPBACK_NAMES, Access
 from .admission import Admission, Refused
 from .checks import refusal
@@ -651,7 +651,7 @@ def security_settings(access: Access) -> TransportSecuritySettings:
 def _answer(response: dict[str, Any], *, is_error: bool) -> types.CallToolResult:
     """A GraphQL response as structured content, its compact JSON as the text for clients that
     show a model only text, and each image or audio block it holds as a block a model sees."""
-    text = json.dumps(response, separators=(",", ":"), ensure_ascii=False)
+    text = json_text.dumps_compact(response)
     blocks: list[types.ContentBlock] = [types.TextContent(type="text", text=text)]
     blocks += _media(response.get("data"))
     return types.CallToolResult(content=blocks, structuredContent=response, isError=is_error)

@@ -1,10 +1,11 @@
 """What a field gets as its reply: the members of a tool's answer, and the failure that replaces it."""
 
-import json
 from typing import Any
 
 from mcp.types import CallToolResult, TextContent
 from pydantic import BaseModel
+
+from . import json_text
 
 
 class CallFailed(Exception):
@@ -28,10 +29,7 @@ def dump(model: BaseModel) -> dict[str, Any]:
 
 
 def json_or_none(text: str) -> Any:
-    def refuse(constant: str) -> None:
-        raise ValueError(constant)  # NaN and Infinity are not JSON
-
     try:
-        return json.loads(text, parse_constant=refuse)
-    except ValueError:
+        return json_text.loads(text)
+    except (ValueError, RecursionError):  # not JSON, or nested past what json reads
         return None

@@ -11,8 +11,10 @@ definition keeps every rule, so the errors given are always the ones all the rul
 """
 
 import functools
+from typing import Any
 
 from graphql import DocumentNode, OperationDefinitionNode, specified_rules
+from graphql.language.visitor import EnterLeaveVisitor
 from graphql.validation import (
     FragmentsOnCompositeTypesRule,
     KnownArgumentNamesRule,
@@ -57,7 +59,7 @@ assert len(RULES) == len(specified_rules)
 def rules_for(query: str, document: DocumentNode) -> Rules:
     """RULES, less those with nothing to check in `document` (parsed from `query`)."""
     if not all(isinstance(d, OperationDefinitionNode) for d in document.definitions):
-        return RULES
+        return _without(())
     return _without(tuple(p for p in NEEDS if p not in query))
 
 
@@ -66,4 +68,32 @@ def _without(absent: tuple[str, ...]) -> Rules:
     idle = set().union(*(NEEDS[p] for p in absent))
     if "$" in absent and "..." in absent:
         idle.add(KnownTypeNamesRule)
-    return tuple(rule for rule in RULES if rule not in idle)
+    return tuple(_FAST[rule] for rule in RULES if rule not in idle)
+
+
+def _handler_names(rule: type[ASTValidationRule], kind: str) -> tuple[str | None, str | None]:
+    """The names of `rule`'s enter and leave handlers for nodes of `kind`, as graphql-core's
+    Visitor finds them: the kind's own, else the generic one, else none."""
+    def found(verb: str) -> str | None:
+        return next((name for name in (f"{verb}_{kind}", verb) if getattr(rule, name, None)), None)
+
+    return found("enter"), found("leave")
+
+
+def _fast(rule: type[ASTValidationRule]) -> type[ASTValidationRule]:
+    """`rule` with its handler names looked up once per kind for the class: graphql-core's
+    Visitor looks them up anew for every rule object, that is for every document."""
+    names: dict[str, tuple[str | None, str | None]] = {}
+
+    def get_enter_leave_for_kind(self: Any, kind: str) -> EnterLeaveVisitor:
+        found: EnterLeaveVisitor | None = self.enter_leave_map.get(kind)
+        if found is None:
+            enter, leave = names.get(kind) or names.setdefault(kind, _handler_names(rule, kind))
+            found = self.enter_leave_map[kind] = EnterLeaveVisitor(
+                getattr(self, enter) if enter else None, getattr(self, leave) if leave else None)
+        return found
+
+    return type(rule.__name__, (rule,), {"get_enter_leave_for_kind": get_enter_leave_for_kind})
+
+
+_FAST = {rule: _fast(rule) for rule in RULES}
