@@ -64,8 +64,8 @@ if TYPE_CHECKING:
 
     from .admission import AdmissionLimits
     from .connections import ConnectionLimits
-    from .lifecycle import Gateway
     from .http import WebOptions
+    from .lifecycle import Gateway
 
 DEFAULT_QUERY = """\
 query Overview($dir: String!, $a: Float!, $b: Float!) {

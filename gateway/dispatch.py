@@ -15,9 +15,9 @@ from typing import Any
 from mcp.types import TextContent
 
 from . import json_text
+from .access_log import LogLine
 from .budget import ReplyBudget
 from .generation import Generation
-from .access_log import LogLine
 from .observe import Observer
 from .replies import CallFailed, reply_of
 from .upstream import Upstream, describe

@@ -33,7 +33,6 @@ from graphql.execution.values import get_variable_values
 
 from graphql import (
     BooleanValueNode,
-    Node,
     DocumentNode,
     EnumValueNode,
     FieldNode,
@@ -49,6 +48,7 @@ from graphql import (
     InlineFragmentNode,
     IntValueNode,
     ListValueNode,
+    Node,
     NullValueNode,
     ObjectValueNode,
     OperationDefinitionNode,
@@ -64,8 +64,8 @@ from graphql import (
 )
 
 from . import json_text
-from .limits import Limits, utf8_length_over
 from .cost import CostModel
+from .limits import Limits, utf8_length_over
 from .preparing import PREPARE_SECONDS, Busy, Preparer, TooSlow
 from .schema import GatewaySchema
 from .validation import rules_for

@@ -19,9 +19,9 @@ from typing import Any
 
 import _graphql
 
-from .limits import Limits
 from .fields import FieldIndex
 from .front import Front
+from .limits import Limits
 from .names import Renamed, distinct
 from .observe import Observer
 from .offer import Offer

@@ -19,8 +19,8 @@ import socket
 import time
 import urllib.parse
 from collections.abc import Iterator
-from dataclasses import dataclass, field
 from contextlib import AbstractAsyncContextManager
+from dataclasses import dataclass, field
 from typing import Any, Protocol
 
 import uvicorn
@@ -32,6 +32,7 @@ from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
 from .access import Access, Bearer, check_cors_origin, loopback_address, require_token_off_loopback
+from .access_log import AccessLogMiddleware
 from .admission import Admission, AdmissionLimits, ClientGone, Refused
 from .checks import (
     BearerCheck,
@@ -46,21 +47,20 @@ from .config import DEFAULT_BATCH_LIMIT, DEFAULT_BODY_LIMIT
 from .connections import AcceptErrorLog, ConnectionLimits, guarded_protocol
 from .errors import error_body
 from .front import Front, Prepared, RequestError
-from .limits import Limits
-from .preparing import BATCH_PREPARE_SECONDS, PREPARE_SECONDS
 from .graphiql import ASSET_PATH, ASSET_PREFIX, GraphiQL, wants_page
 from .lifecycle import Gateway
+from .limits import Limits
+from .logs import say
 from .mcp_server import McpHttp
-from .schema import GatewaySchema
+from .observe import ObserveMiddleware, Observer
 from .persisted import (
     BAD_REQUEST,
     DEFAULT_STORE_BYTES,
     PersistedQueries,
     PersistedQueryError,
 )
-from .access_log import AccessLogMiddleware
-from .logs import say
-from .observe import ObserveMiddleware, Observer
+from .preparing import BATCH_PREPARE_SECONDS, PREPARE_SECONDS
+from .schema import GatewaySchema
 
 logger = logging.getLogger(__name__)
 

@@ -2,7 +2,8 @@
 
 import tomllib
 from functools import cache
-from importlib.metadata import PackageNotFoundError, version as installed_version
+from importlib.metadata import PackageNotFoundError
+from importlib.metadata import version as installed_version
 from pathlib import Path
 
 PROGRAM = "ziri-gateway"

@@ -9,6 +9,11 @@ gateway's schema makes none.)
 
 from typing import Any
 
+from graphql.validation.rules.variables_in_allowed_position import (
+    VariablesInAllowedPositionRule,
+    allowed_variable_usage,
+)
+
 from graphql import (
     GraphQLError,
     GraphQLInt,
@@ -19,10 +24,6 @@ from graphql import (
     get_named_type,
     specified_rules,
     type_from_ast,
-)
-from graphql.validation.rules.variables_in_allowed_position import (
-    VariablesInAllowedPositionRule,
-    allowed_variable_usage,
 )
 
 SAFE_INT = "SafeInt"

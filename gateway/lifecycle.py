@@ -9,13 +9,13 @@ from collections.abc import Callable
 from contextlib import AbstractAsyncContextManager
 from typing import Any
 
-from .limits import Limits
 from .auth import SignIn
 from .budget import DEFAULT_REPLY_BYTES, ReplyBudget
 from .config import DEFAULT_RESULT_LIMIT, ServerConfig
 from .dispatch import Dispatcher
 from .errors import error_body
 from .generation import Follower, Generation, Generations
+from .limits import Limits
 from .marking import marked
 from .observe import Observer
 from .offer import Offer, OfferError

@@ -19,10 +19,10 @@ from mcp import types
 from mcp.server.lowlevel.helper_types import ReadResourceContents
 from mcp.shared.exceptions import McpError
 
-from .limits import Limits
 from .front import RequestError
 from .generation import Generation
 from .lifecycle import Gateway
+from .limits import Limits
 from .own_fields import GET_PROMPT, LIST_PROMPTS, LIST_RESOURCES, READ_RESOURCE
 
 logger = logging.getLogger(__name__)

@@ -53,12 +53,12 @@ from .checks import refusal
 from .errors import error_body
 from .front import Prepared, RequestError
 from .generation import Generation
+from .identity import PROGRAM, version
 from .lifecycle import Gateway
 from .limits import Limits
-from .identity import PROGRAM, version
 from .mcp_relay import Offered, Relay
-from .schema import TOOL_RESULT, GatewaySchema, query_description
 from .own_fields import LIST_PROMPTS, LIST_RESOURCES
+from .schema import TOOL_RESULT, GatewaySchema, query_description
 
 logger = logging.getLogger(__name__)
 

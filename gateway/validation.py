@@ -13,7 +13,6 @@ definition keeps every rule, so the errors given are always the ones all the rul
 import functools
 from typing import Any
 
-from graphql import DocumentNode, OperationDefinitionNode, specified_rules
 from graphql.language.visitor import EnterLeaveVisitor
 from graphql.validation import (
     FragmentsOnCompositeTypesRule,
@@ -36,6 +35,8 @@ from graphql.validation import (
     VariablesInAllowedPositionRule,
 )
 from graphql.validation.rules import ASTValidationRule
+
+from graphql import DocumentNode, OperationDefinitionNode, specified_rules
 
 from .int_variables import RULES, IntAsSafeIntRule
 
