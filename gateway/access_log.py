@@ -10,8 +10,6 @@ import time
 from collections.abc import Callable
 from typing import Any, TextIO
 
-from .observe import ResponseStatus
-
 ACCESS_LOGGER = "gateway.access"
 _ESCAPES = {code: f"\\x{code:02x}" for code in (*range(0x20), *range(0x7f, 0xa0))} | {
     0x2028: "\\u2028", 0x2029: "\\u2029"}
@@ -89,27 +87,16 @@ def access_logger(name: str = ACCESS_LOGGER) -> Callable[[str], None]:
     return log
 
 
-class AccessLogMiddleware:
-    """One line per HTTP request: client, method, path (never the URL's query, which may hold the
-    GraphQL query and its variables), status, duration and the top-level field count."""
+def request_line(log: Callable[[str], None]) -> Callable[[dict[str, Any], int, float], None]:
+    """What the request middleware (observe) calls as each HTTP request ends: one line with client,
+    method, path (never the URL's query, which may hold the GraphQL query and its variables),
+    status, duration and the top-level field count."""
 
-    def __init__(self, app: Any, log: Any) -> None:
-        self.app = app
-        self.log = log
-
-    async def __call__(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
-        if scope["type"] != "http":
-            await self.app(scope, receive, send)
-            return
-        began = time.perf_counter()
-        status = ResponseStatus(send)
-        try:
-            await self.app(scope, receive, status)
-        finally:
-            client = scope.get("client")
-            where = f"{client[0]}:{client[1]}" if client else "-"
-            fields = scope.get("state", {}).get("fields", "-")
-            elapsed_ms = (time.perf_counter() - began) * 1000
-            self.log(LogLine(f"{where} {scope['method']} {scope['path']} {status.code} {elapsed_ms:.1f}ms "
-                             f"fields={fields}", kind="request", client=where, method=scope["method"],
-                             path=scope["path"], status=status.code, ms=round(elapsed_ms, 1), fields=fields))
+    def line(scope: dict[str, Any], status: int, elapsed_ms: float) -> None:
+        client = scope.get("client")
+        where = f"{client[0]}:{client[1]}" if client else "-"
+        fields = scope.get("state", {}).get("fields", "-")
+        log(LogLine(f"{where} {scope['method']} {scope['path']} {status} {elapsed_ms:.1f}ms "
+                    f"fields={fields}", kind="request", client=where, method=scope["method"],
+                    path=scope["path"], status=status, ms=round(elapsed_ms, 1), fields=fields))
+    return line

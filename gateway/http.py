@@ -32,7 +32,7 @@ from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
 from .access import Access, Bearer, check_cors_origin, loopback_address, require_token_off_loopback
-from .access_log import AccessLogMiddleware
+from .access_log import request_line
 from .admission import Admission, AdmissionLimits, ClientGone, Refused
 from .checks import (
     BearerCheck,
@@ -378,10 +378,10 @@ def build_middleware(observer: Observer, access: Access, body_limit: int,
     Connection limits come first, before any of these: they act on the socket (connections.py)."""
     bearer = Bearer(access.token) if access.token is not None else None
     middleware = []
-    if observer.metrics is not None or observer.tracing is not None:
-        middleware.append(Middleware(ObserveMiddleware, observer=observer))  # outermost: its span covers all
-    if access.log is not None:
-        middleware.append(Middleware(AccessLogMiddleware, log=access.log))  # wraps the whole stack
+    if observer.metrics is not None or observer.tracing is not None or access.log is not None:
+        # Outermost: its span covers all, and its access line sees every refusal beneath it.
+        log = request_line(access.log) if access.log is not None else None
+        middleware.append(Middleware(ObserveMiddleware, observer=observer, log=log))
     middleware += [
         Middleware(HeadAsGet),  # HEAD meets every check as the GET it is
         Middleware(HostCheck, loopback_only=bearer is None),

@@ -144,13 +144,16 @@ class ResponseStatus:
 
 
 class ObserveMiddleware:
-    """Counts and traces every HTTP request. It wraps the whole stack, so its span is the current
-    one for every check and log line beneath it."""
+    """Counts, traces and logs every HTTP request, timing it and reading its status once for all
+    three. It wraps the whole stack, so its span is the current one for every check and log line
+    beneath it. `log(scope, status, milliseconds)` writes the access line (access_log.request_line)."""
 
-    def __init__(self, app: Any, observer: Observer) -> None:
+    def __init__(self, app: Any, observer: Observer,
+                 log: Callable[[dict[str, Any], int, float], None] | None = None) -> None:
         self.app = app
         self.metrics = observer.metrics
         self.tracing = observer.tracing
+        self.log = log
         self._paths: frozenset[str] | None = None
 
     async def __call__(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
@@ -163,10 +166,12 @@ class ObserveMiddleware:
         try:
             await self.app(scope, receive, status)
         finally:
+            elapsed = time.perf_counter() - began
+            if self.log is not None:  # inside the span, so a JSON line carries its trace
+                self.log(scope, status.code, elapsed * 1000)
             route = self._route(scope)
             if self.metrics is not None:
-                self.metrics.request_ended(route, status.code, time.perf_counter() - began,
-                                           scope.get("state", {}).get("fields"))
+                self.metrics.request_ended(route, status.code, elapsed, scope.get("state", {}).get("fields"))
             if span is not None:
                 span.end(scope["method"], route, status.code)
 
