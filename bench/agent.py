@@ -148,13 +148,13 @@ async def over_stdio(repeat: int) -> list[tuple[str, int, float, int]]:
         return await rows(session, counter, repeat)
 
 
-def start_serving(*flags: str) -> tuple[subprocess.Popen[str], str]:
-    """The gateway serving on a free loopback port, once it says where."""
+def start_serving(*flags: str, tree: Path = REPO) -> tuple[subprocess.Popen[str], str]:
+    """The gateway (of `tree`, a checkout's root) serving on a free loopback port, once it says where."""
     # Ten calls at once from one client are more than the default per-client share of the query
     # threads (half of 16): an operator serving one agent that calls in parallel allows them.
     process = subprocess.Popen([sys.executable, "-m", "gateway", "--serve", "127.0.0.1:0", "--mcp-tools",
                                 "--client-queries", "16", *flags],
-                               cwd=REPO, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                               cwd=tree, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     assert process.stderr is not None
     line = process.stderr.readline()
     found = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
@@ -269,16 +269,19 @@ TEN = ("ten tools/call in turn", "ten tools/call at once")
 ONE = "one graphql call, selecting what is needed"
 
 
-async def peer(repeat: int, rounds: int) -> list[tuple[str, str, list[float], int, int, int]]:
+async def peer(repeat: int, rounds: int, before: Path | None) -> list[tuple[str, str, list[float], int, int, int]]:
     """The gateway's /mcp (session-less, and with --mcp-sessions) and mcp-hub (its SSE endpoint)
-    over the same three servers: all up at once, each taking its turn in every round."""
+    over the same three servers: all up at once, each taking its turn in every round; with `before`
+    (another checkout's root, its gateway/ and examples/) that gateway too, in the same rounds."""
     from mcp.client.sse import sse_client
 
     found: dict[tuple[str, str], tuple[list[float], int, int, int]] = {}
     async with contextlib.AsyncExitStack() as stack:
         sessions: list[tuple[str, ClientSession, Counter, dict[str, str], tuple[str, ...], int]] = []
-        for who, flags in (("gateway", ()), ("gateway --mcp-sessions", ("--mcp-sessions",))):
-            process, url = await asyncio.to_thread(start_serving, *flags)
+        trees = [("", REPO)] + ([(" (before)", before)] if before is not None else [])
+        for who, flags, tree in ((f"gateway{mark}{shown}", flags, tree) for mark, tree in trees
+                                 for shown, flags in (("", ()), (" --mcp-sessions", ("--mcp-sessions",)))):
+            process, url = await asyncio.to_thread(start_serving, *flags, tree=tree)
             stack.callback(process.wait, 30)
             stack.callback(process.terminate)
             counter = Counter()
@@ -351,10 +354,12 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=20, help="rounds per way (default: %(default)s)")
     parser.add_argument("--peer", action="store_true", help="the gateway against mcp-hub over HTTP")
     parser.add_argument("--rounds", type=int, default=3, help="interleaved rounds with --peer (default: %(default)s)")
+    parser.add_argument("--before", type=Path, help="with --peer: also the gateway of this checkout (its gateway/ "
+                        "and examples/), in the same rounds")
     args = parser.parse_args()
     if args.peer:
         print(f"load averages (1, 5, 15 min) before: {os.getloadavg()}")
-        print(peer_table(asyncio.run(peer(args.repeat, args.rounds))))
+        print(peer_table(asyncio.run(peer(args.repeat, args.rounds, args.before))))
         print(f"load averages (1, 5, 15 min) after: {os.getloadavg()}")
         return
     run: dict[str, Callable[[int], Awaitable[list[tuple[str, int, float, int]]]]] = {

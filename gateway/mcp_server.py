@@ -29,7 +29,7 @@ import logging
 import sys
 import time
 import weakref
-from collections.abc import AsyncIterator, Iterator
+from collections.abc import AsyncIterator, Awaitable, Callable, Iterator
 from dataclasses import dataclass, field
 from typing import Any, cast
 
@@ -56,6 +56,7 @@ from .generation import Generation
 from .identity import PROGRAM, version
 from .lifecycle import Gateway
 from .limits import Limits
+from .mcp_post import McpPosts
 from .mcp_relay import Offered, Relay
 from .own_fields import LIST_PROMPTS, LIST_RESOURCES
 from .schema import TOOL_RESULT, GatewaySchema, query_description
@@ -582,8 +583,8 @@ class McpHttp:
     unused), whose GET stream carries `tools/list_changed`: the one way MCP gives a server
     to speak unasked over HTTP, at the price of a client tied to one gateway process.
 
-    `lifespan()` makes the face and holds the SDK's session manager, which wants its task
-    group entered once; before it /mcp answers 503."""
+    `lifespan()` makes the face and, with sessions, holds the SDK's session manager, which
+    wants its task group entered once; before it /mcp answers 503."""
 
     def __init__(self, gateway: Gateway, access: Access | None = None, *, relay_tools: bool = False,
                  sessions: bool = False, admission: Admission | None = None) -> None:
@@ -592,22 +593,31 @@ class McpHttp:
         self.relay_tools = relay_tools
         self.sessions = sessions
         self.admission = admission
-        self.manager: StreamableHTTPSessionManager | None = None
+        self.manager: StreamableHTTPSessionManager | None = None  # with sessions
+        self.answer: Callable[[Any, Any, Any], Awaitable[None]] | None = None  # while it serves
 
     @contextlib.asynccontextmanager
     async def lifespan(self) -> AsyncIterator[None]:
         face = McpFace(self.gateway, relay_tools=self.relay_tools, limits=self.access.limits,
                        tells_changes=self.sessions, admission=self.admission)
-        manager = StreamableHTTPSessionManager(
-            face.server, stateless=not self.sessions, security_settings=security_settings(self.access),
-            session_idle_timeout=SESSION_IDLE_SECONDS if self.sessions else None)
+        settings = security_settings(self.access)
         with face.following():
-            async with manager.run():
-                self.manager = manager
+            if not self.sessions:
+                # A POST that stands alone is answered without the SDK's per-POST session (mcp_post).
+                self.answer = McpPosts(face.server, settings)
                 try:
                     yield
                 finally:
-                    self.manager = None
+                    self.answer = None
+                return
+            manager = StreamableHTTPSessionManager(face.server, security_settings=settings,
+                                                   session_idle_timeout=SESSION_IDLE_SECONDS)
+            async with manager.run():
+                self.manager, self.answer = manager, manager.handle_request
+                try:
+                    yield
+                finally:
+                    self.manager = self.answer = None
 
     async def __call__(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
         methods = ("POST", "GET", "DELETE") if self.sessions else ("POST",)
@@ -616,13 +626,13 @@ class McpHttp:
             # so no GET stream (MCP allows 405 for it) and no DELETE.
             refused = refusal(405, f"method {scope['method']} is not allowed here: send MCP messages by POST",
                               {"Allow": ", ".join(methods)})
-        elif self.manager is None:
+        elif self.answer is None:
             refused = refusal(503, "the MCP endpoint is not serving (yet)")
         elif self.sessions and self._full(scope):
             refused = refusal(503, f"the gateway holds {SESSIONS} MCP sessions, its most: retry later",
                               {"Retry-After": "10"})
         else:
-            await self.manager.handle_request(scope, receive, send)
+            await self.answer(scope, receive, send)
             return
         await refused(scope, receive, send)
 

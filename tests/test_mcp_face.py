@@ -154,6 +154,21 @@ def test_mcp_body_is_bounded(urls: dict[str, str]) -> None:
     assert response.status_code == 413
 
 
+def test_mcp_answers_json_unless_a_notification_comes_first(urls: dict[str, str]) -> None:
+    def call(query: str) -> httpx.Response:
+        body = {"jsonrpc": "2.0", "id": 3, "method": "tools/call",
+                "params": {"name": "graphql", "arguments": {"query": query}}}
+        return httpx.post(f"{urls['open']}/mcp", json=body, headers=MCP_HEADERS)
+
+    plain, streamed = call("{ __typename }"), call("{ alpha_missing { json } }")  # the refusal logs a warning
+    assert plain.headers["content-type"] == "application/json"
+    assert plain.json()["id"] == 3 and not plain.json()["result"]["isError"]
+    assert streamed.headers["content-type"] == "text/event-stream"
+    events = [json.loads(line[5:]) for line in streamed.text.splitlines() if line.startswith("data:")]
+    assert [(e.get("method"), e.get("id")) for e in events] == [("notifications/message", None), (None, 3)]
+    assert events[0]["params"]["level"] == "warning" and events[1]["result"]["isError"]
+
+
 @pytest.mark.slow
 def test_over_stdio_ten_results_and_log_levels(config: Path) -> None:
     logged: list[types.LoggingMessageNotificationParams] = []
