@@ -29,7 +29,7 @@ import logging
 import sys
 import time
 import weakref
-from collections.abc import AsyncIterator, Awaitable, Callable, Iterator
+from collections.abc import AsyncIterator, Iterator
 from dataclasses import dataclass, field
 from typing import Any, cast
 
@@ -40,7 +40,6 @@ from mcp.server.lowlevel.helper_types import ReadResourceContents
 from mcp.server.models import InitializationOptions
 from mcp.server.session import ServerSession
 from mcp.server.stdio import stdio_server
-from mcp.server.streamable_http_manager import StreamableHTTPSessionManager
 from mcp.server.transport_security import TransportSecuritySettings
 from pydantic import TypeAdapter, ValidationError
 
@@ -56,8 +55,8 @@ from .generation import Generation
 from .identity import PROGRAM, version
 from .lifecycle import Gateway
 from .limits import Limits
-from .mcp_post import McpPosts
 from .mcp_relay import Offered, Relay
+from .mcp_transport import StreamableHttp
 from .own_fields import LIST_PROMPTS, LIST_RESOURCES
 from .schema import TOOL_RESULT, GatewaySchema, query_description
 
@@ -573,18 +572,17 @@ class _Lines:
 
 
 class McpHttp:
-    """Streamable HTTP at /mcp: the SDK's transport (with its DNS-rebinding protection) in front
+    """Streamable HTTP at /mcp (mcp_transport, with the SDK's DNS-rebinding protection) in front
     of the face's server. The app's middleware has applied the Host, token and body rules of
     every route before a request gets here.
 
     Stateless by default: each POST stands alone, so replicas behind a balancer share nothing,
-    and a client learns of a changed tool list only when it lists again. With `sessions` the
-    SDK keeps a session per client (at most SESSIONS, each ended after SESSION_IDLE_SECONDS
+    and a client learns of a changed tool list only when it lists again. With `sessions` it
+    keeps a session per client (at most SESSIONS, each ended after SESSION_IDLE_SECONDS
     unused), whose GET stream carries `tools/list_changed`: the one way MCP gives a server
     to speak unasked over HTTP, at the price of a client tied to one gateway process.
 
-    `lifespan()` makes the face and, with sessions, holds the SDK's session manager, which
-    wants its task group entered once; before it /mcp answers 503."""
+    `lifespan()` makes the face and its transport (mcp_transport); before it /mcp answers 503."""
 
     def __init__(self, gateway: Gateway, access: Access | None = None, *, relay_tools: bool = False,
                  sessions: bool = False, admission: Admission | None = None) -> None:
@@ -593,31 +591,21 @@ class McpHttp:
         self.relay_tools = relay_tools
         self.sessions = sessions
         self.admission = admission
-        self.manager: StreamableHTTPSessionManager | None = None  # with sessions
-        self.answer: Callable[[Any, Any, Any], Awaitable[None]] | None = None  # while it serves
+        self.transport: StreamableHttp | None = None  # while it serves
 
     @contextlib.asynccontextmanager
     async def lifespan(self) -> AsyncIterator[None]:
         face = McpFace(self.gateway, relay_tools=self.relay_tools, limits=self.access.limits,
                        tells_changes=self.sessions, admission=self.admission)
-        settings = security_settings(self.access)
+        transport = StreamableHttp(face.server, security_settings(self.access), sessions=self.sessions,
+                                   limit=SESSIONS, idle_seconds=SESSION_IDLE_SECONDS)
         with face.following():
-            if not self.sessions:
-                # A POST that stands alone is answered without the SDK's per-POST session (mcp_post).
-                self.answer = McpPosts(face.server, settings)
+            async with transport.run():
+                self.transport = transport
                 try:
                     yield
                 finally:
-                    self.answer = None
-                return
-            manager = StreamableHTTPSessionManager(face.server, security_settings=settings,
-                                                   session_idle_timeout=SESSION_IDLE_SECONDS)
-            async with manager.run():
-                self.manager, self.answer = manager, manager.handle_request
-                try:
-                    yield
-                finally:
-                    self.manager = self.answer = None
+                    self.transport = None
 
     async def __call__(self, scope: dict[str, Any], receive: Any, send: Any) -> None:
         methods = ("POST", "GET", "DELETE") if self.sessions else ("POST",)
@@ -626,22 +614,16 @@ class McpHttp:
             # so no GET stream (MCP allows 405 for it) and no DELETE.
             refused = refusal(405, f"method {scope['method']} is not allowed here: send MCP messages by POST",
                               {"Allow": ", ".join(methods)})
-        elif self.answer is None:
+        elif self.transport is None:
             refused = refusal(503, "the MCP endpoint is not serving (yet)")
-        elif self.sessions and self._full(scope):
+        elif self.sessions and self.transport.full() and not any(
+                name == b"mcp-session-id" for name, _ in scope.get("headers", ())):  # one naming a session opens none
             refused = refusal(503, f"the gateway holds {SESSIONS} MCP sessions, its most: retry later",
                               {"Retry-After": "10"})
         else:
-            await self.answer(scope, receive, send)
+            await self.transport(scope, receive, send)
             return
         await refused(scope, receive, send)
-
-    def _full(self, scope: dict[str, Any]) -> bool:
-        """Whether this request would open a session beyond the bound (one naming a session does not)."""
-        assert self.manager is not None
-        names_one = any(name == b"mcp-session-id" for name, _ in scope.get("headers", ()))
-        # The SDK keeps its sessions in this table and offers no count of them.
-        return not names_one and len(self.manager._server_instances) >= SESSIONS
 
 
 def security_settings(access: Access) -> TransportSecuritySettings:

@@ -12,6 +12,7 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
+import httpx
 import pytest
 from graphql import GraphQLEnumType, GraphQLObjectType
 
@@ -163,6 +164,31 @@ def test_resources_and_prompts_are_served_as_the_faces_own(served: tuple[LoopThr
             await session.read_resource("other://nothing")
 
     asyncio.run(over_http(served[2], work))
+
+
+def test_an_mcp_session_keeps_its_level_until_deleted(served: tuple[LoopThread, Gateway, str]) -> None:
+    url = f"{served[2]}/mcp"
+    headers = {"Accept": "application/json, text/event-stream"}
+
+    def post(method: str, params: dict[str, Any], session: str | None = None) -> httpx.Response:
+        named = {"Mcp-Session-Id": session} if session is not None else {}
+        return httpx.post(url, json={"jsonrpc": "2.0", "id": 1, "method": method, "params": params},
+                          headers={**headers, **named})
+
+    hello = {"protocolVersion": "2025-06-18", "capabilities": {}, "clientInfo": {"name": "t", "version": "1"}}
+    opened = post("initialize", hello)
+    session = opened.headers["mcp-session-id"]
+    assert [post("tools/list", {}, named).status_code for named in (None, "unknown")] == [400, 404]
+    assert post("logging/setLevel", {"level": "debug"}, session).json()["result"] == {}
+    called = post("tools/call", {"name": "graphql", "arguments": {"query": "{ __typename }"}}, session)
+    assert called.headers["content-type"] == "text/event-stream"  # the debug line came first
+    assert called.headers["mcp-session-id"] == session and '"level":"debug"' in called.text
+    other = post("initialize", hello)
+    plain = post("tools/call", {"name": "graphql", "arguments": {"query": "{ __typename }"}},
+                 other.headers["mcp-session-id"])
+    assert plain.headers["content-type"] == "application/json"  # another session's level is its own
+    assert httpx.delete(url, headers={**headers, "Mcp-Session-Id": session}).status_code == 200
+    assert post("tools/list", {}, session).status_code == 404
 
 
 def test_over_http_a_reload_shows_in_the_tools_and_the_schema(served: tuple[LoopThread, Gateway, str],

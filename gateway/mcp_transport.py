@@ -1,0 +1,362 @@
+"""Streamable HTTP for the MCP face: each POST answered by the face's handlers in the request's own task.
+
+The SDK's transport runs a server session per client (session-less: per POST,
+built and torn down each time) with its task group and memory streams, and
+answers every POST as an SSE stream written by tasks of its own: several times
+the work of the call it carries. Here a POST's message is read and checked as
+the SDK checks it (its DNS-rebinding protection, Accept, the protocol version
+header), handed to the same handlers the face registered with the SDK's server,
+and answered as plain JSON; unless its handler sends the client a notification
+(a log line) before the result: then the answer becomes an SSE stream at that
+first notification, carrying it, anything after it, and the result last. The
+client chose neither: it accepts both, as MCP asks of it.
+
+Session-less, what a session would keep (the log level a client set) dies with
+its POST. With sessions, `initialize` opens one (at most `limit` at once, each
+ended after `idle_seconds` unused or by the client's DELETE): its id names it in
+every later request, and its GET stream carries what the gateway sends unasked
+(`tools/list_changed` and the like).
+"""
+
+import asyncio
+import contextlib
+import logging
+import secrets
+import time
+import typing
+from collections.abc import AsyncIterator
+from typing import Any, cast
+
+from mcp import types
+from mcp.server.lowlevel.server import Server, request_ctx
+from mcp.server.session import ServerSession
+from mcp.server.transport_security import TransportSecurityMiddleware, TransportSecuritySettings
+from mcp.shared.context import RequestContext
+from mcp.shared.exceptions import McpError
+from mcp.shared.version import SUPPORTED_PROTOCOL_VERSIONS
+from pydantic import ValidationError
+from starlette.requests import Request
+from starlette.types import Receive, Scope, Send
+
+from . import json_text
+
+logger = logging.getLogger(__name__)
+
+JSON = b"application/json"
+SSE = b"text/event-stream"
+PROTOCOL_HEADER = "mcp-protocol-version"
+SESSION_HEADER = "mcp-session-id"
+# The version a client that names none speaks, as the SDK assumes it.
+DEFAULT_VERSION = types.DEFAULT_NEGOTIATED_VERSION
+# Each request's model by its method: validating against the one model is a tenth of trying the
+# whole union of them, as the SDK does.
+REQUESTS: dict[str, type[Any]] = {
+    typing.get_args(kind.model_fields["method"].annotation)[0]: kind
+    for kind in typing.get_args(types.ClientRequest.model_fields["root"].annotation)}
+STREAM_BACKLOG = 64  # messages waiting for a session's GET stream; past it the newest are dropped
+PING_SECONDS = 15.0  # a comment on an idle GET stream, so that proxies keep it open
+SWEEP_SECONDS = 60.0  # how often sessions are checked for idleness
+
+
+class _Answer:
+    """One POST's answer: plain JSON, or an SSE stream from the first message sent before the result."""
+
+    def __init__(self, send: Send, headers: list[tuple[bytes, bytes]]) -> None:
+        self.send = send
+        self.headers = headers  # the session's id, when there is one
+        self.streaming = False
+
+    async def message(self, body: bytes) -> None:
+        """A message before the result: the answer becomes (or goes on as) a stream."""
+        if not self.streaming:
+            self.streaming = True
+            await self.send({"type": "http.response.start", "status": 200, "headers": [
+                (b"content-type", SSE), (b"cache-control", b"no-cache, no-transform"), *self.headers]})
+        await self.send({"type": "http.response.body", "body": _event(body), "more_body": True})
+
+    async def last(self, body: bytes, status: int = 200) -> None:
+        if self.streaming:
+            await self.send({"type": "http.response.body", "body": _event(body)})
+            return
+        await self.send({"type": "http.response.start", "status": status, "headers": [
+            (b"content-type", JSON), (b"content-length", str(len(body)).encode()), *self.headers]})
+        await self.send({"type": "http.response.body", "body": body})
+
+
+class _Session:
+    """What handlers reach as their session: a message they send about a request goes out in
+    that request's answer; one sent unasked, on the session's GET stream if it has one open.
+    Session-less, each POST has one of its own, with no id."""
+
+    client_params = None
+
+    def __init__(self, ident: str | None) -> None:
+        self.id = ident
+        self.headers = [(SESSION_HEADER.encode(), ident.encode())] if ident is not None else []
+        self.used = time.monotonic()
+        self.answers: dict[types.RequestId, _Answer] = {}
+        self.stream: asyncio.Queue[bytes | None] | None = None
+        self.ended = False
+
+    async def send_notification(self, notification: types.ServerNotification,
+                                related_request_id: types.RequestId | None = None) -> None:
+        body = _encode({"jsonrpc": "2.0", **notification.model_dump(by_alias=True, mode="json", exclude_none=True)})
+        answer = self.answers.get(related_request_id) if related_request_id is not None else None
+        if answer is not None:
+            await answer.message(body)
+        elif self.stream is not None:
+            try:
+                self.stream.put_nowait(body)
+            except asyncio.QueueFull:
+                logger.debug("a message for MCP session %s was dropped: its client is not reading", self.id)
+
+    async def send_log_message(self, level: types.LoggingLevel, data: Any, logger: str | None = None,
+                               related_request_id: types.RequestId | None = None) -> None:
+        await self.send_notification(types.ServerNotification(types.LoggingMessageNotification(
+            params=types.LoggingMessageNotificationParams(level=level, data=data, logger=logger))),
+            related_request_id)
+
+    async def send_tool_list_changed(self) -> None:
+        await self.send_notification(types.ServerNotification(types.ToolListChangedNotification()))
+
+    async def send_resource_list_changed(self) -> None:
+        await self.send_notification(types.ServerNotification(types.ResourceListChangedNotification()))
+
+    async def send_prompt_list_changed(self) -> None:
+        await self.send_notification(types.ServerNotification(types.PromptListChangedNotification()))
+
+    def end(self) -> None:
+        self.ended = True
+        if self.stream is not None:  # wakes its GET stream (a full one wakes for what it holds)
+            with contextlib.suppress(asyncio.QueueFull):
+                self.stream.put_nowait(None)
+
+
+class StreamableHttp:
+    """/mcp's POST, GET and DELETE, answered with the handlers of the face's `server`; with
+    `sessions` at most `limit` of them, each ended after `idle_seconds` unused. `run()` holds
+    what sessions need (their sweep); outside it every request is refused."""
+
+    def __init__(self, server: Server[Any, Any], settings: TransportSecuritySettings, *, sessions: bool,
+                 limit: int, idle_seconds: float) -> None:
+        self.server = server
+        self.security = TransportSecurityMiddleware(settings)
+        self.sessions_on = sessions
+        self.limit = limit
+        self.idle_seconds = idle_seconds
+        self.sessions: dict[str, _Session] = {}
+        options = server.create_initialization_options()
+        self._server_info = types.Implementation(name=options.server_name, version=options.server_version,
+                                                 websiteUrl=options.website_url, icons=options.icons)
+        self._options = options
+
+    @contextlib.asynccontextmanager
+    async def run(self) -> AsyncIterator[None]:
+        sweep = asyncio.ensure_future(self._sweep()) if self.sessions_on else None
+        try:
+            yield
+        finally:
+            if sweep is not None:
+                sweep.cancel()
+            for session in self.sessions.values():
+                session.end()
+            self.sessions.clear()
+
+    def full(self) -> bool:
+        return len(self.sessions) >= self.limit
+
+    async def _sweep(self) -> None:
+        while True:
+            await asyncio.sleep(SWEEP_SECONDS)
+            idle = time.monotonic() - self.idle_seconds
+            for ident in [i for i, s in self.sessions.items() if s.used < idle]:
+                logger.info("MCP session %s ended: unused for %g seconds", ident, self.idle_seconds)
+                self.sessions.pop(ident).end()
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        request = Request(scope, receive)
+        refused = await self.security.validate_request(request, is_post=request.method == "POST")
+        if refused is not None:
+            await refused(scope, receive, send)
+            return
+        if request.method == "POST":
+            await self._post(request, send)
+            return
+        session = await self._named(request, send)
+        if session is None:
+            return
+        if request.method == "DELETE":
+            self.sessions.pop(cast(str, session.id), None)
+            session.end()
+            await _Answer(send, session.headers).last(b"")
+        else:
+            await self._stream(session, request, send)
+
+    async def _named(self, request: Request, send: Send, answer: _Answer | None = None) -> _Session | None:
+        """The session a request names, checked as the SDK checks it; None once refused."""
+        answer = answer or _Answer(send, [])
+        ident = request.headers.get(SESSION_HEADER)
+        session = self.sessions.get(ident) if ident is not None else None
+        if ident is None:
+            await _refuse(answer, 400, "Bad Request: Missing session ID")
+        elif session is None:
+            await _refuse(answer, 404, "Session not found")
+        elif not await _version_fits(request, answer):
+            return None
+        else:
+            session.used = time.monotonic()
+            return session
+        return None
+
+    async def _post(self, request: Request, send: Send) -> None:
+        answer = _Answer(send, [])
+        kinds = [kind.strip() for kind in request.headers.get("accept", "").split(",")]
+        if not (any(k.startswith("application/json") for k in kinds)
+                and any(k.startswith("text/event-stream") for k in kinds)):
+            await _refuse(answer, 406, "Not Acceptable: Client must accept both application/json and "
+                                       "text/event-stream")
+            return
+        try:
+            raw = json_text.loads((await request.body()).decode("utf-8"))
+        except ValueError as exc:  # UnicodeDecodeError included
+            await _refuse(answer, 400, f"Parse error: {exc}", types.PARSE_ERROR)
+            return
+        method, ident = (raw.get("method"), raw.get("id")) if isinstance(raw, dict) else (None, None)
+        if method == "initialize" and ident is not None and not (
+                self.sessions_on and SESSION_HEADER in request.headers):  # one naming its session re-initializes it
+            session = _Session(secrets.token_hex(16) if self.sessions_on else None)
+            if session.id is not None:
+                self.sessions[session.id] = session
+        elif not self.sessions_on:
+            session = _Session(None)
+            if not await _version_fits(request, answer):
+                return
+        elif (named := await self._named(request, send, answer)) is None:
+            return
+        else:
+            session = named
+        answer.headers = session.headers
+        if not isinstance(method, str) or ident is None:
+            await _not_a_request(raw, answer)
+        elif not isinstance(ident, str | int) or isinstance(ident, bool) or raw.get("jsonrpc") != "2.0":
+            await _refuse(answer, 400, "Validation error: not a JSON-RPC request", types.INVALID_PARAMS)
+        else:
+            try:
+                called = REQUESTS[method].model_validate(raw)
+            except (KeyError, ValidationError):
+                logger.debug("an MCP request that does not validate: %.200r", raw)
+                await answer.last(_error(ident, types.INVALID_PARAMS, "Invalid request parameters", ""))
+                return
+            session.answers[ident] = answer
+            try:
+                await answer.last(await self._answer(called, ident, session, request))
+            finally:
+                session.answers.pop(ident, None)
+
+    async def _answer(self, called: Any, ident: str | int, session: _Session, request: Request) -> bytes:
+        if isinstance(called, types.InitializeRequest):
+            asked = called.params.protocolVersion
+            result: Any = types.InitializeResult(
+                protocolVersion=asked if asked in SUPPORTED_PROTOCOL_VERSIONS else types.LATEST_PROTOCOL_VERSION,
+                capabilities=self._options.capabilities, serverInfo=self._server_info,
+                instructions=self._options.instructions)
+            return _result(ident, result)
+        handler = self.server.request_handlers.get(type(called))
+        if handler is None:
+            return _error(ident, types.METHOD_NOT_FOUND, "Method not found")
+        meta = called.params.meta if getattr(called, "params", None) is not None else None
+        token = request_ctx.set(RequestContext(ident, meta, cast(ServerSession, session), None, request=request))
+        try:
+            result = await handler(called)
+        except McpError as exc:
+            return _error(ident, exc.error.code, exc.error.message, exc.error.data)
+        except Exception as exc:  # a fault of the gateway's own: the client gets what the SDK gives
+            logger.exception("an MCP %s failed", called.method)
+            return _error(ident, 0, str(exc))
+        finally:
+            request_ctx.reset(token)
+        return _result(ident, result)
+
+    async def _stream(self, session: _Session, request: Request, send: Send) -> None:
+        """The session's GET stream: what the gateway sends unasked, until the client leaves or
+        the session ends."""
+        answer = _Answer(send, session.headers)
+        if not any(k.strip().startswith("text/event-stream") for k in request.headers.get("accept", "").split(",")):
+            await _refuse(answer, 406, "Not Acceptable: Client must accept text/event-stream")
+            return
+        if session.stream is not None:
+            await _refuse(answer, 409, "Conflict: Only one SSE stream is allowed per session")
+            return
+        stream = session.stream = asyncio.Queue[bytes | None](STREAM_BACKLOG)
+
+        async def until_gone() -> None:
+            while (await request.receive())["type"] != "http.disconnect":
+                pass
+            with contextlib.suppress(asyncio.QueueFull):
+                stream.put_nowait(None)
+
+        gone = asyncio.ensure_future(until_gone())
+        try:
+            await send({"type": "http.response.start", "status": 200, "headers": [
+                (b"content-type", SSE), (b"cache-control", b"no-cache, no-transform"), *session.headers]})
+            while not session.ended:
+                try:
+                    body = await asyncio.wait_for(stream.get(), PING_SECONDS)
+                except TimeoutError:
+                    await send({"type": "http.response.body", "body": b": ping\r\n\r\n", "more_body": True})
+                    continue
+                if body is None or gone.done() or session.ended:
+                    break
+                await send({"type": "http.response.body", "body": _event(body), "more_body": True})
+            await send({"type": "http.response.body", "body": b""})
+        except OSError:  # the client left as it was written to
+            pass
+        finally:
+            gone.cancel()
+            if session.stream is stream:
+                session.stream = None
+
+
+async def _not_a_request(raw: Any, answer: _Answer) -> None:
+    """A notification or a response: accepted, and nothing waits for it here (a cancel names a
+    request whose answer is already under way)."""
+    try:
+        types.JSONRPCMessage.model_validate(raw)
+    except ValidationError as exc:
+        await _refuse(answer, 400, f"Validation error: {exc}", types.INVALID_PARAMS)
+        return
+    await answer.send({"type": "http.response.start", "status": 202,
+                       "headers": [(b"content-length", b"0"), *answer.headers]})
+    await answer.send({"type": "http.response.body", "body": b""})
+
+
+async def _version_fits(request: Request, answer: _Answer) -> bool:
+    version = request.headers.get(PROTOCOL_HEADER, DEFAULT_VERSION)
+    if version in SUPPORTED_PROTOCOL_VERSIONS:
+        return True
+    await _refuse(answer, 400, f"Bad Request: Unsupported protocol version: {version}. "
+                               f"Supported versions: {', '.join(SUPPORTED_PROTOCOL_VERSIONS)}")
+    return False
+
+
+def _event(body: bytes) -> bytes:
+    return b"event: message\r\ndata: " + body + b"\r\n\r\n"
+
+
+def _encode(message: dict[str, Any]) -> bytes:
+    return json_text.dumps_compact(message).encode()
+
+
+def _result(ident: str | int, result: Any) -> bytes:
+    dumped = result.model_dump(by_alias=True, mode="json", exclude_none=True)
+    return _encode({"jsonrpc": "2.0", "id": ident, "result": dumped})
+
+
+def _error(ident: str | int, code: int, message: str, data: Any = None) -> bytes:
+    error = {"code": code, "message": message} | ({"data": data} if data is not None else {})
+    return _encode({"jsonrpc": "2.0", "id": ident, "error": error})
+
+
+async def _refuse(answer: _Answer, status: int, message: str, code: int = types.INVALID_REQUEST) -> None:
+    """A request refused before its message reached a handler, as the SDK's transport refuses it."""
+    await answer.last(_error("server-error", code, message), status)
