@@ -44,6 +44,8 @@ logger = logging.getLogger(__name__)
 
 JSON = b"application/json"
 SSE = b"text/event-stream"
+# A stream goes out as it is written: not cached, not transformed, not held back by a proxy (nginx).
+STREAM_HEADERS = [(b"content-type", SSE), (b"cache-control", b"no-cache, no-transform"), (b"x-accel-buffering", b"no")]
 PROTOCOL_HEADER = "mcp-protocol-version"
 SESSION_HEADER = "mcp-session-id"
 # The version a client that names none speaks, as the SDK assumes it.
@@ -70,8 +72,7 @@ class _Answer:
         """A message before the result: the answer becomes (or goes on as) a stream."""
         if not self.streaming:
             self.streaming = True
-            await self.send({"type": "http.response.start", "status": 200, "headers": [
-                (b"content-type", SSE), (b"cache-control", b"no-cache, no-transform"), *self.headers]})
+            await self.send({"type": "http.response.start", "status": 200, "headers": [*STREAM_HEADERS, *self.headers]})
         await self.send({"type": "http.response.body", "body": _event(body), "more_body": True})
 
     async def last(self, body: bytes, status: int = 200) -> None:
@@ -297,8 +298,7 @@ class StreamableHttp:
 
         gone = asyncio.ensure_future(until_gone())
         try:
-            await send({"type": "http.response.start", "status": 200, "headers": [
-                (b"content-type", SSE), (b"cache-control", b"no-cache, no-transform"), *session.headers]})
+            await send({"type": "http.response.start", "status": 200, "headers": [*STREAM_HEADERS, *session.headers]})
             while not session.ended:
                 try:
                     body = await asyncio.wait_for(stream.get(), PING_SECONDS)
