@@ -6,6 +6,7 @@ Run from the repository root (the module built in build/, the npm servers instal
     tools/devroot env PYTHONPATH=build PATH=/opt/dive-ziri-npm/node_modules/.bin:/usr/bin:/bin \\
         python3 bench/agent.py            # about 30 s; --repeat N for more rounds
         python3 bench/agent.py --peer     # the gateway against mcp-hub over HTTP, rounds interleaved
+        python3 bench/agent.py --peer --before DIR  # and the gateway of another checkout, in the same rounds
 
 The gateway runs the bundled servers (toolbox, files, memory) with `--mcp-tools`,
 once over stdio (`--mcp`) and once over Streamable HTTP (`--serve`, /mcp). The
@@ -204,6 +205,11 @@ def needed_document() -> tuple[str, dict[str, Any]]:
     return rebuilt, variables
 
 
+def cpu_seconds(pid: int) -> float:
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # utime + stime
+
+
 def rss_kb(pid: int) -> int:
     for line in Path(f"/proc/{pid}/status").read_text().splitlines():
         if line.startswith("VmRSS:"):
@@ -217,8 +223,9 @@ def model_bytes(result: Any) -> int:
 
 
 async def peer_rows(session: ClientSession, counter: Counter, repeat: int, names: dict[str, str],
-                    ways: tuple[str, ...]) -> list[tuple[str, float, int, int]]:
-    """(way, median seconds, messages, bytes to the model) for the ways asked."""
+                    ways: tuple[str, ...], pid: int) -> list[tuple[str, float, int, int, float]]:
+    """(way, median seconds, messages, bytes to the model, the aggregator's CPU seconds per
+    run of the way: its own process, not its servers') for the ways asked."""
     query, variables = needed_document()
 
     async def ten() -> int:
@@ -244,13 +251,14 @@ async def peer_rows(session: ClientSession, counter: Counter, repeat: int, names
         work = one if way.startswith("one") else ten_at_once if way.endswith("at once") else ten
         await work()
         times, messages, sent = [], 0, 0
+        cpu = cpu_seconds(pid)
         for _ in range(repeat):
             before = counter.messages
             began = time.perf_counter()
             sent = await work()
             times.append(time.perf_counter() - began)
             messages = counter.messages - before
-        out.append((way, statistics.median(times), messages, sent))
+        out.append((way, statistics.median(times), messages, sent, (cpu_seconds(pid) - cpu) / repeat))
     return out
 
 
@@ -269,13 +277,14 @@ TEN = ("ten tools/call in turn", "ten tools/call at once")
 ONE = "one graphql call, selecting what is needed"
 
 
-async def peer(repeat: int, rounds: int, before: Path | None) -> list[tuple[str, str, list[float], int, int, int]]:
+async def peer(repeat: int, rounds: int,
+               before: Path | None) -> list[tuple[str, str, list[float], int, int, int, list[float]]]:
     """The gateway's /mcp (session-less, and with --mcp-sessions) and mcp-hub (its SSE endpoint)
     over the same three servers: all up at once, each taking its turn in every round; with `before`
     (another checkout's root, its gateway/ and examples/) that gateway too, in the same rounds."""
     from mcp.client.sse import sse_client
 
-    found: dict[tuple[str, str], tuple[list[float], int, int, int]] = {}
+    found: dict[tuple[str, str], tuple[list[float], int, int, int, list[float]]] = {}
     async with contextlib.AsyncExitStack() as stack:
         sessions: list[tuple[str, ClientSession, Counter, dict[str, str], tuple[str, ...], int]] = []
         trees = [("", REPO)] + ([(" (before)", before)] if before is not None else [])
@@ -326,22 +335,27 @@ async def peer(repeat: int, rounds: int, before: Path | None) -> list[tuple[str,
             raise SystemExit("mcp-hub did not list the servers' tools")
         for _ in range(rounds):
             for who, session, counter, names, ways, pid in sessions:
-                for way, seconds, messages, sent in await peer_rows(session, counter, repeat, names, ways):
-                    times = found.get((who, way), ([], 0, 0, 0))[0]
-                    found[who, way] = ([*times, seconds], messages, sent, rss_kb(pid))
-    return [(who, way, times, messages, sent, rss) for (who, way), (times, messages, sent, rss) in found.items()]
+                for way, seconds, messages, sent, cpu in await peer_rows(session, counter, repeat, names, ways, pid):
+                    times, _, _, _, cpus = found.get((who, way), ([], 0, 0, 0, []))
+                    found[who, way] = ([*times, seconds], messages, sent, rss_kb(pid), [*cpus, cpu])
+    return [(who, way, *row) for (who, way), row in found.items()]
 
 
-def peer_table(found: list[tuple[str, str, list[float], int, int, int]]) -> str:
-    hub = {way: times for who, way, times, _, _, _ in found if who == "mcp-hub"}
-    lines = ["| aggregator | way | MCP messages | bytes to the model | transport time | x mcp-hub | aggregator RSS |",
-             "|---|---|---:|---:|---:|---:|---:|"]
-    for who, way, times, messages, sent, rss in found:
-        against = hub.get(way)
-        ratio = "" if against is None or who == "mcp-hub" else \
-            "{:.2f}–{:.2f}".format(*minmax([a / b for a, b in zip(times, against, strict=True)]))
+def peer_table(found: list[tuple[str, str, list[float], int, int, int, list[float]]]) -> str:
+    hub = {way: (times, cpus) for who, way, times, _, _, _, cpus in found if who == "mcp-hub"}
+    lines = ["| aggregator | way | MCP messages | bytes to the model | transport time | x mcp-hub "
+             "| aggregator CPU | x mcp-hub | aggregator RSS |", "|---|---|---:|---:|---:|---:|---:|---:|---:|"]
+
+    def ratios(mine: list[float], theirs: list[float] | None) -> str:
+        if theirs is None or mine is theirs:
+            return ""
+        return "{:.2f}–{:.2f}".format(*minmax([a / b for a, b in zip(mine, theirs, strict=True) if b]))
+    for who, way, times, messages, sent, rss, cpus in found:
+        times_then, cpus_then = hub.get(way, (None, None))
         lines.append(f"| {who} | {way} | {messages} | {sent:,} | "
-                     f"{min(times) * 1000:.1f}–{max(times) * 1000:.1f} ms | {ratio} | {rss / 1024:.0f} MiB |")
+                     f"{min(times) * 1000:.1f}–{max(times) * 1000:.1f} ms | {ratios(times, times_then)} | "
+                     f"{min(cpus) * 1000:.1f}–{max(cpus) * 1000:.1f} ms | {ratios(cpus, cpus_then)} | "
+                     f"{rss / 1024:.0f} MiB |")
     return "\n".join(lines)
 
 
