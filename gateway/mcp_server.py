@@ -616,10 +616,6 @@ class McpHttp:
                               {"Allow": ", ".join(methods)})
         elif self.transport is None:
             refused = refusal(503, "the MCP endpoint is not serving (yet)")
-        elif self.sessions and self.transport.full() and not any(
-                name == b"mcp-session-id" for name, _ in scope.get("headers", ())):  # one naming a session opens none
-            refused = refusal(503, f"the gateway holds {SESSIONS} MCP sessions, its most: retry later",
-                              {"Retry-After": "10"})
         else:
             await self.transport(scope, receive, send)
             return

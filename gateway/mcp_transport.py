@@ -39,6 +39,7 @@ from starlette.requests import Request
 from starlette.types import Receive, Scope, Send
 
 from . import json_text
+from .checks import refusal
 
 logger = logging.getLogger(__name__)
 
@@ -223,20 +224,18 @@ class StreamableHttp:
             await _refuse(answer, 400, f"Parse error: {exc}", types.PARSE_ERROR)
             return
         method, ident = (raw.get("method"), raw.get("id")) if isinstance(raw, dict) else (None, None)
-        if method == "initialize" and ident is not None and not (
-                self.sessions_on and SESSION_HEADER in request.headers):  # one naming its session re-initializes it
-            session = _Session(secrets.token_hex(16) if self.sessions_on else None)
-            if session.id is not None:
-                self.sessions[session.id] = session
-        elif not self.sessions_on:
-            session = _Session(None)
-            if not await _version_fits(request, answer):
+        # An initialize that names no session opens one, once it validates; one naming its
+        # session initializes that one again.
+        opening = self.sessions_on and method == "initialize" and SESSION_HEADER not in request.headers
+        if opening or not self.sessions_on:
+            session = _Session(secrets.token_hex(16) if opening else None)
+            if method != "initialize" and not await _version_fits(request, answer):
                 return
         elif (named := await self._named(request, send, answer)) is None:
             return
         else:
             session = named
-        answer.headers = session.headers
+            answer.headers = session.headers
         if not isinstance(method, str) or ident is None:
             await _not_a_request(raw, answer)
         elif not isinstance(ident, str | int) or isinstance(ident, bool) or raw.get("jsonrpc") != "2.0":
@@ -248,6 +247,13 @@ class StreamableHttp:
                 logger.debug("an MCP request that does not validate: %.200r", raw)
                 await answer.last(_error(ident, types.INVALID_PARAMS, "Invalid request parameters", ""))
                 return
+            if opening:
+                if self.full():
+                    await refusal(503, f"the gateway holds {self.limit} MCP sessions, its most: retry later",
+                                  {"Retry-After": "10"})(request.scope, request.receive, send)
+                    return
+                self.sessions[cast(str, session.id)] = session
+                answer.headers = session.headers
             session.answers[ident] = answer
             try:
                 await answer.last(await self._answer(called, ident, session, request))

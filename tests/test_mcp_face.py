@@ -19,6 +19,8 @@ from conftest import DEADLINE, LoopThread, foreign_env, require_mcp_sdk
 require_mcp_sdk()
 
 from mcp import ClientSession, types
+from mcp.server.lowlevel import Server
+from mcp.server.transport_security import TransportSecuritySettings
 from mcp.client.stdio import StdioServerParameters, stdio_client
 from mcp.client.streamable_http import streamable_http_client
 from support import running, server_entry, serving, write_config
@@ -35,6 +37,7 @@ from gateway.generation import routes
 from gateway.http import WebOptions
 from gateway.identity import version
 from gateway.mcp_server import _relayed_tool
+from gateway.mcp_transport import StreamableHttp
 from gateway.names import distinct
 from gateway.schema import build
 
@@ -167,6 +170,24 @@ def test_mcp_answers_json_unless_a_notification_comes_first(urls: dict[str, str]
     events = [json.loads(line[5:]) for line in streamed.text.splitlines() if line.startswith("data:")]
     assert [(e.get("method"), e.get("id")) for e in events] == [("notifications/message", None), (None, 3)]
     assert events[0]["params"]["level"] == "warning" and events[1]["result"]["isError"]
+
+
+def test_mcp_sessions_are_bounded_and_a_deleted_one_makes_room() -> None:
+    transport = StreamableHttp(Server("bounded"), TransportSecuritySettings(enable_dns_rebinding_protection=False),
+                               sessions=True, limit=1, idle_seconds=60)
+
+    async def scenario() -> list[int]:
+        async with transport.run(), httpx.AsyncClient(transport=httpx.ASGITransport(app=transport),
+                                                      base_url="http://localhost", headers=MCP_HEADERS) as client:
+            bad = await client.post("/mcp", json={**INITIALIZE, "params": {}})  # opens none
+            first = await client.post("/mcp", json=INITIALIZE)
+            second = await client.post("/mcp", json=INITIALIZE)
+            named = {"Mcp-Session-Id": first.headers["mcp-session-id"]}
+            ended = await client.delete("/mcp", headers=named)
+            third = await client.post("/mcp", json=INITIALIZE)
+            return [r.status_code for r in (bad, first, second, ended, third)]
+
+    assert asyncio.run(scenario()) == [200, 200, 503, 200, 200]
 
 
 @pytest.mark.slow
