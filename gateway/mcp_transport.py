@@ -137,7 +137,7 @@ class _Session:
 class StreamableHttp:
     """/mcp's POST, GET and DELETE, answered with the handlers of the face's `server`; with
     `sessions` at most `limit` of them, each ended after `idle_seconds` unused. `run()` holds
-    what sessions need (their sweep); outside it every request is refused."""
+    what sessions need (their sweep) and ends them as it closes."""
 
     def __init__(self, server: Server[Any, Any], settings: TransportSecuritySettings, *, sessions: bool,
                  limit: int, idle_seconds: float) -> None:
