@@ -10,8 +10,6 @@ from collections.abc import Iterator
 from typing import Any
 
 import jsonschema
-from mcp.types import CallToolResult
-
 from . import patterns
 from .replies import CallFailed
 
@@ -89,15 +87,16 @@ PATTERN_KEYWORDS = {"pattern": _pattern, "patternProperties": _pattern_propertie
                     "additionalProperties": _additional_properties}
 
 
-def check_output(check: OutputCheck | None, where: str, result: CallToolResult) -> None:
-    """What the SDK's call_tool checks of a successful result, raised as CallFailed."""
+def check_output(check: OutputCheck | None, where: str, structured: Any) -> None:
+    """What the SDK's call_tool checks of a successful result's structured content (None: the
+    result had none), raised as CallFailed."""
     if check is None:
         return
     if isinstance(check, str):
         raise CallFailed(f"{where}: {check}")
-    if result.structuredContent is None:
+    if structured is None:
         raise CallFailed(f"{where} has an output schema but gave no structured content")
-    error = jsonschema.exceptions.best_match(check.iter_errors(result.structuredContent))
+    error = jsonschema.exceptions.best_match(check.iter_errors(structured))
     if error is not None:
         raise CallFailed(f"{where}: the structured content does not match the tool's output schema: "
                          f"{error.message}")

@@ -153,12 +153,11 @@ def test_structured_results_are_checked_against_the_output_schema(
         schema: Any, structured: Any, message: str | None) -> None:
     tool = {"name": "t"} if schema is None else {"name": "t", "outputSchema": schema}
     check = output_checks([tool]).get("t")
-    result = CallToolResult(content=[], structuredContent=structured)
     if message is None:
-        check_output(check, "s.t", result)
+        check_output(check, "s.t", structured)
     else:
         with pytest.raises(CallFailed, match=re.escape(message)):
-            check_output(check, "s.t", result)
+            check_output(check, "s.t", structured)
 
 
 # ---- a gateway over real stdio servers --------------------------------------------------
