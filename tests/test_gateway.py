@@ -160,6 +160,43 @@ def test_structured_results_are_checked_against_the_output_schema(
             check_output(check, "s.t", structured)
 
 
+QUICK = {"type": "object", "required": ["n"], "additionalProperties": False, "properties": {
+    "n": {"type": "integer"}, "tags": {"type": "array", "items": {"enum": ["a", None]}},
+    "kind": {"anyOf": [{"type": "string", "format": "date"}, {"type": "null"}]}}}
+
+
+@pytest.mark.parametrize(("value", "vouched", "valid"), [
+    ({"n": 1}, True, True),
+    ({"n": 1, "tags": ["a", None], "kind": None}, True, True),
+    ({"n": 1, "kind": "not a date"}, True, True),  # format is not asserted
+    ({"n": True}, False, False),  # a bool is no integer
+    ({"n": 1.0}, False, True),  # left to the validator, which takes it
+    ({"n": 1, "x": 2}, False, False),
+    ({"tags": []}, False, False),
+    ({"n": 1, "tags": ["b"]}, False, False),
+    ({"n": 1, "tags": [1]}, False, False),
+    ({"n": 1, "kind": 3}, False, False),
+])
+def test_the_plain_check_vouches_only_for_results_the_validator_takes(value: Any, vouched: bool,
+                                                                      valid: bool) -> None:
+    check = output_checks([{"name": "t", "outputSchema": QUICK}])["t"]
+    assert not isinstance(check, str) and check.quick is not None
+    assert check.quick(value) is vouched
+    assert not list(check.validator.iter_errors(value)) is valid
+    if valid:
+        check_output(check, "s.t", value)
+    else:
+        with pytest.raises(CallFailed, match="does not match"):
+            check_output(check, "s.t", value)
+
+
+@pytest.mark.parametrize("schema", [EVIL, {"$ref": "#/$defs/x", "$defs": {"x": {}}},
+                                    {"type": "object", "properties": {"n": {"minimum": 1}}}])
+def test_a_keyword_the_plain_check_does_not_know_leaves_the_validator_alone(schema: Any) -> None:
+    check = output_checks([{"name": "t", "outputSchema": schema}])["t"]
+    assert not isinstance(check, str) and check.quick is None
+
+
 # ---- a gateway over real stdio servers --------------------------------------------------
 
 
