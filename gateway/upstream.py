@@ -17,6 +17,7 @@ from collections.abc import Awaitable, Callable
 from typing import Any
 
 import anyio
+import orjson
 from mcp import ClientSession
 from mcp.shared.exceptions import McpError
 from mcp.shared.message import SessionMessage
@@ -51,7 +52,7 @@ from .output_checks import OutputCheck, check_output, output_checks
 from .replies import CallFailed, call_result, dump
 from .stderr_tail import StderrTail
 from .supervision import Backoff, Supervision
-from .transports import Watched, connect, refused
+from .transports import Pipe, Watched, connect, refused
 
 logger = logging.getLogger(__name__)
 
@@ -111,13 +112,16 @@ class _Session(ClientSession):
     to a call given up is reported by the SDK as a late one like any other.
     """
 
-    def __init__(self, *args: Any, **kwargs: Any) -> None:
-        super().__init__(*args, **kwargs)
+    def __init__(self, read: Any, write: Any, pipe: Pipe | None, **kwargs: Any) -> None:
+        super().__init__(read, write, **kwargs)
         self._tool_calls: dict[int, asyncio.Future[dict[str, Any]]] = {}
+        self._pipe = pipe
+        if pipe is not None:
+            pipe.taker = self.route_response
         self.add_response_router(self)
 
     def start_tool_call(self, tool: str, arguments: dict[str, Any], meta: dict[str, str] | None,
-                        on_progress: Any) -> tuple[int, asyncio.Future[dict[str, Any]], SessionMessage]:
+                        on_progress: Any) -> tuple[int, asyncio.Future[dict[str, Any]], Any]:
         """A new request's id, the future of its result, and the message to send."""
         request_id = self._request_id
         self._request_id = request_id + 1
@@ -125,18 +129,27 @@ class _Session(ClientSession):
         self._tool_calls[request_id] = reply
         self._progress_callbacks[request_id] = on_progress  # progress names the request by its id
         params = {"name": tool, "arguments": arguments, "_meta": {**(meta or {}), "progressToken": request_id}}
+        if self._pipe is not None:
+            return request_id, reply, _line({"jsonrpc": "2.0", "id": request_id, "method": "tools/call",
+                                             "params": params})
         request = JSONRPCRequest(jsonrpc="2.0", id=request_id, method="tools/call", params=params)
         return request_id, reply, SessionMessage(JSONRPCMessage(request))
 
-    async def send_message(self, message: SessionMessage, reply: asyncio.Future[Any]) -> None:
-        """`message` handed to the transport's writer, or given up once `reply` ends first (the
-        time ran out, or the server went down, while a writer that does not read held it)."""
-        try:
-            self._write_stream.send_nowait(message)  # the writer waits for it: no checkpoint, no task
-            return
-        except anyio.WouldBlock:
-            pass
-        sending = asyncio.ensure_future(self._write_stream.send(message))
+    async def send_message(self, message: Any, reply: asyncio.Future[Any]) -> None:
+        """`message` written to the pipe or handed to the transport's writer; given up once
+        `reply` ends first (the time ran out, or the server went down, while a server that does
+        not read held it)."""
+        if self._pipe is not None:
+            if self._pipe.write(message):
+                return
+            sending = asyncio.ensure_future(self._pipe.drain())
+        else:
+            try:
+                self._write_stream.send_nowait(message)  # the writer waits for it: no checkpoint, no task
+                return
+            except anyio.WouldBlock:
+                pass
+            sending = asyncio.ensure_future(self._write_stream.send(message))
         try:
             await asyncio.wait({sending, reply}, return_when=asyncio.FIRST_COMPLETED)
         finally:
@@ -170,6 +183,15 @@ class _Session(ClientSession):
         if not reply.done():
             reply.set_exception(McpError(error))
         return True
+
+
+def _line(message: dict[str, Any]) -> bytes:
+    """One JSON-RPC message as a line of UTF-8; what orjson cannot write (an integer past 64 bits,
+    a lone surrogate) written by json, every other character escaped."""
+    try:
+        return orjson.dumps(message, option=orjson.OPT_APPEND_NEWLINE)
+    except orjson.JSONEncodeError:
+        return json.dumps(message, separators=(",", ":")).encode() + b"\n"
 
 
 class Upstream:
@@ -531,8 +553,8 @@ class Upstream:
         try:
             # The session only iterates its read stream and enters it, which Watched passes on.
             transport = connect(self.config, self._remote, self.sign_in, self._stderr_writer)
-            async with (transport as (read, write),
-                        _Session(Watched(read, self._stream_ended), write,
+            async with (transport as (read, write, pipe),
+                        _Session(Watched(read, self._stream_ended), write, pipe,
                                       list_roots_callback=self._roots, logging_callback=self._log,
                                       message_handler=self._message) as session):
                 try:
