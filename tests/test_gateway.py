@@ -18,13 +18,16 @@ from conftest import LoopThread, require_mcp_sdk
 
 require_mcp_sdk()
 
+import anyio
 from mcp.types import CallToolResult
+from pydantic import ValidationError
 
 from support import DEADLINE, REPO, TOOLBOX, gateway_env, poll, running, server_entry, started, write_config
 
 from gateway import ConfigError, Gateway, ServerConfig, load_config, reply_of  # noqa: E402
 from gateway.cli import DEFAULT_QUERY, DEFAULT_VARIABLES  # noqa: E402
 from gateway.output_checks import check_output, output_checks  # noqa: E402
+from gateway.transports import Pipe, _read_lines  # noqa: E402
 from gateway.replies import CallFailed  # noqa: E402
 from gateway.upstream import Upstream, _list_tools  # noqa: E402
 
@@ -195,6 +198,37 @@ def test_the_plain_check_vouches_only_for_results_the_validator_takes(value: Any
 def test_a_keyword_the_plain_check_does_not_know_leaves_the_validator_alone(schema: Any) -> None:
     check = output_checks([{"name": "t", "outputSchema": schema}])["t"]
     assert not isinstance(check, str) and check.quick is None
+
+
+PIPED = [b'{"jsonrpc":"2.0","id":1,"result":{"content":[]}}',  # a waiting call's reply: taken
+         b'{"jsonrpc":"2.0","id":2,"result":{"n":12345678901234567890}}',  # past 64 bits: the SDK reads it
+         b'{"jsonrpc":"2.0","id":3,"error":{"code":-1,"message":"no"}}',
+         b'{"jsonrpc":"2.0","id":9,"result":{}}',  # no call waits for it (a late reply)
+         b"not json"]
+
+
+@pytest.mark.parametrize("cut", [1, 7, 10_000])
+def test_a_stdio_pipe_takes_the_replies_it_waits_for_and_hands_on_the_rest(cut: int) -> None:
+    """However the output is cut into reads."""
+    text = b"\n".join(PIPED) + b"\n"
+    taken: dict[int, Any] = {}
+
+    async def run() -> list[Any]:
+        stdout = asyncio.StreamReader()
+        for start in range(0, len(text), cut):
+            stdout.feed_data(text[start:start + cut])
+        stdout.feed_eof()
+        pipe = Pipe(None)  # type: ignore[arg-type]  # nothing is written here
+        pipe.taker = lambda request_id, result: request_id in (1, 2) and not taken.update({request_id: result})
+        send, receive = anyio.create_memory_object_stream[Any](len(PIPED))
+        await _read_lines(stdout, pipe, send)
+        return [message async for message in receive]
+
+    handed_on = asyncio.run(run())
+    assert taken == {1: {"content": []}}
+    assert [m.message.root.id for m in handed_on[:3]] == [2, 3, 9]
+    assert handed_on[0].message.root.result == {"n": 12345678901234567890}
+    assert isinstance(handed_on[3], ValidationError)
 
 
 # ---- a gateway over real stdio servers --------------------------------------------------
