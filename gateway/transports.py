@@ -168,7 +168,7 @@ async def _read_lines(stdout: asyncio.StreamReader, pipe: Pipe,
                     message = exc
                 try:
                     await messages.send(message)
-                except anyio.ClosedResourceError:
+                except (anyio.ClosedResourceError, anyio.BrokenResourceError):  # the session ended
                     return
 
 
