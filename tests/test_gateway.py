@@ -28,7 +28,7 @@ from gateway import ConfigError, Gateway, ServerConfig, load_config, reply_of  #
 from gateway.cli import DEFAULT_QUERY, DEFAULT_VARIABLES  # noqa: E402
 from gateway.output_checks import check_output, output_checks  # noqa: E402
 from gateway.transports import Pipe, _read_lines  # noqa: E402
-from gateway.replies import CallFailed  # noqa: E402
+from gateway.replies import CallFailed, call_result, dump  # noqa: E402
 from gateway.upstream import Upstream, _list_tools  # noqa: E402
 
 
@@ -108,6 +108,24 @@ def test_reply_shape(content: list[dict[str, Any]], structured: Any, expected: t
     """Every block comes back as it was on the wire, beside the text and the JSON read from it."""
     reply = reply_of(CallToolResult.model_validate({"content": content, "structuredContent": structured}))
     assert reply == {"isError": False, "json": expected[0], "text": expected[1], "content": content}
+
+
+@pytest.mark.parametrize("raw", [
+    {"content": [{"type": "text", "text": "a"}, {"type": "text", "text": "b"}]},
+    {"content": [], "structuredContent": {"n": 1}, "isError": False},
+    {"content": [{"type": "text", "text": "a", "annotations": {"priority": 1}}]},
+    {"content": [{"type": "image", "data": "AA==", "mimeType": "image/png"}], "isError": True},
+    {"content": [{"type": "text", "text": "a"}], "structuredContent": None, "_meta": {"k": 1}},
+    {"content": [], "isError": 1},
+])
+def test_a_result_taken_as_sent_reads_as_the_sdks_model_gives_it(raw: dict[str, Any]) -> None:
+    assert call_result(raw) == dump(CallToolResult.model_validate(raw))
+
+
+@pytest.mark.parametrize("raw", [{"content": "a"}, {"content": [{"type": "text"}]}, {"isError": False}, []])
+def test_a_reply_that_is_no_result_is_refused(raw: Any) -> None:
+    with pytest.raises(ValidationError):
+        call_result(raw)
 
 
 def test_listing_follows_the_cursor() -> None:
