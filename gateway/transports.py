@@ -1,7 +1,8 @@
 """How a session reaches its server: stdio, Streamable HTTP or SSE.
 
-Streamable HTTP and SSE are the SDK's own clients. Stdio is the SDK's client
-with a leaner reader and writer: the process is started and ended as the SDK
+Streamable HTTP and SSE are the SDK's own clients. Stdio (on POSIX systems;
+Windows keeps the SDK's client) is the SDK's client with a leaner reader and
+writer: the process is started and ended as the SDK
 does it (its environment, its own process group, stdin closed, then the group
 terminated, then killed), the session's messages are read and written as the
 SDK does, and the gateway's tool calls go through a `Pipe` beside them: each
@@ -24,7 +25,8 @@ import anyio
 import httpx
 import orjson
 from mcp.client.sse import sse_client
-from mcp.client.stdio import PROCESS_TERMINATION_TIMEOUT, get_default_environment
+from mcp.client.stdio import (PROCESS_TERMINATION_TIMEOUT, StdioServerParameters, get_default_environment,
+                              stdio_client)
 from mcp.client.streamable_http import streamable_http_client
 from mcp.os.posix.utilities import terminate_posix_process_tree
 from mcp.shared.message import SessionMessage
@@ -88,6 +90,10 @@ def connect(config: ServerConfig, remote: str, sign_in: SignIn | None,
     if transport == "sse":
         return _no_pipe(sse_client(config.url, headers=headers, timeout=HTTP_TIMEOUT.connect or 30.0,
                                    sse_read_timeout=HTTP_TIMEOUT.read or 300.0, auth=auth))
+    if sys.platform == "win32":  # the SDK's own client, with its job objects for the process tree
+        params = StdioServerParameters(command=config.command, args=list(config.args), env=config.env,
+                                       cwd=config.cwd)
+        return _no_pipe(stdio_client(params, errlog=errlog or sys.stderr))
     return _stdio(config, errlog or sys.stderr)
 
 
