@@ -22,6 +22,12 @@ memory, each over stdio), CONCURRENCY at a time:
 
 Rounds alternate the two. Prints calls per second and CPU milliseconds per
 call for each, and the gateway's CPU over the SDK's, with the load average.
+
+With --fairness it measures instead what one document of WIDE tool fields
+costs the gateway's other clients: a probe from another address (127.0.0.2)
+sends `{ __typename }` by GET one after another while the wide document runs,
+and the probe's slowest and median answers are printed beside the wide
+document's own time, for each served gateway, rounds alternating.
 Nothing here is a test: no figure is asserted.
 """
 
@@ -48,6 +54,7 @@ from mcp.client.stdio import StdioServerParameters, stdio_client
 from mcp.types import CallToolRequest, CallToolRequestParams, CallToolResult, ClientRequest
 
 CONCURRENCY = 8
+WIDE = 900  # tool fields of the document the fairness probe runs beside
 TYPES = {"numbers": "[Float!]!", "a": "Float!", "b": "Float!", "text": "String!", "start": "String!",
          "end": "String!", "path": "String!", "query": "String!"}
 TICKS = os.sysconf("SC_CLK_TCK")
@@ -94,8 +101,8 @@ async def sdk(stack: contextlib.AsyncExitStack, config: Path) -> Any:
     return run
 
 
-async def gateway(stack: contextlib.AsyncExitStack, config: Path, source: Path) -> tuple[Any, int]:
-    """The gateway package found in `source` serving the servers of `config`."""
+async def served(stack: contextlib.AsyncExitStack, config: Path, source: Path) -> tuple[str, int]:
+    """The gateway package found in `source` serving the servers of `config`: its URL and pid."""
     process = subprocess.Popen([sys.executable, "-m", "gateway", "--config", str(config), "--serve", "127.0.0.1:0",
                                 "--client-queries", "1024", "--query-queue", "1024"], cwd=source,
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
@@ -106,7 +113,13 @@ async def gateway(stack: contextlib.AsyncExitStack, config: Path, source: Path) 
     found = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
     assert found, line
     threading.Thread(target=process.stderr.read, daemon=True).start()  # the access log, read away
-    client = await stack.enter_async_context(httpx.AsyncClient(base_url=f"http://127.0.0.1:{found.group(1)}",
+    return f"http://127.0.0.1:{found.group(1)}", process.pid
+
+
+async def gateway(stack: contextlib.AsyncExitStack, config: Path, source: Path) -> tuple[Any, int]:
+    """The gateway package found in `source` serving the servers of `config`."""
+    url, pid = await served(stack, config, source)
+    client = await stack.enter_async_context(httpx.AsyncClient(base_url=url,
                                                                limits=httpx.Limits(max_connections=CONCURRENCY)))
     documents = one_field_documents()
 
@@ -114,7 +127,7 @@ async def gateway(stack: contextlib.AsyncExitStack, config: Path, source: Path) 
         answer = (await client.post("/graphql", json={"query": documents[call[0]], "variables": call[1]})).json()
         assert not answer.get("errors") and not answer["data"]["r"]["isError"], answer
 
-    return run, process.pid
+    return run, pid
 
 
 def one_field_documents() -> dict[str, str]:
@@ -173,6 +186,50 @@ async def main(calls: int, rounds: int, before: Path | None) -> None:
             report(found)
 
 
+async def probing(probe: httpx.AsyncClient, done: asyncio.Event, waits: list[float]) -> None:
+    """`{ __typename }` one after another until `done`, each one's wait in `waits`."""
+    while not done.is_set():
+        began = time.perf_counter()
+        assert (await probe.get("/graphql", params={"query": "{ __typename }"})).is_success
+        waits.append(time.perf_counter() - began)
+
+
+async def fairness(rounds: int, before: Path | None) -> None:
+    """The probe's answers while one wide document runs, per served gateway."""
+    wide = "{ " + " ".join(f'f{n}: toolbox_reverse(text: "{n}") {{ text }}' for n in range(WIDE)) + " }"
+    found: dict[str, list[tuple[float, float, float]]] = {}
+    with tempfile.TemporaryDirectory() as folder:
+        config = hub_config(Path(folder))
+        async with contextlib.AsyncExitStack() as stack:
+            urls = {"gateway": (await served(stack, config, REPO))[0]}
+            if before is not None:
+                urls["gateway before"] = (await served(stack, config, before.resolve()))[0]
+            clients = {who: (await stack.enter_async_context(httpx.AsyncClient(base_url=url, timeout=120)),
+                             await stack.enter_async_context(httpx.AsyncClient(
+                                 base_url=url, transport=httpx.AsyncHTTPTransport(local_address="127.0.0.2"))))
+                       for who, url in urls.items()}
+            for _ in range(rounds + 1):  # the first round warms
+                for who, (client, probe) in clients.items():
+                    done = asyncio.Event()
+                    waits: list[float] = []
+                    prober = asyncio.ensure_future(probing(probe, done, waits))
+                    began = time.perf_counter()
+                    answer = (await client.post("/graphql", json={"query": wide})).json()
+                    took = time.perf_counter() - began
+                    done.set()
+                    await prober
+                    assert not answer.get("errors") and len(answer["data"]) == WIDE, str(answer)[:300]
+                    waits.sort()
+                    found.setdefault(who, []).append((waits[-1], waits[len(waits) // 2], took))
+    print(f"load averages (1, 5, 15 min) after: {os.getloadavg()}")
+    print(f"| gateway | probe's slowest | probe's median | {WIDE} fields took |")
+    print("|---|---:|---:|---:|")
+    for who, rows in found.items():
+        rows = rows[1:]
+        spans = ["–".join(f"{f(r[i] for r in rows) * 1000:,.0f}" for f in (min, max)) for i in range(3)]
+        print(f"| {who} | {spans[0]} ms | {spans[1]} ms | {spans[2]} ms |")
+
+
 def report(found: dict[str, list[tuple[float, float]]]) -> None:
     print(f"load averages (1, 5, 15 min) after: {os.getloadavg()}")
     print("| client | tool calls/s | CPU per call | x SDK CPU |")
@@ -189,5 +246,7 @@ if __name__ == "__main__":
     parser.add_argument("--calls", type=int, default=1000)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--before", metavar="DIR", type=Path, help="also the gateway package found in this folder")
+    parser.add_argument("--fairness", action="store_true",
+                        help=f"the other clients' answers while a document of {WIDE} tool fields runs")
     args = parser.parse_args()
-    asyncio.run(main(args.calls, args.rounds, args.before))
+    asyncio.run(fairness(args.rounds, args.before) if args.fairness else main(args.calls, args.rounds, args.before))

@@ -12,14 +12,12 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
-from mcp.types import TextContent
-
 from . import json_text
 from .access_log import LogLine
 from .budget import ReplyBudget
 from .generation import Generation
 from .observe import Observer
-from .replies import CallFailed, reply_of
+from .replies import CallFailed, reply_of, text_of
 from .upstream import Upstream, describe
 
 
@@ -109,7 +107,6 @@ class Dispatcher:
         if spelled := generation.schema.argument_names.get((upstream.name, tool)):
             arguments = {spelled.get(key, key): value for key, value in arguments.items()}
         result = await upstream.call(name, arguments, timeout)
-        if result.isError:
-            text = "\n".join(block.text for block in result.content if isinstance(block, TextContent))
-            raise CallFailed(text or f"{upstream.name}.{name} reported an error")
+        if result["isError"]:
+            raise CallFailed(text_of(result) or f"{upstream.name}.{name} reported an error")
         return reply_of(result)

@@ -1,39 +1,189 @@
-"""How a session reaches its server: stdio, Streamable HTTP or SSE, the SDK's own clients."""
+"""How a session reaches its server: stdio, Streamable HTTP or SSE.
 
+Streamable HTTP and SSE are the SDK's own clients. Stdio (on POSIX systems;
+Windows keeps the SDK's client) is the SDK's client with a leaner reader and
+writer: the process is started and ended as the SDK
+does it (its environment, its own process group, stdin closed, then the group
+terminated, then killed), the session's messages are read and written as the
+SDK does, and the gateway's tool calls go through a `Pipe` beside them: each
+request written straight to the server's input, and each reply to one taken
+straight from its output as plain JSON, where the SDK would validate it into a
+model, hand it through two memory streams and two task steps, and the gateway
+would dump it again.
+"""
+
+import asyncio
+import os
+import re
+import signal
 import sys
 from collections.abc import AsyncIterator, Callable
 from contextlib import AbstractAsyncContextManager, asynccontextmanager
 from typing import Any, Self, TextIO
 
+import anyio
 import httpx
+import orjson
 from mcp.client.sse import sse_client
-from mcp.client.stdio import StdioServerParameters, stdio_client
+from mcp.client.stdio import (PROCESS_TERMINATION_TIMEOUT, StdioServerParameters, get_default_environment,
+                              stdio_client)
 from mcp.client.streamable_http import streamable_http_client
+from mcp.os.posix.utilities import terminate_posix_process_tree
+from mcp.shared.message import SessionMessage
+from mcp.types import JSONRPCMessage
 
 from .auth import SignIn, oauth
 from .config import ServerConfig
 
 HTTP_TIMEOUT = httpx.Timeout(30.0, read=300.0)  # the SDK's own defaults for its HTTP clients
+READ_BYTES = 1 << 16  # read from a stdio server's output at a time
+WRITE_HIGH = 1 << 20  # bytes waiting for a stdio server's input past which a writer waits for it to read
+_LONG_DIGITS = re.compile(rb"[0-9]{19}")  # an integer orjson may read as a float: left to the SDK's reader
+
+# Takes a reply to one of the session's tool calls: its id and result, True when it was one.
+type ReplyTaker = Callable[[int, dict[str, Any]], bool]
+
+
+class Pipe:
+    """A stdio server's input, written at once, and the replies to the session's tool calls,
+    taken from its output by `taker` (set by the session)."""
+
+    def __init__(self, stdin: asyncio.StreamWriter) -> None:
+        self._stdin = stdin
+        self.taker: ReplyTaker | None = None
+
+    def write(self, data: bytes) -> bool:
+        """`data` on its way; False when the server reads slower than it is written to (drain)."""
+        self._stdin.write(data)
+        return self._stdin.transport.get_write_buffer_size() <= WRITE_HIGH
+
+    async def drain(self) -> None:
+        await self._stdin.drain()
+
+    def take(self, line: bytes) -> bool:
+        """Whether `line` is a reply to one of the session's tool calls, now taken. Anything
+        else (an error, another id, JSON orjson reads otherwise than the SDK) is the SDK's."""
+        if self.taker is None or b'"result"' not in line or _LONG_DIGITS.search(line) is not None:
+            return False
+        try:
+            value = orjson.loads(line)
+        except orjson.JSONDecodeError:
+            return False
+        if type(value) is not dict or value.keys() != {"jsonrpc", "id", "result"} or value["jsonrpc"] != "2.0" \
+                or type(value["id"]) is not int or type(value["result"]) is not dict:
+            return False
+        return self.taker(value["id"], value["result"])
 
 
 def connect(config: ServerConfig, remote: str, sign_in: SignIn | None,
-            errlog: TextIO | None) -> AbstractAsyncContextManager[tuple[Any, Any]]:
-    """The read and write streams of one session with `config`'s server: `remote` is the
-    transport an "auto" entry uses now ("http", or "sse" once Streamable HTTP was refused);
-    `errlog` takes a stdio server's standard error."""
+            errlog: TextIO | None) -> AbstractAsyncContextManager[tuple[Any, Any, Pipe | None]]:
+    """The read and write streams of one session with `config`'s server, and its pipe when it
+    is a stdio server: `remote` is the transport an "auto" entry uses now ("http", or "sse"
+    once Streamable HTTP was refused); `errlog` takes a stdio server's standard error."""
     if config.streams is not None:
-        return config.streams()
+        return _no_pipe(config.streams())
     headers = {name: value.reveal() for name, value in config.headers}
     auth = oauth(config, sign_in) if config.auth is not None else None
     transport = remote if config.transport == "auto" else config.transport
     if transport == "http":
-        return _streamable_http(config.url, headers, auth)
+        return _no_pipe(_streamable_http(config.url, headers, auth))
     if transport == "sse":
-        return sse_client(config.url, headers=headers, timeout=HTTP_TIMEOUT.connect or 30.0,
-                          sse_read_timeout=HTTP_TIMEOUT.read or 300.0, auth=auth)
-    params = StdioServerParameters(command=config.command, args=list(config.args), env=config.env,
-                                   cwd=config.cwd)
-    return stdio_client(params, errlog=errlog or sys.stderr)
+        return _no_pipe(sse_client(config.url, headers=headers, timeout=HTTP_TIMEOUT.connect or 30.0,
+                                   sse_read_timeout=HTTP_TIMEOUT.read or 300.0, auth=auth))
+    if sys.platform == "win32":  # the SDK's own client, with its job objects for the process tree
+        params = StdioServerParameters(command=config.command, args=list(config.args), env=config.env,
+                                       cwd=config.cwd)
+        return _no_pipe(stdio_client(params, errlog=errlog or sys.stderr))
+    return _stdio(config, errlog or sys.stderr)
+
+
+@asynccontextmanager
+async def _no_pipe(streams: AbstractAsyncContextManager[Any]) -> AsyncIterator[tuple[Any, Any, None]]:
+    async with streams as (read, write, *_):
+        yield read, write, None
+
+
+@asynccontextmanager
+async def _stdio(config: ServerConfig, errlog: TextIO) -> AsyncIterator[tuple[Any, Any, Pipe]]:
+    """A stdio server's process, its session's streams and its pipe, ended as the SDK ends it."""
+    env = {**get_default_environment(), **config.env} if config.env is not None else get_default_environment()
+    process = await asyncio.create_subprocess_exec(
+        config.command, *config.args, stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
+        stderr=errlog, env=env, cwd=config.cwd, start_new_session=True)  # its own group, ended as one
+    assert process.stdin is not None and process.stdout is not None
+    pipe = Pipe(process.stdin)
+    read_writer, read = anyio.create_memory_object_stream[SessionMessage | Exception](0)
+    write, write_reader = anyio.create_memory_object_stream[SessionMessage](0)
+    try:
+        async with anyio.create_task_group() as tasks:
+            tasks.start_soon(_read_lines, process.stdout, pipe, read_writer)
+            tasks.start_soon(_write_messages, write_reader, pipe)
+            try:
+                yield read, write, pipe
+            finally:
+                try:
+                    process.stdin.close()
+                    with anyio.fail_after(PROCESS_TERMINATION_TIMEOUT):
+                        await process.wait()
+                except TimeoutError:
+                    try:
+                        await terminate_posix_process_tree(process)  # type: ignore[arg-type]
+                    except BaseException:
+                        _kill_group(process.pid)
+                        raise
+                except BaseException:  # cancelled: no time to wait, the group is killed at once
+                    _kill_group(process.pid)
+                    with anyio.CancelScope(shield=True):
+                        await process.wait()
+                    raise
+                finally:
+                    tasks.cancel_scope.cancel()  # a child still holding the output open cannot hold this
+    finally:
+        for stream in (read, write, read_writer, write_reader):
+            await stream.aclose()
+
+
+def _kill_group(pid: int) -> None:
+    """SIGKILL to a server's process group (its own: started in a session of its own)."""
+    try:
+        os.killpg(pid, signal.SIGKILL)
+    except (ProcessLookupError, PermissionError):
+        pass
+
+
+async def _read_lines(stdout: asyncio.StreamReader, pipe: Pipe,
+                      messages: anyio.abc.ObjectSendStream[SessionMessage | Exception]) -> None:
+    """The server's output line by line: a reply to a tool call to the pipe, anything else read
+    and handed to the session as the SDK's reader does (a line that is not JSON-RPC as its error)."""
+    async with messages:
+        pieces: list[bytes] = []  # of a line not ended yet: joined once, however many reads it took
+        while chunk := await stdout.read(READ_BYTES):
+            *lines, rest = chunk.split(b"\n")
+            if lines and pieces:
+                lines[0] = b"".join((*pieces, lines[0]))
+                pieces.clear()
+            if rest:
+                pieces.append(rest)
+            for line in lines:
+                if pipe.take(line):
+                    continue
+                try:
+                    message: SessionMessage | Exception = SessionMessage(
+                        JSONRPCMessage.model_validate_json(line.decode()))
+                except Exception as exc:
+                    message = exc
+                try:
+                    await messages.send(message)
+                except (anyio.ClosedResourceError, anyio.BrokenResourceError):  # the session ended
+                    return
+
+
+async def _write_messages(messages: anyio.abc.ObjectReceiveStream[SessionMessage], pipe: Pipe) -> None:
+    """The session's own messages, written as the SDK's writer writes them."""
+    async with messages:
+        async for message in messages:
+            if not pipe.write(message.message.model_dump_json(by_alias=True, exclude_none=True).encode() + b"\n"):
+                await pipe.drain()
 
 
 @asynccontextmanager

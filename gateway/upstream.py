@@ -16,23 +16,27 @@ from collections import OrderedDict
 from collections.abc import Awaitable, Callable
 from typing import Any
 
+import anyio
+import orjson
 from mcp import ClientSession
 from mcp.shared.exceptions import McpError
+from mcp.shared.message import SessionMessage
 from mcp.shared.session import RequestResponder
 from mcp.types import (
     CONNECTION_CLOSED,
-    CallToolRequest,
-    CallToolRequestParams,
-    CallToolResult,
     CancelledNotification,
     CancelledNotificationParams,
     ClientNotification,
     ClientRequest,
     ClientResult,
+    ErrorData,
+    JSONRPCMessage,
+    JSONRPCRequest,
     ListRootsResult,
     LoggingLevel,
     LoggingMessageNotificationParams,
     PaginatedRequestParams,
+    RequestId,
     Root,
     ServerNotification,
     ServerRequest,
@@ -45,10 +49,10 @@ from .auth import SignIn, SignInNeeded
 from .config import REMOTE, ServerConfig
 from .observe import call_meta
 from .output_checks import OutputCheck, check_output, output_checks
-from .replies import CallFailed, dump
+from .replies import CallFailed, call_result, dump
 from .stderr_tail import StderrTail
 from .supervision import Backoff, Supervision
-from .transports import Watched, connect, refused
+from .transports import Pipe, Watched, connect, refused
 
 logger = logging.getLogger(__name__)
 
@@ -86,6 +90,110 @@ class _UnreadableLines(logging.Filter):
 logging.getLogger("mcp.client.stdio").addFilter(_UnreadableLines())
 
 
+class _TimedOut(Exception):
+    """A tool call's time ran out (its reply future's failure, never seen outside this module)."""
+
+
+class _Gone(Exception):
+    """The server went down while a tool call waited."""
+
+
+class _Session(ClientSession):
+    """The SDK's client session with a lean tools/call beside its `send_request`.
+
+    `send_request` makes per request a memory stream for the reply, a cancel
+    scope, the request's model and its dump, and validates the reply into a
+    `CallToolResult` that the gateway then dumps again. Here a tools/call is
+    one JSON-RPC message written to the same stream, and its reply reaches one
+    asyncio future through the response routers the SDK asks before its own
+    streams: the result stays the plain JSON the server sent. Ids come from the
+    session's one counter and progress from its one table, so the SDK's own
+    requests (listings, pings, own fields) and these never collide, and a reply
+    to a call given up is reported by the SDK as a late one like any other.
+    """
+
+    def __init__(self, read: Any, write: Any, pipe: Pipe | None, **kwargs: Any) -> None:
+        super().__init__(read, write, **kwargs)
+        self._tool_calls: dict[int, asyncio.Future[dict[str, Any]]] = {}
+        self._pipe = pipe
+        if pipe is not None:
+            pipe.taker = self.route_response
+        self.add_response_router(self)
+
+    def start_tool_call(self, tool: str, arguments: dict[str, Any], meta: dict[str, str] | None,
+                        on_progress: Any) -> tuple[int, asyncio.Future[dict[str, Any]], Any]:
+        """A new request's id, the future of its result, and the message to send."""
+        request_id = self._request_id
+        self._request_id = request_id + 1
+        reply: asyncio.Future[dict[str, Any]] = asyncio.get_running_loop().create_future()
+        self._tool_calls[request_id] = reply
+        self._progress_callbacks[request_id] = on_progress  # progress names the request by its id
+        params = {"name": tool, "arguments": arguments, "_meta": {**(meta or {}), "progressToken": request_id}}
+        if self._pipe is not None:
+            return request_id, reply, _line({"jsonrpc": "2.0", "id": request_id, "method": "tools/call",
+                                             "params": params})
+        request = JSONRPCRequest(jsonrpc="2.0", id=request_id, method="tools/call", params=params)
+        return request_id, reply, SessionMessage(JSONRPCMessage(request))
+
+    async def send_message(self, message: Any, reply: asyncio.Future[Any]) -> None:
+        """`message` written to the pipe or handed to the transport's writer; given up once
+        `reply` ends first (the time ran out, or the server went down, while a server that does
+        not read held it)."""
+        if self._pipe is not None:
+            if self._pipe.write(message):
+                return
+            sending = asyncio.ensure_future(self._pipe.drain())
+        else:
+            try:
+                self._write_stream.send_nowait(message)  # the writer waits for it: no checkpoint, no task
+                return
+            except anyio.WouldBlock:
+                pass
+            sending = asyncio.ensure_future(self._write_stream.send(message))
+        try:
+            await asyncio.wait({sending, reply}, return_when=asyncio.FIRST_COMPLETED)
+        finally:
+            if not sending.done():
+                sending.cancel()
+        if sending.done() and not sending.cancelled():
+            sending.result()  # a closed stream raises here
+
+    def end_tool_call(self, request_id: int) -> None:
+        self._tool_calls.pop(request_id, None)
+        self._progress_callbacks.pop(request_id, None)
+
+    def fail_tool_calls(self) -> None:
+        """Every tool call still waiting fails: the server went down."""
+        for reply in self._tool_calls.values():
+            if not reply.done():
+                reply.set_exception(_Gone())
+
+    def route_response(self, request_id: RequestId, response: dict[str, Any]) -> bool:
+        reply = self._tool_calls.pop(request_id, None)  # type: ignore[arg-type]
+        if reply is None:
+            return False
+        if not reply.done():
+            reply.set_result(response)
+        return True
+
+    def route_error(self, request_id: RequestId, error: ErrorData) -> bool:
+        reply = self._tool_calls.pop(request_id, None)  # type: ignore[arg-type]
+        if reply is None:
+            return False
+        if not reply.done():
+            reply.set_exception(McpError(error))
+        return True
+
+
+def _line(message: dict[str, Any]) -> bytes:
+    """One JSON-RPC message as a line of UTF-8; what orjson cannot write (an integer past 64 bits,
+    a lone surrogate) written by json, every other character escaped."""
+    try:
+        return orjson.dumps(message, option=orjson.OPT_APPEND_NEWLINE)
+    except orjson.JSONEncodeError:
+        return json.dumps(message, separators=(",", ":")).encode() + b"\n"
+
+
 class Upstream:
     """Owns one server's session on the event loop that started it.
 
@@ -117,7 +225,7 @@ class Upstream:
         self._abandoned: OrderedDict[int, str] = OrderedDict()  # request id -> SERVER.TOOL, given up
         self._remote = "http"  # for a url without "type": "sse" once Streamable HTTP was refused
         self._came_up = asyncio.Event()  # set (and replaced) each time a session is ready
-        self._session: ClientSession | None = None
+        self._session: _Session | None = None
         self._capabilities: Any = None  # the current session's, for listing again
         self._down = asyncio.Event()
         # Done with `_down`: what every call races against, where a task per call would wait on the event.
@@ -175,23 +283,67 @@ class Upstream:
                 await asyncio.wait({self._task})
         self._stderr.close()
 
-    async def call(self, tool: str, arguments: dict[str, Any], timeout: float) -> CallToolResult:
-        # session.call_tool would check the result against the tool's output
-        # schema by checking the schema itself first, every call: two thirds
-        # of a call's time. The same check runs here with a validator made once.
-        params = CallToolRequestParams(name=tool, arguments=arguments)
-        if meta := call_meta():  # the call's trace context, where MCP carries it (only while tracing)
-            params.meta = CallToolRequestParams.Meta.model_validate(meta)
-        request = CallToolRequest(params=params)
+    async def call(self, tool: str, arguments: dict[str, Any], timeout: float, *,
+                   resent: bool = False) -> dict[str, Any]:
+        """One tools/call: its result as MCP gives it (see `replies.call_result`), its structured
+        content checked against the tool's output schema when the result is not an error.
+        Raced against the server going down and the time limit like `request`."""
+        session = self._session
+        if self.failure is not None or session is None:
+            raise CallFailed(f"server {self.name!r} is down: {self.failure or 'not started'}")
         where = f"{self.name}.{tool}"
+        loop = asyncio.get_running_loop()
+        began = loop.time()
+        deadline = began + timeout
 
-        async def progress(done: float, total: float | None, message: str | None) -> None:
+        def expire() -> None:
+            if not reply.done():
+                reply.set_exception(_TimedOut())
+
+        timer = loop.call_at(deadline, expire)
+
+        async def on_progress(done: float, total: float | None, message: str | None) -> None:
+            nonlocal deadline, timer
+            deadline = min(loop.time() + timeout, began + timeout * PROGRESS_STRETCH)
+            timer.cancel()
+            timer = loop.call_at(deadline, expire)
             logger.info("server %r: %s: progress %g%s%s", self.name, printable(tool), done,
                         f"/{total:g}" if total is not None else "", f": {printable(message)}" if message else "")
 
-        result = await self.request(request, CallToolResult, where, timeout, progress)
-        if not result.isError:
-            check_output(self._output_checks.get(tool), where, result)
+        request_id, reply, message = session.start_tool_call(tool, arguments, call_meta(), on_progress)
+        try:
+            await session.send_message(message, reply)
+            raw = await reply
+        except asyncio.CancelledError:
+            if reply.cancelled() or not reply.done():  # awaiting it, the cancelled caller cancelled it
+                await self._give_up(session, request_id, where, "the request was abandoned")
+            raise
+        except _TimedOut:
+            await self._give_up(session, request_id, where, f"no answer within {timeout:g} s")
+            stretched = " (progress extended it)" if deadline > began + timeout else ""
+            raise CallFailed(f"{where} gave no answer within {deadline - began:g} s{stretched}") from None
+        except _Gone:
+            raise CallFailed(f"server {self.name!r} stopped during the call: "
+                             f"{self.failure or 'the gateway is stopping'}") from None
+        except McpError as exc:
+            if exc.error.code == CONNECTION_CLOSED:
+                self.fail("the connection closed (the server exited)")
+            if (exc.error.code, exc.error.message) == SESSION_GONE and self.config.transport in REMOTE \
+                    and not resent:
+                left = await self._came_up_again(where, deadline - loop.time())
+                return await self.call(tool, arguments, left, resent=True)
+            raise CallFailed(f"{where}: {exc}") from None
+        except Exception as exc:
+            raise CallFailed(f"{where}: {describe(exc)}") from None
+        finally:
+            timer.cancel()
+            session.end_tool_call(request_id)
+        try:
+            result = call_result(raw)
+        except ValidationError as exc:
+            raise CallFailed(f"{where}: {describe(exc)}") from None
+        if not result["isError"]:
+            check_output(self._output_checks.get(tool), where, result.get("structuredContent"))
         return result
 
     async def answer_own_field(self, kind: str, arguments: dict[str, Any], timeout: float) -> dict[str, Any]:
@@ -271,6 +423,12 @@ class Upstream:
                                     progress: Any) -> R:
         """A remote server answered 404 to the session's id: it restarted and never saw the request,
         so once a new session is up the request is sent again, once, in the time left."""
+        left = await self._came_up_again(where, left)
+        return await self.request(request, result_type, where, left, progress, resent=True)
+
+    async def _came_up_again(self, where: str, left: float) -> float:
+        """After a 404 to the session's id: a new session started and waited for within `left`
+        seconds; the time then left."""
         loop = asyncio.get_running_loop()
         end = loop.time() + left
         came_up = self._came_up
@@ -279,7 +437,7 @@ class Upstream:
             await asyncio.wait_for(came_up.wait(), max(left, 0.0))
         except TimeoutError:
             raise CallFailed(f"{where}: the server ended its session and no new one was up in time") from None
-        return await self.request(request, result_type, where, max(end - loop.time(), 0.0), progress, resent=True)
+        return max(end - loop.time(), 0.0)
 
     async def _give_up(self, session: ClientSession, request_id: int, where: str, reason: str) -> None:
         """notifications/cancelled for a request no one waits for, as MCP asks: the server may stop
@@ -304,6 +462,8 @@ class Upstream:
         self._down.set()
         if self._gone is not None and not self._gone.done():
             self._gone.set_result(None)
+        if self._session is not None:
+            self._session.fail_tool_calls()
         # Each line from the server escaped: its text cannot end a log line and start a forged one.
         message = f"server {self.name!r} failed: {printable(reason)}"
         tail = self._stderr.lines()
@@ -393,8 +553,8 @@ class Upstream:
         try:
             # The session only iterates its read stream and enters it, which Watched passes on.
             transport = connect(self.config, self._remote, self.sign_in, self._stderr_writer)
-            async with (transport as (read, write),
-                        ClientSession(Watched(read, self._stream_ended), write,  # type: ignore[arg-type]
+            async with (transport as (read, write, pipe),
+                        _Session(Watched(read, self._stream_ended), write, pipe,
                                       list_roots_callback=self._roots, logging_callback=self._log,
                                       message_handler=self._message) as session):
                 try:
@@ -444,6 +604,8 @@ class Upstream:
                 return
             self.fail(describe(exc))
         finally:
+            if self._session is not None:
+                self._session.fail_tool_calls()  # stopping: fail() says nothing then
             self._session = None
             for task in list(self._side_tasks):
                 task.cancel()

@@ -18,14 +18,17 @@ from conftest import LoopThread, require_mcp_sdk
 
 require_mcp_sdk()
 
+import anyio
 from mcp.types import CallToolResult
+from pydantic import ValidationError
 
 from support import DEADLINE, REPO, TOOLBOX, gateway_env, poll, running, server_entry, started, write_config
 
 from gateway import ConfigError, Gateway, ServerConfig, load_config, reply_of  # noqa: E402
 from gateway.cli import DEFAULT_QUERY, DEFAULT_VARIABLES  # noqa: E402
 from gateway.output_checks import check_output, output_checks  # noqa: E402
-from gateway.replies import CallFailed  # noqa: E402
+from gateway.transports import Pipe, _read_lines  # noqa: E402
+from gateway.replies import CallFailed, call_result, dump  # noqa: E402
 from gateway.upstream import Upstream, _list_tools  # noqa: E402
 
 
@@ -107,6 +110,24 @@ def test_reply_shape(content: list[dict[str, Any]], structured: Any, expected: t
     assert reply == {"isError": False, "json": expected[0], "text": expected[1], "content": content}
 
 
+@pytest.mark.parametrize("raw", [
+    {"content": [{"type": "text", "text": "a"}, {"type": "text", "text": "b"}]},
+    {"content": [], "structuredContent": {"n": 1}, "isError": False},
+    {"content": [{"type": "text", "text": "a", "annotations": {"priority": 1}}]},
+    {"content": [{"type": "image", "data": "AA==", "mimeType": "image/png"}], "isError": True},
+    {"content": [{"type": "text", "text": "a"}], "structuredContent": None, "_meta": {"k": 1}},
+    {"content": [], "isError": 1},
+])
+def test_a_result_taken_as_sent_reads_as_the_sdks_model_gives_it(raw: dict[str, Any]) -> None:
+    assert call_result(raw) == dump(CallToolResult.model_validate(raw))
+
+
+@pytest.mark.parametrize("raw", [{"content": "a"}, {"content": [{"type": "text"}]}, {"isError": False}, []])
+def test_a_reply_that_is_no_result_is_refused(raw: Any) -> None:
+    with pytest.raises(ValidationError):
+        call_result(raw)
+
+
 def test_listing_follows_the_cursor() -> None:
     pages = {None: (["a", "b"], "p2"), "p2": (["c"], "p3"), "p3": ([], None)}
 
@@ -153,12 +174,79 @@ def test_structured_results_are_checked_against_the_output_schema(
         schema: Any, structured: Any, message: str | None) -> None:
     tool = {"name": "t"} if schema is None else {"name": "t", "outputSchema": schema}
     check = output_checks([tool]).get("t")
-    result = CallToolResult(content=[], structuredContent=structured)
     if message is None:
-        check_output(check, "s.t", result)
+        check_output(check, "s.t", structured)
     else:
         with pytest.raises(CallFailed, match=re.escape(message)):
-            check_output(check, "s.t", result)
+            check_output(check, "s.t", structured)
+
+
+QUICK = {"type": "object", "required": ["n"], "additionalProperties": False, "properties": {
+    "n": {"type": "integer"}, "tags": {"type": "array", "items": {"enum": ["a", None]}},
+    "kind": {"anyOf": [{"type": "string", "format": "date"}, {"type": "null"}]}}}
+
+
+@pytest.mark.parametrize(("value", "vouched", "valid"), [
+    ({"n": 1}, True, True),
+    ({"n": 1, "tags": ["a", None], "kind": None}, True, True),
+    ({"n": 1, "kind": "not a date"}, True, True),  # format is not asserted
+    ({"n": True}, False, False),  # a bool is no integer
+    ({"n": 1.0}, False, True),  # left to the validator, which takes it
+    ({"n": 1, "x": 2}, False, False),
+    ({"tags": []}, False, False),
+    ({"n": 1, "tags": ["b"]}, False, False),
+    ({"n": 1, "tags": [1]}, False, False),
+    ({"n": 1, "kind": 3}, False, False),
+])
+def test_the_plain_check_vouches_only_for_results_the_validator_takes(value: Any, vouched: bool,
+                                                                      valid: bool) -> None:
+    check = output_checks([{"name": "t", "outputSchema": QUICK}])["t"]
+    assert not isinstance(check, str) and check.quick is not None
+    assert check.quick(value) is vouched
+    assert not list(check.validator.iter_errors(value)) is valid
+    if valid:
+        check_output(check, "s.t", value)
+    else:
+        with pytest.raises(CallFailed, match="does not match"):
+            check_output(check, "s.t", value)
+
+
+@pytest.mark.parametrize("schema", [EVIL, {"$ref": "#/$defs/x", "$defs": {"x": {}}},
+                                    {"type": "object", "properties": {"n": {"minimum": 1}}}])
+def test_a_keyword_the_plain_check_does_not_know_leaves_the_validator_alone(schema: Any) -> None:
+    check = output_checks([{"name": "t", "outputSchema": schema}])["t"]
+    assert not isinstance(check, str) and check.quick is None
+
+
+PIPED = [b'{"jsonrpc":"2.0","id":1,"result":{"content":[]}}',  # a waiting call's reply: taken
+         b'{"jsonrpc":"2.0","id":2,"result":{"n":12345678901234567890}}',  # past 64 bits: the SDK reads it
+         b'{"jsonrpc":"2.0","id":3,"error":{"code":-1,"message":"no"}}',
+         b'{"jsonrpc":"2.0","id":9,"result":{}}',  # no call waits for it (a late reply)
+         b"not json"]
+
+
+@pytest.mark.parametrize("cut", [1, 7, 10_000])
+def test_a_stdio_pipe_takes_the_replies_it_waits_for_and_hands_on_the_rest(cut: int) -> None:
+    """However the output is cut into reads."""
+    text = b"\n".join(PIPED) + b"\n"
+    taken: dict[int, Any] = {}
+
+    async def run() -> list[Any]:
+        stdout = asyncio.StreamReader()
+        for start in range(0, len(text), cut):
+            stdout.feed_data(text[start:start + cut])
+        stdout.feed_eof()
+        pipe = Pipe(None)  # type: ignore[arg-type]  # nothing is written here
+        pipe.taker = lambda request_id, result: request_id in (1, 2) and not taken.update({request_id: result})
+        send, receive = anyio.create_memory_object_stream[Any](len(PIPED))
+        await _read_lines(stdout, pipe, send)
+        return [message async for message in receive]
+
+    handed_on = asyncio.run(run())
+    assert taken == {1: {"content": []}}
+    assert [m.message.root.id for m in handed_on[:3]] == [2, 3, 9]
+    assert handed_on[0].message.root.result == {"n": 12345678901234567890}
+    assert isinstance(handed_on[3], ValidationError)
 
 
 # ---- a gateway over real stdio servers --------------------------------------------------
