@@ -100,7 +100,7 @@ class Gateway:
 
     def _add(self, config: ServerConfig) -> Upstream:
         upstream = Upstream(config, self.supervision, on_listed=self._listed, start_timeout=self.start_timeout,
-                            sign_in=self.sign_in)
+                            sign_in=self.sign_in, max_result_bytes=self.dispatcher.max_result_bytes)
         self.upstreams[config.name] = upstream
         upstream.start()
         return upstream

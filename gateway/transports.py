@@ -13,6 +13,7 @@ would dump it again.
 """
 
 import asyncio
+import logging
 import os
 import re
 import signal
@@ -35,9 +36,15 @@ from mcp.types import JSONRPCMessage
 from .auth import SignIn, oauth
 from .config import ServerConfig
 
+logger = logging.getLogger(__name__)
+
 HTTP_TIMEOUT = httpx.Timeout(30.0, read=300.0)  # the SDK's own defaults for its HTTP clients
 READ_BYTES = 1 << 16  # read from a stdio server's output at a time
 WRITE_HIGH = 1 << 20  # bytes waiting for a stdio server's input past which a writer waits for it to read
+# A stdio server's line is held whole until it ends: past this many bytes per byte of the largest
+# result the gateway takes (--max-result; the envelope, escaping and a result given twice, as text
+# and structured, fit well within) the server is taken as broken and its session ended.
+LINE_PER_RESULT_BYTE = 4
 _LONG_DIGITS = re.compile(rb"[0-9]{19}")  # an integer orjson may read as a float: left to the SDK's reader
 
 # Takes a reply to one of the session's tool calls: its id and result, True when it was one.
@@ -75,11 +82,12 @@ class Pipe:
         return self.taker(value["id"], value["result"])
 
 
-def connect(config: ServerConfig, remote: str, sign_in: SignIn | None,
-            errlog: TextIO | None) -> AbstractAsyncContextManager[tuple[Any, Any, Pipe | None]]:
+def connect(config: ServerConfig, remote: str, sign_in: SignIn | None, errlog: TextIO | None,
+            max_result_bytes: int) -> AbstractAsyncContextManager[tuple[Any, Any, Pipe | None]]:
     """The read and write streams of one session with `config`'s server, and its pipe when it
     is a stdio server: `remote` is the transport an "auto" entry uses now ("http", or "sse"
-    once Streamable HTTP was refused); `errlog` takes a stdio server's standard error."""
+    once Streamable HTTP was refused); `errlog` takes a stdio server's standard error;
+    `max_result_bytes` bounds the line a stdio server may send."""
     if config.streams is not None:
         return _no_pipe(config.streams())
     headers = {name: value.reveal() for name, value in config.headers}
@@ -94,7 +102,7 @@ def connect(config: ServerConfig, remote: str, sign_in: SignIn | None,
         params = StdioServerParameters(command=config.command, args=list(config.args), env=config.env,
                                        cwd=config.cwd)
         return _no_pipe(stdio_client(params, errlog=errlog or sys.stderr))
-    return _stdio(config, errlog or sys.stderr)
+    return _stdio(config, errlog or sys.stderr, LINE_PER_RESULT_BYTE * max_result_bytes)
 
 
 @asynccontextmanager
@@ -104,7 +112,7 @@ async def _no_pipe(streams: AbstractAsyncContextManager[Any]) -> AsyncIterator[t
 
 
 @asynccontextmanager
-async def _stdio(config: ServerConfig, errlog: TextIO) -> AsyncIterator[tuple[Any, Any, Pipe]]:
+async def _stdio(config: ServerConfig, errlog: TextIO, line_bytes: int) -> AsyncIterator[tuple[Any, Any, Pipe]]:
     """A stdio server's process, its session's streams and its pipe, ended as the SDK ends it."""
     env = {**get_default_environment(), **config.env} if config.env is not None else get_default_environment()
     process = await asyncio.create_subprocess_exec(
@@ -116,7 +124,7 @@ async def _stdio(config: ServerConfig, errlog: TextIO) -> AsyncIterator[tuple[An
     write, write_reader = anyio.create_memory_object_stream[SessionMessage](0)
     try:
         async with anyio.create_task_group() as tasks:
-            tasks.start_soon(_read_lines, process.stdout, pipe, read_writer)
+            tasks.start_soon(_read_lines, process.stdout, pipe, read_writer, line_bytes, config.name)
             tasks.start_soon(_write_messages, write_reader, pipe)
             try:
                 yield read, write, pipe
@@ -152,19 +160,26 @@ def _kill_group(pid: int) -> None:
 
 
 async def _read_lines(stdout: asyncio.StreamReader, pipe: Pipe,
-                      messages: anyio.abc.ObjectSendStream[SessionMessage | Exception]) -> None:
+                      messages: anyio.abc.ObjectSendStream[SessionMessage | Exception],
+                      line_bytes: int, server: str) -> None:
     """The server's output line by line: a reply to a tool call to the pipe, anything else read
-    and handed to the session as the SDK's reader does (a line that is not JSON-RPC as its error)."""
+    and handed to the session as the SDK's reader does (a line that is not JSON-RPC as its error).
+    A line longer than `line_bytes` ends the session (its calls fail, the server is restarted)."""
     async with messages:
         pieces: list[bytes] = []  # of a line not ended yet: joined once, however many reads it took
+        held = 0  # bytes in pieces
         while chunk := await stdout.read(READ_BYTES):
             *lines, rest = chunk.split(b"\n")
             if lines and pieces:
                 lines[0] = b"".join((*pieces, lines[0]))
                 pieces.clear()
+                held = 0
             if rest:
                 pieces.append(rest)
+                held += len(rest)
             for line in lines:
+                if len(line) > line_bytes:
+                    break
                 if pipe.take(line):
                     continue
                 try:
@@ -176,6 +191,11 @@ async def _read_lines(stdout: asyncio.StreamReader, pipe: Pipe,
                     await messages.send(message)
                 except (anyio.ClosedResourceError, anyio.BrokenResourceError):  # the session ended
                     return
+            else:
+                if held <= line_bytes:
+                    continue
+            logger.warning("server %s sent a line over %d bytes: its session is ended", server, line_bytes)
+            return
 
 
 async def _write_messages(messages: anyio.abc.ObjectReceiveStream[SessionMessage], pipe: Pipe) -> None:

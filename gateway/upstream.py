@@ -46,7 +46,7 @@ from pydantic import BaseModel, ValidationError
 from . import own_fields
 from .access_log import printable
 from .auth import SignIn, SignInNeeded
-from .config import REMOTE, ServerConfig
+from .config import DEFAULT_RESULT_LIMIT, REMOTE, ServerConfig
 from .observe import call_meta
 from .output_checks import OutputCheck, check_output, output_checks
 from .replies import CallFailed, call_result, dump
@@ -204,8 +204,9 @@ class Upstream:
 
     def __init__(self, config: ServerConfig, supervision: Supervision | None = None,
                  on_listed: Callable[[Upstream], None] | None = None, start_timeout: float = 30.0,
-                 sign_in: SignIn | None = None) -> None:
+                 sign_in: SignIn | None = None, max_result_bytes: int = DEFAULT_RESULT_LIMIT) -> None:
         self.name = config.name
+        self.max_result_bytes = max_result_bytes  # bounds what one message from the server may hold
         self.sign_in = sign_in  # who completes an OAuth sign-in (`login`); None: the tokens stored or nothing
         self.start_timeout = start_timeout  # for every attempt: one that hangs must not end the retries
         self.config = config
@@ -552,7 +553,8 @@ class Upstream:
         """One session: connect, list, then hold it until it ends or the server is stopped."""
         try:
             # The session only iterates its read stream and enters it, which Watched passes on.
-            transport = connect(self.config, self._remote, self.sign_in, self._stderr_writer)
+            transport = connect(self.config, self._remote, self.sign_in, self._stderr_writer,
+                                self.max_result_bytes)
             async with (transport as (read, write, pipe),
                         _Session(Watched(read, self._stream_ended), write, pipe,
                                       list_roots_callback=self._roots, logging_callback=self._log,

@@ -225,12 +225,7 @@ PIPED = [b'{"jsonrpc":"2.0","id":1,"result":{"content":[]}}',  # a waiting call'
          b"not json"]
 
 
-@pytest.mark.parametrize("cut", [1, 7, 10_000])
-def test_a_stdio_pipe_takes_the_replies_it_waits_for_and_hands_on_the_rest(cut: int) -> None:
-    """However the output is cut into reads."""
-    text = b"\n".join(PIPED) + b"\n"
-    taken: dict[int, Any] = {}
-
+def _piped(text: bytes, cut: int, taken: dict[int, Any], line_bytes: int = 100) -> list[Any]:
     async def run() -> list[Any]:
         stdout = asyncio.StreamReader()
         for start in range(0, len(text), cut):
@@ -239,10 +234,20 @@ def test_a_stdio_pipe_takes_the_replies_it_waits_for_and_hands_on_the_rest(cut: 
         pipe = Pipe(None)  # type: ignore[arg-type]  # nothing is written here
         pipe.taker = lambda request_id, result: request_id in (1, 2) and not taken.update({request_id: result})
         send, receive = anyio.create_memory_object_stream[Any](len(PIPED))
-        await _read_lines(stdout, pipe, send)
+        await _read_lines(stdout, pipe, send, line_bytes, "s")
         return [message async for message in receive]
+    return asyncio.run(run())
 
-    handed_on = asyncio.run(run())
+
+@pytest.mark.parametrize("cut", [1, 7, 10_000])
+def test_a_stdio_pipe_takes_the_replies_it_waits_for_and_hands_on_the_rest(cut: int) -> None:
+    """However the output is cut into reads; a line past the bound ends the reading there, whether
+    it ends or not."""
+    taken: dict[int, Any] = {}
+    handed_on = _piped(b"\n".join(PIPED) + b"\n", cut, taken)
+    long_line = b'{"jsonrpc":"2.0","id":1,"result":{"t":"' + b"x" * 100 + b'"}}'
+    for tail in (long_line, long_line + b"\n" + PIPED[2]):
+        assert _piped(PIPED[2] + b"\n" + tail, cut, {}) == handed_on[1:2]
     assert taken == {1: {"content": []}}
     assert [m.message.root.id for m in handed_on[:3]] == [2, 3, 9]
     assert handed_on[0].message.root.result == {"n": 12345678901234567890}
