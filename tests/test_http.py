@@ -77,6 +77,7 @@ def test_media_types_and_their_status_codes(url: str, accept: str | None, media:
         assert ok.json()["data"]["beta_text"]["text"] == "hi"
         got = client.get("/graphql", params={"query": "{ __typename }"})
         assert got.json() == {"data": {"__typename": "Query"}}  # no empty "errors"
+        assert got.headers["content-type"] == media  # an answer sent before under another type is not reused
         for refused in ("", "{ nope }", "{"):
             response = client.post("/graphql", json={"query": refused})
             body = response.json()
