@@ -107,7 +107,8 @@ class HeldHead:
     def flush(self) -> None:
         if self._held is not None:
             held, self._held = self._held, None
-            self._transport.write(held)
+            if not self._transport.is_closing():  # the client left before the turn ended: nobody to send to
+                self._transport.write(held)
 
     def close(self) -> None:
         self.flush()

@@ -191,6 +191,9 @@ def test_an_answers_head_leaves_with_its_body_and_never_after_it(writes: list[by
         def close(self) -> None:
             self.sent.append("closed")
 
+        def is_closing(self) -> bool:
+            return "closed" in self.sent
+
     async def scenario() -> list[bytes | str]:
         transport = Recording()
         held = connections.HeldHead(transport, asyncio.get_running_loop())  # type: ignore[arg-type]
