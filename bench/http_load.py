@@ -18,9 +18,11 @@ alike:
     installed, as the gateway uses them): the HTTP stack's own limit;
   - GraphQL Yoga (npm, pinned in gateway/npm) on Node, with a schema of one
     unused field (bench/yoga_server.mjs): what a user would pick instead;
-  - the gateway, the example toolbox server run in its process (FastMCP on
-    memory streams: the SDK's work without a process hop), and with --before
-    the gateway package found in DIR.
+  - the gateway as --serve runs it (metrics counted, an access line per
+    request, written to a standard error that is discarded), the example
+    toolbox server run in its process (FastMCP on memory streams: the SDK's
+    work without a process hop), and with --before the gateway package found
+    in DIR, run the same way.
 
 The documents: `{ __typename }`; a 2 KB document of 20 aliases of
 `__typename`, the same each request; a new document each request (an alias

@@ -127,7 +127,8 @@ def error_response(status: int, message: str, media: str, headers: dict[str, str
 
 def error_answer(status: int, message: str, headers: dict[str, str] | None = None) -> Answer:
     """error_response()'s status and body, for a route that sends its answers' bytes itself."""
-    return Answer(status, json.dumps(error_body(message), ensure_ascii=False, separators=(",", ":")), headers or {})
+    return Answer(status, json.dumps(error_body(message), ensure_ascii=False, separators=(",", ":")), headers or {},
+                  fields=None)
 
 
 @dataclass(frozen=True)
@@ -148,7 +149,7 @@ class Answer:
     status: int
     text: str
     headers: dict[str, str] = field(default_factory=dict)
-    fields: int = 0  # top-level fields the document selects, for the access log
+    fields: int | None = 0  # top-level fields the document selects, for the access log; None: not read
     repeatable: bool = False  # the same request gets the same answer while its generation serves
 
     @functools.cached_property
@@ -238,15 +239,15 @@ class GraphQLRoute:
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         """A browser's page, or: the media type → (an answer ready from before) → parse → answer
         (each of a batch) → respond."""
+        get = scope["method"] == "GET"  # HEAD reaches here as GET too (checks.Guard)
         media, page = self._negotiated(header(scope, b"accept"))
-        if page and self.graphiql is not None:
+        if page and get and self.graphiql is not None:
             await self.graphiql.page()(scope, receive, send)  # without the token: see page_request
             return
         if media is None:
             await respond(scope, send, error_answer(406, f"acceptable response types: {GRAPHQL_RESPONSE}, {JSON}"),
                           JSON_TYPE)
             return
-        get = scope["method"] == "GET"  # HEAD reaches here as GET too (checks.Guard)
         front = self._front() if get else None
         if get:
             ready = self.ready.find(front, scope["query_string"], media)
@@ -362,7 +363,7 @@ class GraphQLRoute:
                 texts.append(json.dumps(error_body(str(exc), status=exc.status)))
                 continue
             texts.append(one.text)
-            fields += one.fields
+            fields += one.fields or 0
         return Answer(200, "[" + ",".join(texts) + "]", fields=fields)
 
 
@@ -392,7 +393,8 @@ class ReadyAnswers:
 
 async def respond(scope: Scope, send: Send, one: Answer, media: bytes) -> None:
     """The answer as HTTP, in two messages built from bytes; its field count kept for the access log."""
-    scope.setdefault("state", {})["fields"] = one.fields
+    if one.fields is not None:
+        scope.setdefault("state", {})["fields"] = one.fields
     await send({"type": "http.response.start", "status": one.status,
                 "headers": [(b"content-type", media), (b"content-length", b"%d" % len(one.body)), *one.raw_headers]})
     await send({"type": "http.response.body", "body": one.body})

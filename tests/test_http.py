@@ -323,6 +323,9 @@ def test_graphiql_page_and_files_need_no_token_but_queries_and_the_schema_do(gua
     assert httpx.get(f"{guarded}/graphql/graphiql/nothing.js").status_code == 404
     for path in ("/graphql?query={__typename}", "/graphql/schema.graphql"):
         assert httpx.get(f"{guarded}{path}").status_code == 401
+    posted = httpx.post(f"{guarded}/graphql", json={"query": "{ __typename }"},
+                        headers={**browser, "Authorization": f"Bearer {TOKEN}"})
+    assert posted.json() == {"data": {"__typename": "Query"}}  # a POST is a query, whatever it accepts
     sdl = httpx.get(f"{guarded}/graphql/schema.graphql", headers={"Authorization": f"Bearer {TOKEN}"})
     schema = graphql.build_schema(sdl.text)  # the SDL is valid GraphQL
     assert {"alpha_echo_args", "beta_text"} <= set(schema.query_type.fields)
