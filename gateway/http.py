@@ -703,7 +703,9 @@ def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int, access
                    metrics_route=metrics_route, mcp=mcp)
     proxies = access.forwarded_allow_ips
     # log_config=None: Uvicorn's lines go through the program's logging (and its --log-format).
+    # No Server header: it tells a scanner what runs here, and costs a header on every answer.
     config = uvicorn.Config(app, lifespan="on", log_config=None, log_level="warning", access_log=False,
+                            server_header=False,
                             timeout_graceful_shutdown=grace_seconds + ANSWER_SECONDS,
                             http=guarded_protocol(connections), timeout_keep_alive=connections.idle_seconds,
                             proxy_headers=proxies is not None, forwarded_allow_ips=proxies)
