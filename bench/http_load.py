@@ -144,10 +144,10 @@ def main() -> None:
     servers: list[tuple[str, list[str], list[tuple[str, str, bool]]]] = [
         ("constant response", [python, "bench/http_servers.py", "constant", "{port}"], front[:1]),
         ("GraphQL Yoga", ["node", "bench/yoga_server.mjs", "{port}"], front),
-        ("gateway", [python, "bench/http_servers.py", "gateway", "{port}"], front + tools),
+        ("gateway", [python, "bench/http_servers.py", "gateway-served", "{port}"], front + tools),
     ]
     if args.before:
-        servers.append(("gateway before", [python, "bench/http_servers.py", "gateway", "{port}",
+        servers.append(("gateway before", [python, "bench/http_servers.py", "gateway-served", "{port}",
                                            str(args.before.resolve())], front + tools))
     results: dict[tuple[str, str], list[float]] = {}
     cpu: dict[tuple[str, str], list[float]] = {}  # µs of the server's CPU per request

@@ -2,8 +2,8 @@
 
     python3 bench/http_servers.py constant PORT      # a fixed response: the stack's own limit
     python3 bench/http_servers.py graphql-core PORT  # graphql-core answering the GET query
-    python3 bench/http_servers.py gateway PORT [DIR] # the gateway as --serve runs it (metrics, access log)
-    python3 bench/http_servers.py gateway-bare PORT [DIR]  # the same without metrics and access log
+    python3 bench/http_servers.py gateway PORT [DIR] # the gateway, the toolbox server in process
+    python3 bench/http_servers.py gateway-served PORT [DIR]  # as --serve runs it: metrics and access log
     python3 bench/http_servers.py gateway-observed PORT  # metrics, and traces as OTEL_* say; no access log
 
 DIR holds the `gateway` package to serve (default: this checkout's), so that
@@ -52,18 +52,18 @@ async def gateway(port: int, source: Path, kind: str) -> None:
         # wrk's connections share one address: let them all have a turn, as distinct clients would.
         from gateway.admission import AdmissionLimits
         options["admission"] = AdmissionLimits(queue=1024, per_client=1024)
-    if kind == "gateway":  # as --serve runs it: every request counted and logged (to standard error)
+    if kind == "gateway-served":  # as --serve runs it: every request counted and logged (to standard error)
         from gateway.access import Access
         from gateway.access_log import AccessLog
         options["access"] = Access(log=AccessLog())
-    observer = Observer() if kind == "gateway-bare" else Observer.from_environ()
+    observer = Observer() if kind == "gateway" else Observer.from_environ()
     async with Gateway([in_process("toolbox", toolbox.server)], observer=observer) as running:
         await serve(running, sock, **options)
 
 
 if __name__ == "__main__":
     kind, port = sys.argv[1], int(sys.argv[2])
-    if kind in ("gateway", "gateway-bare", "gateway-observed"):
+    if kind in ("gateway", "gateway-served", "gateway-observed"):
         source = Path(sys.argv[3]) if len(sys.argv) > 3 else REPO
         sys.path.insert(0, str(source))
         # The loop the program runs on (a gateway from before it chose one: asyncio's).
