@@ -18,9 +18,11 @@ alike:
     installed, as the gateway uses them): the HTTP stack's own limit;
   - GraphQL Yoga (npm, pinned in gateway/npm) on Node, with a schema of one
     unused field (bench/yoga_server.mjs): what a user would pick instead;
-  - the gateway, the example toolbox server run in its process (FastMCP on
-    memory streams: the SDK's work without a process hop), and with --before
-    the gateway package found in DIR.
+  - the gateway as --serve runs it (metrics counted, an access line per
+    request, written to a standard error that is discarded), the example
+    toolbox server run in its process (FastMCP on memory streams: the SDK's
+    work without a process hop), and with --before the gateway package found
+    in DIR, run the same way.
 
 The documents: `{ __typename }`; a 2 KB document of 20 aliases of
 `__typename`, the same each request; a new document each request (an alias
@@ -28,8 +30,10 @@ numbered per request, so nothing prepared can be reused); and for the
 gateways five tool fields, the same and new each request.
 
 Prints each row's requests per second over the rounds (least-most) and its
-ratio to Yoga and to the constant response in the same round, with the
-machine's load average. Nothing here is a test: no figure is asserted.
+ratio to Yoga and to the constant response in the same round, the server
+process's CPU time per request (user and system, from /proc: less moved by
+other work on the machine than the rate), with the machine's load average.
+Nothing here is a test: no figure is asserted.
 """
 
 from __future__ import annotations
@@ -91,6 +95,12 @@ def wait_until_up(port: int, process: subprocess.Popen[bytes]) -> None:
     raise SystemExit("server did not come up")
 
 
+def cpu_seconds(pid: int) -> float:
+    """A process's CPU time so far, user and system (/proc/PID/stat, fields 14 and 15)."""
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def load(port: int, query: str, seconds: float, fresh: bool, folder: Path) -> tuple[float, str, str]:
     url = f"http://127.0.0.1:{port}/graphql?" + urllib.parse.urlencode({"query": query})
     script: list[str] = []
@@ -134,21 +144,22 @@ def main() -> None:
     servers: list[tuple[str, list[str], list[tuple[str, str, bool]]]] = [
         ("constant response", [python, "bench/http_servers.py", "constant", "{port}"], front[:1]),
         ("GraphQL Yoga", ["node", "bench/yoga_server.mjs", "{port}"], front),
-        ("gateway", [python, "bench/http_servers.py", "gateway", "{port}"], front + tools),
+        ("gateway", [python, "bench/http_servers.py", "gateway-served", "{port}"], front + tools),
     ]
     if args.before:
-        servers.append(("gateway before", [python, "bench/http_servers.py", "gateway", "{port}",
+        servers.append(("gateway before", [python, "bench/http_servers.py", "gateway-served", "{port}",
                                            str(args.before.resolve())], front + tools))
     results: dict[tuple[str, str], list[float]] = {}
+    cpu: dict[tuple[str, str], list[float]] = {}  # µs of the server's CPU per request
     loads: list[str] = []
     with tempfile.TemporaryDirectory() as name, contextlib.ExitStack() as stack:
         folder = Path(name)
-        ports = {}
+        ports, pids = {}, {}
         for label, command, _ in servers:
             port, process = start(command)
             stack.callback(process.wait, 30)
             stack.callback(process.terminate)
-            ports[label] = port
+            ports[label], pids[label] = port, process.pid
         for label, _, queries in servers:  # warm: every document's first run, the JIT's for Node
             for _, query, fresh in queries:
                 load(ports[label], query, 1, fresh, folder)
@@ -157,11 +168,14 @@ def main() -> None:
             for row, query, fresh in front + tools:
                 for label, _, queries in servers:
                     if any(row == name for name, _, _ in queries):
+                        used = cpu_seconds(pids[label])
                         rps = load(ports[label], query, args.seconds, fresh, folder)[0]
+                        used = cpu_seconds(pids[label]) - used
                         results.setdefault((row, label), []).append(rps)
+                        cpu.setdefault((row, label), []).append(used * 1e6 / (rps * args.seconds))
     print(f"load averages (1, 5, 15 min) at each round's start: {'; '.join(loads)}")
-    print("| document | server | requests/s | x Yoga | x constant |")
-    print("|---|---|---|---|---|")
+    print("| document | server | requests/s | x Yoga | x constant | CPU µs/request |")
+    print("|---|---|---|---|---|---|")
 
     def span(values: list[float], digits: str) -> str:
         return f"{min(values):{digits}}–{max(values):{digits}}"
@@ -176,7 +190,8 @@ def main() -> None:
                 against = results.get((row, base))
                 ratios.append(span([a / b for a, b in zip(rps, against, strict=True)], ".2f")
                               if against and base != label else "")
-            print(f"| {row} | {label} | {span(rps, ',.0f')} | {ratios[0]} | {ratios[1]} |")
+            print(f"| {row} | {label} | {span(rps, ',.0f')} | {ratios[0]} | {ratios[1]} | "
+                  f"{span(cpu[row, label], ',.0f')} |")
 
 
 if __name__ == "__main__":

@@ -3,7 +3,8 @@
     python3 bench/http_servers.py constant PORT      # a fixed response: the stack's own limit
     python3 bench/http_servers.py graphql-core PORT  # graphql-core answering the GET query
     python3 bench/http_servers.py gateway PORT [DIR] # the gateway, the toolbox server in process
-    python3 bench/http_servers.py gateway-observed PORT  # the same with metrics, and traces as OTEL_* say
+    python3 bench/http_servers.py gateway-served PORT [DIR]  # as --serve runs it: metrics and access log
+    python3 bench/http_servers.py gateway-observed PORT  # metrics, and traces as OTEL_* say; no access log
 
 DIR holds the `gateway` package to serve (default: this checkout's), so that
 another version of it (bench/http_load.py --before) runs on the same stack.
@@ -38,7 +39,7 @@ async def graphql_core(request: Request) -> Response:
     return Response(json.dumps(body), media_type=MEDIA)
 
 
-async def gateway(port: int, source: Path, observed: bool = False) -> None:
+async def gateway(port: int, source: Path, kind: str) -> None:
     sys.path[:0] = [str(source), str(REPO / "examples")]
     import toolbox
     from gateway import Gateway, in_process
@@ -51,14 +52,18 @@ async def gateway(port: int, source: Path, observed: bool = False) -> None:
         # wrk's connections share one address: let them all have a turn, as distinct clients would.
         from gateway.admission import AdmissionLimits
         options["admission"] = AdmissionLimits(queue=1024, per_client=1024)
-    observer = Observer.from_environ() if observed else Observer()
+    if kind == "gateway-served":  # as --serve runs it: every request counted and logged (to standard error)
+        from gateway.access import Access
+        from gateway.access_log import AccessLog
+        options["access"] = Access(log=AccessLog())
+    observer = Observer() if kind == "gateway" else Observer.from_environ()
     async with Gateway([in_process("toolbox", toolbox.server)], observer=observer) as running:
         await serve(running, sock, **options)
 
 
 if __name__ == "__main__":
     kind, port = sys.argv[1], int(sys.argv[2])
-    if kind in ("gateway", "gateway-observed"):
+    if kind in ("gateway", "gateway-served", "gateway-observed"):
         source = Path(sys.argv[3]) if len(sys.argv) > 3 else REPO
         sys.path.insert(0, str(source))
         # The loop the program runs on (a gateway from before it chose one: asyncio's).
@@ -67,7 +72,7 @@ if __name__ == "__main__":
             factory = loop_factory()
         except ImportError:
             factory = None
-        asyncio.run(gateway(port, source, observed=kind == "gateway-observed"), loop_factory=factory)
+        asyncio.run(gateway(port, source, kind), loop_factory=factory)
         sys.exit()
     handler = {"constant": constant, "graphql-core": graphql_core}[kind]
     app = Starlette(routes=[Route("/graphql", handler, methods=["GET", "POST"])])

@@ -1,9 +1,11 @@
-"""The checks an HTTP request passes before a route sees it: one ASGI middleware each.
+"""The checks an HTTP request passes before a route sees it.
 
-http.py stacks them in the order they run; each answers a refusal itself, as
-`{"errors": [{"message": ...}]}` in application/json, and otherwise hands the
-request on unchanged (HEAD is the one rewrite: it reaches everything below as
-the GET it is).
+http.py lists them in the order they run. Those that read only the request's
+head (Host, the token) are plain calls over its scope, run in turn by one
+middleware (Guard); the body's check reads the body, and is a middleware of its
+own. A refusal is `{"errors": [{"message": ...}]}` in application/json; a
+request none refuses goes on unchanged (HEAD is the one rewrite: it reaches
+everything below as the GET it is).
 """
 
 import asyncio
@@ -11,7 +13,7 @@ import json
 import re
 from array import array
 from collections import Counter
-from collections.abc import Awaitable, Callable, MutableMapping
+from collections.abc import Awaitable, Callable, MutableMapping, Sequence
 from itertools import accumulate
 from typing import Any
 
@@ -25,6 +27,7 @@ type Message = MutableMapping[str, Any]
 type Receive = Callable[[], Awaitable[Message]]
 type Send = Callable[[Message], Awaitable[None]]
 type App = Callable[[Scope, Receive, Send], Awaitable[None]]
+type Check = Callable[[Scope], App | None]  # a request's refusal (an app that sends it), or None
 
 JSON = "application/json"
 BODY_SECONDS = 30.0  # time a client has to send a whole body once its head has arrived
@@ -61,16 +64,28 @@ def header(scope: Scope, name: bytes) -> bytes | None:
     return None
 
 
-class HeadAsGet:
-    """HEAD is a GET whose body is not sent (RFC 9110 section 9.3.2), so everything below sees a
-    GET and applies a GET's rules; the server still knows the request was HEAD and drops the body."""
+class Guard:
+    """Runs `checks` over each HTTP request in their order, as plain calls over its scope: the
+    first refusal answers the request, and one that none refuses goes on to the app. One
+    middleware for all of them, rather than one each, so a request passes them in one call.
 
-    def __init__(self, app: App) -> None:
+    HEAD is a GET whose body is not sent (RFC 9110 section 9.3.2), so the checks and everything
+    below see a GET and apply a GET's rules; the server still knows the request was HEAD (its
+    own scope is not changed) and drops the body."""
+
+    def __init__(self, app: App, *, checks: Sequence[Check]) -> None:
         self.app = app
+        self.checks = tuple(checks)
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if scope["type"] == "http" and scope["method"] == "HEAD":
-            scope = {**scope, "method": "GET"}
+        if scope["type"] == "http":
+            if scope["method"] == "HEAD":
+                scope = {**scope, "method": "GET"}
+            for check in self.checks:
+                refused = check(scope)
+                if refused is not None:
+                    await refused(scope, receive, send)
+                    return
         await self.app(scope, receive, send)
 
 
@@ -82,24 +97,19 @@ class HostCheck:
     A verdict depends on the header's bytes alone, so each value's is kept (the first
     HOSTS_KEPT of them: clients send a handful of names, and one more is judged again)."""
 
-    def __init__(self, app: App, *, loopback_only: bool) -> None:
-        self.app = app
+    def __init__(self, *, loopback_only: bool) -> None:
         self.loopback_only = loopback_only
         self.verdicts: dict[bytes | None, JSONResponse | None] = {}
 
-    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if scope["type"] == "http":
-            raw = header(scope, b"host")
-            try:
-                refused = self.verdicts[raw]
-            except KeyError:
-                refused = self._verdict(raw)
-                if len(self.verdicts) < HOSTS_KEPT:
-                    self.verdicts[raw] = refused
-            if refused is not None:
-                await refused(scope, receive, send)
-                return
-        await self.app(scope, receive, send)
+    def __call__(self, scope: Scope) -> JSONResponse | None:
+        raw = header(scope, b"host")
+        try:
+            return self.verdicts[raw]
+        except KeyError:
+            refused = self._verdict(raw)
+            if len(self.verdicts) < HOSTS_KEPT:
+                self.verdicts[raw] = refused
+            return refused
 
     def _verdict(self, raw: bytes | None) -> JSONResponse | None:
         host = None if raw is None else raw.decode("latin-1")
@@ -112,29 +122,24 @@ class HostCheck:
 
 
 class BearerCheck:
-    """`Authorization: Bearer <token>` when the gateway has a token: 401 without it, except for the
-    requests `is_open` lets through (a health probe, a page that holds nothing), which see in
-    the scope's state whether the token came."""
+    """`Authorization: Bearer <token>`: 401 without it, except for the requests `is_open` lets
+    through (a health probe, a page that holds nothing), which see in the scope's state
+    whether the token came."""
 
-    def __init__(self, app: App, *, bearer: Bearer | None, is_open: Callable[[Scope], bool]) -> None:
-        self.app = app
+    def __init__(self, bearer: Bearer, *, is_open: Callable[[Scope], bool]) -> None:
         self.bearer = bearer
         self.is_open = is_open
 
-    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if scope["type"] != "http" or self.bearer is None:
-            await self.app(scope, receive, send)
-            return
+    def __call__(self, scope: Scope) -> JSONResponse | None:
         authorization = header(scope, b"authorization")
         admitted = self.bearer.admits(authorization)
         scope.setdefault("state", {})["admitted"] = admitted
-        if not admitted and not self.is_open(scope):
-            wrong = authorization is not None
-            challenge = 'Bearer error="invalid_token"' if wrong else "Bearer"
-            message = "the bearer token is not the right one" if wrong else "send Authorization: Bearer <token>"
-            await refusal(401, message, {"WWW-Authenticate": challenge})(scope, receive, send)
-            return
-        await self.app(scope, receive, send)
+        if admitted or self.is_open(scope):
+            return None
+        wrong = authorization is not None
+        challenge = 'Bearer error="invalid_token"' if wrong else "Bearer"
+        message = "the bearer token is not the right one" if wrong else "send Authorization: Bearer <token>"
+        return refusal(401, message, {"WWW-Authenticate": challenge})
 
 
 class BodyCheck:

@@ -37,9 +37,12 @@ from .admission import Admission, AdmissionLimits, ClientGone, Refused
 from .checks import (
     BearerCheck,
     BodyCheck,
-    HeadAsGet,
+    Check,
+    Guard,
     HostCheck,
+    Receive,
     Scope,
+    Send,
     header,
     loads_bounded,
 )
@@ -66,6 +69,7 @@ logger = logging.getLogger(__name__)
 
 GRAPHQL_RESPONSE = "application/graphql-response+json"
 JSON = "application/json"
+GRAPHQL_RESPONSE_TYPE, JSON_TYPE = GRAPHQL_RESPONSE.encode(), JSON.encode()  # as a header carries them
 SDL = "text/plain; charset=utf-8"  # what a browser shows and every tool reads; GraphQL names no type for it
 GRAPHQL_PATH = "/graphql"
 SCHEMA_PATH = "/graphql/schema.graphql"
@@ -74,6 +78,9 @@ ALLOW_POST = {"Allow": "POST"}
 OPEN_PATHS = frozenset({"/health"})  # answered without the token (saying less)
 ANSWER_SECONDS = 5  # after the grace: time for the queries it cut short to send their answers
 URLS_KEPT = 256  # GET URLs whose parameters are kept read (each at most a head's 16 KiB)
+READY_KEPT = 256  # GET URLs whose answer is kept ready to send (ReadyAnswers)
+READY_BYTES = 16 << 10  # the largest answer kept so: at most 4 MiB in all, beside the URLs
+MEDIA_KEPT = 64  # Accept header values whose verdict is kept
 CLIENT_GONE = 499  # logged for a query dropped because its client left (nginx's code; nobody reads it)
 
 
@@ -118,6 +125,12 @@ def error_response(status: int, message: str, media: str, headers: dict[str, str
     return JSONResponse(error_body(message), status_code=status, media_type=media, headers=headers)
 
 
+def error_answer(status: int, message: str, headers: dict[str, str] | None = None) -> Answer:
+    """error_response()'s status and body, for a route that sends its answers' bytes itself."""
+    return Answer(status, json.dumps(error_body(message), ensure_ascii=False, separators=(",", ":")), headers or {},
+                  fields=None)
+
+
 @dataclass(frozen=True)
 class Params:
     """One GraphQL-over-HTTP request: its query (None when only a persisted hash names it),
@@ -136,7 +149,16 @@ class Answer:
     status: int
     text: str
     headers: dict[str, str] = field(default_factory=dict)
-    fields: int = 0  # top-level fields the document selects, for the access log
+    fields: int | None = 0  # top-level fields the document selects, for the access log; None: not read
+    repeatable: bool = False  # the same request gets the same answer while its generation serves
+
+    @functools.cached_property
+    def body(self) -> bytes:
+        return self.text.encode()
+
+    @functools.cached_property
+    def raw_headers(self) -> list[tuple[bytes, bytes]]:
+        return [(name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in self.headers.items()]
 
 
 @dataclass(frozen=True)
@@ -164,10 +186,10 @@ class PrepareTime:
         return min(PREPARE_SECONDS, self.left)
 
 
-def request_error(body: dict[str, Any], media: str) -> Answer:
+def request_error(body: dict[str, Any], media: bytes) -> Answer:
     """A GraphQL request error: no `data` entry; 400 under the graphql-response type, and 200
     under application/json, whose clients read errors from the body of any 200 answer."""
-    return Answer(400 if media == GRAPHQL_RESPONSE else 200, json.dumps(body))
+    return Answer(400 if media == GRAPHQL_RESPONSE_TYPE else 200, json.dumps(body))
 
 
 class Served(Protocol):
@@ -199,7 +221,10 @@ class GraphQLRoute:
     """GET and POST /graphql, as named steps: parse the request, answer each request of it
     (its document prepared, admitted to a query thread when it calls tools, run) and respond,
     where every answer takes its HTTP shape; what is refused before parsing (no acceptable
-    media type, a body that is not a request) is an error_response."""
+    media type, a body that is not a request) is an error_response.
+
+    An ASGI app rather than a Starlette endpoint: every answer's bytes are known whole, so it
+    sends them without a Request or Response object around them."""
 
     def __init__(self, gateway: HttpGateway, admission: Admission, limits: Limits, web: WebOptions) -> None:
         self.gateway = gateway
@@ -208,35 +233,69 @@ class GraphQLRoute:
         self.batch_limit = web.batch_limit
         self.graphiql = web.graphiql
         self.persisted = PersistedQueries(web.persisted_bytes)
+        self.ready = ReadyAnswers()
+        self._media: dict[bytes | None, tuple[bytes | None, bool]] = {}  # Accept value -> its verdicts
 
-    async def handle(self, request: Request) -> Response:
-        """A browser's page, or: the media type → parse → answer (each of a batch) → respond."""
-        if self.graphiql is not None and request.method in SAFE_METHODS and wants_page(request.headers.get("accept")):
-            return self.graphiql.page()  # without the token: see page_request
-        media = chosen_media_type(request.headers.get("accept"))
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        """A browser's page, or: the media type → (an answer ready from before) → parse → answer
+        (each of a batch) → respond."""
+        get = scope["method"] == "GET"  # HEAD reaches here as GET too (checks.Guard)
+        media, page = self._negotiated(header(scope, b"accept"))
+        if page and get and self.graphiql is not None:
+            await self.graphiql.page()(scope, receive, send)  # without the token: see page_request
+            return
         if media is None:
-            return error_response(406, f"acceptable response types: {GRAPHQL_RESPONSE}, {JSON}", JSON)
+            await respond(scope, send, error_answer(406, f"acceptable response types: {GRAPHQL_RESPONSE}, {JSON}"),
+                          JSON_TYPE)
+            return
+        front = self._front() if get else None
+        if get:
+            ready = self.ready.find(front, scope["query_string"], media)
+            if ready is not None:
+                await respond(scope, send, ready, media)
+                return
         try:
-            body = await self.parse(request)
+            body = await self.parse(scope, receive)
         except BadRequest as exc:
-            return error_response(exc.status, str(exc), media, exc.headers)
+            await respond(scope, send, error_answer(exc.status, str(exc), exc.headers), media)
+            return
         if isinstance(body, Params):
-            one = await self.answer(body, request, media)
+            one = await self.answer(body, scope, receive, media)
+            if get and one.repeatable:
+                self.ready.keep(front, scope["query_string"], media, one)
         elif len(body) > self.batch_limit:
-            return error_response(413, f"a batch holds at most {self.batch_limit} requests", media)
+            one = error_answer(413, f"a batch holds at most {self.batch_limit} requests")
         else:
-            one = await self.answer_batch(body, request, media)
-        return self.respond(one, request, media)
+            one = await self.answer_batch(body, scope, receive, media)
+        await respond(scope, send, one, media)
+
+    def _negotiated(self, accept: bytes | None) -> tuple[bytes | None, bool]:
+        """The response type an Accept value chooses (None: neither of ours), and whether it asks
+        for GraphiQL's page; each value's kept (the first MEDIA_KEPT: clients send a handful)."""
+        try:
+            return self._media[accept]
+        except KeyError:
+            pass
+        text = None if accept is None else accept.decode("latin-1")
+        media = chosen_media_type(text)
+        verdict = (None if media is None else media.encode(), self.graphiql is not None and wants_page(text))
+        if len(self._media) < MEDIA_KEPT:
+            self._media[accept] = verdict
+        return verdict
+
+    def _front(self) -> Front | None:
+        generation = self.gateway.generation
+        return None if generation is None else generation.front
 
     @staticmethod
-    async def parse(request: Request) -> Params | list[Params | BadRequest]:
+    async def parse(scope: Scope, receive: Receive) -> Params | list[Params | BadRequest]:
         """The request's parameters as GraphQL over HTTP carries them: a POST's JSON body (one
         request, or an array of them: a batch), a GET's URL parameters."""
-        if request.method == "POST":
-            return await _from_body(request)
-        return _from_url(request)
+        if scope["method"] == "POST":
+            return _from_body(await _body(receive))
+        return _from_url(scope["query_string"])
 
-    async def answer(self, params: Params, request: Request, media: str,
+    async def answer(self, params: Params, scope: Scope, receive: Receive, media: bytes,
                      time_left: PrepareTime | None = None) -> Answer:
         """Runs one request: its document (its text, or the persisted one its hash names) read by
         the front, the GET rule, the run; the answer shaped for `media`. `time_left` is the batch's
@@ -250,6 +309,7 @@ class GraphQLRoute:
             return request_error(exc.body(), media)
         if query is None:
             return Answer(400, json.dumps(error_body("query is missing")))
+        client = _client(scope)
         # One generation for the whole request: a catalogue swapped in meanwhile serves the next one.
         async with self.gateway.taken() as generation:
             front = generation.front
@@ -257,33 +317,37 @@ class GraphQLRoute:
                 began = time.monotonic()
                 try:
                     prepared = await front.prepare_async(query, params.operation_name, self.limits,
-                                                         time_left.bound(), _client(request))
+                                                         time_left.bound(), client)
                 finally:
                     time_left.left -= time.monotonic() - began
                 if remember is not None:
                     self.persisted.remember(remember, query)  # only a document that proved valid takes room
-                if request.method in SAFE_METHODS and (prepared.operation != "query" or prepared.writes):
+                if scope["method"] in SAFE_METHODS and (prepared.operation != "query" or prepared.writes):
                     # A GET can come from any page's <img> or link: it must not reach a tool that writes.
                     return Answer(405, json.dumps(error_body("GET answers queries only: send a mutation by POST")),
                                   ALLOW_POST, prepared.field_count)
-                response = await self.admit(front, prepared, params.variables, request)
+                response = await self.admit(front, prepared, params.variables, client, receive)
             except RequestError as exc:
                 # A bound's refusal keeps its status whatever the media type: the client must change
                 # the request, and a 200 would read as an answer to it.
-                status = exc.status if media == GRAPHQL_RESPONSE or exc.bound else 200
+                status = exc.status if media == GRAPHQL_RESPONSE_TYPE or exc.bound else 200
                 return Answer(status, json.dumps(exc.response()))
-        return Answer(200, json.dumps(response), fields=prepared.field_count)
+        # A document that calls no tool is answered from the generation alone (its schema, its
+        # built-in fields): the same text of it gets the same answer while that generation serves.
+        repeatable = not prepared.tool_fields and params.extensions is None
+        return Answer(200, json.dumps(response), fields=prepared.field_count, repeatable=repeatable)
 
     async def admit(self, front: Front, prepared: Prepared, variables: dict[str, Any] | None,
-                    request: Request) -> dict[str, Any]:
+                    client: str, receive: Receive) -> dict[str, Any]:
         """The front's run; a document with tool fields takes its turn for a query thread first.
         One without them is answered on the loop and waits for nobody."""
         if not prepared.tool_fields:
-            return await front.run(prepared, variables, self.limits, _client(request))
-        async with self.admission.turn(_client(request), request.receive):
-            return await front.run(prepared, variables, self.limits, _client(request))
+            return await front.run(prepared, variables, self.limits, client)
+        async with self.admission.turn(client, receive):
+            return await front.run(prepared, variables, self.limits, client)
 
-    async def answer_batch(self, items: list[Params | BadRequest], request: Request, media: str) -> Answer:
+    async def answer_batch(self, items: list[Params | BadRequest], scope: Scope, receive: Receive,
+                           media: bytes) -> Answer:
         """A batch's answers as one JSON array, in its order; each request answered on its own
         (its status dropped: the batch is 200). One after another, so each request's bounds
         hold for the whole batch at any moment."""
@@ -294,19 +358,46 @@ class GraphQLRoute:
                 texts.append(json.dumps(error_body(str(item))))
                 continue
             try:
-                one = await self.answer(item, request, media, time_left)
+                one = await self.answer(item, scope, receive, media, time_left)
             except Refused as exc:  # those before it ran: this one says why it did not
                 texts.append(json.dumps(error_body(str(exc), status=exc.status)))
                 continue
             texts.append(one.text)
-            fields += one.fields
+            fields += one.fields or 0
         return Answer(200, "[" + ",".join(texts) + "]", fields=fields)
 
-    @staticmethod
-    def respond(one: Answer, request: Request, media: str) -> Response:
-        """The answer as HTTP; its field count kept for the access log."""
-        request.state.fields = one.fields
-        return Response(one.text, status_code=one.status, media_type=media, headers=one.headers)
+
+class ReadyAnswers:
+    """The answers of repeated GETs that call no tool, by the URL's query and the media type, as
+    the bytes sent: such a GET is answered without reading its parameters or its document again.
+    Kept for one front (a new generation starts afresh), the first READY_KEPT URLs, each answer
+    of at most READY_BYTES; every check before the route still runs for each request."""
+
+    def __init__(self) -> None:
+        self._front: Front | None = None
+        self._answers: dict[tuple[bytes, bytes], Answer] = {}
+
+    def find(self, front: Front | None, query_string: bytes, media: bytes) -> Answer | None:
+        if front is not self._front:
+            return None
+        return self._answers.get((query_string, media))
+
+    def keep(self, front: Front | None, query_string: bytes, media: bytes, answer: Answer) -> None:
+        if front is None or len(answer.body) > READY_BYTES:
+            return
+        if front is not self._front:
+            self._front, self._answers = front, {}
+        if len(self._answers) < READY_KEPT:
+            self._answers[query_string, media] = answer
+
+
+async def respond(scope: Scope, send: Send, one: Answer, media: bytes) -> None:
+    """The answer as HTTP, in two messages built from bytes; its field count kept for the access log."""
+    if one.fields is not None:
+        scope.setdefault("state", {})["fields"] = one.fields
+    await send({"type": "http.response.start", "status": one.status,
+                "headers": [(b"content-type", media), (b"content-length", b"%d" % len(one.body)), *one.raw_headers]})
+    await send({"type": "http.response.body", "body": one.body})
 
 
 class SchemaRoute:
@@ -374,29 +465,31 @@ EXCEPTION_HANDLERS = {405: _not_allowed, Refused: _refused, ClientGone: _client_
 
 def build_middleware(observer: Observer, access: Access, body_limit: int,
                      graphiql: GraphiQL | None) -> list[Middleware]:
-    """The checks in the order they run, each one a middleware that can refuse on its own.
-    Connection limits come first, before any of these: they act on the socket (connections.py)."""
-    bearer = Bearer(access.token) if access.token is not None else None
+    """The checks in the order they run: those of the head as calls in a Guard, the body's as a
+    middleware that holds it. Connection limits come first, before any of these: they act on
+    the socket (connections.py)."""
     middleware = []
     if observer.metrics is not None or observer.tracing is not None or access.log is not None:
         # Outermost: its span covers all, and its access line sees every refusal beneath it.
         log = request_line(access.log) if access.log is not None else None
         middleware.append(Middleware(ObserveMiddleware, observer=observer, log=log))
-    middleware += [
-        Middleware(HeadAsGet),  # HEAD meets every check as the GET it is
-        Middleware(HostCheck, loopback_only=bearer is None),
-    ]
+    checks: list[Check] = [HostCheck(loopback_only=access.token is None)]
     if access.cors_origin is not None:
         # Only this origin's pages may read answers (or send JSON, which needs a preflight);
         # without the flag a browser gets no CORS header at all. Before the token: a
         # preflight carries none.
-        middleware.append(Middleware(CORSMiddleware, allow_origins=[check_cors_origin(access.cors_origin)],
-                                     allow_methods=["GET", "POST"],
-                                     allow_headers=["Authorization", "Content-Type", "Accept", "Mcp-Protocol-Version"],
-                                     max_age=600))
+        middleware += [
+            Middleware(Guard, checks=checks),
+            Middleware(CORSMiddleware, allow_origins=[check_cors_origin(access.cors_origin)],
+                       allow_methods=["GET", "POST"],
+                       allow_headers=["Authorization", "Content-Type", "Accept", "Mcp-Protocol-Version"],
+                       max_age=600)]
+        checks = []
+    if access.token is not None:
+        checks.append(BearerCheck(Bearer(access.token),
+                                  is_open=lambda scope: scope["path"] in OPEN_PATHS or page_request(scope, graphiql)))
     middleware += [
-        Middleware(BearerCheck, bearer=bearer,
-                   is_open=lambda scope: scope["path"] in OPEN_PATHS or page_request(scope, graphiql)),
+        Middleware(Guard, checks=checks),
         Middleware(BodyCheck, limit=body_limit),  # media type, size, time to send it, JSON depth
     ]
     return middleware
@@ -411,7 +504,7 @@ def make_app(gateway: HttpGateway, *, body_limit: int = DEFAULT_BODY_LIMIT, acce
     web = web or WebOptions()
     admission = admission or Admission(gateway.query_threads)
     observer = gateway.observer
-    routes = [Route(GRAPHQL_PATH, GraphQLRoute(gateway, admission, access.limits, web).handle, methods=["GET", "POST"]),
+    routes = [Route(GRAPHQL_PATH, GraphQLRoute(gateway, admission, access.limits, web), methods=["GET", "POST"]),
               Route(SCHEMA_PATH, SchemaRoute(gateway).handle, methods=["GET"]),
               Route("/health", HealthRoute(gateway).handle, methods=["GET"])]
     if web.graphiql is not None:
@@ -452,8 +545,9 @@ def make_metrics_app(observer: Observer, bearer: Bearer | None = None) -> Starle
     async def metrics(request: Request) -> Response:
         return metrics_response(observer)
 
+    checks = [] if bearer is None else [BearerCheck(bearer, is_open=lambda scope: False)]
     return Starlette(routes=[Route("/metrics", metrics, methods=["GET"])],
-                     middleware=[Middleware(BearerCheck, bearer=bearer, is_open=lambda scope: False)])
+                     middleware=[Middleware(Guard, checks=checks)])
 
 
 def metrics_bearer(sock: socket.socket, token: str | None) -> Bearer | None:
@@ -464,15 +558,29 @@ def metrics_bearer(sock: socket.socket, token: str | None) -> Bearer | None:
     return None if token is None or loopback_address(host) else Bearer(token)
 
 
-def _client(request: Request) -> str:
+def _client(scope: Scope) -> str:
     """Whom a query counts against: the client's address (the proxy's, unless it is trusted)."""
-    return request.client.host if request.client else "-"
+    client = scope.get("client")
+    return client[0] if client else "-"
 
 
-async def _from_body(request: Request) -> Params | list[Params | BadRequest]:
+async def _body(receive: Receive) -> bytes:
+    """A request's body. BodyCheck read it whole already, within its bounds, and hands it on
+    as one message; a client gone meanwhile has nobody to answer."""
+    chunks = []
+    while True:
+        message = await receive()
+        if message["type"] == "http.disconnect":
+            raise ClientGone("the client disconnected before its request arrived")
+        chunks.append(message.get("body", b""))
+        if not message.get("more_body"):
+            return b"".join(chunks)
+
+
+def _from_body(body: bytes) -> Params | list[Params | BadRequest]:
     # BodyCheck has seen the media type, the length and the nesting already.
     try:
-        document = loads_bounded(await request.body())
+        document = loads_bounded(body)
     except ValueError:
         raise BadRequest(400, "the body is not JSON") from None
     if isinstance(document, list):  # a batch: each request is answered (or refused) on its own
@@ -495,8 +603,8 @@ def _request_of(item: Any) -> Params | BadRequest:
         return exc
 
 
-def _from_url(request: Request) -> Params:
-    params = _url_parameters(request.scope["query_string"])
+def _from_url(query_string: bytes) -> Params:
+    params = _url_parameters(query_string)
     variables: Any = _json_parameter(params.get("variables"), "variables")
     extensions: Any = _json_parameter(params.get("extensions"), "extensions")
     return _parameters(params.get("query"), variables, params.get("operationName"), extensions)
@@ -595,7 +703,9 @@ def make_server(gateway: Gateway, *, grace_seconds: int, body_limit: int, access
                    metrics_route=metrics_route, mcp=mcp)
     proxies = access.forwarded_allow_ips
     # log_config=None: Uvicorn's lines go through the program's logging (and its --log-format).
+    # No Server header: it tells a scanner what runs here, and costs a header on every answer.
     config = uvicorn.Config(app, lifespan="on", log_config=None, log_level="warning", access_log=False,
+                            server_header=False,
                             timeout_graceful_shutdown=grace_seconds + ANSWER_SECONDS,
                             http=guarded_protocol(connections), timeout_keep_alive=connections.idle_seconds,
                             proxy_headers=proxies is not None, forwarded_allow_ips=proxies)

@@ -1,11 +1,15 @@
 """The gateway's Prometheus metrics, in a registry of its own (never the process-wide one)."""
 
+import bisect
 import contextlib
+import time
 from collections.abc import Callable, Iterable, Iterator, Mapping
 
 from prometheus_client import CONTENT_TYPE_LATEST, CollectorRegistry, Counter, Gauge, Histogram, generate_latest
-from prometheus_client.core import GaugeMetricFamily
+from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, HistogramMetricFamily, Metric
 from prometheus_client.registry import Collector
+from prometheus_client.samples import Sample
+from prometheus_client.utils import floatToGoString
 
 MEDIA_TYPE = CONTENT_TYPE_LATEST
 # Seconds: a built-in field answers in well under a millisecond, a slow tool in tens of seconds.
@@ -24,12 +28,8 @@ class Metrics:
     def __init__(self) -> None:
         self.registry = CollectorRegistry(auto_describe=True)
         registry = self.registry
-        self.requests = Counter("gateway_http_requests", "HTTP requests answered, by route and status",
-                                ["route", "status"], registry=registry)
-        self.query_seconds = Histogram("gateway_query_duration_seconds", "Time to answer one /graphql request",
-                                       buckets=LATENCY_BUCKETS, registry=registry)
-        self.query_fields = Histogram("gateway_query_fields", "Top-level fields of one /graphql request",
-                                      buckets=FIELD_BUCKETS, registry=registry)
+        self.requests = _Requests()
+        registry.register(self.requests)
         self.queries_in_flight = Gauge("gateway_queries_in_flight",
                                        "Queries with tool fields running or waiting for a query thread",
                                        registry=registry)
@@ -39,9 +39,8 @@ class Metrics:
                                       ["server", "tool"], buckets=LATENCY_BUCKETS, registry=registry)
         self.tool_calls_in_flight = Gauge("gateway_tool_calls_in_flight", "Tool calls waiting for their server",
                                           registry=registry)
-        # Label children by their values; as bounded as the labels (routes, statuses, the offered tools),
-        # and a tool's children leave with its series.
-        self._request_counters: dict[tuple[str, int], Counter] = {}
+        # Label children by their values; as bounded as the labels (the offered tools), and a tool's
+        # children leave with its series.
         self._tool_children: dict[tuple[str, str, str], tuple[Counter, Histogram]] = {}
         self.restarts = Counter("gateway_upstream_restarts", "Times a server was started again after it failed",
                                 ["server"], registry=registry)
@@ -82,19 +81,72 @@ class Metrics:
                 self.tool_seconds.remove(*series[:2])
 
     def request_ended(self, route: str, status: int, seconds: float, fields: object) -> None:
-        # Each (route, status) child once: `labels()` checks and joins its values on every call.
-        try:
-            counter = self._request_counters[route, status]
-        except KeyError:
-            counter = self._request_counters[route, status] = self.requests.labels(route, str(status))
-        counter.inc()
+        """For the HTTP middleware, on the event loop, as each request ends."""
+        requests = self.requests
+        key = (route, status)
+        if key in requests.counts:
+            requests.counts[key] += 1
+        else:
+            requests.counts[key] = 1
+            requests.created[key] = time.time()
         if route == "/graphql":
-            self.query_seconds.observe(seconds)
+            requests.seconds.observe(seconds)
             if isinstance(fields, int):
-                self.query_fields.observe(fields)
+                requests.fields.observe(fields)
 
     def text(self) -> bytes:
         return bytes(generate_latest(self.registry))
+
+
+class _Tally:
+    """One histogram's buckets, sum and count as plain numbers."""
+
+    def __init__(self, name: str, documentation: str, bounds: tuple[float, ...]) -> None:
+        self.name = name
+        self.documentation = documentation
+        self.bounds = bounds
+        self.counts = [0] * (len(bounds) + 1)  # the last: above every bound
+        self.sum = 0.0
+        self.created = time.time()
+
+    def observe(self, value: float) -> None:
+        self.counts[bisect.bisect_left(self.bounds, value)] += 1  # the first bound >= value: `le`
+        self.sum += value
+
+    def family(self) -> HistogramMetricFamily:
+        counts, total = list(self.counts), self.sum  # one moment's numbers, should another thread scrape
+        cumulative, buckets = 0, []
+        for bound, count in zip((*map(floatToGoString, self.bounds), "+Inf"), counts, strict=True):
+            cumulative += count
+            buckets.append((bound, float(cumulative)))
+        family = HistogramMetricFamily(self.name, self.documentation, buckets=buckets, sum_value=total)
+        family.samples.append(Sample(f"{self.name}_created", {}, self.created))
+        return family
+
+
+class _Requests(Collector):
+    """`gateway_http_requests` by route and status, and the time and top-level fields of /graphql
+    requests. Counted by the HTTP middleware, which runs on the event loop alone, in plain
+    numbers: prometheus_client's own metrics take a lock at every update, for threads that
+    never count these. The series read as theirs would."""
+
+    def __init__(self) -> None:
+        self.counts: dict[tuple[str, int], int] = {}  # as bounded as routes and statuses
+        self.created: dict[tuple[str, int], float] = {}
+        self.seconds = _Tally("gateway_query_duration_seconds", "Time to answer one /graphql request", LATENCY_BUCKETS)
+        self.fields = _Tally("gateway_query_fields", "Top-level fields of one /graphql request", FIELD_BUCKETS)
+
+    def describe(self) -> list[Metric]:
+        return []  # its series are known only when counted
+
+    def collect(self) -> Iterator[Metric]:
+        family = CounterMetricFamily("gateway_http_requests", "HTTP requests answered, by route and status",
+                                     labels=["route", "status"])
+        for (route, status), count in list(self.counts.items()):
+            family.add_metric([route, str(status)], count, created=self.created[route, status])
+        yield family
+        yield self.seconds.family()
+        yield self.fields.family()
 
 
 class _ServersUp(Collector):

@@ -129,20 +129,6 @@ class Observer:
             self.tracing.shutdown()
 
 
-class ResponseStatus:
-    """A `send` that passes every message on and keeps the response's status, for middleware
-    that reports on a request once the app has run; 500 when the app failed before answering."""
-
-    def __init__(self, send: Callable[[Any], Any]) -> None:
-        self._send = send
-        self.code = 500
-
-    async def __call__(self, message: dict[str, Any]) -> None:
-        if message["type"] == "http.response.start":
-            self.code = message["status"]
-        await self._send(message)
-
-
 class ObserveMiddleware:
     """Counts, traces and logs every HTTP request, timing it and reading its status once for all
     three. It wraps the whole stack, so its span is the current one for every check and log line
@@ -161,19 +147,27 @@ class ObserveMiddleware:
             await self.app(scope, receive, send)
             return
         began = time.perf_counter()
-        status = ResponseStatus(send)
+        status = 500  # when the app failed before answering
+
+        async def status_kept(message: dict[str, Any]) -> None:  # a closure: cheaper to call than an object
+            nonlocal status
+            if message["type"] == "http.response.start":
+                status = message["status"]
+            await send(message)
+
         span = self.tracing.request(scope["method"], scope["path"], scope["headers"]) if self.tracing else None
         try:
-            await self.app(scope, receive, status)
+            await self.app(scope, receive, status_kept)
         finally:
             elapsed = time.perf_counter() - began
             if self.log is not None:  # inside the span, so a JSON line carries its trace
-                self.log(scope, status.code, elapsed * 1000)
+                self.log(scope, status, elapsed * 1000)
             route = self._route(scope)
             if self.metrics is not None:
-                self.metrics.request_ended(route, status.code, elapsed, scope.get("state", {}).get("fields"))
+                state = scope.get("state")
+                self.metrics.request_ended(route, status, elapsed, state.get("fields") if state else None)
             if span is not None:
-                span.end(scope["method"], route, status.code)
+                span.end(scope["method"], route, status)
 
 
     def _route(self, scope: dict[str, Any]) -> str:

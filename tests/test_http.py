@@ -77,6 +77,7 @@ def test_media_types_and_their_status_codes(url: str, accept: str | None, media:
         assert ok.json()["data"]["beta_text"]["text"] == "hi"
         got = client.get("/graphql", params={"query": "{ __typename }"})
         assert got.json() == {"data": {"__typename": "Query"}}  # no empty "errors"
+        assert got.headers["content-type"] == media  # an answer sent before under another type is not reused
         for refused in ("", "{ nope }", "{"):
             response = client.post("/graphql", json={"query": refused})
             body = response.json()
@@ -322,6 +323,9 @@ def test_graphiql_page_and_files_need_no_token_but_queries_and_the_schema_do(gua
     assert httpx.get(f"{guarded}/graphql/graphiql/nothing.js").status_code == 404
     for path in ("/graphql?query={__typename}", "/graphql/schema.graphql"):
         assert httpx.get(f"{guarded}{path}").status_code == 401
+    posted = httpx.post(f"{guarded}/graphql", json={"query": "{ __typename }"},
+                        headers={**browser, "Authorization": f"Bearer {TOKEN}"})
+    assert posted.json() == {"data": {"__typename": "Query"}}  # a POST is a query, whatever it accepts
     sdl = httpx.get(f"{guarded}/graphql/schema.graphql", headers={"Authorization": f"Bearer {TOKEN}"})
     schema = graphql.build_schema(sdl.text)  # the SDL is valid GraphQL
     assert {"alpha_echo_args", "beta_text"} <= set(schema.query_type.fields)

@@ -66,15 +66,15 @@ class StandIn:
 
     query_threads = 2
 
-    def __init__(self) -> None:
+    def __init__(self, catalogue: list[dict[str, Any]] = CATALOGUE) -> None:
         self.observer = Observer()
         self.executed: list[str] = []  # the engine's documents, one per trip to a query thread
         self.hold: threading.Event | None = None
         self.fail = False
-        engine = _graphql.SchemaEngine(json.dumps(CATALOGUE))
-        self.schema = build(CATALOGUE, FieldIndex.of(engine))
+        engine = _graphql.SchemaEngine(json.dumps(catalogue))
+        self.schema = build(catalogue, FieldIndex.of(engine))
         self.front = Front(self.schema, engine, self._on_query_thread)
-        self.generation = SimpleNamespace(schema=self.schema, front=self.front, entries={}, catalogue=CATALOGUE)
+        self.generation = SimpleNamespace(schema=self.schema, front=self.front, entries={}, catalogue=catalogue)
 
     def health(self) -> dict[str, Any]:
         return {"up": True, "servers": {"alpha": {"up": True}}}
@@ -149,6 +149,62 @@ def test_head_is_a_get_and_never_reaches_a_tool_that_writes() -> None:
     assert as_query.status_code == 400 and gateway.executed == []  # not a field of Query
     read = asyncio.run(asgi(app, "HEAD", "/graphql", params={"query": READ}))
     assert read.status_code == 200 and len(gateway.executed) == 1
+
+
+def test_a_repeated_get_is_answered_anew_for_a_new_generation_and_runs_its_tools_each_time() -> None:
+    gateway = StandIn()
+    app = make_app(gateway)
+    fields = "{ __schema { queryType { fields { name } } } }"
+
+    async def scenario() -> list[list[str]]:
+        for _ in range(2):
+            assert (await asgi(app, "GET", "/graphql", params={"query": READ})).status_code == 200
+        names = []
+        for swap in (False, False, True):
+            if swap:  # a new listing: another tool, another generation
+                gateway.generation = StandIn([{"server": "alpha", "tools": [
+                    {"name": "look", "annotations": {"readOnlyHint": True}}]}]).generation
+            answer = await asgi(app, "GET", "/graphql", params={"query": fields})
+            names.append([f["name"] for f in answer.json()["data"]["__schema"]["queryType"]["fields"]])
+        return names
+
+    assert asyncio.run(scenario()) == [["servers", "search", "alpha_read"]] * 2 + [["servers", "search", "alpha_look"]]
+    assert len(gateway.executed) == 2  # a tool field is never answered from before
+
+
+@pytest.mark.parametrize(("writes", "close", "sent"), [
+    ([b"head", b"body"], False, [b"headbody"]),  # one send
+    ([b"head", b"one", b"two"], True, [b"headone", b"two", "closed"]),
+    ([b"head"], False, [b"head"]),  # the body waits: the head leaves at the end of the turn
+    ([b"head"], True, [b"head", "closed"]),
+    ([b"h" * (connections.HELD_BYTES + 1), b"body"], False, [b"h" * (connections.HELD_BYTES + 1), b"body"]),
+])
+def test_an_answers_head_leaves_with_its_body_and_never_after_it(writes: list[bytes], close: bool,
+                                                                   sent: list[bytes | str]) -> None:
+    class Recording:
+        def __init__(self) -> None:
+            self.sent: list[bytes | str] = []
+
+        def write(self, data: bytes) -> None:
+            self.sent.append(data)
+
+        def close(self) -> None:
+            self.sent.append("closed")
+
+        def is_closing(self) -> bool:
+            return "closed" in self.sent
+
+    async def scenario() -> list[bytes | str]:
+        transport = Recording()
+        held = connections.HeldHead(transport, asyncio.get_running_loop())  # type: ignore[arg-type]
+        for data in writes:
+            held.write(data)
+        if close:
+            held.close()
+        await asyncio.sleep(0)  # the end of this turn
+        return transport.sent
+
+    assert asyncio.run(scenario()) == sent
 
 
 DEEP = "[" * 100_000 + "]" * 100_000
@@ -272,14 +328,18 @@ def test_heads_are_bounded_in_size(parser: str, line: bytes) -> None:
 
 
 def test_idle_and_slow_heads_are_closed_after_the_header_timeout(parser: str) -> None:
-    with served(StandIn(), connections=ConnectionLimits(header_seconds=0.3, idle_seconds=1)) as (port, _):
+    # Kept alive past the test's deadline: only the head's deadline can close these.
+    with served(StandIn(), connections=ConnectionLimits(header_seconds=0.3, idle_seconds=DEADLINE * 2)) as (port, _):
         silent = connect(port)
         trickle = connect(port, b"GET /graph")
         for _ in range(3):  # each byte would reset an idle timer, not the head's deadline
             trickle.sendall(b"q")
         assert closed_by_server(silent) == b"" and closed_by_server(trickle) == b""
         kept = connect(port, b"GET /health HTTP/1.1\r\nHost: localhost\r\n\r\n")
-        assert closed_by_server(kept).startswith(b"HTTP/1.1 200")  # answered, then idle, then closed
+        assert kept.recv(1 << 16).startswith(b"HTTP/1.1 200")
+        kept.sendall(b"GET /health HTTP/1.1\r\nHost: localhost\r\n\r\n")
+        # Answered again, then no next head: closed by its deadline, counted from the answer.
+        assert closed_by_server(kept).startswith(b"HTTP/1.1 200")
 
 
 def test_the_connection_cap_closes_the_longest_idle_then_refuses(parser: str) -> None:
