@@ -31,7 +31,7 @@ from mcp.client.stdio import (PROCESS_TERMINATION_TIMEOUT, StdioServerParameters
 from mcp.client.streamable_http import streamable_http_client
 from mcp.os.posix.utilities import terminate_posix_process_tree
 from mcp.shared.message import SessionMessage
-from mcp.types import JSONRPCMessage
+from mcp.types import INTERNAL_ERROR, ErrorData, JSONRPCError, JSONRPCMessage
 
 from .auth import SignIn, oauth
 from .config import ServerConfig
@@ -41,10 +41,15 @@ logger = logging.getLogger(__name__)
 HTTP_TIMEOUT = httpx.Timeout(30.0, read=300.0)  # the SDK's own defaults for its HTTP clients
 READ_BYTES = 1 << 16  # read from a stdio server's output at a time
 WRITE_HIGH = 1 << 20  # bytes waiting for a stdio server's input past which a writer waits for it to read
-# A stdio server's line is held whole until it ends: past this many bytes per byte of the largest
+# A stdio server's line is held whole until it ends, up to this many bytes per byte of the largest
 # result the gateway takes (--max-result; the envelope, escaping and a result given twice, as text
-# and structured, fit well within) the server is taken as broken and its session ended.
+# and structured, fit well within). A longer one is dropped as it comes: a reply fails its request,
+# and a line that names no request leaves the server taken as broken, its session ended.
 LINE_PER_RESULT_BYTE = 4
+ENDS_BYTES = 64  # of a dropped line, kept at each end to find its request's id
+# Where serialisers put a reply's id: first after "jsonrpc" (Python's SDK), or last (TypeScript's).
+_ID_FIRST = re.compile(rb'\s*\{\s*"jsonrpc"\s*:\s*"2\.0"\s*,\s*"id"\s*:\s*(-?[0-9]{1,18})\s*,')
+_ID_LAST = re.compile(rb',\s*"id"\s*:\s*(-?[0-9]{1,18})\s*\}\s*$')
 _LONG_DIGITS = re.compile(rb"[0-9]{19}")  # an integer orjson may read as a float: left to the SDK's reader
 
 # Takes a reply to one of the session's tool calls: its id and result, True when it was one.
@@ -102,7 +107,7 @@ def connect(config: ServerConfig, remote: str, sign_in: SignIn | None, errlog: T
         params = StdioServerParameters(command=config.command, args=list(config.args), env=config.env,
                                        cwd=config.cwd)
         return _no_pipe(stdio_client(params, errlog=errlog or sys.stderr))
-    return _stdio(config, errlog or sys.stderr, LINE_PER_RESULT_BYTE * max_result_bytes)
+    return _stdio(config, errlog or sys.stderr, max_result_bytes)
 
 
 @asynccontextmanager
@@ -112,7 +117,8 @@ async def _no_pipe(streams: AbstractAsyncContextManager[Any]) -> AsyncIterator[t
 
 
 @asynccontextmanager
-async def _stdio(config: ServerConfig, errlog: TextIO, line_bytes: int) -> AsyncIterator[tuple[Any, Any, Pipe]]:
+async def _stdio(config: ServerConfig, errlog: TextIO,
+                 max_result_bytes: int) -> AsyncIterator[tuple[Any, Any, Pipe]]:
     """A stdio server's process, its session's streams and its pipe, ended as the SDK ends it."""
     env = {**get_default_environment(), **config.env} if config.env is not None else get_default_environment()
     process = await asyncio.create_subprocess_exec(
@@ -124,7 +130,7 @@ async def _stdio(config: ServerConfig, errlog: TextIO, line_bytes: int) -> Async
     write, write_reader = anyio.create_memory_object_stream[SessionMessage](0)
     try:
         async with anyio.create_task_group() as tasks:
-            tasks.start_soon(_read_lines, process.stdout, pipe, read_writer, line_bytes, config.name)
+            tasks.start_soon(_read_lines, process.stdout, pipe, read_writer, max_result_bytes, config.name)
             tasks.start_soon(_write_messages, write_reader, pipe)
             try:
                 yield read, write, pipe
@@ -161,41 +167,74 @@ def _kill_group(pid: int) -> None:
 
 async def _read_lines(stdout: asyncio.StreamReader, pipe: Pipe,
                       messages: anyio.abc.ObjectSendStream[SessionMessage | Exception],
-                      line_bytes: int, server: str) -> None:
+                      max_result_bytes: int, server: str) -> None:
     """The server's output line by line: a reply to a tool call to the pipe, anything else read
     and handed to the session as the SDK's reader does (a line that is not JSON-RPC as its error).
-    A line longer than `line_bytes` ends the session (its calls fail, the server is restarted)."""
+    A line too long to hold is dropped as it comes (`_TooLong`)."""
+    line_bytes = LINE_PER_RESULT_BYTE * max_result_bytes
     async with messages:
         pieces: list[bytes] = []  # of a line not ended yet: joined once, however many reads it took
         held = 0  # bytes in pieces
+        dropping: _TooLong | None = None  # the line being dropped
         while chunk := await stdout.read(READ_BYTES):
             *lines, rest = chunk.split(b"\n")
-            if lines and pieces:
+            if dropping is not None and lines:
+                dropping.add(lines[0])
+                lines[0] = b""  # that line ends here; what is after it is read as usual
+            elif lines and pieces:
                 lines[0] = b"".join((*pieces, lines[0]))
                 pieces.clear()
                 held = 0
-            if rest:
-                pieces.append(rest)
-                held += len(rest)
             for line in lines:
-                if len(line) > line_bytes:
-                    break
-                if pipe.take(line):
+                if dropping is not None:
+                    message: SessionMessage | Exception | None = dropping.message(server, max_result_bytes)
+                    dropping = None
+                elif len(line) > line_bytes:
+                    message = _TooLong(line).message(server, max_result_bytes)
+                elif not line or pipe.take(line):
                     continue
-                try:
-                    message: SessionMessage | Exception = SessionMessage(
-                        JSONRPCMessage.model_validate_json(line.decode()))
-                except Exception as exc:
-                    message = exc
+                else:
+                    try:
+                        message = SessionMessage(JSONRPCMessage.model_validate_json(line.decode()))
+                    except Exception as exc:
+                        message = exc
+                if message is None:
+                    return
                 try:
                     await messages.send(message)
                 except (anyio.ClosedResourceError, anyio.BrokenResourceError):  # the session ended
                     return
-            else:
-                if held <= line_bytes:
-                    continue
-            logger.warning("server %s sent a line over %d bytes: its session is ended", server, line_bytes)
-            return
+            if dropping is not None:
+                dropping.add(rest)
+            elif rest:
+                pieces.append(rest)
+                held += len(rest)
+                if held > line_bytes:
+                    dropping = _TooLong(b"".join(pieces))
+                    pieces.clear()
+                    held = 0
+
+
+class _TooLong:
+    """A line past the bound, of which only its two ends are kept: the request it answers fails
+    with the bound; one that names none ends the session (the server is restarted)."""
+
+    def __init__(self, start: bytes) -> None:
+        self.head = start[:ENDS_BYTES]
+        self.tail = start[-ENDS_BYTES:]
+
+    def add(self, more: bytes) -> None:
+        self.tail = (self.tail + more)[-ENDS_BYTES:]
+
+    def message(self, server: str, max_result_bytes: int) -> SessionMessage | None:
+        found = _ID_FIRST.match(self.head) or _ID_LAST.search(self.tail)
+        if found is None:
+            logger.warning("server %s sent a line too long to hold that answers no request: its session is "
+                           "ended", server)
+            return None
+        error = ErrorData(code=INTERNAL_ERROR, message=f"the server's reply is over the gateway's bound of "
+                                                       f"{max_result_bytes} (--max-result)")
+        return SessionMessage(JSONRPCMessage(JSONRPCError(jsonrpc="2.0", id=int(found[1]), error=error)))
 
 
 async def _write_messages(messages: anyio.abc.ObjectReceiveStream[SessionMessage], pipe: Pipe) -> None:

@@ -225,7 +225,7 @@ PIPED = [b'{"jsonrpc":"2.0","id":1,"result":{"content":[]}}',  # a waiting call'
          b"not json"]
 
 
-def _piped(text: bytes, cut: int, taken: dict[int, Any], line_bytes: int = 100) -> list[Any]:
+def _piped(text: bytes, cut: int, taken: dict[int, Any], max_result: int = 250) -> list[Any]:
     async def run() -> list[Any]:
         stdout = asyncio.StreamReader()
         for start in range(0, len(text), cut):
@@ -234,21 +234,30 @@ def _piped(text: bytes, cut: int, taken: dict[int, Any], line_bytes: int = 100) 
         pipe = Pipe(None)  # type: ignore[arg-type]  # nothing is written here
         pipe.taker = lambda request_id, result: request_id in (1, 2) and not taken.update({request_id: result})
         send, receive = anyio.create_memory_object_stream[Any](len(PIPED))
-        await _read_lines(stdout, pipe, send, line_bytes, "s")
+        await _read_lines(stdout, pipe, send, max_result, "s")  # lines up to 4x max_result
         return [message async for message in receive]
     return asyncio.run(run())
 
 
 @pytest.mark.parametrize("cut", [1, 7, 10_000])
 def test_a_stdio_pipe_takes_the_replies_it_waits_for_and_hands_on_the_rest(cut: int) -> None:
-    """However the output is cut into reads; a line past the bound ends the reading there, whether
-    it ends or not."""
+    """However the output is cut into reads. A line past the bound is dropped: the request it
+    answers (its id first or last) fails with the bound, and one that answers none ends the reading."""
     taken: dict[int, Any] = {}
     handed_on = _piped(b"\n".join(PIPED) + b"\n", cut, taken)
-    long_line = b'{"jsonrpc":"2.0","id":1,"result":{"t":"' + b"x" * 100 + b'"}}'
-    for tail in (long_line, long_line + b"\n" + PIPED[2]):
-        assert _piped(PIPED[2] + b"\n" + tail, cut, {}) == handed_on[1:2]
     assert taken == {1: {"content": []}}
+    error = PIPED[2] + b"\n"
+    long = b"x" * 400
+    for line, failed in [(b'{"jsonrpc":"2.0","id":7,"result":{"t":"' + long + b'"}}', 7),
+                         (b'{"result":{"t":"' + long + b'"},"jsonrpc":"2.0","id":8}', 8),
+                         (b'{"jsonrpc":"2.0","method":"x","params":{"t":"' + long + b'"}}', None)]:
+        read = _piped(error + line + b"\n" + error, cut, taken, max_result=25)
+        assert read[0] == handed_on[1]
+        if failed is None:
+            assert read[1:] == []
+        else:
+            assert read[1].message.root.id == failed and "bound of 25 " in read[1].message.root.error.message
+            assert read[2:] == handed_on[1:2]
     assert [m.message.root.id for m in handed_on[:3]] == [2, 3, 9]
     assert handed_on[0].message.root.result == {"n": 12345678901234567890}
     assert isinstance(handed_on[3], ValidationError)
