@@ -63,7 +63,7 @@ from graphql import (
     validate,
 )
 
-from . import json_text
+from . import json_text, plain
 from .cost import CostModel
 from .limits import Limits, utf8_length_over
 from .preparing import PREPARE_SECONDS, Busy, Preparer, TooSlow
@@ -76,6 +76,9 @@ CACHE_ENTRIES = 512  # prepared documents kept
 CACHE_BYTES = 64 << 20  # and what they measure in memory (syntax tree and plan)
 INTROSPECTION_KEPT = 32 << 10  # an introspection answer is kept with its document up to this size (JSON)
 VARIANT_MEMO = 16  # engine documents kept per prepared document (one per skip/include outcome)
+# A new plain document this short (plain.py: fields and aliases only) is prepared on the loop,
+# under 0.2 ms of Python at most; a longer one or any other goes to a preparing thread.
+INLINE_CHARACTERS = 512
 INTROSPECTION = frozenset({"__schema", "__type"})
 OTHER_ROOT = re.compile(r"Cannot query field '([_A-Za-z][_0-9A-Za-z]*)' on type '(Query|Mutation)'")
 FANOUT_STATUS = 413
@@ -218,14 +221,17 @@ class Front:
         """The compiled document, from the cache when it was seen; raises RequestError.
         `limits` replaces the front's own for this request (an HTTP route's, say). This reads
         a new document where it is called: on the loop, call prepare_async()."""
-        limits = limits or self.limits
+        return self._prepare(query, operation_name, limits or self.limits, None)
+
+    def _prepare(self, query: str, operation_name: str | None, limits: Limits, read: DocumentNode | None) -> Prepared:
+        """prepare(), given the syntax tree plain.read() made of `query` if it made one."""
         if utf8_length_over(query, limits.query_bytes):
             raise RequestError.of(f"the query is longer than the limit of {limits.query_bytes} bytes", bound=True)
         found = self.cached(query, operation_name)
         if found is None:
             try:
                 try:
-                    found = self._compile(query, operation_name, limits)
+                    found = self._compile(query, operation_name, limits, read)
                 except RecursionError:
                     # graphql-core reads and validates recursively: a document nested deeper than
                     # Python's stack allows is refused, not a failure of the gateway.
@@ -247,6 +253,11 @@ class Front:
         thread, as `client`'s (its address), refused when it takes more than `seconds`."""
         if self.cached(query, operation_name) is not None:
             return self.prepare(query, operation_name, limits)
+        if len(query) <= INLINE_CHARACTERS:
+            # A short plain document costs less to read here than a hand-off to a thread and back.
+            read = plain.read(query, self.schema.schema)
+            if read is not None:
+                return self._prepare(query, operation_name, limits or self.limits, read)
         prepared: Prepared = await self._on_preparer(seconds, client, self.prepare, query, operation_name, limits)
         return prepared
 
@@ -275,11 +286,17 @@ class Front:
                 (old_query, _), old = self._cache.popitem(last=False)
                 self._cached_bytes -= _weight(old_query, old)
 
-    def _compile(self, query: str, operation_name: str | None, limits: Limits) -> Prepared:
-        try:
-            document = parse(query)
-        except GraphQLError as exc:
-            raise RequestError([dict(exc.formatted)]) from None
+    def _compile(self, query: str, operation_name: str | None, limits: Limits,
+                 read: DocumentNode | None) -> Prepared:
+        if read is None:
+            read = plain.read(query, self.schema.schema)
+        if read is not None:
+            document = read
+        else:
+            try:
+                document = parse(query)
+            except GraphQLError as exc:
+                raise RequestError([dict(exc.formatted)]) from None
         definition = _operation(document, operation_name)
         if len(definition.selection_set.selections) > limits.fields:
             # Before validation, whose cost grows with the fields it compares.
@@ -290,7 +307,7 @@ class Front:
         cost = self._costs.cost(document, definition, limits.cost)
         if cost > limits.cost:
             raise _over_cost(limits)
-        errors = validate(self.schema.schema, document, rules_for(query, document))
+        errors = validate(self.schema.schema, document, rules_for(query, document)) if read is None else ()
         if errors:
             raise RequestError([self._hinted(dict(e.formatted)) for e in errors])
         root_type = self.schema.schema.get_root_type(definition.operation)
@@ -484,7 +501,8 @@ def _measure(document: DocumentNode, root: SelectionSet) -> int:
         item = stack.pop()
         total += sys.getsizeof(item)
         if isinstance(item, Node):
-            item.loc = None
+            if item.loc is not None:  # through graphql-core's attribute hook: only where there is one
+                item.loc = None
             stack.extend(value for key in item.keys if key != "loc" and (value := getattr(item, key)) is not None)
         elif isinstance(item, (tuple, list)):
             stack.extend(item)

@@ -41,6 +41,7 @@ from gateway.schema import build
 from gateway.int_variables import RULES
 from gateway.own_fields import DEFINITIONS, OWN_FIELD_MARK
 from gateway.validation import rules_for
+from gateway import plain
 
 shapes = FastMCP("shapes", log_level="WARNING")
 
@@ -404,3 +405,32 @@ def test_validation_skips_only_rules_that_find_nothing(query: str) -> None:
                                   "type Query { a(n: Int): Int o(i: I): O }")
     document = graphql.parse(query)
     assert graphql.validate(schema, document, rules_for(query, document)) == graphql.validate(schema, document, RULES)
+
+
+PLAIN_SCHEMA = graphql.build_schema("""
+    type Query { a: Int e: E o: O l: [O!]! r(n: Int!): Int opt(n: Int): O i: I }
+    type Mutation { w: Int }
+    type O { v: Int o: O }
+    enum E { X }
+    interface I { v: Int }
+    type P implements I { v: Int }
+""")
+
+
+@pytest.mark.parametrize(("query", "is_plain"), [
+    ("{ a }", True), ("query Q { x: a, a o { v } }", True), ("mutation { w }", True), ("query query { a }", True),
+    ("{ l { v o { o { v } } } opt { v } }", True), ("{ a: a a e }", True), ("{ o { v } o { o { v } } }", True),
+    ("\ufeff{ __typename\to { __typename } }\r\n", True), ("{ " + "o { " * 30 + "v" + " }" * 31, True),
+    ("{ b }", False), ("{ r }", False), ("{ a { v } }", False), ("{ o }", False), ("{ i { v } }", False),
+    ("{ x: a x: e }", False), ("{ o { x: v } o { x: o { v } } }", False), ("{ __schema { types { name } } }", False),
+    ("{ __typename { a } }", False), ("subscription { a }", False), ("{ a } { a }", False), ("{ }", False),
+    ("query Q { a } query R { a }", False), ("{ a", False), ("{ 1a }", False), ("{ a } # c", False),
+    ("{ a(n: 1) }", False), ("{ ...F } fragment F on Query { a }", False), ("{ x: }", False), ("{ : a }", False),
+    ("mutation { a }", False), ("{ query }", False), ("{ " + "o { " * 40 + "v" + " }" * 41, False),
+])
+def test_plain_documents_are_read_only_when_graphql_core_reads_them_alike(query: str, is_plain: bool) -> None:
+    read = plain.read(query, PLAIN_SCHEMA)
+    assert (read is not None) is is_plain
+    if read is not None:
+        assert read == graphql.parse(query, no_location=True)
+        assert graphql.validate(PLAIN_SCHEMA, graphql.parse(query)) == []
