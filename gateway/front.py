@@ -67,6 +67,7 @@ from . import json_text, plain
 from .cost import CostModel
 from .limits import Limits, utf8_length_over
 from .preparing import PREPARE_SECONDS, Busy, Preparer, TooSlow
+from .prescan import top_level_selections
 from .schema import GatewaySchema
 from .validation import rules_for
 
@@ -293,15 +294,16 @@ class Front:
         if read is not None:
             document = read
         else:
+            # A selection takes two characters at least: a shorter text cannot be over the limit.
+            if len(query) > 2 * limits.fields and top_level_selections(query, operation_name) > limits.fields:
+                raise _over_fields(limits)  # before the parse, whose cost would be spent on a refusal
             try:
                 document = parse(query)
             except GraphQLError as exc:
                 raise RequestError([dict(exc.formatted)]) from None
         definition = _operation(document, operation_name)
         if len(definition.selection_set.selections) > limits.fields:
-            # Before validation, whose cost grows with the fields it compares.
-            raise RequestError.of(f"the query selects more than {limits.fields} top-level fields, the limit",
-                                  bound=True)
+            raise _over_fields(limits)  # before validation, whose cost grows with the fields it compares
         if self._costs is None:
             self._costs = CostModel(self.schema)
         cost = self._costs.cost(document, definition, limits.cost)
@@ -480,10 +482,13 @@ def _introspection(schema: Any, document: DocumentNode, variables: dict[str, Any
 def _within(prepared: Prepared, limits: Limits) -> None:
     """The bounds that depend on the request's limits, checked on every use of a plan."""
     if prepared.field_count > limits.fields:
-        raise RequestError.of(f"the query selects more than {limits.fields} top-level fields, the limit",
-                              bound=True)
+        raise _over_fields(limits)
     if prepared.cost > limits.cost:
         raise _over_cost(limits)
+
+
+def _over_fields(limits: Limits) -> RequestError:
+    return RequestError.of(f"the query selects more than {limits.fields} top-level fields, the limit", bound=True)
 
 
 def _over_cost(limits: Limits) -> RequestError:

@@ -42,6 +42,7 @@ from gateway.int_variables import RULES
 from gateway.own_fields import DEFINITIONS, OWN_FIELD_MARK
 from gateway.validation import rules_for
 from gateway import plain
+from gateway.prescan import top_level_selections
 
 shapes = FastMCP("shapes", log_level="WARNING")
 
@@ -146,6 +147,7 @@ def test_fragments_aliases_and_trimming_keep_the_selection_order(served: Any) ->
     ("subscription { __typename }", None, "no subscription operations"),
     ("{ alpha_echo_args(value: " + "[" * 5000 + "]" * 5000 + ") { json } }", None, "nests too deeply"),
     ("{ servers " + "{ name " * 5000 + "}" * 5001, None, "nests too deeply"),
+    ("{ " + 'a: alpha_text(body: "x") { text } ' * 1001 + "}", None, "more than 1000 top-level fields"),
 ])
 def test_what_the_schema_refuses_calls_nothing(served: Any, query: str, variables: Any, message: str) -> None:
     response, tools = ask(served, query, variables)
@@ -434,3 +436,16 @@ def test_plain_documents_are_read_only_when_graphql_core_reads_them_alike(query:
     if read is not None:
         assert read == graphql.parse(query, no_location=True)
         assert graphql.validate(PLAIN_SCHEMA, graphql.parse(query)) == []
+
+
+@pytest.mark.parametrize(("query", "operation"), [
+    ("{ a b: c ...F ... on T { x } ... @skip(if: true) { y } d @include(if: $v) on }", None),
+    ('query Q($v: In = {a: 1, b: [1, "}"]}) @d(x: 1) { a(o: {x: "{", y: """a}\\"""b"""}) { b c } # }\n e }', "Q"),
+    ("query A { a } query B { a b }", "B"), ("query A { a } query B { a b }", None), ('"d" query { a, b }', None),
+    ("{ a } fragment F on Q { a b }", None), ("mutation M { a(n: -1.5e3, l: [[1], []]) ...F }", "N"),
+])
+def test_top_level_selections_are_counted_from_tokens_as_parsed(query: str, operation: str | None) -> None:
+    operations = [d for d in graphql.parse(query).definitions if isinstance(d, graphql.OperationDefinitionNode)
+                  and operation in (None, d.name and d.name.value)]
+    expected = len(operations[0].selection_set.selections) if len(operations) == 1 else 0
+    assert top_level_selections(query, operation) == expected
