@@ -43,6 +43,7 @@ from gateway.own_fields import DEFINITIONS, OWN_FIELD_MARK
 from gateway.validation import rules_for
 from gateway import plain
 from gateway.prescan import top_level_selections
+from gateway.preparing import Preparer
 
 shapes = FastMCP("shapes", log_level="WARNING")
 
@@ -239,6 +240,30 @@ def test_the_cache_is_bounded_and_hit_by_document_and_operation_name(served: Any
     with pytest.raises(RequestError) as refused:
         front.prepare("{ " + "__typename " * 1001 + "}")
     assert "more than 1000 top-level fields" in refused.value.errors[0]["message"]
+
+
+def test_only_a_short_plain_document_is_prepared_on_the_loop(served: Any) -> None:
+    _, gateway, _ = served
+    generation = gateway.generation
+    assert generation is not None
+
+    class Counted(Preparer):
+        runs = 0
+
+        async def run(self, *args: Any) -> Any:
+            self.runs += 1
+            return await super().run(*args)
+
+    preparer = Counted()
+    front = Front(generation.schema, generation.engine, gateway.dispatcher.on_query_thread, preparer=preparer)
+    documents = ["{ a: __typename servers { name } }", "{ " + "a: __typename " * 50 + "}",
+                 '{ alpha_text(body: "x") { text } }', "{ nope }"]
+    for query in documents:
+        try:
+            asyncio.run(front.prepare_async(query))
+        except RequestError:
+            pass
+    assert preparer.runs == 3
 
 
 def test_the_cache_counts_what_a_plan_holds_not_its_text(served: Any) -> None:
