@@ -256,8 +256,8 @@ def test_only_a_short_plain_document_is_prepared_on_the_loop(served: Any) -> Non
 
     preparer = Counted()
     front = Front(generation.schema, generation.engine, gateway.dispatcher.on_query_thread, preparer=preparer)
-    documents = ["{ a: __typename servers { name } }", "{ " + "a: __typename " * 50 + "}",
-                 '{ alpha_text(body: "x") { text } }', "{ nope }"]
+    documents = ["{ a: __typename servers { name } }", '{ alpha_text(body: "x") { text } }',
+                 "{ " + "a: __typename " * 50 + "}", "{ nope }", "query($b: String!) { alpha_text(body: $b) { text } }"]
     for query in documents:
         try:
             asyncio.run(front.prepare_async(query))
@@ -435,7 +435,10 @@ def test_validation_skips_only_rules_that_find_nothing(query: str) -> None:
 
 
 PLAIN_SCHEMA = graphql.build_schema("""
-    type Query { a: Int e: E o: O l: [O!]! r(n: Int!): Int opt(n: Int): O i: I }
+    type Query { a: Int e: E o: O l: [O!]! r(n: Int!): Int opt(n: Int): O i: I
+                 f(s: String, i: ID, x: Float, b: Boolean!, e: E, l: [[Int!]], in: In, j: J = 1): Int }
+    input In { v: Int }
+    scalar J
     type Mutation { w: Int }
     type O { v: Int o: O }
     enum E { X }
@@ -454,6 +457,16 @@ PLAIN_SCHEMA = graphql.build_schema("""
     ("query Q { a } query R { a }", False), ("{ a", False), ("{ 1a }", False), ("{ a } # c", False),
     ("{ a(n: 1) }", False), ("{ ...F } fragment F on Query { a }", False), ("{ x: }", False), ("{ : a }", False),
     ("mutation { a }", False), ("{ query }", False), ("{ " + "o { " * 40 + "v" + " }" * 41, False),
+    ('{ f(b: true, s: "x #\t\u00e9", i: 7, x: -1.5e3, e: X, l: [[1], 2, []], j: [{}]) r(n: 0) }', False),
+    ('{ f(b: true, s: "x #\t\u00e9", i: 7, x: -1.5e3, e: X, l: [[1], 2, []]) r(n: 0) }', True),
+    ('{ f(b: false, s: null, j: [1, "a", null, x]) x: f(b: true) opt(n: -0) { v } }', True),
+    ("{ f(b: true, b: true) }", False), ("{ f(b: null) }", False), ("{ f(s: 1, b: true) }", False),
+    ("{ f(e: Y, b: true) }", False), ("{ f(l: [[null]], b: true) }", False), ("{ f(b: true, i: 1.5) }", False),
+    ("{ f }", False), ("{ f() }", False), ("{ f(b: true, in: {v: 1}) }", False), ("{ f(b: true, z: 1) }", False),
+    ("{ f(b: true, x: 01) }", False), ("{ f(b: true, x: 1.) }", False), ("{ f(b: true, x: 1e) }", False),
+    ("{ r(n: 2147483648) }", False), ('{ f(b: true, s: """x""") }', False), ('{ f(b: true, s: "\\n") }', False),
+    ("{ f(b: true) f(b: true) }", False), ("{ __typename(b: true) }", False), ("{ f(b: $v) }", False),
+    ("{ f(b: true) @skip(if: true) }", False), ('{ f(b: true, s: "a" "b") }', False), ("{ f(b: true l: [1) }", False),
 ])
 def test_plain_documents_are_read_only_when_graphql_core_reads_them_alike(query: str, is_plain: bool) -> None:
     read = plain.read(query, PLAIN_SCHEMA)
