@@ -291,13 +291,14 @@ class Front:
     def _compile(self, query: str, operation_name: str | None, limits: Limits,
                  read: DocumentNode | None) -> Prepared:
         if read is None:
+            # A selection takes two characters at least: a shorter text cannot be over the limit.
+            # Counted from the tokens before the text is read, which would be spent on a refusal.
+            if len(query) > 2 * limits.fields and top_level_selections(query, operation_name) > limits.fields:
+                raise _over_fields(limits)
             read = plain.read(query, self.schema.schema)
         if read is not None:
             document = read
         else:
-            # A selection takes two characters at least: a shorter text cannot be over the limit.
-            if len(query) > 2 * limits.fields and top_level_selections(query, operation_name) > limits.fields:
-                raise _over_fields(limits)  # before the parse, whose cost would be spent on a refusal
             try:
                 document = parse(query)
             except GraphQLError as exc:
