@@ -48,6 +48,7 @@ from graphql import (
     InlineFragmentNode,
     IntValueNode,
     ListValueNode,
+    NameNode,
     Node,
     NullValueNode,
     ObjectValueNode,
@@ -77,10 +78,12 @@ CACHE_ENTRIES = 512  # prepared documents kept
 CACHE_BYTES = 64 << 20  # and what they measure in memory (syntax tree and plan)
 INTROSPECTION_KEPT = 32 << 10  # an introspection answer is kept with its document up to this size (JSON)
 VARIANT_MEMO = 16  # engine documents kept per prepared document (one per skip/include outcome)
-# A new plain document this short (plain.py: fields and aliases only) is prepared on the loop:
-# about 3.5 us of Python per field, so 0.2 ms at most (`{ n: __typename }` 0.02 ms), about what
-# the loop spends on a request's HTTP. A longer one, or any other, goes to a preparing thread.
-INLINE_CHARACTERS = 128
+# A new plain document this short (plain.py) is prepared on the loop: its cost is that of its
+# tokens, 3.3 us of Python each at most (a field of one token), so 0.2 ms (`{ n: __typename }`
+# 0.02 ms), about what the loop spends on a request's HTTP. A longer one, or any other, goes to
+# a preparing thread.
+INLINE_CHARACTERS = 2048  # the text, which regular expressions scan at some 10 ns a character
+INLINE_TOKENS = 64
 INTROSPECTION = frozenset({"__schema", "__type"})
 OTHER_ROOT = re.compile(r"Cannot query field '([_A-Za-z][_0-9A-Za-z]*)' on type '(Query|Mutation)'")
 FANOUT_STATUS = 413
@@ -257,7 +260,7 @@ class Front:
             return self.prepare(query, operation_name, limits)
         if len(query) <= INLINE_CHARACTERS:
             # A short plain document costs less to read here than a hand-off to a thread and back.
-            read = plain.read(query, self.schema.schema)
+            read = plain.read(query, self.schema.schema, INLINE_TOKENS)
             if read is not None:
                 return self._prepare(query, operation_name, limits or self.limits, read)
         prepared: Prepared = await self._on_preparer(seconds, client, self.prepare, query, operation_name, limits)
@@ -526,8 +529,16 @@ def _measure(document: DocumentNode, root: SelectionSet) -> int:
                 keys = _NODE_KEYS[kind] = tuple(key for key in item.keys if key != "loc")
             for key in keys:
                 value = getattr(item, key)
-                if type(value) is str:
-                    total += size(value)  # a name's: nothing below it
+                kind = type(value)
+                # What has nothing below it is counted here rather than stacked: names, mostly.
+                if kind is str:
+                    total += size(value)
+                elif kind is NameNode:
+                    if value.loc is not None:
+                        value.loc = None
+                    total += size(value) + size(value.value)
+                elif kind is tuple and not value:
+                    total += size(value)
                 elif value is not None:
                     stack.append(value)
     return total

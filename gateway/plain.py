@@ -67,12 +67,13 @@ _new = object.__new__
 _set = object.__setattr__
 
 
-def read(text: str, schema: GraphQLSchema) -> DocumentNode | None:
-    """The syntax tree of `text` when it is a plain document valid against `schema`, else None."""
+def read(text: str, schema: GraphQLSchema, most_tokens: int | None = None) -> DocumentNode | None:
+    """The syntax tree of `text` when it is a plain document valid against `schema` (of at most
+    `most_tokens` tokens, when given: what reading it costs grows with them), else None."""
     if '"""' in text or _PLAIN.fullmatch(text) is None:  # a block string's quotes read as strings here
         return None
     tokens = _TOKENS.findall(text)
-    if not tokens:
+    if not tokens or most_tokens is not None and len(tokens) > most_tokens:
         return None
     operation = OperationType.QUERY
     name = None
