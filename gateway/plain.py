@@ -56,7 +56,10 @@ DEPTH = 32  # selection sets inside one another (and lists in a value): deeper d
 # What GraphQL ignores between tokens (no comments: a `#` is other syntax); strings without
 # escapes, control characters or lone surrogates; names and numbers (and what is neither,
 # refused below); punctuators.
-_PLAIN = re.compile(r'(?:[ \t\n\r,\ufeff]+|"[^"\\\x00-\x08\x0a-\x1f\ud800-\udfff]*"|[_0-9A-Za-z.+\-]+|[{}():\[\]])*')
+# Possessive throughout: each run starts with a character no other run starts with, so no
+# backtracking is needed, and a text that does not match is refused in linear time.
+_PLAIN = re.compile(r'(?:[ \t\n\r,\ufeff]++|"[^"\\\x00-\x08\x0a-\x1f\ud800-\udfff]*+"'
+                    r'|[_0-9A-Za-z.+\-]++|[{}():\[\]])*+')
 _TOKENS = re.compile(r'"[^"]*"|[_0-9A-Za-z.+\-]+|[{}():\[\]]')
 _NAME = re.compile(r"[_A-Za-z][_0-9A-Za-z]*")
 _INT = re.compile(r"-?(?:0|[1-9][0-9]*)")

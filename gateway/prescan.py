@@ -11,10 +11,11 @@ with one error or the other.)
 
 import re
 
+# Possessive repeats: a text the expression does not follow is given up in linear time.
 _TOKEN = re.compile(r'''
-    (?:[ \t\n\r,\ufeff]+ | \#[^\n\r]*)*                               # ignored
-    (?: ( """(?:\\"""|"(?!"")|[^"])*"""                                  # a block string
-        | "(?:\\.|[^"\\\n\r])*"                                          # a string
+    (?:[ \t\n\r,\ufeff]++ | \#[^\n\r]*+)*+                            # ignored
+    (?: ( """(?:\\"""|"(?!"")|[^"])*+"""                                 # a block string
+        | "(?:\\.|[^"\\\n\r])*+"                                         # a string
         | -?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][+-]?[0-9]+)?(?![_A-Za-z.0-9]) )  # a number
       | ( [_A-Za-z][_0-9A-Za-z]* )                                      # a name
       | ( \.\.\. | [!$&()\[\]:=@{|}] )                                  # a punctuator
