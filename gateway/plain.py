@@ -4,7 +4,7 @@ parser and rules.
 Most documents a client sends new (an agent's call of a tool, a health probe with a fresh
 alias) are one operation of fields with literal arguments: no variables, fragments,
 directives, escapes in strings or comments. graphql-core spends 0.2 ms of Python on the
-shortest of them and some 2 ms on five tool calls, most of it setting up and running its
+shortest of them and 1 to 2 ms on five tool calls, most of it setting up and running its
 rules' visitors; this reads such a text with regular expressions and checks it in one pass,
 cheaply enough to do on the event loop when the text is short.
 
