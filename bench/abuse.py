@@ -29,7 +29,8 @@ example toolbox server (stdio):
     victim at 127.0.0.5 sends a query every 0.2 s: the victim's worst latency
     and statuses, and the gateway's peak RSS above idle. Introspection and
     `search` multiplied by aliases and fragments, a batch of 16 documents of
-    450 conflicting fields, 40 concurrent /mcp `graphql` calls of a slow tool
+    450 conflicting fields, 2,000 aliases of a tool field (refused: over the
+    top-level field limit), 40 concurrent /mcp `graphql` calls of a slow tool
     (the victim's query calls a tool), and 64 bodies sent a byte a second
     (the victim's query is a POST).
 
@@ -81,6 +82,7 @@ INTROSPECTION_BOMB = ("{ __schema { " + aliases("t{}: types {{ ...F }}", 40) + "
 SEARCH_BOMB = ("{ " + aliases("x{}: search {{ ...S }}", 900) + " } fragment S on SearchHit { "
                + aliases("d{}: description", 75) + " }")
 CONFLICTS = "{" + aliases('a:toolbox_reverse(text:"{}"){{text}}', 450) + "}"  # just under 16 KiB
+ALIASES = "{" + aliases('a{}:toolbox_reverse(text:"x"){{text}}', 2000) + "}"  # twice the top-level field limit
 SLOW_TOOL = "{ toolbox_sleep(seconds: 5) { isError } }"
 VICTIM = "{ __typename }"
 VICTIM_TOOL = '{ toolbox_word_count(text: "a b") { isError } }'
@@ -364,6 +366,8 @@ ATTACKS = {  # name: (what the attacker does, the victim's query)
     # Each document new (a comment makes it so), as an attacker would send them: none is cached.
     "conflicts": (lambda url, stop, seen: _repeat(url, lambda: [{"query": f"{CONFLICTS}#{time.perf_counter_ns()}"}
                                                                 for _ in range(16)], 2, stop, seen), VICTIM),
+    "aliases": (lambda url, stop, seen: _repeat(url, lambda: {"query": f"{ALIASES}#{time.perf_counter_ns()}"},
+                                                4, stop, seen), VICTIM),
     "mcp": (lambda url, stop, seen: _repeat(url.replace("/graphql", "/mcp"), MCP_CALL, 40, stop, seen,
                                             MCP_HEADERS), VICTIM_TOOL),
     "bodies": (_dribble, VICTIM),

@@ -48,6 +48,7 @@ from graphql import (
     InlineFragmentNode,
     IntValueNode,
     ListValueNode,
+    NameNode,
     Node,
     NullValueNode,
     ObjectValueNode,
@@ -63,10 +64,11 @@ from graphql import (
     validate,
 )
 
-from . import json_text
+from . import json_text, plain
 from .cost import CostModel
 from .limits import Limits, utf8_length_over
 from .preparing import PREPARE_SECONDS, Busy, Preparer, TooSlow
+from .prescan import top_level_selections
 from .schema import GatewaySchema
 from .validation import rules_for
 
@@ -76,6 +78,12 @@ CACHE_ENTRIES = 512  # prepared documents kept
 CACHE_BYTES = 64 << 20  # and what they measure in memory (syntax tree and plan)
 INTROSPECTION_KEPT = 32 << 10  # an introspection answer is kept with its document up to this size (JSON)
 VARIANT_MEMO = 16  # engine documents kept per prepared document (one per skip/include outcome)
+# A new plain document this short (plain.py) is prepared on the loop: its cost is that of its
+# tokens, 3.3 us of Python each at most (a field of one token), so 0.2 ms (`{ n: __typename }`
+# 0.02 ms), about what the loop spends on a request's HTTP. A longer one, or any other, goes to
+# a preparing thread.
+INLINE_CHARACTERS = 2048  # the text, which regular expressions scan at some 10 ns a character
+INLINE_TOKENS = 64
 INTROSPECTION = frozenset({"__schema", "__type"})
 OTHER_ROOT = re.compile(r"Cannot query field '([_A-Za-z][_0-9A-Za-z]*)' on type '(Query|Mutation)'")
 FANOUT_STATUS = 413
@@ -218,14 +226,17 @@ class Front:
         """The compiled document, from the cache when it was seen; raises RequestError.
         `limits` replaces the front's own for this request (an HTTP route's, say). This reads
         a new document where it is called: on the loop, call prepare_async()."""
-        limits = limits or self.limits
+        return self._prepare(query, operation_name, limits or self.limits, None)
+
+    def _prepare(self, query: str, operation_name: str | None, limits: Limits, read: DocumentNode | None) -> Prepared:
+        """prepare(), given the syntax tree plain.read() made of `query` if it made one."""
         if utf8_length_over(query, limits.query_bytes):
             raise RequestError.of(f"the query is longer than the limit of {limits.query_bytes} bytes", bound=True)
         found = self.cached(query, operation_name)
         if found is None:
             try:
                 try:
-                    found = self._compile(query, operation_name, limits)
+                    found = self._compile(query, operation_name, limits, read)
                 except RecursionError:
                     # graphql-core reads and validates recursively: a document nested deeper than
                     # Python's stack allows is refused, not a failure of the gateway.
@@ -247,6 +258,11 @@ class Front:
         thread, as `client`'s (its address), refused when it takes more than `seconds`."""
         if self.cached(query, operation_name) is not None:
             return self.prepare(query, operation_name, limits)
+        if len(query) <= INLINE_CHARACTERS:
+            # A short plain document costs less to read here than a hand-off to a thread and back.
+            read = plain.read(query, self.schema.schema, INLINE_TOKENS)
+            if read is not None:
+                return self._prepare(query, operation_name, limits or self.limits, read)
         prepared: Prepared = await self._on_preparer(seconds, client, self.prepare, query, operation_name, limits)
         return prepared
 
@@ -275,22 +291,30 @@ class Front:
                 (old_query, _), old = self._cache.popitem(last=False)
                 self._cached_bytes -= _weight(old_query, old)
 
-    def _compile(self, query: str, operation_name: str | None, limits: Limits) -> Prepared:
-        try:
-            document = parse(query)
-        except GraphQLError as exc:
-            raise RequestError([dict(exc.formatted)]) from None
+    def _compile(self, query: str, operation_name: str | None, limits: Limits,
+                 read: DocumentNode | None) -> Prepared:
+        if read is None:
+            # A selection takes two characters at least: a shorter text cannot be over the limit.
+            # Counted from the tokens before the text is read, which would be spent on a refusal.
+            if len(query) > 2 * limits.fields and top_level_selections(query, operation_name) > limits.fields:
+                raise _over_fields(limits)
+            read = plain.read(query, self.schema.schema)
+        if read is not None:
+            document = read
+        else:
+            try:
+                document = parse(query)
+            except GraphQLError as exc:
+                raise RequestError([dict(exc.formatted)]) from None
         definition = _operation(document, operation_name)
         if len(definition.selection_set.selections) > limits.fields:
-            # Before validation, whose cost grows with the fields it compares.
-            raise RequestError.of(f"the query selects more than {limits.fields} top-level fields, the limit",
-                                  bound=True)
+            raise _over_fields(limits)  # before validation, whose cost grows with the fields it compares
         if self._costs is None:
             self._costs = CostModel(self.schema)
         cost = self._costs.cost(document, definition, limits.cost)
         if cost > limits.cost:
             raise _over_cost(limits)
-        errors = validate(self.schema.schema, document, rules_for(query, document))
+        errors = validate(self.schema.schema, document, rules_for(query, document)) if read is None else ()
         if errors:
             raise RequestError([self._hinted(dict(e.formatted)) for e in errors])
         root_type = self.schema.schema.get_root_type(definition.operation)
@@ -463,10 +487,13 @@ def _introspection(schema: Any, document: DocumentNode, variables: dict[str, Any
 def _within(prepared: Prepared, limits: Limits) -> None:
     """The bounds that depend on the request's limits, checked on every use of a plan."""
     if prepared.field_count > limits.fields:
-        raise RequestError.of(f"the query selects more than {limits.fields} top-level fields, the limit",
-                              bound=True)
+        raise _over_fields(limits)
     if prepared.cost > limits.cost:
         raise _over_cost(limits)
+
+
+def _over_fields(limits: Limits) -> RequestError:
+    return RequestError.of(f"the query selects more than {limits.fields} top-level fields, the limit", bound=True)
 
 
 def _over_cost(limits: Limits) -> RequestError:
@@ -478,24 +505,46 @@ def _over_cost(limits: Limits) -> RequestError:
 def _measure(document: DocumentNode, root: SelectionSet) -> int:
     """The bytes a plan holds (its syntax tree and compiled selections), dropping the tree's
     locations on the way; one pass over both."""
+    size = sys.getsizeof
     total = 0
     stack: list[Any] = [document, root]
     while stack:
         item = stack.pop()
-        total += sys.getsizeof(item)
-        if isinstance(item, Node):
-            item.loc = None
-            stack.extend(value for key in item.keys if key != "loc" and (value := getattr(item, key)) is not None)
-        elif isinstance(item, (tuple, list)):
+        total += size(item)
+        kind = type(item)
+        if kind is tuple or kind is list:
             stack.extend(item)
-        elif isinstance(item, SelectionSet):
-            total += sys.getsizeof(item.__dict__)
-            stack.append(item.items)
-        elif isinstance(item, Selection):
-            total += sys.getsizeof(item.__dict__) + sys.getsizeof(item.conditions)
+        elif kind is Selection:
+            total += size(item.__dict__) + size(item.conditions)
             if item.children is not None:
                 stack.append(item.children)
+        elif kind is SelectionSet:
+            total += size(item.__dict__)
+            stack.append(item.items)
+        elif isinstance(item, Node):
+            if item.loc is not None:  # through graphql-core's attribute hook: only where there is one
+                item.loc = None
+            keys = _NODE_KEYS.get(kind)
+            if keys is None:
+                keys = _NODE_KEYS[kind] = tuple(key for key in item.keys if key != "loc")
+            for key in keys:
+                value = getattr(item, key)
+                kind = type(value)
+                # What has nothing below it is counted here rather than stacked: names, mostly.
+                if kind is str:
+                    total += size(value)
+                elif kind is NameNode:
+                    if value.loc is not None:
+                        value.loc = None
+                    total += size(value) + size(value.value)
+                elif kind is tuple and not value:
+                    total += size(value)
+                elif value is not None:
+                    stack.append(value)
     return total
+
+
+_NODE_KEYS: dict[type, tuple[str, ...]] = {}  # the attributes _measure follows, per kind of node
 
 
 def _weight(query: str, value: Prepared | RequestError) -> int:

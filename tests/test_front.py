@@ -41,6 +41,9 @@ from gateway.schema import build
 from gateway.int_variables import RULES
 from gateway.own_fields import DEFINITIONS, OWN_FIELD_MARK
 from gateway.validation import rules_for
+from gateway import plain
+from gateway.prescan import top_level_selections
+from gateway.preparing import Preparer
 
 shapes = FastMCP("shapes", log_level="WARNING")
 
@@ -145,6 +148,7 @@ def test_fragments_aliases_and_trimming_keep_the_selection_order(served: Any) ->
     ("subscription { __typename }", None, "no subscription operations"),
     ("{ alpha_echo_args(value: " + "[" * 5000 + "]" * 5000 + ") { json } }", None, "nests too deeply"),
     ("{ servers " + "{ name " * 5000 + "}" * 5001, None, "nests too deeply"),
+    ("{ " + 'a: alpha_text(body: "x") { text } ' * 1001 + "}", None, "more than 1000 top-level fields"),
 ])
 def test_what_the_schema_refuses_calls_nothing(served: Any, query: str, variables: Any, message: str) -> None:
     response, tools = ask(served, query, variables)
@@ -236,6 +240,30 @@ def test_the_cache_is_bounded_and_hit_by_document_and_operation_name(served: Any
     with pytest.raises(RequestError) as refused:
         front.prepare("{ " + "__typename " * 1001 + "}")
     assert "more than 1000 top-level fields" in refused.value.errors[0]["message"]
+
+
+def test_only_a_short_plain_document_is_prepared_on_the_loop(served: Any) -> None:
+    _, gateway, _ = served
+    generation = gateway.generation
+    assert generation is not None
+
+    class Counted(Preparer):
+        runs = 0
+
+        async def run(self, *args: Any) -> Any:
+            self.runs += 1
+            return await super().run(*args)
+
+    preparer = Counted()
+    front = Front(generation.schema, generation.engine, gateway.dispatcher.on_query_thread, preparer=preparer)
+    documents = ["{ a: __typename servers { name } }", '{ alpha_text(body: "x") { text } }',
+                 "{ " + "a: __typename " * 50 + "}", "{ nope }", "query($b: String!) { alpha_text(body: $b) { text } }"]
+    for query in documents:
+        try:
+            asyncio.run(front.prepare_async(query))
+        except RequestError:
+            pass
+    assert preparer.runs == 3
 
 
 def test_the_cache_counts_what_a_plan_holds_not_its_text(served: Any) -> None:
@@ -404,3 +432,60 @@ def test_validation_skips_only_rules_that_find_nothing(query: str) -> None:
                                   "type Query { a(n: Int): Int o(i: I): O }")
     document = graphql.parse(query)
     assert graphql.validate(schema, document, rules_for(query, document)) == graphql.validate(schema, document, RULES)
+
+
+PLAIN_SCHEMA = graphql.build_schema("""
+    type Query { a: Int e: E o: O l: [O!]! r(n: Int!): Int opt(n: Int): O i: I
+                 f(s: String, i: ID, x: Float, b: Boolean!, e: E, l: [[Int!]], in: In, j: J = 1): Int }
+    input In { v: Int }
+    scalar J
+    type Mutation { w: Int }
+    type O { v: Int o: O }
+    enum E { X }
+    interface I { v: Int }
+    type P implements I { v: Int }
+""")
+
+
+@pytest.mark.parametrize(("query", "is_plain"), [
+    ("{ a }", True), ("query Q { x: a, a o { v } }", True), ("mutation { w }", True), ("query query { a }", True),
+    ("{ l { v o { o { v } } } opt { v } }", True), ("{ a: a a e }", True), ("{ o { v } o { o { v } } }", True),
+    ("\ufeff{ __typename\to { __typename } }\r\n", True), ("{ " + "o { " * 30 + "v" + " }" * 31, True),
+    ("{ b }", False), ("{ r }", False), ("{ a { v } }", False), ("{ o }", False), ("{ i { v } }", False),
+    ("{ x: a x: e }", False), ("{ o { x: v } o { x: o { v } } }", False), ("{ __schema { types { name } } }", False),
+    ("{ __typename { a } }", False), ("subscription { a }", False), ("{ a } { a }", False), ("{ }", False),
+    ("query Q { a } query R { a }", False), ("{ a", False), ("{ 1a }", False), ("{ a } # c", False),
+    ("{ a(n: 1) }", False), ("{ ...F } fragment F on Query { a }", False), ("{ x: }", False), ("{ : a }", False),
+    ("mutation { a }", False), ("{ query }", False), ("{ " + "o { " * 40 + "v" + " }" * 41, False),
+    ('{ f(b: true, s: "x #\t\u00e9", i: 7, x: -1.5e3, e: X, l: [[1], 2, []], j: [{}]) r(n: 0) }', False),
+    ('{ f(b: true, s: "x #\t\u00e9", i: 7, x: -1.5e3, e: X, l: [[1], 2, []]) r(n: 0) }', True),
+    ('{ f(b: false, s: null, j: [1, "a", null, x]) x: f(b: true) opt(n: -0) { v } }', True),
+    ("{ f(b: true, b: true) }", False), ("{ f(b: null) }", False), ("{ f(s: 1, b: true) }", False),
+    ("{ f(e: Y, b: true) }", False), ("{ f(l: [[null]], b: true) }", False), ("{ f(b: true, i: 1.5) }", False),
+    ("{ f }", False), ("{ f() }", False), ("{ f(b: true, in: {v: 1}) }", False), ("{ f(b: true, z: 1) }", False),
+    ("{ f(b: true, x: 01) }", False), ("{ f(b: true, x: 1.) }", False), ("{ f(b: true, x: 1e) }", False),
+    ("{ r(n: 2147483648) }", False), ('{ f(b: true, s: """x""") }', False), ('{ f(b: true, s: "\\n") }', False),
+    ("{ f(b: true) f(b: true) }", False), ("{ __typename(b: true) }", False), ("{ f(b: $v) }", False),
+    ("{ f(b: true) @skip(if: true) }", False), ('{ f(b: true, s: "a" "b") }', False), ("{ f(b: true l: [1) }", False),
+    ("{ " + "a" * 5000 + " $", False),  # refused in linear time, not by trying each split of the name
+])
+def test_plain_documents_are_read_only_when_graphql_core_reads_them_alike(query: str, is_plain: bool) -> None:
+    read = plain.read(query, PLAIN_SCHEMA)
+    assert (read is not None) is is_plain
+    if read is not None:
+        assert read == graphql.parse(query, no_location=True)
+        assert graphql.validate(PLAIN_SCHEMA, graphql.parse(query)) == []
+
+
+@pytest.mark.parametrize(("query", "operation"), [
+    ("{ a b: c ...F ... on T { x } ... @skip(if: true) { y } d @include(if: $v) on }", None),
+    ('query Q($v: In = {a: 1, b: [1, "}"]}) @d(x: 1) { a(o: {x: "{", y: """a}\\"""b"""}) { b c } # }\n e }', "Q"),
+    ("query A { a } query B { a b }", "B"), ("query A { a } query B { a b }", None), ('"d" query { a, b }', None),
+    ("{ a } fragment F on Q { a b }", None), ("mutation M { a(n: -1.5e3, l: [[1], []]) ...F }", "N"),
+    ("{ a }" + " ,\t#\n" * 5000, None),
+])
+def test_top_level_selections_are_counted_from_tokens_as_parsed(query: str, operation: str | None) -> None:
+    operations = [d for d in graphql.parse(query).definitions if isinstance(d, graphql.OperationDefinitionNode)
+                  and operation in (None, d.name and d.name.value)]
+    expected = len(operations[0].selection_set.selections) if len(operations) == 1 else 0
+    assert top_level_selections(query, operation) == expected
