@@ -67,7 +67,11 @@ class Pipe:
     def write(self, data: bytes) -> bool:
         """`data` on its way; False when the server reads slower than it is written to (drain)."""
         self._stdin.write(data)
-        return self._stdin.transport.get_write_buffer_size() <= WRITE_HIGH
+        return not self.full()
+
+    def full(self) -> bool:
+        """Whether WRITE_HIGH bytes already wait for the server to read them."""
+        return self._stdin.transport.get_write_buffer_size() > WRITE_HIGH
 
     async def drain(self) -> None:
         await self._stdin.drain()

@@ -98,6 +98,10 @@ class _Gone(Exception):
     """The server went down while a tool call waited."""
 
 
+class _Stalled(Exception):
+    """A stdio server has not read what was written to it before: a call would only add to it."""
+
+
 class _Session(ClientSession):
     """The SDK's client session with a lean tools/call beside its `send_request`.
 
@@ -140,6 +144,10 @@ class _Session(ClientSession):
         `reply` ends first (the time ran out, or the server went down, while a server that does
         not read held it)."""
         if self._pipe is not None:
+            # Each call's request stays in the pipe's buffer until the server reads it, whether
+            # or not its caller still waits: a server that stopped reading must not grow it.
+            if self._pipe.full():
+                raise _Stalled()
             if self._pipe.write(message):
                 return
             sending = asyncio.ensure_future(self._pipe.drain())
@@ -323,6 +331,8 @@ class Upstream:
             await self._give_up(session, request_id, where, f"no answer within {timeout:g} s")
             stretched = " (progress extended it)" if deadline > began + timeout else ""
             raise CallFailed(f"{where} gave no answer within {deadline - began:g} s{stretched}") from None
+        except _Stalled:
+            raise CallFailed(f"{where}: server {self.name!r} is not reading its input") from None
         except _Gone:
             raise CallFailed(f"server {self.name!r} stopped during the call: "
                              f"{self.failure or 'the gateway is stopping'}") from None

@@ -22,12 +22,13 @@ import anyio
 from mcp.types import CallToolResult
 from pydantic import ValidationError
 
-from support import DEADLINE, REPO, TOOLBOX, gateway_env, poll, running, server_entry, started, write_config
+from support import (DEADLINE, REPO, TEST_SERVER, TOOLBOX, gateway_env, poll, running, server_entry, started,
+                     write_config)
 
 from gateway import ConfigError, Gateway, ServerConfig, load_config, reply_of  # noqa: E402
 from gateway.cli import DEFAULT_QUERY, DEFAULT_VARIABLES  # noqa: E402
 from gateway.output_checks import check_output, output_checks  # noqa: E402
-from gateway.transports import Pipe, _read_lines  # noqa: E402
+from gateway.transports import WRITE_HIGH, Pipe, _read_lines  # noqa: E402
 from gateway.replies import CallFailed, call_result, dump  # noqa: E402
 from gateway.upstream import Upstream, _list_tools  # noqa: E402
 
@@ -261,6 +262,35 @@ def test_a_stdio_pipe_takes_the_replies_it_waits_for_and_hands_on_the_rest(cut: 
     assert [m.message.root.id for m in handed_on[:3]] == [2, 3, 9]
     assert handed_on[0].message.root.result == {"n": 12345678901234567890}
     assert isinstance(handed_on[3], ValidationError)
+
+
+def test_a_stdio_server_that_stops_reading_holds_a_bounded_buffer_of_calls() -> None:
+    """Every call given up leaves its request in the pipe until the server reads it: once a
+    bound of them waits, a call is refused at once rather than added."""
+    config = ServerConfig("frozen", command=sys.executable, args=[str(TEST_SERVER)],
+                          env={"NAME": "frozen", "FREEZE": "1"})
+    big = "x" * (WRITE_HIGH // 4)
+
+    async def run() -> tuple[list[str], int]:
+        upstream = Upstream(config)
+        upstream.start()
+        try:
+            assert await upstream.started(DEADLINE)
+            with pytest.raises(CallFailed):
+                await upstream.call("freeze", {"seconds": DEADLINE}, 0.2)
+            errors = []
+            for _ in range(12):
+                with pytest.raises(CallFailed) as failed:
+                    await upstream.call("echo-args", {"value": big}, 0.2)
+                errors.append(str(failed.value))
+            assert upstream._session is not None and upstream._session._pipe is not None
+            return errors, upstream._session._pipe._stdin.transport.get_write_buffer_size()
+        finally:
+            await upstream.close(1)
+
+    errors, held = asyncio.run(run())
+    assert held <= WRITE_HIGH + 2 * len(big)
+    assert "is not reading its input" in errors[-1]
 
 
 # ---- a gateway over real stdio servers --------------------------------------------------
