@@ -190,6 +190,26 @@ def test_mcp_sessions_are_bounded_and_a_deleted_one_makes_room() -> None:
     assert asyncio.run(scenario()) == [200, 200, 503, 200, 200]
 
 
+def test_one_client_holds_a_quarter_of_the_mcp_sessions() -> None:
+    """So that one address opening sessions and leaving them cannot lock every other client out."""
+    transport = StreamableHttp(Server("shared"), TransportSecuritySettings(enable_dns_rebinding_protection=False),
+                               sessions=True, limit=8, idle_seconds=60)
+
+    def client(host: str) -> httpx.AsyncClient:
+        return httpx.AsyncClient(transport=httpx.ASGITransport(app=transport, client=(host, 1)),
+                                 base_url="http://localhost", headers=MCP_HEADERS)
+
+    async def scenario() -> list[int]:
+        async with transport.run(), client("10.0.0.1") as greedy, client("10.0.0.2") as other:
+            opened = [await greedy.post("/mcp", json=INITIALIZE) for _ in range(3)]
+            elsewhere = await other.post("/mcp", json=INITIALIZE)
+            await greedy.delete("/mcp", headers={"Mcp-Session-Id": opened[0].headers["mcp-session-id"]})
+            again = await greedy.post("/mcp", json=INITIALIZE)
+            return [r.status_code for r in (*opened, elsewhere, again)]
+
+    assert asyncio.run(scenario()) == [200, 200, 429, 200, 200]
+
+
 @pytest.mark.slow
 def test_over_stdio_ten_results_and_log_levels(config: Path) -> None:
     logged: list[types.LoggingMessageNotificationParams] = []
