@@ -58,6 +58,7 @@ logger = logging.getLogger(__name__)
 
 PAGE_LIMIT = 1000  # pages of one listing: a server whose cursor never ends cannot hold a call forever
 SHOWN_OUTPUT = 120  # characters of an unreadable output line worth quoting
+LOGGED_CHARS = 4096  # of a server's log message, written to the gateway's log
 LIST_SECONDS = 30.0  # time a running server has to list its tools again
 PROGRESS_STRETCH = 10  # a call that keeps reporting progress may last this many times its time-out
 CANCEL_SECONDS = 1.0  # to hand a server the cancellation of a request given up
@@ -489,6 +490,8 @@ class Upstream:
     async def _log(self, params: LoggingMessageNotificationParams) -> None:
         """notifications/message: the server's log line, at the matching Python level."""
         data = params.data if isinstance(params.data, str) else json.dumps(params.data, default=str)
+        if len(data) > LOGGED_CHARS:  # a server's line may be as long as its largest reply
+            data = f"{data[:LOGGED_CHARS]}… ({len(data) - LOGGED_CHARS} characters more)"
         data = printable(data)  # one message, one line of the log
         source = f" ({printable(params.logger)})" if params.logger else ""
         logger.log(MCP_LEVELS.get(params.level, logging.INFO), "server %r%s: %s", self.name, source, data)

@@ -2,6 +2,7 @@
 
 import asyncio
 import json
+import logging
 import re
 import shutil
 import signal
@@ -19,7 +20,7 @@ from conftest import LoopThread, require_mcp_sdk
 require_mcp_sdk()
 
 import anyio
-from mcp.types import CallToolResult
+from mcp.types import CallToolResult, LoggingMessageNotificationParams
 from pydantic import ValidationError
 
 from support import (DEADLINE, REPO, TEST_SERVER, TOOLBOX, gateway_env, poll, running, server_entry, started,
@@ -291,6 +292,15 @@ def test_a_stdio_server_that_stops_reading_holds_a_bounded_buffer_of_calls() -> 
     errors, held = asyncio.run(run())
     assert held <= WRITE_HIGH + 2 * len(big)
     assert "is not reading its input" in errors[-1]
+
+
+def test_a_servers_log_message_is_logged_within_a_bound(caplog: pytest.LogCaptureFixture) -> None:
+    upstream = Upstream(ServerConfig("loud", command=sys.executable))
+    params = LoggingMessageNotificationParams(level="warning", data={"text": "x" * 100_000})
+    with caplog.at_level(logging.WARNING, logger="gateway.upstream"):
+        asyncio.run(upstream._log(params))
+    [record] = caplog.records
+    assert 4096 < len(record.getMessage()) < 4300 and "characters more" in record.getMessage()
 
 
 # ---- a gateway over real stdio servers --------------------------------------------------
