@@ -177,7 +177,8 @@ class StreamableHttp:
         while True:
             await asyncio.sleep(SWEEP_SECONDS)
             idle = time.monotonic() - self.idle_seconds
-            for ident in [i for i, s in self.sessions.items() if s.used < idle]:
+            # A session whose GET stream is open is in use: its client is listening.
+            for ident in [i for i, s in self.sessions.items() if s.used < idle and s.stream is None]:
                 logger.info("MCP session %s ended: unused for %g seconds", ident, self.idle_seconds)
                 self._end(ident)
 
@@ -341,6 +342,7 @@ class StreamableHttp:
             pass
         finally:
             gone.cancel()
+            session.used = time.monotonic()  # its idle time counts from the stream's end
             if session.stream is stream:
                 session.stream = None
 

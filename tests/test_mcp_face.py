@@ -14,7 +14,7 @@ from typing import Any
 
 import httpx
 import pytest
-from conftest import DEADLINE, LoopThread, foreign_env, require_mcp_sdk
+from conftest import DEADLINE, LoopThread, foreign_env, poll_async, require_mcp_sdk
 
 require_mcp_sdk()
 
@@ -37,6 +37,7 @@ from gateway.generation import routes
 from gateway.http import WebOptions
 from gateway.identity import version
 from gateway.mcp_server import _relayed_tool
+from gateway import mcp_transport
 from gateway.mcp_transport import StreamableHttp
 from gateway.names import distinct
 from gateway.schema import build
@@ -208,6 +209,22 @@ def test_one_client_holds_a_quarter_of_the_mcp_sessions() -> None:
             return [r.status_code for r in (*opened, elsewhere, again)]
 
     assert asyncio.run(scenario()) == [200, 200, 429, 200, 200]
+
+
+def test_an_mcp_session_listening_on_its_stream_is_not_idle(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(mcp_transport, "SWEEP_SECONDS", 0.01)
+    transport = StreamableHttp(Server("swept"), TransportSecuritySettings(enable_dns_rebinding_protection=False),
+                               sessions=True, limit=8, idle_seconds=0)
+
+    async def scenario() -> set[str]:
+        async with transport.run():
+            for ident in ("listening", "idle"):
+                transport.sessions[ident] = mcp_transport._Session(ident)
+            transport.sessions["listening"].stream = asyncio.Queue()
+            await poll_async(lambda: "idle" not in transport.sessions, "the idle session ended")
+            return set(transport.sessions)
+
+    assert asyncio.run(scenario()) == {"listening"}
 
 
 @pytest.mark.slow
