@@ -35,6 +35,7 @@ from mcp.types import INTERNAL_ERROR, ErrorData, JSONRPCError, JSONRPCMessage
 
 from .auth import SignIn, oauth
 from .config import ServerConfig
+from .json_text import long_digits
 
 logger = logging.getLogger(__name__)
 
@@ -50,11 +51,6 @@ ENDS_BYTES = 64  # of a dropped line, kept at each end to find its request's id
 # Where serialisers put a reply's id: first after "jsonrpc" (Python's SDK), or last (TypeScript's).
 _ID_FIRST = re.compile(rb'\s*\{\s*"jsonrpc"\s*:\s*"2\.0"\s*,\s*"id"\s*:\s*(-?[0-9]{1,18})\s*,')
 _ID_LAST = re.compile(rb',\s*"id"\s*:\s*(-?[0-9]{1,18})\s*\}\s*$')
-# An integer of 19 digits or more, which orjson may read as a float, leaves a line to the SDK's reader.
-# Found as a run of digits once each byte is marked digit or not: a regex tries every position, six
-# times the time, and a line may be --max-result bytes long, read on the loop.
-_DIGIT_MARKS = bytes(1 if 0x30 <= byte <= 0x39 else 0 for byte in range(256))
-_LONG_DIGITS = b"\x01" * 19
 
 # Takes a reply to one of the session's tool calls: its id and result, True when it was one.
 type ReplyTaker = Callable[[int, dict[str, Any]], bool]
@@ -83,7 +79,7 @@ class Pipe:
     def take(self, line: bytes) -> bool:
         """Whether `line` is a reply to one of the session's tool calls, now taken. Anything
         else (an error, another id, JSON orjson reads otherwise than the SDK) is the SDK's."""
-        if self.taker is None or b'"result"' not in line or _LONG_DIGITS in line.translate(_DIGIT_MARKS):
+        if self.taker is None or b'"result"' not in line or long_digits(line):
             return False
         try:
             value = orjson.loads(line)

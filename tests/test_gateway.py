@@ -26,6 +26,7 @@ from pydantic import ValidationError
 from support import (DEADLINE, REPO, TEST_SERVER, TOOLBOX, gateway_env, poll, running, server_entry, started,
                      write_config)
 
+from gateway import json_text  # noqa: E402
 from gateway import ConfigError, Gateway, ServerConfig, load_config, reply_of  # noqa: E402
 from gateway.cli import DEFAULT_QUERY, DEFAULT_VARIABLES  # noqa: E402
 from gateway.output_checks import check_output, output_checks  # noqa: E402
@@ -225,6 +226,22 @@ PIPED = [b'{"jsonrpc":"2.0","id":1,"result":{"content":[]}}',  # a waiting call'
          b'{"jsonrpc":"2.0","id":3,"error":{"code":-1,"message":"no"}}',
          b'{"jsonrpc":"2.0","id":9,"result":{}}',  # no call waits for it (a late reply)
          b"not json"]
+
+
+@pytest.mark.parametrize("text, value", [
+    ('{"n": 123456789012345678901234}', {"n": 123456789012345678901234}),  # past 64 bits: exact
+    ('[-9223372036854775809, 18446744073709551615]', [-9223372036854775809, 18446744073709551615]),
+    ('["é٣1234567890123456789"]', ["é٣1234567890123456789"]),  # other characters beside the digits
+    ('"\\ud800 12345"', "\ud800 12345"),  # a lone surrogate's escape, read by json
+    ('"\ud800"', "\ud800"),  # a lone surrogate in the text itself, read by json
+    ('{"n": NaN}', None),
+])
+def test_json_text_reads_long_integers_exactly(text: str, value: Any) -> None:
+    if value is None:
+        with pytest.raises(ValueError):
+            json_text.loads(text)
+    else:
+        assert json_text.loads(text) == value
 
 
 def _piped(text: bytes, cut: int, taken: dict[int, Any], max_result: int = 250) -> list[Any]:
