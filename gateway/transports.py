@@ -49,7 +49,10 @@ WRITE_HIGH = 1 << 20  # bytes waiting for a stdio server's input past which a wr
 LINE_PER_RESULT_BYTE = 4
 ENDS_BYTES = 64  # of a dropped line, kept at each end to find its request's id
 # Where serialisers put a reply's id: first after "jsonrpc" (Python's SDK), or last (TypeScript's).
-_ID_FIRST = re.compile(rb'\s*\{\s*"jsonrpc"\s*:\s*"2\.0"\s*,\s*"id"\s*:\s*(-?[0-9]{1,18})\s*,')
+# A server's own request has an id too, in the same places: its method, before or after that id,
+# tells it apart, and its id names nothing the gateway sent.
+_ID_FIRST = re.compile(rb'\s*\{\s*"jsonrpc"\s*:\s*"2\.0"\s*,\s*"id"\s*:\s*(-?[0-9]{1,18})\s*,\s*"(?:result|error)"')
+_METHOD_FIRST = re.compile(rb'\s*\{\s*"method"\s*:')
 _ID_LAST = re.compile(rb',\s*"id"\s*:\s*(-?[0-9]{1,18})\s*\}\s*$')
 
 # Takes a reply to one of the session's tool calls: its id and result, True when it was one.
@@ -231,7 +234,8 @@ class _TooLong:
         self.tail = (self.tail + more)[-ENDS_BYTES:]
 
     def message(self, server: str, max_result_bytes: int) -> SessionMessage | None:
-        found = _ID_FIRST.match(self.head) or _ID_LAST.search(self.tail)
+        found = _ID_FIRST.match(self.head) or (_ID_LAST.search(self.tail)
+                                                if _METHOD_FIRST.match(self.head) is None else None)
         if found is None:
             logger.warning("server %s sent a line too long to hold that answers no request: its session is "
                            "ended", server)

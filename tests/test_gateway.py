@@ -269,7 +269,10 @@ def test_a_stdio_pipe_takes_the_replies_it_waits_for_and_hands_on_the_rest(cut: 
     long = b"x" * 400
     for line, failed in [(b'{"jsonrpc":"2.0","id":7,"result":{"t":"' + long + b'"}}', 7),
                          (b'{"result":{"t":"' + long + b'"},"jsonrpc":"2.0","id":8}', 8),
-                         (b'{"jsonrpc":"2.0","method":"x","params":{"t":"' + long + b'"}}', None)]:
+                         (b'{"jsonrpc":"2.0","method":"x","params":{"t":"' + long + b'"}}', None),
+                         # the server's own requests, whose ids name none of the gateway's
+                         (b'{"jsonrpc":"2.0","id":7,"method":"x","params":{"t":"' + long + b'"}}', None),
+                         (b'{"method":"x","params":{"t":"' + long + b'"},"jsonrpc":"2.0","id":7}', None)]:
         read = _piped(error + line + b"\n" + error, cut, taken, max_result=25)
         assert read[0] == handed_on[1]
         if failed is None:
