@@ -52,7 +52,7 @@ from .output_checks import OutputCheck, check_output, output_checks
 from .replies import CallFailed, call_result, dump
 from .stderr_tail import StderrTail
 from .supervision import Backoff, Supervision
-from .transports import Pipe, Watched, connect, refused
+from .transports import LineTooLong, Pipe, Watched, connect, refused
 
 logger = logging.getLogger(__name__)
 
@@ -506,6 +506,8 @@ class Upstream:
             where = self._abandoned.pop(int(found.group(1)), None) if found else None
             logger.warning("server %r: %s answered after it was given up (about %d bytes, dropped)", self.name,
                            printable(where) if where else "a request", len(text))
+        elif isinstance(message, LineTooLong):  # the session ends after it: this is why
+            self.fail(str(message))
         elif isinstance(message, Exception):
             logger.warning("server %r: %s", self.name, unreadable(message))
         elif isinstance(message, ServerNotification) and message.root.method in LISTINGS:
