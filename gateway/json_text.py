@@ -9,13 +9,15 @@ a float, losing digits: a text with a run of 19 digits goes to `json` at once.
 """
 
 import json
-import re
 from typing import Any
 
 import orjson
 
-# 19 digits: the shortest integer orjson may read as a float (past -2**63 or 2**64 - 1).
-_LONG_DIGITS = re.compile("[0-9]{19}")
+# 19 digits: the shortest integer orjson may read as a float (past -2**63 or 2**64 - 1). Found as a
+# run once each byte is marked digit or not, a fifth of a regex's time (which tries every
+# position): a reply may be --max-result long, and it is read on the loop.
+_DIGIT_MARKS = bytes(1 if 0x30 <= byte <= 0x39 else 0 for byte in range(256))
+_LONG_RUN = b"\x01" * 19
 
 # Made once: json.dumps with any option but the defaults builds a new encoder on every call.
 _ASCII_STRICT = json.JSONEncoder(allow_nan=False)
@@ -25,9 +27,15 @@ def _refuse(constant: str) -> None:
     raise ValueError(f"{constant} is not JSON")
 
 
+def long_digits(data: bytes) -> bool:
+    """Whether `data` holds a run of 19 digits or more."""
+    return _LONG_RUN in data.translate(_DIGIT_MARKS)
+
+
 def loads(text: str) -> Any:
     """The value of a JSON text; ValueError when it is not JSON (NaN and Infinity included)."""
-    if _LONG_DIGITS.search(text) is None:
+    # In UTF-8 a digit is its ASCII byte and no other character's byte is one.
+    if not long_digits(text.encode("utf-8", "surrogatepass")):
         try:
             return orjson.loads(text)
         except orjson.JSONDecodeError:

@@ -24,6 +24,7 @@ import logging
 import secrets
 import time
 import typing
+from collections import Counter
 from collections.abc import AsyncIterator
 from typing import Any, cast
 
@@ -92,8 +93,9 @@ class _Session:
 
     client_params = None
 
-    def __init__(self, ident: str | None) -> None:
+    def __init__(self, ident: str | None, client: str = "-") -> None:
         self.id = ident
+        self.client = client  # the address that opened it, whose share of the sessions it takes
         self.headers = [(SESSION_HEADER.encode(), ident.encode())] if ident is not None else []
         self.used = time.monotonic()
         self.answers: dict[types.RequestId, _Answer] = {}
@@ -136,8 +138,9 @@ class _Session:
 
 class StreamableHttp:
     """/mcp's POST, GET and DELETE, answered with the handlers of the face's `server`; with
-    `sessions` at most `limit` of them, each ended after `idle_seconds` unused. `run()` holds
-    what sessions need (their sweep) and ends them as it closes."""
+    `sessions` at most `limit` of them, a quarter of those (at least one) per client address,
+    each ended after `idle_seconds` unused. `run()` holds what sessions need (their sweep) and
+    ends them as it closes."""
 
     def __init__(self, server: Server[Any, Any], settings: TransportSecuritySettings, *, sessions: bool,
                  limit: int, idle_seconds: float) -> None:
@@ -147,6 +150,10 @@ class StreamableHttp:
         self.limit = limit
         self.idle_seconds = idle_seconds
         self.sessions: dict[str, _Session] = {}
+        # A client that opens sessions and leaves them would otherwise hold every one of them
+        # until they idle out, and no other client could open one meanwhile.
+        self.per_client = max(1, limit // 4)
+        self._by_client: Counter[str] = Counter()
         options = server.create_initialization_options()
         self._server_info = types.Implementation(name=options.server_name, version=options.server_version,
                                                  websiteUrl=options.website_url, icons=options.icons)
@@ -160,9 +167,8 @@ class StreamableHttp:
         finally:
             if sweep is not None:
                 sweep.cancel()
-            for session in self.sessions.values():
-                session.end()
-            self.sessions.clear()
+            for ident in list(self.sessions):
+                self._end(ident)
 
     def full(self) -> bool:
         return len(self.sessions) >= self.limit
@@ -171,9 +177,19 @@ class StreamableHttp:
         while True:
             await asyncio.sleep(SWEEP_SECONDS)
             idle = time.monotonic() - self.idle_seconds
-            for ident in [i for i, s in self.sessions.items() if s.used < idle]:
+            # A session whose GET stream is open is in use: its client is listening.
+            for ident in [i for i, s in self.sessions.items() if s.used < idle and s.stream is None]:
                 logger.info("MCP session %s ended: unused for %g seconds", ident, self.idle_seconds)
-                self.sessions.pop(ident).end()
+                self._end(ident)
+
+    def _end(self, ident: str) -> None:
+        session = self.sessions.pop(ident, None)
+        if session is None:
+            return
+        session.end()
+        self._by_client[session.client] -= 1
+        if self._by_client[session.client] <= 0:
+            del self._by_client[session.client]
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         request = Request(scope, receive)
@@ -188,7 +204,7 @@ class StreamableHttp:
         if session is None:
             return
         if request.method == "DELETE":
-            self.sessions.pop(cast(str, session.id), None)
+            self._end(cast(str, session.id))
             session.end()
             await _Answer(send, session.headers).last(b"")
         else:
@@ -228,7 +244,7 @@ class StreamableHttp:
         # session initializes that one again.
         opening = self.sessions_on and method == "initialize" and SESSION_HEADER not in request.headers
         if opening or not self.sessions_on:
-            session = _Session(secrets.token_hex(16) if opening else None)
+            session = _Session(secrets.token_hex(16), _client(request)) if opening else _Session(None)
             if method != "initialize" and not await _version_fits(request, answer):
                 return
         elif (named := await self._named(request, send, answer)) is None:
@@ -248,11 +264,18 @@ class StreamableHttp:
                 await answer.last(_error(ident, types.INVALID_PARAMS, "Invalid request parameters", ""))
                 return
             if opening:
+                refused = None
                 if self.full():
-                    await refusal(503, f"the gateway holds {self.limit} MCP sessions, its most: retry later",
-                                  {"Retry-After": "10"})(request.scope, request.receive, send)
+                    refused = refusal(503, f"the gateway holds {self.limit} MCP sessions, its most: retry later",
+                                      {"Retry-After": "10"})
+                elif self._by_client[session.client] >= self.per_client:
+                    refused = refusal(429, f"this client holds {self.per_client} MCP sessions, its most: end one "
+                                           "(DELETE) or retry later", {"Retry-After": "10"})
+                if refused is not None:
+                    await refused(request.scope, request.receive, send)
                     return
                 self.sessions[cast(str, session.id)] = session
+                self._by_client[session.client] += 1
                 answer.headers = session.headers
             session.answers[ident] = answer
             try:
@@ -319,8 +342,13 @@ class StreamableHttp:
             pass
         finally:
             gone.cancel()
+            session.used = time.monotonic()  # its idle time counts from the stream's end
             if session.stream is stream:
                 session.stream = None
+
+
+def _client(request: Request) -> str:
+    return request.client.host if request.client else "-"
 
 
 async def _not_a_request(raw: Any, answer: _Answer) -> None:

@@ -35,6 +35,7 @@ from mcp.types import INTERNAL_ERROR, ErrorData, JSONRPCError, JSONRPCMessage
 
 from .auth import SignIn, oauth
 from .config import ServerConfig
+from .json_text import long_digits
 
 logger = logging.getLogger(__name__)
 
@@ -48,9 +49,11 @@ WRITE_HIGH = 1 << 20  # bytes waiting for a stdio server's input past which a wr
 LINE_PER_RESULT_BYTE = 4
 ENDS_BYTES = 64  # of a dropped line, kept at each end to find its request's id
 # Where serialisers put a reply's id: first after "jsonrpc" (Python's SDK), or last (TypeScript's).
-_ID_FIRST = re.compile(rb'\s*\{\s*"jsonrpc"\s*:\s*"2\.0"\s*,\s*"id"\s*:\s*(-?[0-9]{1,18})\s*,')
+# A server's own request has an id too, in the same places: its method, before or after that id,
+# tells it apart, and its id names nothing the gateway sent.
+_ID_FIRST = re.compile(rb'\s*\{\s*"jsonrpc"\s*:\s*"2\.0"\s*,\s*"id"\s*:\s*(-?[0-9]{1,18})\s*,\s*"(?:result|error)"')
+_METHOD_FIRST = re.compile(rb'\s*\{\s*"method"\s*:')
 _ID_LAST = re.compile(rb',\s*"id"\s*:\s*(-?[0-9]{1,18})\s*\}\s*$')
-_LONG_DIGITS = re.compile(rb"[0-9]{19}")  # an integer orjson may read as a float: left to the SDK's reader
 
 # Takes a reply to one of the session's tool calls: its id and result, True when it was one.
 type ReplyTaker = Callable[[int, dict[str, Any]], bool]
@@ -67,7 +70,11 @@ class Pipe:
     def write(self, data: bytes) -> bool:
         """`data` on its way; False when the server reads slower than it is written to (drain)."""
         self._stdin.write(data)
-        return self._stdin.transport.get_write_buffer_size() <= WRITE_HIGH
+        return not self.full()
+
+    def full(self) -> bool:
+        """Whether WRITE_HIGH bytes already wait for the server to read them."""
+        return self._stdin.transport.get_write_buffer_size() > WRITE_HIGH
 
     async def drain(self) -> None:
         await self._stdin.drain()
@@ -75,7 +82,7 @@ class Pipe:
     def take(self, line: bytes) -> bool:
         """Whether `line` is a reply to one of the session's tool calls, now taken. Anything
         else (an error, another id, JSON orjson reads otherwise than the SDK) is the SDK's."""
-        if self.taker is None or b'"result"' not in line or _LONG_DIGITS.search(line) is not None:
+        if self.taker is None or b'"result"' not in line or long_digits(line):
             return False
         try:
             value = orjson.loads(line)
@@ -130,7 +137,7 @@ async def _stdio(config: ServerConfig, errlog: TextIO,
     write, write_reader = anyio.create_memory_object_stream[SessionMessage](0)
     try:
         async with anyio.create_task_group() as tasks:
-            tasks.start_soon(_read_lines, process.stdout, pipe, read_writer, max_result_bytes, config.name)
+            tasks.start_soon(_read_lines, process.stdout, pipe, read_writer, max_result_bytes)
             tasks.start_soon(_write_messages, write_reader, pipe)
             try:
                 yield read, write, pipe
@@ -167,7 +174,7 @@ def _kill_group(pid: int) -> None:
 
 async def _read_lines(stdout: asyncio.StreamReader, pipe: Pipe,
                       messages: anyio.abc.ObjectSendStream[SessionMessage | Exception],
-                      max_result_bytes: int, server: str) -> None:
+                      max_result_bytes: int) -> None:
     """The server's output line by line: a reply to a tool call to the pipe, anything else read
     and handed to the session as the SDK's reader does (a line that is not JSON-RPC as its error).
     A line too long to hold is dropped as it comes (`_TooLong`)."""
@@ -187,10 +194,10 @@ async def _read_lines(stdout: asyncio.StreamReader, pipe: Pipe,
                 held = 0
             for line in lines:
                 if dropping is not None:
-                    message: SessionMessage | Exception | None = dropping.message(server, max_result_bytes)
+                    message: SessionMessage | Exception = dropping.message(line_bytes, max_result_bytes)
                     dropping = None
                 elif len(line) > line_bytes:
-                    message = _TooLong(line).message(server, max_result_bytes)
+                    message = _TooLong(line).message(line_bytes, max_result_bytes)
                 elif not line or pipe.take(line):
                     continue
                 else:
@@ -198,11 +205,11 @@ async def _read_lines(stdout: asyncio.StreamReader, pipe: Pipe,
                         message = SessionMessage(JSONRPCMessage.model_validate_json(line.decode()))
                     except Exception as exc:
                         message = exc
-                if message is None:
-                    return
                 try:
                     await messages.send(message)
                 except (anyio.ClosedResourceError, anyio.BrokenResourceError):  # the session ended
+                    return
+                if isinstance(message, LineTooLong):
                     return
             if dropping is not None:
                 dropping.add(rest)
@@ -215,9 +222,14 @@ async def _read_lines(stdout: asyncio.StreamReader, pipe: Pipe,
                     held = 0
 
 
+class LineTooLong(Exception):
+    """The last message of a stdio server's session: a line past the bound that answers no
+    request. Its text is why the server is taken as failed (and restarted)."""
+
+
 class _TooLong:
     """A line past the bound, of which only its two ends are kept: the request it answers fails
-    with the bound; one that names none ends the session (the server is restarted)."""
+    with the bound; one that names none ends the session (LineTooLong)."""
 
     def __init__(self, start: bytes) -> None:
         self.head = start[:ENDS_BYTES]
@@ -226,12 +238,12 @@ class _TooLong:
     def add(self, more: bytes) -> None:
         self.tail = (self.tail + more)[-ENDS_BYTES:]
 
-    def message(self, server: str, max_result_bytes: int) -> SessionMessage | None:
-        found = _ID_FIRST.match(self.head) or _ID_LAST.search(self.tail)
+    def message(self, line_bytes: int, max_result_bytes: int) -> SessionMessage | LineTooLong:
+        found = _ID_FIRST.match(self.head) or (_ID_LAST.search(self.tail)
+                                                if _METHOD_FIRST.match(self.head) is None else None)
         if found is None:
-            logger.warning("server %s sent a line too long to hold that answers no request: its session is "
-                           "ended", server)
-            return None
+            return LineTooLong(f"it sent a line over {line_bytes} bytes (four times --max-result) that answers "
+                               "no request")
         error = ErrorData(code=INTERNAL_ERROR, message=f"the server's reply is over the gateway's bound of "
                                                        f"{max_result_bytes} (--max-result)")
         return SessionMessage(JSONRPCMessage(JSONRPCError(jsonrpc="2.0", id=int(found[1]), error=error)))

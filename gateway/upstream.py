@@ -52,12 +52,13 @@ from .output_checks import OutputCheck, check_output, output_checks
 from .replies import CallFailed, call_result, dump
 from .stderr_tail import StderrTail
 from .supervision import Backoff, Supervision
-from .transports import Pipe, Watched, connect, refused
+from .transports import LineTooLong, Pipe, Watched, connect, refused
 
 logger = logging.getLogger(__name__)
 
 PAGE_LIMIT = 1000  # pages of one listing: a server whose cursor never ends cannot hold a call forever
 SHOWN_OUTPUT = 120  # characters of an unreadable output line worth quoting
+LOGGED_CHARS = 4096  # of a server's log message, written to the gateway's log
 LIST_SECONDS = 30.0  # time a running server has to list its tools again
 PROGRESS_STRETCH = 10  # a call that keeps reporting progress may last this many times its time-out
 CANCEL_SECONDS = 1.0  # to hand a server the cancellation of a request given up
@@ -96,6 +97,10 @@ class _TimedOut(Exception):
 
 class _Gone(Exception):
     """The server went down while a tool call waited."""
+
+
+class _Stalled(Exception):
+    """A stdio server has not read what was written to it before: a call would only add to it."""
 
 
 class _Session(ClientSession):
@@ -140,6 +145,10 @@ class _Session(ClientSession):
         `reply` ends first (the time ran out, or the server went down, while a server that does
         not read held it)."""
         if self._pipe is not None:
+            # Each call's request stays in the pipe's buffer until the server reads it, whether
+            # or not its caller still waits: a server that stopped reading must not grow it.
+            if self._pipe.full():
+                raise _Stalled()
             if self._pipe.write(message):
                 return
             sending = asyncio.ensure_future(self._pipe.drain())
@@ -323,6 +332,8 @@ class Upstream:
             await self._give_up(session, request_id, where, f"no answer within {timeout:g} s")
             stretched = " (progress extended it)" if deadline > began + timeout else ""
             raise CallFailed(f"{where} gave no answer within {deadline - began:g} s{stretched}") from None
+        except _Stalled:
+            raise CallFailed(f"{where}: server {self.name!r} is not reading its input") from None
         except _Gone:
             raise CallFailed(f"server {self.name!r} stopped during the call: "
                              f"{self.failure or 'the gateway is stopping'}") from None
@@ -479,6 +490,8 @@ class Upstream:
     async def _log(self, params: LoggingMessageNotificationParams) -> None:
         """notifications/message: the server's log line, at the matching Python level."""
         data = params.data if isinstance(params.data, str) else json.dumps(params.data, default=str)
+        if len(data) > LOGGED_CHARS:  # a server's line may be as long as its largest reply
+            data = f"{data[:LOGGED_CHARS]}… ({len(data) - LOGGED_CHARS} characters more)"
         data = printable(data)  # one message, one line of the log
         source = f" ({printable(params.logger)})" if params.logger else ""
         logger.log(MCP_LEVELS.get(params.level, logging.INFO), "server %r%s: %s", self.name, source, data)
@@ -493,6 +506,8 @@ class Upstream:
             where = self._abandoned.pop(int(found.group(1)), None) if found else None
             logger.warning("server %r: %s answered after it was given up (about %d bytes, dropped)", self.name,
                            printable(where) if where else "a request", len(text))
+        elif isinstance(message, LineTooLong):  # the session ends after it: this is why
+            self.fail(str(message))
         elif isinstance(message, Exception):
             logger.warning("server %r: %s", self.name, unreadable(message))
         elif isinstance(message, ServerNotification) and message.root.method in LISTINGS:

@@ -8,6 +8,7 @@ sharing that folder have met there.
 
 import os
 import sys
+import time
 import uuid
 from pathlib import Path
 from typing import Any
@@ -71,6 +72,16 @@ async def gather(count: int) -> dict[str, Any]:
 
 if os.environ.get("GATHER_DIR"):
     server.tool(name="gather", annotations=READ_ONLY)(gather)
+
+
+def freeze(seconds: float) -> str:
+    """Blocks the whole process: the server reads nothing meanwhile."""
+    time.sleep(seconds)
+    return "thawed"
+
+
+if os.environ.get("FREEZE"):
+    server.tool(name="freeze", annotations=READ_ONLY)(freeze)
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 
 import asyncio
 import json
+import logging
 import re
 import shutil
 import signal
@@ -19,15 +20,17 @@ from conftest import LoopThread, require_mcp_sdk
 require_mcp_sdk()
 
 import anyio
-from mcp.types import CallToolResult
+from mcp.types import CallToolResult, LoggingMessageNotificationParams
 from pydantic import ValidationError
 
-from support import DEADLINE, REPO, TOOLBOX, gateway_env, poll, running, server_entry, started, write_config
+from support import (DEADLINE, REPO, TEST_SERVER, TOOLBOX, gateway_env, poll, running, server_entry, started,
+                     write_config)
 
+from gateway import json_text  # noqa: E402
 from gateway import ConfigError, Gateway, ServerConfig, load_config, reply_of  # noqa: E402
 from gateway.cli import DEFAULT_QUERY, DEFAULT_VARIABLES  # noqa: E402
 from gateway.output_checks import check_output, output_checks  # noqa: E402
-from gateway.transports import Pipe, _read_lines  # noqa: E402
+from gateway.transports import WRITE_HIGH, Pipe, _read_lines  # noqa: E402
 from gateway.replies import CallFailed, call_result, dump  # noqa: E402
 from gateway.upstream import Upstream, _list_tools  # noqa: E402
 
@@ -225,6 +228,22 @@ PIPED = [b'{"jsonrpc":"2.0","id":1,"result":{"content":[]}}',  # a waiting call'
          b"not json"]
 
 
+@pytest.mark.parametrize("text, value", [
+    ('{"n": 123456789012345678901234}', {"n": 123456789012345678901234}),  # past 64 bits: exact
+    ('[-9223372036854775809, 18446744073709551615]', [-9223372036854775809, 18446744073709551615]),
+    ('["é٣1234567890123456789"]', ["é٣1234567890123456789"]),  # other characters beside the digits
+    ('"\\ud800 12345"', "\ud800 12345"),  # a lone surrogate's escape, read by json
+    ('"\ud800"', "\ud800"),  # a lone surrogate in the text itself, read by json
+    ('{"n": NaN}', None),
+])
+def test_json_text_reads_long_integers_exactly(text: str, value: Any) -> None:
+    if value is None:
+        with pytest.raises(ValueError):
+            json_text.loads(text)
+    else:
+        assert json_text.loads(text) == value
+
+
 def _piped(text: bytes, cut: int, taken: dict[int, Any], max_result: int = 250) -> list[Any]:
     async def run() -> list[Any]:
         stdout = asyncio.StreamReader()
@@ -234,7 +253,7 @@ def _piped(text: bytes, cut: int, taken: dict[int, Any], max_result: int = 250) 
         pipe = Pipe(None)  # type: ignore[arg-type]  # nothing is written here
         pipe.taker = lambda request_id, result: request_id in (1, 2) and not taken.update({request_id: result})
         send, receive = anyio.create_memory_object_stream[Any](len(PIPED))
-        await _read_lines(stdout, pipe, send, max_result, "s")  # lines up to 4x max_result
+        await _read_lines(stdout, pipe, send, max_result)  # lines up to 4x max_result
         return [message async for message in receive]
     return asyncio.run(run())
 
@@ -250,17 +269,54 @@ def test_a_stdio_pipe_takes_the_replies_it_waits_for_and_hands_on_the_rest(cut: 
     long = b"x" * 400
     for line, failed in [(b'{"jsonrpc":"2.0","id":7,"result":{"t":"' + long + b'"}}', 7),
                          (b'{"result":{"t":"' + long + b'"},"jsonrpc":"2.0","id":8}', 8),
-                         (b'{"jsonrpc":"2.0","method":"x","params":{"t":"' + long + b'"}}', None)]:
+                         (b'{"jsonrpc":"2.0","method":"x","params":{"t":"' + long + b'"}}', None),
+                         # the server's own requests, whose ids name none of the gateway's
+                         (b'{"jsonrpc":"2.0","id":7,"method":"x","params":{"t":"' + long + b'"}}', None),
+                         (b'{"method":"x","params":{"t":"' + long + b'"},"jsonrpc":"2.0","id":7}', None)]:
         read = _piped(error + line + b"\n" + error, cut, taken, max_result=25)
         assert read[0] == handed_on[1]
-        if failed is None:
-            assert read[1:] == []
+        if failed is None:  # the last message: why the session ends
+            assert [str(m) for m in read[1:]] == ["it sent a line over 100 bytes (four times --max-result) that "
+                                                  "answers no request"]
         else:
             assert read[1].message.root.id == failed and "bound of 25 " in read[1].message.root.error.message
             assert read[2:] == handed_on[1:2]
     assert [m.message.root.id for m in handed_on[:3]] == [2, 3, 9]
     assert handed_on[0].message.root.result == {"n": 12345678901234567890}
     assert isinstance(handed_on[3], ValidationError)
+
+
+def test_a_stdio_server_that_stops_reading_holds_a_bounded_buffer_of_calls() -> None:
+    """Every call given up leaves its request in the pipe until the server reads it: once a
+    bound of them waits, a call is refused at once rather than added."""
+    config = ServerConfig("frozen", command=sys.executable, args=[str(TEST_SERVER)],
+                          env={"NAME": "frozen", "FREEZE": "1"})
+    big = "x" * (WRITE_HIGH // 4)
+
+    async def run() -> tuple[str, int]:
+        upstream = Upstream(config)
+        upstream.start()
+        try:
+            assert await upstream.started(DEADLINE)
+            for tool, arguments in [("freeze", {"seconds": DEADLINE})] + [("echo-args", {"value": big})] * 12:
+                with pytest.raises(CallFailed) as failed:
+                    await upstream.call(tool, arguments, 0.2)
+            assert upstream._session is not None and upstream._session._pipe is not None
+            return str(failed.value), upstream._session._pipe._stdin.transport.get_write_buffer_size()
+        finally:
+            await upstream.close(1)
+
+    last, held = asyncio.run(run())
+    assert held <= WRITE_HIGH + 2 * len(big) and "is not reading its input" in last
+
+
+def test_a_servers_log_message_is_logged_within_a_bound(caplog: pytest.LogCaptureFixture) -> None:
+    upstream = Upstream(ServerConfig("loud", command=sys.executable))
+    params = LoggingMessageNotificationParams(level="warning", data={"text": "x" * 100_000})
+    with caplog.at_level(logging.WARNING, logger="gateway.upstream"):
+        asyncio.run(upstream._log(params))
+    [record] = caplog.records
+    assert 4096 < len(record.getMessage()) < 4300 and "characters more" in record.getMessage()
 
 
 # ---- a gateway over real stdio servers --------------------------------------------------

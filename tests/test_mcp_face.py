@@ -14,7 +14,7 @@ from typing import Any
 
 import httpx
 import pytest
-from conftest import DEADLINE, LoopThread, foreign_env, require_mcp_sdk
+from conftest import DEADLINE, LoopThread, foreign_env, poll_async, require_mcp_sdk
 
 require_mcp_sdk()
 
@@ -37,6 +37,7 @@ from gateway.generation import routes
 from gateway.http import WebOptions
 from gateway.identity import version
 from gateway.mcp_server import _relayed_tool
+from gateway import mcp_transport
 from gateway.mcp_transport import StreamableHttp
 from gateway.names import distinct
 from gateway.schema import build
@@ -188,6 +189,42 @@ def test_mcp_sessions_are_bounded_and_a_deleted_one_makes_room() -> None:
             return [r.status_code for r in (bad, first, second, ended, third)]
 
     assert asyncio.run(scenario()) == [200, 200, 503, 200, 200]
+
+
+def test_one_client_holds_a_quarter_of_the_mcp_sessions() -> None:
+    """So that one address opening sessions and leaving them cannot lock every other client out."""
+    transport = StreamableHttp(Server("shared"), TransportSecuritySettings(enable_dns_rebinding_protection=False),
+                               sessions=True, limit=8, idle_seconds=60)
+
+    def client(host: str) -> httpx.AsyncClient:
+        return httpx.AsyncClient(transport=httpx.ASGITransport(app=transport, client=(host, 1)),
+                                 base_url="http://localhost", headers=MCP_HEADERS)
+
+    async def scenario() -> list[int]:
+        async with transport.run(), client("10.0.0.1") as greedy, client("10.0.0.2") as other:
+            opened = [await greedy.post("/mcp", json=INITIALIZE) for _ in range(3)]
+            elsewhere = await other.post("/mcp", json=INITIALIZE)
+            await greedy.delete("/mcp", headers={"Mcp-Session-Id": opened[0].headers["mcp-session-id"]})
+            again = await greedy.post("/mcp", json=INITIALIZE)
+            return [r.status_code for r in (*opened, elsewhere, again)]
+
+    assert asyncio.run(scenario()) == [200, 200, 429, 200, 200]
+
+
+def test_an_mcp_session_listening_on_its_stream_is_not_idle(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(mcp_transport, "SWEEP_SECONDS", 0.01)
+    transport = StreamableHttp(Server("swept"), TransportSecuritySettings(enable_dns_rebinding_protection=False),
+                               sessions=True, limit=8, idle_seconds=0)
+
+    async def scenario() -> set[str]:
+        async with transport.run():
+            for ident in ("listening", "idle"):
+                transport.sessions[ident] = mcp_transport._Session(ident)
+            transport.sessions["listening"].stream = asyncio.Queue()
+            await poll_async(lambda: "idle" not in transport.sessions, "the idle session ended")
+            return set(transport.sessions)
+
+    assert asyncio.run(scenario()) == {"listening"}
 
 
 @pytest.mark.slow
