@@ -476,6 +476,20 @@ def test_a_query_whose_client_left_while_it_ran_runs_to_its_end(caplog: pytest.L
     assert "the client a left while its query ran; the query ran to its end" in caplog.text
 
 
+def test_a_query_whose_client_left_before_its_turn_is_dropped_with_a_thread_free() -> None:
+    async def scenario() -> tuple[bool, int]:
+        admission = Admission(2)
+        client = Client()
+        client.leave()
+        ran = False
+        with pytest.raises(ClientGone):
+            async with admission.turn("a", client.receive):
+                ran = True
+        return ran, admission.running
+
+    assert asyncio.run(scenario()) == (False, 0)
+
+
 def test_a_client_that_disconnects_while_waiting_never_runs_its_query() -> None:
     gateway = StandIn()
     gateway.hold = threading.Event()
