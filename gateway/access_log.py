@@ -57,6 +57,7 @@ class AccessLog:
         self._stamp = ""  # the second `_second` as text: formatted once, not for every line
         self._pending: list[str] = []  # written on the loop, for a write soon
         self._held = 0  # characters in `_pending`
+        self._loop: asyncio.AbstractEventLoop | None = None  # the loop the lines held were written on
         self._due: asyncio.TimerHandle | None = None
         self._at_exit = False
 
@@ -71,7 +72,10 @@ class AccessLog:
         except RuntimeError:  # a query thread, or no loop at all: written now
             self._write(text)
             return
-        if not self._pending:
+        if self._loop is not loop:  # lines a loop that has ended left are written before this one's
+            self._write_held()
+            self._loop, self._due = loop, None
+        if self._due is None:
             if not self._at_exit:  # a loop that ends before the write is due leaves them to exit
                 atexit.register(self._write_held)
                 self._at_exit = True

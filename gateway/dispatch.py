@@ -153,10 +153,14 @@ class QueryThreads:
             try:
                 result = function(*args)
             except BaseException as exc:  # the loop's task raises it
-                loop.call_soon_threadsafe(self._settle, future, None, exc)
+                outcome: tuple[Any, BaseException | None] = (None, exc)
             else:
-                loop.call_soon_threadsafe(self._settle, future, result, None)
-            del job, future, function, args
+                outcome = (result, None)
+            try:
+                loop.call_soon_threadsafe(self._settle, future, *outcome)
+            except RuntimeError:  # the loop has closed: nobody waits for the result
+                pass
+            del job, future, function, args, outcome
 
     def _settle(self, future: asyncio.Future[Any], result: Any, exc: BaseException | None) -> None:
         self._busy -= 1  # a thread is free again, whether or not anyone still waits for its result

@@ -373,6 +373,35 @@ def test_log_lines_cannot_be_forged_and_proxies_need_naming(proxies: str | None,
     assert f"Z {logged}" in line and " GET /x\\x0a2026-01-01T00:00:00Z forged\\x0d\\x1b[2J\\x85 404 " in line
 
 
+class Writes(io.StringIO):
+    def __init__(self) -> None:
+        super().__init__()
+        self.writes = 0
+
+    def write(self, text: str) -> int:
+        self.writes += 1
+        return super().write(text)
+
+
+def test_access_lines_on_a_loop_are_written_together_and_none_is_lost() -> None:
+    stream = Writes()
+    log = AccessLog(stream)
+
+    async def lines(*texts: str) -> None:
+        for text in texts:
+            log(text)
+
+    asyncio.run(lines("one", "two"))  # the loop ends before their write is due: still held
+
+    async def later() -> None:
+        log("three")
+        await poll_async(lambda: stream.getvalue().endswith("three\n"), "the line is written")
+
+    asyncio.run(later())
+    assert [line.split(" ", 1)[1] for line in stream.getvalue().splitlines()] == ["one", "two", "three"]
+    assert stream.writes == 2
+
+
 def test_the_mcp_servers_do_not_hold_the_listening_socket(tmp_path: Path) -> None:
     # One that did would keep accepting connections (and holding them unanswered) for a
     # gateway that died.
