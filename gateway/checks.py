@@ -283,8 +283,6 @@ def loads_bounded(text: bytes | bytearray | str, depth: int = JSON_DEPTH) -> Any
         raise ValueError(f"nested more than {depth} levels deep")
     if not isinstance(text, str):  # as json.loads reads bytes
         text = text.decode(json.detect_encoding(text), "surrogatepass")
-    elif text.startswith("\ufeff"):  # as json.loads refuses a text
-        raise ValueError("a byte order mark begins the text")
     return _DECODER.decode(text)
 
 

@@ -39,7 +39,7 @@ from gateway.access_log import AccessLog
 from gateway.limits import Limits
 from gateway.admission import Admission, AdmissionLimits, ClientGone, Refused
 from gateway.budget import ReplyBudget
-from gateway.checks import BodyCheck
+from gateway.checks import BodyCheck, loads_bounded
 from gateway.cli import main
 from gateway import connections
 from gateway.connections import AcceptErrorLog, ConnectionLimits, guarded_protocol, parser_names
@@ -733,3 +733,20 @@ def test_mcp_calls_take_their_turn_as_graphql_requests_do() -> None:
     assert second.headers["content-type"] == "application/json"  # nothing was sent before the result
     result = second.json()["result"]
     assert result["isError"] and result["structuredContent"]["errors"][0]["extensions"]["status"] == 429
+
+
+
+@pytest.mark.parametrize("text", [
+    b'{"q": "\xc3\xa9"}', '{"q": 1.5e3}', '{"q": "é"}'.encode("utf-16"), b'\xef\xbb\xbf{"q": 2}', "\ufeff{}", b"[1,",
+    '{"q": NaN}', b'{"q": -Infinity}', '"\\ud800"',
+])
+def test_a_clients_json_reads_as_json_loads_reads_it_without_nan_or_infinity(text: str | bytes) -> None:
+    def outcome(read: Any) -> Any:
+        try:
+            return read(text)
+        except ValueError:
+            return ValueError
+
+    spelled = text if isinstance(text, str) else text.decode("latin-1")
+    no_constants = "NaN" in spelled or "Infinity" in spelled  # JSON has neither
+    assert outcome(loads_bounded) == (ValueError if no_constants else outcome(json.loads))
