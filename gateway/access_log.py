@@ -4,6 +4,7 @@ and every line is escaped whole (printable), so nothing a client or a server nam
 line or forge one."""
 
 import asyncio
+import atexit
 import logging
 import sys
 import time
@@ -11,6 +12,8 @@ from collections.abc import Callable
 from typing import Any, TextIO
 
 ACCESS_LOGGER = "gateway.access"
+HELD_SECONDS = 0.05  # a line written on the loop waits at most this long to be written with others
+HELD_CHARACTERS = 64 << 10  # and is written at once when the lines waiting reach this much text
 _ESCAPES = {code: f"\\x{code:02x}" for code in (*range(0x20), *range(0x7f, 0xa0))} | {
     0x2028: "\\u2028", 0x2029: "\\u2029"}
 
@@ -42,16 +45,21 @@ class AccessLog:
     its arguments and the results never reach them. Each line is escaped as a
     whole, so no field (a path, a tool's name) can forge a line of its own.
 
-    Lines written on an event loop are gathered and written together once the
-    loop's current turn ends: one write for many requests, where a write each
-    would hand the GIL to the query threads on every line and wait to get it back.
+    Lines written on an event loop are gathered and written together, HELD_SECONDS after the
+    first of them (at most HELD_CHARACTERS held): one write for the requests of many turns,
+    where a write each would hand the GIL to the query threads and wait to get it back.
+    Lines still held when the loop is gone are written at exit.
     """
 
     def __init__(self, stream: TextIO | None = None) -> None:
         self._stream = stream
         self._second = -1
         self._stamp = ""  # the second `_second` as text: formatted once, not for every line
-        self._pending: list[str] = []  # written on the loop, for its next turn
+        self._pending: list[str] = []  # written on the loop, for a write soon
+        self._held = 0  # characters in `_pending`
+        self._loop: asyncio.AbstractEventLoop | None = None  # the loop the lines held were written on
+        self._due: asyncio.TimerHandle | None = None
+        self._at_exit = False
 
     def __call__(self, line: str) -> None:
         now = time.time()
@@ -64,13 +72,32 @@ class AccessLog:
         except RuntimeError:  # a query thread, or no loop at all: written now
             self._write(text)
             return
-        if not self._pending:
-            loop.call_soon(self._flush)
+        if self._loop is not loop:  # lines a loop that has ended left are written before this one's
+            self._write_held()
+            self._loop, self._due = loop, None
+        if self._due is None:
+            if not self._at_exit:  # a loop that ends before the write is due leaves them to exit
+                atexit.register(self._write_held)
+                self._at_exit = True
+            self._due = loop.call_later(HELD_SECONDS, self.flush)
         self._pending.append(text)
+        self._held += len(text)
+        if self._held >= HELD_CHARACTERS:
+            self.flush()
 
-    def _flush(self) -> None:
+    def flush(self) -> None:
+        """Writes the lines held now; on the loop that holds them."""
+        if self._due is not None:
+            self._due.cancel()
+            self._due = None
+        self._write_held()
+
+    def _write_held(self) -> None:
+        if not self._pending:
+            return
         text = "".join(self._pending)
         self._pending.clear()
+        self._held = 0
         self._write(text)
 
     def _write(self, text: str) -> None:

@@ -15,7 +15,7 @@ import asyncio
 import contextlib
 import logging
 from collections import Counter, deque
-from collections.abc import AsyncIterator, Awaitable, Callable, MutableMapping
+from collections.abc import AsyncIterator, Awaitable, Callable, Coroutine, MutableMapping
 from dataclasses import dataclass
 from typing import Any
 
@@ -74,22 +74,41 @@ class Admission:
         if self._free == 0 and self.waiting >= self.queue:
             raise Refused(503, f"{self.queue} queries are waiting for a query thread: retry later")
         self._by_client[client] += 1
-        gone = asyncio.ensure_future(_disconnected(receive))
         try:
-            await asyncio.sleep(0)  # the watcher's first step: a client gone already is seen now
-            await self._acquire(gone)
+            if self._free and not self._waiting:
+                # A thread is free and nobody waits: the query starts now, so nothing need listen
+                # for the client while it waits; whether it left is asked without waiting.
+                if _gone_now(receive):
+                    raise ClientGone("the client disconnected before its query started: the query was dropped")
+                self._free -= 1
+                try:
+                    yield
+                finally:
+                    if _gone_now(receive):
+                        self._left(client)
+                    self._release()
+                return
+            gone = asyncio.ensure_future(_disconnected(receive))
             try:
-                yield
+                await asyncio.sleep(0)  # the watcher's first step: a client gone already is seen now
+                await self._acquire(gone)
+                try:
+                    yield
+                finally:
+                    if gone.done():
+                        self._left(client)
+                    self._release()
             finally:
-                if gone.done():
-                    logger.warning("the client %s left while its query ran; the query ran to its end, "
-                                   "since its tool calls cannot be recalled", client)
-                self._release()
+                gone.cancel()
         finally:
-            gone.cancel()
             self._by_client[client] -= 1
             if not self._by_client[client]:
                 del self._by_client[client]
+
+    @staticmethod
+    def _left(client: str) -> None:
+        logger.warning("the client %s left while its query ran; the query ran to its end, "
+                       "since its tool calls cannot be recalled", client)
 
     async def _acquire(self, gone: asyncio.Future[None]) -> None:
         if not gone.done() and self._free and not self._waiting:
@@ -124,6 +143,21 @@ class Admission:
                 turn.set_result(None)
                 return
         self._free += 1
+
+
+def _gone_now(receive: Receive) -> bool:
+    """Whether the client has disconnected, asked without waiting: `receive` is stepped once, and
+    dropped where it would wait for the client (as a cancelled receive is); a message other than
+    the disconnect (there is none once the body has been read) is dropped too, as the watcher's are."""
+    step = receive()
+    if not isinstance(step, Coroutine):
+        raise TypeError("receive must be a coroutine function")
+    try:
+        step.send(None)
+    except StopIteration as done:
+        return bool(done.value["type"] == "http.disconnect")
+    step.close()
+    return False
 
 
 async def _disconnected(receive: Receive) -> None:

@@ -281,8 +281,13 @@ def loads_bounded(text: bytes | bytearray | str, depth: int = JSON_DEPTH) -> Any
     the recursive reader sees it) and for NaN or Infinity, which JSON does not have."""
     if json_depth(text) > depth:
         raise ValueError(f"nested more than {depth} levels deep")
+    if not isinstance(text, str):  # as json.loads reads bytes
+        text = text.decode(json.detect_encoding(text), "surrogatepass")
+    return _DECODER.decode(text)
 
-    def refuse(constant: str) -> None:
-        raise ValueError(f"{constant} is not JSON")
 
-    return json.loads(text, parse_constant=refuse)
+def _refuse_constant(constant: str) -> None:
+    raise ValueError(f"{constant} is not JSON")
+
+
+_DECODER = json.JSONDecoder(parse_constant=_refuse_constant)  # one for every text: json.loads makes one a call

@@ -7,9 +7,10 @@ failed by its server or its time limit, or failed at close.
 """
 
 import asyncio
+import queue
+import threading
 import time
 from collections.abc import Callable
-from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 from . import json_text
@@ -33,7 +34,7 @@ class Dispatcher:
         self.max_result_bytes = max_result_bytes
         self.replies = replies  # tool replies held for queries in flight
         self.call_log = call_log
-        self._executor = ThreadPoolExecutor(query_threads, thread_name_prefix="query")  # threads made on use
+        self._threads = QueryThreads(query_threads)
         self._calls: set[asyncio.Task[None]] = set()
 
     async def on_query_thread(self, fields: frozenset[str], function: Callable[..., str], *args: Any) -> str:
@@ -42,7 +43,8 @@ class Dispatcher:
         query_number = self.replies.started()
         try:
             with self.observer.query(fields):
-                return await asyncio.get_running_loop().run_in_executor(self._executor, function, *args)
+                text: str = await self._threads.run(function, *args)
+                return text
         finally:
             self.replies.ended(query_number)
 
@@ -58,7 +60,7 @@ class Dispatcher:
             call.cancel()
         if self._calls:
             await asyncio.wait(self._calls)
-        await asyncio.to_thread(self._executor.shutdown)
+        await self._threads.close()
 
     async def _answer(self, generation: Generation, request_text: str) -> None:
         engine = generation.engine  # the engine that asked is the one that gets the answer
@@ -110,3 +112,61 @@ class Dispatcher:
         if result["isError"]:
             raise CallFailed(text_of(result) or f"{upstream.name}.{name} reported an error")
         return reply_of(result)
+
+
+class QueryThreads:
+    """Up to `count` threads (started as they are first needed) that run functions for the loop,
+    each result handed back in one call to the loop: the thread does no more with the interpreter
+    lock once its function returns, so it takes the lock from a busy loop as little as it can."""
+
+    def __init__(self, count: int) -> None:
+        self.count = count
+        self._jobs: queue.SimpleQueue[tuple[asyncio.AbstractEventLoop, asyncio.Future[Any],
+                                            Callable[..., Any], tuple[Any, ...]] | None] = queue.SimpleQueue()
+        self._threads: list[threading.Thread] = []
+        self._busy = 0  # functions given and not yet returned; counted on the loop only
+
+    async def run(self, function: Callable[..., Any], *args: Any) -> Any:
+        """function(*args) on a query thread; the caller (through admission) keeps at most `count`
+        at once, and more wait for a free thread."""
+        loop = asyncio.get_running_loop()
+        future = loop.create_future()
+        self._jobs.put((loop, future, function, args))
+        self._busy += 1
+        if self._busy > len(self._threads) and len(self._threads) < self.count:
+            thread = threading.Thread(target=self._work, name=f"query_{len(self._threads)}", daemon=True)
+            thread.start()
+            self._threads.append(thread)
+        return await future
+
+    async def close(self) -> None:
+        """The threads ended once the functions they run have returned."""
+        for _ in self._threads:
+            self._jobs.put(None)
+        for thread in self._threads:
+            await asyncio.to_thread(thread.join)
+        self._threads.clear()
+
+    def _work(self) -> None:
+        while (job := self._jobs.get()) is not None:
+            loop, future, function, args = job
+            try:
+                result = function(*args)
+            except BaseException as exc:  # the loop's task raises it
+                outcome: tuple[Any, BaseException | None] = (None, exc)
+            else:
+                outcome = (result, None)
+            try:
+                loop.call_soon_threadsafe(self._settle, future, *outcome)
+            except RuntimeError:  # the loop has closed: nobody waits for the result
+                pass
+            del job, future, function, args, outcome
+
+    def _settle(self, future: asyncio.Future[Any], result: Any, exc: BaseException | None) -> None:
+        self._busy -= 1  # a thread is free again, whether or not anyone still waits for its result
+        if future.done():  # its task was cancelled: nobody waits for the result
+            return
+        if exc is not None:
+            future.set_exception(exc)
+        else:
+            future.set_result(result)

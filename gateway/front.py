@@ -20,6 +20,7 @@ suggested HTTP status. A tool that fails is not a request error: its field says 
 import asyncio
 import json
 import logging
+import math
 import re
 import sys
 import threading
@@ -47,9 +48,12 @@ from graphql import (
     GraphQLObjectType,
     InlineFragmentNode,
     IntValueNode,
+    ListTypeNode,
     ListValueNode,
+    NamedTypeNode,
     NameNode,
     Node,
+    NonNullTypeNode,
     NullValueNode,
     ObjectValueNode,
     OperationDefinitionNode,
@@ -184,6 +188,7 @@ class Prepared:
     definition: OperationDefinitionNode
     fragments: tuple[FragmentDefinitionNode, ...]
     has_variables: bool
+    plain_variables: tuple[tuple[str, str, bool], ...] | None = None  # see _plain_variables
     _variants: dict[tuple[Any, ...], EngineWork] = field(default_factory=dict)
     _introspection: dict[str, Any] | None = None  # only when it is small (INTROSPECTION_KEPT)
     weight: int = 0  # bytes it measured when it was made, for the cache's bound
@@ -331,7 +336,7 @@ class Front:
             writing_fields=tuple(f for f in tool_fields if not tools[f].read_only),
             tool_fields=frozenset(tool_fields),
             root=root, definition=definition, fragments=tuple(fragments.values()),
-            has_variables=bool(definition.variable_definitions))
+            has_variables=bool(definition.variable_definitions), plain_variables=_plain_variables(definition))
         # Kept without the token list the parser left behind (locations only matter to errors,
         # given already): it is most of what a syntax tree weighs.
         prepared.weight = _measure(document, root)
@@ -436,6 +441,10 @@ class Front:
     def _coerce(self, prepared: Prepared, variables: dict[str, Any]) -> dict[str, Any]:
         if not prepared.has_variables:
             return {}
+        if prepared.plain_variables is not None:
+            plain = _plain_values(prepared.plain_variables, variables)
+            if plain is not None:
+                return plain
         coerced = get_variable_values(self.schema.schema, prepared.definition.variable_definitions, variables,
                                       max_errors=50)
         if isinstance(coerced, list):
@@ -790,3 +799,65 @@ def _engine_variables(work: EngineWork, coerced: dict[str, Any]) -> tuple[str | 
                 raise RequestError.of(f"variable ${name} holds a number JSON cannot write") from None
         fanout += len(text)
     return "{" + ",".join(f"{json.dumps(k)}:{v}" for k, v in written.items()) + "}", fanout
+
+
+# Built-in scalars whose every value a JSON reader gives is checked by a type test (and Float's
+# integers made floats), as graphql-core's coercion would find them.
+PLAIN_SCALARS = frozenset({"String", "Boolean", "Int", "Float", "ID"})
+INT_RANGE = range(-(1 << 31), 1 << 31)
+EXACT_FLOAT = 1 << 53  # integers a float holds exactly
+
+
+def _plain_variables(definition: OperationDefinitionNode) -> tuple[tuple[str, str, bool], ...] | None:
+    """Each variable as (name, scalar, whether a list) when every one is a non-null built-in scalar,
+    or a non-null list of them, with no default: most tool calls' variables are, and their values
+    are coerced without graphql-core's walk. None when any is otherwise."""
+    plan = []
+    for variable in definition.variable_definitions:
+        if variable.default_value is not None or variable.directives or not isinstance(variable.type, NonNullTypeNode):
+            return None
+        kind: Any = variable.type.type
+        listed = isinstance(kind, ListTypeNode)
+        if listed:
+            if not isinstance(kind.type, NonNullTypeNode):
+                return None
+            kind = kind.type.type
+        if not isinstance(kind, NamedTypeNode) or kind.name.value not in PLAIN_SCALARS:
+            return None
+        plan.append((variable.variable.name.value, kind.name.value, listed))
+    return tuple(plan)
+
+
+def _plain_values(plan: tuple[tuple[str, str, bool], ...], variables: dict[str, Any]) -> dict[str, Any] | None:
+    """The variables coerced as graphql-core would, when each is plainly of its type; None when
+    any is not (missing, null, another type, out of range): graphql-core then coerces them, and
+    words the errors."""
+    coerced = {}
+    for name, scalar, listed in plan:
+        value = variables.get(name)
+        if listed:
+            if type(value) is not list:
+                return None
+            items = [_plain_scalar(scalar, item) for item in value]
+            if any(item is None for item in items):
+                return None
+            coerced[name] = items
+        else:
+            one = _plain_scalar(scalar, value)
+            if one is None:
+                return None
+            coerced[name] = one
+    return coerced
+
+
+def _plain_scalar(scalar: str, value: Any) -> Any:
+    kind = type(value)
+    if scalar == "Float":
+        if kind is float:
+            return value if math.isfinite(value) else None
+        return float(value) if kind is int and -EXACT_FLOAT <= value <= EXACT_FLOAT else None
+    if scalar == "Int":
+        return value if kind is int and value in INT_RANGE else None
+    if scalar == "Boolean":
+        return value if kind is bool else None
+    return value if kind is str else None  # String, ID (an ID given as a number goes the long way)

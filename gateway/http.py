@@ -32,7 +32,7 @@ from starlette.responses import JSONResponse, Response
 from starlette.routing import Route
 
 from .access import Access, Bearer, check_cors_origin, loopback_address, require_token_off_loopback
-from .access_log import request_line
+from .access_log import AccessLog, request_line
 from .admission import Admission, AdmissionLimits, ClientGone, Refused
 from .checks import (
     BearerCheck,
@@ -768,10 +768,20 @@ async def serve(gateway: Gateway, sock: socket.socket, *, grace_seconds: int = 1
     if metrics_sock is None:
         routes.append(f"metrics at {base}/metrics")
     say("serving %s", ", ".join(routes))
+    try:
+        await _served(server, sock, metrics_sock, gateway.observer, access.token)
+    finally:
+        if isinstance(access.log, AccessLog):
+            access.log.flush()  # the last requests' lines before the gateway's own farewell
+
+
+async def _served(server: HttpServer, sock: socket.socket, metrics_sock: socket.socket | None,
+                  observer: Observer, token: str | None) -> None:
+    """The gateway's server until it stops, and /metrics' own beside it when it has an address."""
     if metrics_sock is None:
         await server.serve(sockets=[sock])
         return
-    metrics = HttpServer(uvicorn.Config(make_metrics_app(gateway.observer, metrics_bearer(metrics_sock, access.token)),
+    metrics = HttpServer(uvicorn.Config(make_metrics_app(observer, metrics_bearer(metrics_sock, token)),
                                     lifespan="off", log_config=None, log_level="warning", access_log=False))
     host, port = metrics_sock.getsockname()[:2]
     say("serving metrics at http://%s:%s/metrics", host, port)

@@ -489,3 +489,42 @@ def test_top_level_selections_are_counted_from_tokens_as_parsed(query: str, oper
                   and operation in (None, d.name and d.name.value)]
     expected = len(operations[0].selection_set.selections) if len(operations) == 1 else 0
     assert top_level_selections(query, operation) == expected
+
+
+SCALARS_SCHEMA = graphql.build_schema("type Query { f(a: Float, i: Int, s: String, b: Boolean, d: ID, l: [Float!]): Int }")
+
+
+@pytest.mark.parametrize(("declared", "variables", "plain"), [
+    ("$a: Float!, $i: Int!, $s: String!, $b: Boolean!, $d: ID!", {"a": 2, "i": 3, "s": "x", "b": True, "d": "7"}, True),
+    ("$a: Float!, $l: [Float!]!", {"a": 1.5, "l": [1, 2.5], "extra": 1}, True),
+    ("$a: Float!", {"a": 1 << 60}, False),
+    ("$a: Float!", {"a": True}, False),
+    ("$i: Int!", {"i": 1 << 31}, False),
+    ("$i: Int!", {"i": 3.0}, False),
+    ("$b: Boolean!", {"b": 1}, False),
+    ("$d: ID!", {"d": 7}, False),
+    ("$s: String!", {}, False),
+    ("$s: String!", {"s": None}, False),
+    ("$l: [Float!]!", {"l": 1}, False),
+    ("$l: [Float!]!", {"l": [1, "x"]}, False),
+])
+def test_plain_variables_are_coerced_as_graphql_core_coerces_them(declared: str, variables: dict[str, Any],
+                                                                  plain: bool) -> None:
+    from gateway.front import _plain_values, _plain_variables
+    definition = graphql.parse(f"query({declared}) {{ __typename }}").definitions[0]
+    assert isinstance(definition, graphql.OperationDefinitionNode)
+    plan = _plain_variables(definition)
+    assert plan is not None
+    fast = _plain_values(plan, variables)
+    assert (fast is not None) == plain
+    expected = graphql.execution.values.get_variable_values(SCALARS_SCHEMA, definition.variable_definitions, variables)
+    if fast is not None:
+        assert repr(fast) == repr(expected)  # repr: 2.0 is not 2
+
+
+@pytest.mark.parametrize("declared", ["$a: Float", "$a: Float! = 1", "$l: [Float]!", "$l: [Float!]", "$p: Point!"])
+def test_other_variables_go_the_whole_way(declared: str) -> None:
+    from gateway.front import _plain_variables
+    definition = graphql.parse(f"query({declared}) {{ __typename }}").definitions[0]
+    assert isinstance(definition, graphql.OperationDefinitionNode)
+    assert _plain_variables(definition) is None

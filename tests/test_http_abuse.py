@@ -39,7 +39,7 @@ from gateway.access_log import AccessLog
 from gateway.limits import Limits
 from gateway.admission import Admission, AdmissionLimits, ClientGone, Refused
 from gateway.budget import ReplyBudget
-from gateway.checks import BodyCheck
+from gateway.checks import BodyCheck, loads_bounded
 from gateway.cli import main
 from gateway import connections
 from gateway.connections import AcceptErrorLog, ConnectionLimits, guarded_protocol, parser_names
@@ -373,6 +373,35 @@ def test_log_lines_cannot_be_forged_and_proxies_need_naming(proxies: str | None,
     assert f"Z {logged}" in line and " GET /x\\x0a2026-01-01T00:00:00Z forged\\x0d\\x1b[2J\\x85 404 " in line
 
 
+class Writes(io.StringIO):
+    def __init__(self) -> None:
+        super().__init__()
+        self.writes = 0
+
+    def write(self, text: str) -> int:
+        self.writes += 1
+        return super().write(text)
+
+
+def test_access_lines_on_a_loop_are_written_together_and_none_is_lost() -> None:
+    stream = Writes()
+    log = AccessLog(stream)
+
+    async def lines(*texts: str) -> None:
+        for text in texts:
+            log(text)
+
+    asyncio.run(lines("one", "two"))  # the loop ends before their write is due: still held
+
+    async def later() -> None:
+        log("three")
+        await poll_async(lambda: stream.getvalue().endswith("three\n"), "the line is written")
+
+    asyncio.run(later())
+    assert [line.split(" ", 1)[1] for line in stream.getvalue().splitlines()] == ["one", "two", "three"]
+    assert stream.writes == 2
+
+
 def test_the_mcp_servers_do_not_hold_the_listening_socket(tmp_path: Path) -> None:
     # One that did would keep accepting connections (and holding them unanswered) for a
     # gateway that died.
@@ -474,6 +503,20 @@ def test_a_query_whose_client_left_while_it_ran_runs_to_its_end(caplog: pytest.L
     with caplog.at_level(logging.WARNING, logger="gateway.admission"):
         assert asyncio.run(scenario())
     assert "the client a left while its query ran; the query ran to its end" in caplog.text
+
+
+def test_a_query_whose_client_left_before_its_turn_is_dropped_with_a_thread_free() -> None:
+    async def scenario() -> tuple[bool, int]:
+        admission = Admission(2)
+        client = Client()
+        client.leave()
+        ran = False
+        with pytest.raises(ClientGone):
+            async with admission.turn("a", client.receive):
+                ran = True
+        return ran, admission.running
+
+    assert asyncio.run(scenario()) == (False, 0)
 
 
 def test_a_client_that_disconnects_while_waiting_never_runs_its_query() -> None:
@@ -690,3 +733,20 @@ def test_mcp_calls_take_their_turn_as_graphql_requests_do() -> None:
     assert second.headers["content-type"] == "application/json"  # nothing was sent before the result
     result = second.json()["result"]
     assert result["isError"] and result["structuredContent"]["errors"][0]["extensions"]["status"] == 429
+
+
+
+@pytest.mark.parametrize("text", [
+    b'{"q": "\xc3\xa9"}', '{"q": 1.5e3}', '{"q": "é"}'.encode("utf-16"), b'\xef\xbb\xbf{"q": 2}', "\ufeff{}", b"[1,",
+    '{"q": NaN}', b'{"q": -Infinity}', '"\\ud800"',
+])
+def test_a_clients_json_reads_as_json_loads_reads_it_without_nan_or_infinity(text: str | bytes) -> None:
+    def outcome(read: Any) -> Any:
+        try:
+            return read(text)
+        except ValueError:
+            return ValueError
+
+    spelled = text if isinstance(text, str) else text.decode("latin-1")
+    no_constants = "NaN" in spelled or "Infinity" in spelled  # JSON has neither
+    assert outcome(loads_bounded) == (ValueError if no_constants else outcome(json.loads))
