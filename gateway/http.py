@@ -18,6 +18,7 @@ import signal
 import socket
 import time
 import urllib.parse
+from collections import OrderedDict
 from collections.abc import Iterator
 from contextlib import AbstractAsyncContextManager
 from dataclasses import dataclass, field
@@ -370,25 +371,31 @@ class GraphQLRoute:
 class ReadyAnswers:
     """The answers of repeated GETs that call no tool, by the URL's query and the media type, as
     the bytes sent: such a GET is answered without reading its parameters or its document again.
-    Kept for one front (a new generation starts afresh), the first READY_KEPT URLs, each answer
+    Kept for one front (a new generation starts afresh), the READY_KEPT last used URLs (so a
+    client sending URLs that never repeat cannot crowd out those that do for good), each answer
     of at most READY_BYTES; every check before the route still runs for each request."""
 
     def __init__(self) -> None:
         self._front: Front | None = None
-        self._answers: dict[tuple[bytes, bytes], Answer] = {}
+        self._answers: OrderedDict[tuple[bytes, bytes], Answer] = OrderedDict()
 
     def find(self, front: Front | None, query_string: bytes, media: bytes) -> Answer | None:
         if front is not self._front:
             return None
-        return self._answers.get((query_string, media))
+        key = (query_string, media)
+        answer = self._answers.get(key)
+        if answer is not None:
+            self._answers.move_to_end(key)
+        return answer
 
     def keep(self, front: Front | None, query_string: bytes, media: bytes, answer: Answer) -> None:
         if front is None or len(answer.body) > READY_BYTES:
             return
         if front is not self._front:
-            self._front, self._answers = front, {}
-        if len(self._answers) < READY_KEPT:
-            self._answers[query_string, media] = answer
+            self._front, self._answers = front, OrderedDict()
+        self._answers[query_string, media] = answer
+        if len(self._answers) > READY_KEPT:
+            self._answers.popitem(last=False)
 
 
 async def respond(scope: Scope, send: Send, one: Answer, media: bytes) -> None:

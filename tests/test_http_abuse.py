@@ -41,7 +41,7 @@ from gateway.admission import Admission, AdmissionLimits, ClientGone, Refused
 from gateway.budget import ReplyBudget
 from gateway.checks import BodyCheck, loads_bounded
 from gateway.cli import main
-from gateway import connections
+from gateway import connections, http
 from gateway.connections import AcceptErrorLog, ConnectionLimits, guarded_protocol, parser_names
 from gateway.fields import FieldIndex
 from gateway.front import Front
@@ -170,6 +170,16 @@ def test_a_repeated_get_is_answered_anew_for_a_new_generation_and_runs_its_tools
 
     assert asyncio.run(scenario()) == [["servers", "search", "alpha_read"]] * 2 + [["servers", "search", "alpha_look"]]
     assert len(gateway.executed) == 2  # a tool field is never answered from before
+
+
+def test_urls_that_never_repeat_do_not_crowd_out_the_kept_answers_of_those_that_do() -> None:
+    ready, front, answer = http.ReadyAnswers(), object(), http.Answer(200, "{}")
+    ready.keep(front, b"used", b"m", answer)  # type: ignore[arg-type]
+    for n in range(http.READY_KEPT):
+        assert ready.find(front, b"used", b"m") is answer  # type: ignore[arg-type]
+        ready.keep(front, b"junk%d" % n, b"m", answer)  # type: ignore[arg-type]
+    assert ready.find(front, b"junk0", b"m") is None  # type: ignore[arg-type]
+    assert ready.find(object(), b"used", b"m") is None  # type: ignore[arg-type]  # another generation's
 
 
 @pytest.mark.parametrize(("writes", "close", "sent"), [
