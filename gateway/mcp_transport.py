@@ -228,9 +228,7 @@ class StreamableHttp:
 
     async def _post(self, request: Request, send: Send) -> None:
         answer = _Answer(send, [])
-        kinds = [kind.strip() for kind in request.headers.get("accept", "").split(",")]
-        if not (any(k.startswith("application/json") for k in kinds)
-                and any(k.startswith("text/event-stream") for k in kinds)):
+        if not (_accepts(request, "application/json") and _accepts(request, "text/event-stream")):
             await _refuse(answer, 406, "Not Acceptable: Client must accept both application/json and "
                                        "text/event-stream")
             return
@@ -311,7 +309,7 @@ class StreamableHttp:
         """The session's GET stream: what the gateway sends unasked, until the client leaves or
         the session ends."""
         answer = _Answer(send, session.headers)
-        if not any(k.strip().startswith("text/event-stream") for k in request.headers.get("accept", "").split(",")):
+        if not _accepts(request, "text/event-stream"):
             await _refuse(answer, 406, "Not Acceptable: Client must accept text/event-stream")
             return
         if session.stream is not None:
@@ -394,3 +392,8 @@ def _error(ident: str | int, code: int, message: str, data: Any = None) -> bytes
 async def _refuse(answer: _Answer, status: int, message: str, code: int = types.INVALID_REQUEST) -> None:
     """A request refused before its message reached a handler, as the SDK's transport refuses it."""
     await answer.last(_error("server-error", code, message), status)
+
+
+def _accepts(request: Request, media: str) -> bool:
+    """Whether the request's Accept names `media` (with or without parameters), as the SDK reads it."""
+    return any(kind.strip().startswith(media) for kind in request.headers.get("accept", "").split(","))
