@@ -18,9 +18,12 @@ memory, each over stdio), CONCURRENCY at a time:
   - the gateway without HTTP: the same gateway in this process, each call
     the front's run of the same document prepared once (its CPU is this
     process's, like the SDK's): the tool path alone, so that the gap to the
-    served row is what the HTTP request costs.
+    served row is what the HTTP request costs;
+  - the gateway, ten fields a document: the same served gateway, each POST
+    the ten calls in one document (bench/agent.py's): what a call costs when
+    a request carries several, as the gateway is meant to be used.
 
-Rounds alternate the two. Prints calls per second and CPU milliseconds per
+Rounds alternate them. Prints calls per second and CPU milliseconds per
 call for each, and the gateway's CPU over the SDK's, with the load average.
 
 With --fairness it measures instead what one document of WIDE tool fields
@@ -49,6 +52,7 @@ from typing import Any
 
 import httpx
 from agent import CALLS, REPO, hub_config
+from agent import document as agent_document
 from mcp import ClientSession
 from mcp.client.stdio import StdioServerParameters, stdio_client
 from mcp.types import CallToolRequest, CallToolRequestParams, CallToolResult, ClientRequest
@@ -130,6 +134,23 @@ async def gateway(stack: contextlib.AsyncExitStack, config: Path, source: Path) 
     return run, pid
 
 
+async def gateway_ten(stack: contextlib.AsyncExitStack, config: Path, source: Path) -> tuple[Any, int]:
+    """The same gateway, each POST one document of the ten calls (bench/agent.py's): run once
+    for every ten calls, so that what the HTTP request costs is shared by ten."""
+    url, pid = await served(stack, config, source)
+    client = await stack.enter_async_context(httpx.AsyncClient(base_url=url,
+                                                               limits=httpx.Limits(max_connections=CONCURRENCY)))
+    query, variables = agent_document()
+
+    async def run(call: tuple[str, dict[str, Any]]) -> None:
+        if call is not CALLS[0]:
+            return  # one document stands for each ten calls, from the first of them
+        answer = (await client.post("/graphql", json={"query": query, "variables": variables})).json()
+        assert not answer.get("errors") and not any(r["isError"] for r in answer["data"].values()), answer
+
+    return run, pid
+
+
 def one_field_documents() -> dict[str, str]:
     """Each call's document: one tool field, its arguments as variables."""
     documents = {}
@@ -172,6 +193,7 @@ async def main(calls: int, rounds: int, before: Path | None) -> None:
             runs: dict[str, tuple[Any, int | None]] = {"SDK send_request": (await sdk(stack, config), None)}
             runs["gateway, no HTTP (in this process)"] = (await no_http(stack, config), None)
             runs["gateway"] = await gateway(stack, config, REPO)
+            runs["gateway, ten fields a document"] = await gateway_ten(stack, config, REPO)
             if before is not None:
                 runs["gateway before"] = await gateway(stack, config, before.resolve())
             for run, _ in runs.values():
