@@ -50,7 +50,8 @@ class Dispatcher:
 
     def dispatch(self, generation: Generation, request: str) -> None:
         """One tool call of `generation`'s engine, answered by a task of its own (on the loop)."""
-        call = asyncio.ensure_future(self._answer(generation, request))
+        # Started at once, not on the loop's next turn: it runs up to its write to the server.
+        call = asyncio.get_running_loop().create_task(self._answer(generation, request), eager_start=True)
         self._calls.add(call)
         call.add_done_callback(self._calls.discard)
 
