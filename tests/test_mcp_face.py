@@ -173,6 +173,30 @@ def test_mcp_answers_json_unless_a_notification_comes_first(urls: dict[str, str]
     assert events[0]["params"]["level"] == "warning" and events[1]["result"]["isError"]
 
 
+ECHO = {"name": "gamma_echo_args", "arguments": {"number": 7}}
+
+
+@pytest.mark.parametrize(("params", "expected"), [
+    (ECHO, {"number": 7, "server": "gamma", "value": None}),
+    ({**ECHO, "_meta": {"progressToken": 1}}, {"number": 7, "server": "gamma", "value": None}),  # its model's way
+    ({"name": "gamma_echo_args", "arguments": None}, {"number": 0, "server": "gamma", "value": None}),
+    ({"name": "nothing"}, "isError"),
+    ({"name": 7}, -32602), ({"arguments": {}}, -32602), ({**ECHO, "arguments": [7]}, -32602),
+    ({**ECHO, "_meta": {"progressToken": [1]}}, -32602), (None, -32602),
+])
+def test_mcp_tool_call_params_are_checked_as_their_model_checks_them(urls: dict[str, str], params: Any,
+                                                                     expected: Any) -> None:
+    body = {"jsonrpc": "2.0", "id": 5, "method": "tools/call"} | ({"params": params} if params else {})
+    answer = httpx.post(f"{urls['open']}/mcp", json=body, headers=MCP_HEADERS).json()
+    assert answer["id"] == 5
+    if isinstance(expected, int):
+        assert answer["error"]["code"] == expected
+    elif expected == "isError":
+        assert answer["result"]["isError"] and answer["result"]["content"][0]["type"] == "text"
+    else:
+        assert answer["result"]["structuredContent"] == expected and not answer["result"]["isError"]
+
+
 def test_mcp_sessions_are_bounded_and_a_deleted_one_makes_room() -> None:
     transport = StreamableHttp(Server("bounded"), TransportSecuritySettings(enable_dns_rebinding_protection=False),
                                sessions=True, limit=1, idle_seconds=60)
