@@ -420,7 +420,8 @@ class McpFace:
             return STDIO_CLIENT
         if request is None:
             return STDIO_CLIENT
-        return request.client.host if getattr(request, "client", None) else "-"
+        address = getattr(request, "client", None)  # made anew on each reading
+        return address.host if address else "-"
 
     def _wants(self, level: types.LoggingLevel) -> bool:
         """Whether the calling client's level lets a log notification of `level` through."""
@@ -533,10 +534,11 @@ def _call_document(generation: Generation, name: str, definition: GraphQLField, 
 
 def _block(block: Any) -> dict[str, Any]:
     """A content block as MCP gives it; ValidationError for one MCP does not know."""
+    if isinstance(block, dict):  # a plain block's members are strings: none to trim within them
+        plain = {k: v for k, v in block.items() if v is not None}
+        if plain.keys() == PLAIN_BLOCKS.get(plain.get("type")) and all(type(v) is str for v in plain.values()):
+            return plain
     block = _present(block)
-    if isinstance(block, dict) and block.keys() == PLAIN_BLOCKS.get(block.get("type")) \
-            and all(type(v) is str for v in block.values()):
-        return block
     return cast(dict[str, Any], CONTENT_BLOCK.dump_python(CONTENT_BLOCK.validate_python(block), by_alias=True,
                                                           mode="json", exclude_none=True))
 
