@@ -60,9 +60,10 @@ REQUESTS: dict[str, type[Any]] = {
 STREAM_BACKLOG = 64  # messages waiting for a session's GET stream; past it the newest are dropped
 PING_SECONDS = 15.0  # a comment on an idle GET stream, so that proxies keep it open
 SWEEP_SECONDS = 60.0  # how often sessions are checked for idleness
-# A tools/call's params that its model would take as they are: anything else (`_meta`, `task`, a
-# member of another type) is validated by the model, which says what is wrong.
-PLAIN_CALL_PARAMS = frozenset(("name", "arguments"))
+# A tools/call's params that its model would take as they are (`_meta` checked by its own model):
+# anything else (`task`, a member of another type) is validated by the whole request's model,
+# which says what is wrong.
+PLAIN_CALL_PARAMS = frozenset(("name", "arguments", "_meta"))
 
 # A tool call answered with its result as JSON (a CallToolResult's members).
 CallTool = Callable[[str, dict[str, Any]], Awaitable[dict[str, Any]]]
@@ -295,11 +296,11 @@ class StreamableHttp:
             finally:
                 session.answers.pop(ident, None)
 
-    async def _call(self, name: str, arguments: dict[str, Any], ident: str | int, session: _Session,
-                    request: Request) -> bytes:
+    async def _call(self, name: str, arguments: dict[str, Any], meta: types.RequestParams.Meta | None,
+                    ident: str | int, session: _Session, request: Request) -> bytes:
         """A tools/call as the SDK's handler answers it: a failure is a result that says what failed."""
         assert self.call_tool is not None
-        token = request_ctx.set(RequestContext(ident, None, cast(ServerSession, session), None, request=request))
+        token = request_ctx.set(RequestContext(ident, meta, cast(ServerSession, session), None, request=request))
         try:
             result = await self.call_tool(name, arguments)
         except Exception as exc:
@@ -373,16 +374,19 @@ class StreamableHttp:
                 session.stream = None
 
 
-def _plain_call(raw: dict[str, Any]) -> tuple[str, dict[str, Any]] | None:
-    """(name, arguments) of a tools/call whose params its model would take unchanged; None for
-    any other, left to the model."""
+def _plain_call(raw: dict[str, Any]) -> tuple[str, dict[str, Any], types.RequestParams.Meta | None] | None:
+    """(name, arguments, _meta) of a tools/call whose params its model would take unchanged; None
+    for any other, left to the model."""
     params = raw.get("params")
     if type(params) is not dict or not params.keys() <= PLAIN_CALL_PARAMS:
         return None
-    name, arguments = params.get("name"), params.get("arguments")
+    name, arguments, meta = params.get("name"), params.get("arguments"), params.get("_meta")
     if type(name) is not str or (arguments is not None and type(arguments) is not dict):
         return None
-    return name, arguments or {}
+    try:  # a client asking for progress sends its token with every call
+        return name, arguments or {}, None if meta is None else types.RequestParams.Meta.model_validate(meta)
+    except ValidationError:
+        return None
 
 
 def _client(request: Request) -> str:

@@ -178,7 +178,8 @@ ECHO = {"name": "gamma_echo_args", "arguments": {"number": 7}}
 
 @pytest.mark.parametrize(("params", "expected"), [
     (ECHO, {"number": 7, "server": "gamma", "value": None}),
-    ({**ECHO, "_meta": {"progressToken": 1}}, {"number": 7, "server": "gamma", "value": None}),  # its model's way
+    ({**ECHO, "_meta": {"progressToken": "p", "more": [1]}}, {"number": 7, "server": "gamma", "value": None}),
+    ({**ECHO, "task": {"ttl": 1000}}, {"number": 7, "server": "gamma", "value": None}),  # the model's way
     ({"name": "gamma_echo_args", "arguments": None}, {"number": 0, "server": "gamma", "value": None}),
     ({"name": "nothing"}, "isError"),
     ({"name": 7}, -32602), ({"arguments": {}}, -32602), ({**ECHO, "arguments": [7]}, -32602),
