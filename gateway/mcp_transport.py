@@ -5,7 +5,8 @@ built and torn down each time) with its task group and memory streams, and
 answers every POST as an SSE stream written by tasks of its own: several times
 the work of the call it carries. Here a POST's message is read and checked as
 the SDK checks it (its DNS-rebinding protection, Accept, the protocol version
-header), handed to the same handlers the face registered with the SDK's server,
+header), handed to the same handlers the face registered with the SDK's server
+(a tools/call to the face's own call, which gives its result as JSON already),
 and answered as plain JSON; unless its handler sends the client a notification
 (a log line) before the result: then the answer becomes an SSE stream at that
 first notification, carrying it, anything after it, and the result last. The
@@ -147,10 +148,10 @@ class StreamableHttp:
     """/mcp's POST, GET and DELETE, answered with the handlers of the face's `server`; with
     `sessions` at most `limit` of them, a quarter of those (at least one) per client address,
     each ended after `idle_seconds` unused. `run()` holds what sessions need (their sweep) and
-    ends them as it closes. `call_tool`, when given, answers a tools/call that names only a tool
-    and its arguments (as good as every one) with its result as plain JSON: the SDK's handler
-    would validate the request into its models, wrap the result and dump it again, a third of
-    the time the transport spends on a call."""
+    ends them as it closes. `call_tool`, when given, answers a tools/call that names only a tool,
+    its arguments and its `_meta` (as good as every one) with its result as plain JSON: the SDK's
+    handler would validate the request into its models, wrap the result and dump it again, half
+    of what /mcp spent on a call beside running it."""
 
     def __init__(self, server: Server[Any, Any], settings: TransportSecuritySettings, *, sessions: bool,
                  limit: int, idle_seconds: float, call_tool: CallTool | None = None) -> None:
