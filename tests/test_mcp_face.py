@@ -20,6 +20,7 @@ require_mcp_sdk()
 
 from mcp import ClientSession, types
 from mcp.server.lowlevel import Server
+from pydantic import ValidationError
 from mcp.server.transport_security import TransportSecuritySettings
 from mcp.client.stdio import StdioServerParameters, stdio_client
 from mcp.client.streamable_http import streamable_http_client
@@ -36,7 +37,7 @@ from gateway.fields import FieldIndex
 from gateway.generation import routes
 from gateway.http import WebOptions
 from gateway.identity import version
-from gateway.mcp_server import _relayed_tool
+from gateway.mcp_server import _block, _relayed_tool
 from gateway import mcp_transport
 from gateway.mcp_transport import StreamableHttp
 from gateway.names import distinct
@@ -357,3 +358,22 @@ def test_a_renamed_tool_is_re_served_with_its_own_definition() -> None:
     writer = tools["h_a_b_2"]  # `a-b`, renamed: the name `a-b_2` would have had
     assert (writer.description, writer.annotations.readOnlyHint) == ("writes", False)
     assert tools["h_a_b_2_2"].description == "reads too"
+
+
+@pytest.mark.parametrize(("block", "expected"), [
+    ({"type": "text", "text": "t", "data": None, "annotations": None}, {"type": "text", "text": "t"}),
+    ({"type": "image", "data": "AA==", "mimeType": "image/png", "text": None},
+     {"type": "image", "data": "AA==", "mimeType": "image/png"}),
+    ({"type": "text", "text": "t", "annotations": {"priority": 0.5, "audience": None}},
+     {"type": "text", "text": "t", "annotations": {"priority": 0.5}}),
+    ({"type": "resource_link", "uri": "memo://a", "name": "a", "size": None},
+     {"type": "resource_link", "uri": "memo://a", "name": "a"}),
+    ({"type": "text", "text": 7}, None), ({"type": "image", "data": "AA=="}, None), ({"type": "video", "data": "A"}, None),
+])
+def test_a_relayed_block_is_given_as_mcp_dumps_it_or_refused(block: dict[str, Any],
+                                                             expected: dict[str, Any] | None) -> None:
+    if expected is None:
+        with pytest.raises(ValidationError):
+            _block(block)
+    else:
+        assert _block(block) == expected
