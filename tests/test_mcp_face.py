@@ -368,7 +368,8 @@ def test_a_renamed_tool_is_re_served_with_its_own_definition() -> None:
      {"type": "text", "text": "t", "annotations": {"priority": 0.5}}),
     ({"type": "resource_link", "uri": "memo://a", "name": "a", "size": None},
      {"type": "resource_link", "uri": "memo://a", "name": "a"}),
-    ({"type": "text", "text": 7}, None), ({"type": "image", "data": "AA=="}, None), ({"type": "video", "data": "A"}, None),
+    ({"type": "text", "text": 7}, None), ({"type": "image", "data": "AA=="}, None),
+    ({"type": "video", "data": "AA=="}, None),
 ])
 def test_a_relayed_block_is_given_as_mcp_dumps_it_or_refused(block: dict[str, Any],
                                                              expected: dict[str, Any] | None) -> None:
