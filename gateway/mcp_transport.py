@@ -37,7 +37,7 @@ from mcp.shared.context import RequestContext
 from mcp.shared.exceptions import McpError
 from mcp.shared.version import SUPPORTED_PROTOCOL_VERSIONS
 from pydantic import ValidationError
-from starlette.requests import Request
+from starlette.requests import ClientDisconnect, Request
 from starlette.types import Receive, Scope, Send
 
 from . import json_text
@@ -245,7 +245,7 @@ class StreamableHttp:
                                        "text/event-stream")
             return
         try:
-            raw = json_text.loads((await request.body()).decode("utf-8"))
+            raw = json_text.loads((await _body(request.receive)).decode("utf-8"))
         except ValueError as exc:  # UnicodeDecodeError included
             await _refuse(answer, 400, f"Parse error: {exc}", types.PARSE_ERROR)
             return
@@ -373,6 +373,18 @@ class StreamableHttp:
             session.used = time.monotonic()  # its idle time counts from the stream's end
             if session.stream is stream:
                 session.stream = None
+
+
+async def _body(receive: Receive) -> bytes:
+    """A request's body as its messages bring it (the app's checks have read it already: it comes
+    whole), without Request.body()'s stream; ClientDisconnect when the client leaves first, as
+    Request.body() raises it."""
+    chunks = []
+    while (message := await receive())["type"] == "http.request":
+        chunks.append(message.get("body", b""))
+        if not message.get("more_body", False):
+            return b"".join(chunks)
+    raise ClientDisconnect()
 
 
 def _plain_call(raw: dict[str, Any]) -> tuple[str, dict[str, Any], types.RequestParams.Meta | None] | None:
