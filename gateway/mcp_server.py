@@ -50,7 +50,7 @@ from .access import LOOPBACK_NAMES, Access
 from .admission import Admission, Refused
 from .checks import refusal
 from .errors import error_body
-from .front import Prepared, RequestError
+from .front import Front, Prepared, RequestError
 from .generation import Generation
 from .identity import PROGRAM, version
 from .lifecycle import Gateway
@@ -67,6 +67,7 @@ FIELD_LIST_CHARS = 12_000  # of the graphql tool's description given to listing 
 ENUM_LIST_CHARS = 4_000  # and to the values of the enum types they take
 LOG_LEVELS: tuple[types.LoggingLevel, ...] = (
     "debug", "info", "notice", "warning", "error", "critical", "alert", "emergency")
+LEVELS = {level: n for n, level in enumerate(LOG_LEVELS)}
 DEFAULT_LOG_LEVEL: types.LoggingLevel = "warning"  # until a client asks for more (or less)
 # Everything a content block can hold, so a relayed tool gives its blocks whole.
 STDIO_CLIENT = "stdio"  # the one client of a gateway started over stdio
@@ -77,6 +78,14 @@ STDIN_LINE_LIMIT = 64 << 20  # one message on standard input; the client started
 SESSIONS = 256  # /mcp sessions held at once, when it keeps sessions
 SESSION_IDLE_SECONDS = 600.0  # a session not used for this long is ended
 CONTENT_BLOCK = TypeAdapter[types.ContentBlock](types.ContentBlock)
+# The blocks a tool gives most, by their members as the front gives them (nulls left out): each
+# string-valued as MCP asks, they are the block they would validate and dump to.
+MEDIA_BLOCK = frozenset(("type", "data", "mimeType"))
+PLAIN_BLOCKS: dict[object, frozenset[str]] = {"text": frozenset(("type", "text")), "image": MEDIA_BLOCK,
+                                              "audio": MEDIA_BLOCK}
+DOCUMENTS = 1024  # one-field documents kept per generation, by tool and argument names
+# A tools/call's result as JSON: a CallToolResult's members, as the SDK dumps one.
+type Result = dict[str, Any]
 
 GRAPHQL_GUIDE = """\
 Run one GraphQL document over the tools of {servers}: every tool is a field, and all the fields \
@@ -106,6 +115,15 @@ class _View:
     tools: list[types.Tool]
     by_name: dict[str, types.Tool]
     _sdl: str | None = field(default=None)
+    # A relayed call's document by tool and argument names: an agent calls a tool the same way
+    # again and again.
+    documents: dict[tuple[str, tuple[str, ...]], str] = field(default_factory=dict)
+
+    def document(self, key: tuple[str, tuple[str, ...]], text: str) -> str:
+        if len(self.documents) >= DOCUMENTS:  # argument names are the client's: the oldest goes
+            del self.documents[next(iter(self.documents))]
+        self.documents[key] = text
+        return text
 
     @property
     def schema(self) -> GatewaySchema:
@@ -268,8 +286,7 @@ class McpFace:
         # would check each tool's schema itself again on every call.
         @server.call_tool(validate_input=False)  # type: ignore[untyped-decorator]
         async def call_tool(name: str, arguments: dict[str, Any]) -> types.CallToolResult:
-            self._listening()
-            return await self.call(name, arguments)
+            return types.CallToolResult.model_validate(await self.call(name, arguments))
 
         @server.list_resources()  # type: ignore[untyped-decorator, no-untyped-call]
         async def list_resources() -> list[types.Resource]:
@@ -295,12 +312,15 @@ class McpFace:
 
         @server.set_logging_level()  # type: ignore[untyped-decorator, no-untyped-call]
         async def set_level(level: types.LoggingLevel) -> None:
-            self._levels[server.request_context.session] = LOG_LEVELS.index(level)
+            self._levels[server.request_context.session] = LEVELS[level]
 
         return server
 
-    async def call(self, name: str, arguments: dict[str, Any]) -> types.CallToolResult:
-        """One tools/call; what a client got wrong is an isError result that says what."""
+    async def call(self, name: str, arguments: dict[str, Any]) -> Result:
+        """One tools/call, its result as JSON (a CallToolResult's members, as the SDK dumps one):
+        the HTTP transport writes it as it is. What a client got wrong is an isError result that
+        says what."""
+        self._listening()
         began = time.perf_counter()
         view = self.view()
         if name == "graphql":
@@ -308,14 +328,15 @@ class McpFace:
         elif name == "schema":
             result = _schema(view, arguments)
         elif name in view.by_name:
-            result = await self._relayed(name, arguments, view.by_name[name])
+            result = await self._relayed(name, arguments, view)
         else:
             result = _error(f"no tool named {name!r}: call tools/list")
-        elapsed_ms = (time.perf_counter() - began) * 1000
-        await self._log("debug", f"{name}: {elapsed_ms:.1f} ms{', refused' if result.isError else ''}")
+        if self._wants("debug"):
+            elapsed_ms = (time.perf_counter() - began) * 1000
+            await self._log("debug", f"{name}: {elapsed_ms:.1f} ms{', refused' if result['isError'] else ''}")
         return result
 
-    async def _graphql(self, arguments: dict[str, Any]) -> types.CallToolResult:
+    async def _graphql(self, arguments: dict[str, Any]) -> Result:
         query, variables = arguments.get("query"), arguments.get("variables")
         operation_name = arguments.get("operationName")
         if not isinstance(query, str):
@@ -330,8 +351,7 @@ class McpFace:
                 front = generation.front
                 client = self._client()
                 prepared = await front.prepare_async(query, operation_name, self.limits, client=client)
-                async with self._turn(prepared, client):
-                    response = await front.run(prepared, variables, self.limits, client)
+                response = await self._run(front, prepared, variables, client)
         except RequestError as exc:
             await self._log("warning", f"graphql: refused: {exc}")
             return _answer(exc.response(), is_error=True)
@@ -339,30 +359,25 @@ class McpFace:
             return _answer(error_body(str(exc), status=exc.status), is_error=True)
         return _answer(response, is_error=False)
 
-    async def _relayed(self, name: str, arguments: dict[str, Any], listed: types.Tool) -> types.CallToolResult:
+    async def _relayed(self, name: str, arguments: dict[str, Any], view: _View) -> Result:
         """One upstream tool as one GraphQL field, its arguments passed as variables, on the
         generation current when the call came (a field it no longer has is refused as unknown)."""
-        generation = self.gateway.generation
-        assert generation is not None
-        definition = _field(generation.schema, name)
-        if definition is None:
-            return _error(f"no tool named {name!r} any more: call tools/list")
-        if unknown := [arg for arg in arguments if arg not in definition.args]:
-            return _error(f"{name} takes no argument {', '.join(map(repr, unknown))} through the gateway; "
-                          f"it takes {', '.join(definition.args) or 'none'}")
-        names = [arg for arg in definition.args if arg in arguments]
-        declared = ", ".join(f"${arg}: {definition.args[arg].type}" for arg in names)
-        passed = ", ".join(f"{arg}: ${arg}" for arg in names)
-        operation = "query" if generation.schema.tools[name].read_only else "mutation"
-        document = (f"{operation}{f'({declared})' if declared else ''} "
-                    f"{{ r: {name}{f'({passed})' if passed else ''} {{ {RESULT_FIELDS} }} }}")
+        generation = view.generation
+        document = view.documents.get(key := (name, tuple(arguments)))
+        if document is None:
+            definition = _field(generation.schema, name)
+            if definition is None:
+                return _error(f"no tool named {name!r} any more: call tools/list")
+            if unknown := [arg for arg in arguments if arg not in definition.args]:
+                return _error(f"{name} takes no argument {', '.join(map(repr, unknown))} through the gateway; "
+                              f"it takes {', '.join(definition.args) or 'none'}")
+            document = view.document(key, _call_document(generation, name, definition, arguments))
         try:
             async with generation.kept():
                 front = generation.front
                 client = self._client()
                 prepared = await front.prepare_async(document, None, self.limits, client=client)
-                async with self._turn(prepared, client):
-                    response = await front.run(prepared, arguments, self.limits, client)
+                response = await self._run(front, prepared, arguments, client)
         except RequestError as exc:
             return _error("; ".join(e.get("message", "") for e in exc.errors))
         except Refused as exc:
@@ -370,30 +385,32 @@ class McpFace:
         reply = (response.get("data") or {}).get("r")
         if reply is None:
             return _error("; ".join(e.get("message", "") for e in response.get("errors") or ()) or "no answer")
-        structured = reply.get("json") if listed.outputSchema is not None else None
-        text_only: list[types.ContentBlock] = [types.TextContent(type="text", text=reply.get("text") or "")]
+        text_only = [{"type": "text", "text": reply.get("text") or ""}]
         if reply.get("content") is None:  # a failed call: its text says why
             content = text_only
         else:
             try:
-                content = [CONTENT_BLOCK.validate_python(_present(block)) for block in reply["content"]]
+                content = [_block(block) for block in reply["content"]]
             except ValidationError:  # not a block MCP knows: its text stands for the result
                 content = text_only
-        return types.CallToolResult(content=content, structuredContent=structured if isinstance(structured, dict)
-                                    else None, isError=bool(reply.get("isError")))
+        result: Result = {"content": content}
+        structured = reply.get("json") if view.by_name[name].outputSchema is not None else None
+        if isinstance(structured, dict):
+            result["structuredContent"] = structured
+        result["isError"] = bool(reply.get("isError"))
+        return result
 
-    @contextlib.asynccontextmanager
-    async def _turn(self, prepared: Prepared, client: str) -> AsyncIterator[None]:
-        """A query thread's turn, as /graphql takes one: counted against the calling client's
-        address over HTTP (Refused past its share or a full queue). Over stdio the one client
-        that started the gateway has it to itself."""
+    async def _run(self, front: Front, prepared: Prepared, variables: dict[str, Any] | None,
+                   client: str) -> dict[str, Any]:
+        """The document run in a query thread's turn, as /graphql takes one: counted against the
+        calling client's address over HTTP (Refused past its share or a full queue). Over stdio
+        the one client that started the gateway has it to itself."""
         if self.admission is None or not prepared.tool_fields or client == STDIO_CLIENT:
-            yield
-            return
+            return await front.run(prepared, variables, self.limits, client)
         # The transport reads the request itself: its end is not watched here, so a call whose
         # client left still waits for its turn (bounded by the queue, like any other).
         async with self.admission.turn(client, _never):
-            yield
+            return await front.run(prepared, variables, self.limits, client)
 
     def _client(self) -> str:
         """The calling client's address over HTTP; STDIO_CLIENT over stdio."""
@@ -403,16 +420,21 @@ class McpFace:
             return STDIO_CLIENT
         if request is None:
             return STDIO_CLIENT
-        return request.client.host if getattr(request, "client", None) else "-"
+        address = getattr(request, "client", None)  # made anew on each reading
+        return address.host if address else "-"
+
+    def _wants(self, level: types.LoggingLevel) -> bool:
+        """Whether the calling client's level lets a log notification of `level` through."""
+        try:
+            session = self.server.request_context.session
+        except LookupError:
+            return False
+        return LEVELS[level] >= self._levels.get(session, LEVELS[DEFAULT_LOG_LEVEL])
 
     async def _log(self, level: types.LoggingLevel, message: str) -> None:
         """A log notification to the calling client, when its level lets this one through."""
-        try:
+        if self._wants(level):
             context = self.server.request_context
-        except LookupError:
-            return
-        wanted = self._levels.get(context.session, LOG_LEVELS.index(DEFAULT_LOG_LEVEL))
-        if LOG_LEVELS.index(level) >= wanted:
             await context.session.send_log_message(level, message, logger="gateway",
                                                    related_request_id=context.request_id)
 
@@ -500,16 +522,37 @@ def _relayed_tool(generation: Generation, name: str) -> types.Tool:
         annotations=types.ToolAnnotations(**annotations) if isinstance(annotations, dict) else None)
 
 
-def _schema(view: _View, arguments: dict[str, Any]) -> types.CallToolResult:
+def _call_document(generation: Generation, name: str, definition: GraphQLField, arguments: dict[str, Any]) -> str:
+    """The one-field document of a relayed call: its arguments passed as variables."""
+    names = [arg for arg in definition.args if arg in arguments]
+    declared = ", ".join(f"${arg}: {definition.args[arg].type}" for arg in names)
+    passed = ", ".join(f"{arg}: ${arg}" for arg in names)
+    operation = "query" if generation.schema.tools[name].read_only else "mutation"
+    return (f"{operation}{f'({declared})' if declared else ''} "
+            f"{{ r: {name}{f'({passed})' if passed else ''} {{ {RESULT_FIELDS} }} }}")
+
+
+def _block(block: Any) -> dict[str, Any]:
+    """A content block as MCP gives it; ValidationError for one MCP does not know."""
+    if isinstance(block, dict):  # a plain block's members are strings: none to trim within them
+        plain = {k: v for k, v in block.items() if v is not None}
+        if plain.keys() == PLAIN_BLOCKS.get(plain.get("type")) and all(type(v) is str for v in plain.values()):
+            return plain
+    block = _present(block)
+    return cast(dict[str, Any], CONTENT_BLOCK.dump_python(CONTENT_BLOCK.validate_python(block), by_alias=True,
+                                                          mode="json", exclude_none=True))
+
+
+def _schema(view: _View, arguments: dict[str, Any]) -> Result:
     servers = arguments.get("servers")
     if servers is None:
-        return types.CallToolResult(content=[types.TextContent(type="text", text=view.sdl())])
+        return _text(view.sdl())
     known = set(view.schema.servers) | {tool.server for tool in view.schema.tools.values()}
     if not isinstance(servers, list) or not all(isinstance(s, str) for s in servers):
         return _error("`servers` must be a list of server names")
     if unknown := sorted(set(servers) - known):
         return _error(f"no server named {', '.join(unknown)}; the servers are {', '.join(sorted(known))}")
-    return types.CallToolResult(content=[types.TextContent(type="text", text=_part(view.schema, set(servers)))])
+    return _text(_part(view.schema, set(servers)))
 
 
 def _part(schema: GatewaySchema, servers: set[str]) -> str:
@@ -537,9 +580,9 @@ def _present(block: Any) -> Any:
     return block
 
 
-def _media(data: Any) -> list[types.ImageContent | types.AudioContent]:
+def _media(data: Any) -> list[dict[str, Any]]:
     """Every image and audio block in a response, in document order, as MCP blocks."""
-    found: list[types.ImageContent | types.AudioContent] = []
+    found: list[dict[str, Any]] = []
     stack = [data]
     while stack:
         value = stack.pop()
@@ -548,8 +591,7 @@ def _media(data: Any) -> list[types.ImageContent | types.AudioContent]:
         elif isinstance(value, dict):
             kind, blob, mime = value.get("type"), value.get("data"), value.get("mimeType")
             if kind in MEDIA and isinstance(blob, str) and isinstance(mime, str):
-                found.append(types.ImageContent(type="image", data=blob, mimeType=mime) if kind == "image"
-                             else types.AudioContent(type="audio", data=blob, mimeType=mime))
+                found.append({"type": kind, "data": blob, "mimeType": mime})
             else:
                 stack.extend(reversed(list(value.values())))
     return found
@@ -598,7 +640,7 @@ class McpHttp:
         face = McpFace(self.gateway, relay_tools=self.relay_tools, limits=self.access.limits,
                        tells_changes=self.sessions, admission=self.admission)
         transport = StreamableHttp(face.server, security_settings(self.access), sessions=self.sessions,
-                                   limit=SESSIONS, idle_seconds=SESSION_IDLE_SECONDS)
+                                   limit=SESSIONS, idle_seconds=SESSION_IDLE_SECONDS, call_tool=face.call)
         with face.following():
             async with transport.run():
                 self.transport = transport
@@ -636,19 +678,21 @@ def security_settings(access: Access) -> TransportSecuritySettings:
                                      allowed_origins=origins)
 
 
-def _answer(response: dict[str, Any], *, is_error: bool) -> types.CallToolResult:
+def _answer(response: dict[str, Any], *, is_error: bool) -> Result:
     """A GraphQL response as structured content, its compact JSON as the text for clients that
     show a model only text, and each image or audio block it holds as a block a model sees."""
-    text = json_text.dumps_compact(response)
-    blocks: list[types.ContentBlock] = [types.TextContent(type="text", text=text)]
-    blocks += _media(response.get("data"))
-    return types.CallToolResult(content=blocks, structuredContent=response, isError=is_error)
+    blocks = [{"type": "text", "text": json_text.dumps_compact(response)}, *_media(response.get("data"))]
+    return {"content": blocks, "structuredContent": response, "isError": is_error}
 
 
 async def _never() -> dict[str, Any]:
-    await asyncio.Event().wait()
+    await asyncio.get_running_loop().create_future()  # never set: a bare future costs least to drop
     raise AssertionError("unreachable")
 
 
-def _error(message: str) -> types.CallToolResult:
-    return types.CallToolResult(content=[types.TextContent(type="text", text=message)], isError=True)
+def _text(text: str, *, is_error: bool = False) -> Result:
+    return {"content": [{"type": "text", "text": text}], "isError": is_error}
+
+
+def _error(message: str) -> Result:
+    return _text(message, is_error=True)

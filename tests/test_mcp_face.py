@@ -20,6 +20,7 @@ require_mcp_sdk()
 
 from mcp import ClientSession, types
 from mcp.server.lowlevel import Server
+from pydantic import ValidationError
 from mcp.server.transport_security import TransportSecuritySettings
 from mcp.client.stdio import StdioServerParameters, stdio_client
 from mcp.client.streamable_http import streamable_http_client
@@ -36,7 +37,7 @@ from gateway.fields import FieldIndex
 from gateway.generation import routes
 from gateway.http import WebOptions
 from gateway.identity import version
-from gateway.mcp_server import _relayed_tool
+from gateway.mcp_server import _block, _relayed_tool
 from gateway import mcp_transport
 from gateway.mcp_transport import StreamableHttp
 from gateway.names import distinct
@@ -171,6 +172,31 @@ def test_mcp_answers_json_unless_a_notification_comes_first(urls: dict[str, str]
     events = [json.loads(line[5:]) for line in streamed.text.splitlines() if line.startswith("data:")]
     assert [(e.get("method"), e.get("id")) for e in events] == [("notifications/message", None), (None, 3)]
     assert events[0]["params"]["level"] == "warning" and events[1]["result"]["isError"]
+
+
+ECHO = {"name": "gamma_echo_args", "arguments": {"number": 7}}
+
+
+@pytest.mark.parametrize(("params", "expected"), [
+    (ECHO, {"number": 7, "server": "gamma", "value": None}),
+    ({**ECHO, "_meta": {"progressToken": "p", "more": [1]}}, {"number": 7, "server": "gamma", "value": None}),
+    ({**ECHO, "task": {"ttl": 1000}}, {"number": 7, "server": "gamma", "value": None}),  # the model's way
+    ({"name": "gamma_echo_args", "arguments": None}, {"number": 0, "server": "gamma", "value": None}),
+    ({"name": "nothing"}, "isError"),
+    ({"name": 7}, -32602), ({"arguments": {}}, -32602), ({**ECHO, "arguments": [7]}, -32602),
+    ({**ECHO, "_meta": {"progressToken": [1]}}, -32602), (None, -32602),
+])
+def test_mcp_tool_call_params_are_checked_as_their_model_checks_them(urls: dict[str, str], params: Any,
+                                                                     expected: Any) -> None:
+    body = {"jsonrpc": "2.0", "id": 5, "method": "tools/call"} | ({"params": params} if params else {})
+    answer = httpx.post(f"{urls['open']}/mcp", json=body, headers=MCP_HEADERS).json()
+    assert answer["id"] == 5
+    if isinstance(expected, int):
+        assert answer["error"]["code"] == expected
+    elif expected == "isError":
+        assert answer["result"]["isError"] and answer["result"]["content"][0]["type"] == "text"
+    else:
+        assert answer["result"]["structuredContent"] == expected and not answer["result"]["isError"]
 
 
 def test_mcp_sessions_are_bounded_and_a_deleted_one_makes_room() -> None:
@@ -332,3 +358,23 @@ def test_a_renamed_tool_is_re_served_with_its_own_definition() -> None:
     writer = tools["h_a_b_2"]  # `a-b`, renamed: the name `a-b_2` would have had
     assert (writer.description, writer.annotations.readOnlyHint) == ("writes", False)
     assert tools["h_a_b_2_2"].description == "reads too"
+
+
+@pytest.mark.parametrize(("block", "expected"), [
+    ({"type": "text", "text": "t", "data": None, "annotations": None}, {"type": "text", "text": "t"}),
+    ({"type": "image", "data": "AA==", "mimeType": "image/png", "text": None},
+     {"type": "image", "data": "AA==", "mimeType": "image/png"}),
+    ({"type": "text", "text": "t", "annotations": {"priority": 0.5, "audience": None}},
+     {"type": "text", "text": "t", "annotations": {"priority": 0.5}}),
+    ({"type": "resource_link", "uri": "memo://a", "name": "a", "size": None},
+     {"type": "resource_link", "uri": "memo://a", "name": "a"}),
+    ({"type": "text", "text": 7}, None), ({"type": "image", "data": "AA=="}, None),
+    ({"type": "video", "data": "AA=="}, None),
+])
+def test_a_relayed_block_is_given_as_mcp_dumps_it_or_refused(block: dict[str, Any],
+                                                             expected: dict[str, Any] | None) -> None:
+    if expected is None:
+        with pytest.raises(ValidationError):
+            _block(block)
+    else:
+        assert _block(block) == expected
