@@ -15,9 +15,11 @@ import asyncio
 import contextlib
 import logging
 from collections import Counter, deque
-from collections.abc import AsyncIterator, Awaitable, Callable, Coroutine, MutableMapping
+from collections.abc import AsyncIterator, Awaitable, Callable, MutableMapping
 from dataclasses import dataclass
 from typing import Any
+
+from .checks import received_now
 
 logger = logging.getLogger(__name__)
 
@@ -146,18 +148,10 @@ class Admission:
 
 
 def _gone_now(receive: Receive) -> bool:
-    """Whether the client has disconnected, asked without waiting: `receive` is stepped once, and
-    dropped where it would wait for the client (as a cancelled receive is); a message other than
-    the disconnect (there is none once the body has been read) is dropped too, as the watcher's are."""
-    step = receive()
-    if not isinstance(step, Coroutine):
-        raise TypeError("receive must be a coroutine function")
-    try:
-        step.send(None)
-    except StopIteration as done:
-        return bool(done.value["type"] == "http.disconnect")
-    step.close()
-    return False
+    """Whether the client has disconnected, asked without waiting; a message other than the
+    disconnect (there is none once the body has been read) is dropped, as the watcher's are."""
+    message = received_now(receive)
+    return message is not None and message["type"] == "http.disconnect"
 
 
 async def _disconnected(receive: Receive) -> None:

@@ -45,6 +45,7 @@ from .checks import (
     Scope,
     Send,
     header,
+    loads_body,
     loads_bounded,
 )
 from .config import DEFAULT_BATCH_LIMIT, DEFAULT_BODY_LIMIT
@@ -52,6 +53,7 @@ from .connections import AcceptErrorLog, ConnectionLimits, guarded_protocol
 from .errors import error_body
 from .front import Front, Prepared, RequestError
 from .graphiql import ASSET_PATH, ASSET_PREFIX, GraphiQL, wants_page
+from .json_text import dumps_compact
 from .lifecycle import Gateway
 from .limits import Limits
 from .logs import say
@@ -128,7 +130,7 @@ def error_response(status: int, message: str, media: str, headers: dict[str, str
 
 def error_answer(status: int, message: str, headers: dict[str, str] | None = None) -> Answer:
     """error_response()'s status and body, for a route that sends its answers' bytes itself."""
-    return Answer(status, json.dumps(error_body(message), ensure_ascii=False, separators=(",", ":")), headers or {},
+    return Answer(status, dumps_compact(error_body(message)), headers or {},
                   fields=None)
 
 
@@ -190,7 +192,7 @@ class PrepareTime:
 def request_error(body: dict[str, Any], media: bytes) -> Answer:
     """A GraphQL request error: no `data` entry; 400 under the graphql-response type, and 200
     under application/json, whose clients read errors from the body of any 200 answer."""
-    return Answer(400 if media == GRAPHQL_RESPONSE_TYPE else 200, json.dumps(body))
+    return Answer(400 if media == GRAPHQL_RESPONSE_TYPE else 200, dumps_compact(body))
 
 
 class Served(Protocol):
@@ -306,10 +308,10 @@ class GraphQLRoute:
             query, remember = self.persisted.resolve(params.query, params.extensions)
         except PersistedQueryError as exc:
             if exc.code == BAD_REQUEST:
-                return Answer(400, json.dumps(exc.body()))
+                return Answer(400, dumps_compact(exc.body()))
             return request_error(exc.body(), media)
         if query is None:
-            return Answer(400, json.dumps(error_body("query is missing")))
+            return Answer(400, dumps_compact(error_body("query is missing")))
         client = _client(scope)
         # One generation for the whole request: a catalogue swapped in meanwhile serves the next one.
         async with self.gateway.taken() as generation:
@@ -325,18 +327,18 @@ class GraphQLRoute:
                     self.persisted.remember(remember, query)  # only a document that proved valid takes room
                 if scope["method"] in SAFE_METHODS and (prepared.operation != "query" or prepared.writes):
                     # A GET can come from any page's <img> or link: it must not reach a tool that writes.
-                    return Answer(405, json.dumps(error_body("GET answers queries only: send a mutation by POST")),
+                    return Answer(405, dumps_compact(error_body("GET answers queries only: send a mutation by POST")),
                                   ALLOW_POST, prepared.field_count)
                 response = await self.admit(front, prepared, params.variables, client, receive)
             except RequestError as exc:
                 # A bound's refusal keeps its status whatever the media type: the client must change
                 # the request, and a 200 would read as an answer to it.
                 status = exc.status if media == GRAPHQL_RESPONSE_TYPE or exc.bound else 200
-                return Answer(status, json.dumps(exc.response()))
+                return Answer(status, dumps_compact(exc.response()))
         # A document that calls no tool is answered from the generation alone (its schema, its
         # built-in fields): the same text of it gets the same answer while that generation serves.
         repeatable = not prepared.tool_fields and params.extensions is None
-        return Answer(200, json.dumps(response), fields=prepared.field_count, repeatable=repeatable)
+        return Answer(200, dumps_compact(response), fields=prepared.field_count, repeatable=repeatable)
 
     async def admit(self, front: Front, prepared: Prepared, variables: dict[str, Any] | None,
                     client: str, receive: Receive) -> dict[str, Any]:
@@ -356,12 +358,12 @@ class GraphQLRoute:
         time_left = PrepareTime(BATCH_PREPARE_SECONDS)
         for item in items:
             if isinstance(item, BadRequest):
-                texts.append(json.dumps(error_body(str(item))))
+                texts.append(dumps_compact(error_body(str(item))))
                 continue
             try:
                 one = await self.answer(item, scope, receive, media, time_left)
             except Refused as exc:  # those before it ran: this one says why it did not
-                texts.append(json.dumps(error_body(str(exc), status=exc.status)))
+                texts.append(dumps_compact(error_body(str(exc), status=exc.status)))
                 continue
             texts.append(one.text)
             fields += one.fields or 0
@@ -587,25 +589,25 @@ async def _body(receive: Receive) -> bytes:
 def _from_body(body: bytes) -> Params | list[Params | BadRequest]:
     # BodyCheck has seen the media type, the length and the nesting already.
     try:
-        document = loads_bounded(body)
+        document, plain = loads_body(body)
     except ValueError:
         raise BadRequest(400, "the body is not JSON") from None
     if isinstance(document, list):  # a batch: each request is answered (or refused) on its own
         if not document:
             raise BadRequest(400, "a batch holds at least one request")
-        return [_request_of(item) for item in document]
+        return [_request_of(item, plain) for item in document]
     if not isinstance(document, dict):
         raise BadRequest(400, "the body must be a JSON object, or an array of them")
     return _parameters(document.get("query"), document.get("variables"), document.get("operationName"),
-                       document.get("extensions"))
+                       document.get("extensions"), plain)
 
 
-def _request_of(item: Any) -> Params | BadRequest:
+def _request_of(item: Any, plain: bool) -> Params | BadRequest:
     if not isinstance(item, dict):
         return BadRequest(400, "each request of a batch must be a JSON object")
     try:
         return _parameters(item.get("query"), item.get("variables"), item.get("operationName"),
-                           item.get("extensions"))
+                           item.get("extensions"), plain)
     except BadRequest as exc:
         return exc
 
@@ -633,8 +635,9 @@ def _json_parameter(text: str | None, name: str) -> Any:
         raise BadRequest(400, f"{name} is not JSON, or nests it too deeply") from None
 
 
-def _parameters(query: Any, variables: Any, operation_name: Any, extensions: Any) -> Params:
-    """The request's parameters, checked for their JSON types; null stands for absent."""
+def _parameters(query: Any, variables: Any, operation_name: Any, extensions: Any, plain: bool = False) -> Params:
+    """The request's parameters, checked for their JSON types; null stands for absent. A `plain`
+    text (loads_body) holds no infinity and no lone surrogate: nothing is left to look for."""
     if extensions is not None and not isinstance(extensions, dict):
         raise BadRequest(400, "extensions must be a JSON object")
     if query is None and (extensions is None or extensions.get("persistedQuery") is None):
@@ -645,6 +648,8 @@ def _parameters(query: Any, variables: Any, operation_name: Any, extensions: Any
         raise BadRequest(400, "variables must be a JSON object")
     if operation_name is not None and not isinstance(operation_name, str):
         raise BadRequest(400, "operationName must be a string")
+    if plain:
+        return Params(query, variables, operation_name, extensions)
     try:
         variables_json = None if variables is None else json.dumps(variables, ensure_ascii=False, allow_nan=False)
     except ValueError:  # 1e999 reads as infinity, which JSON cannot write back
