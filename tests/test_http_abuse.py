@@ -529,6 +529,33 @@ def test_a_query_whose_client_left_before_its_turn_is_dropped_with_a_thread_free
     assert asyncio.run(scenario()) == (False, 0)
 
 
+def test_the_route_answers_a_query_refused_its_turn_or_dropped_itself() -> None:
+    async def scenario() -> list[Any]:
+        gateway, admission = StandIn(), Admission(2, AdmissionLimits(per_client=1))
+        app = make_app(gateway, admission=admission)  # type: ignore[arg-type]
+        body = json.dumps({"query": READ}).encode()
+        async with admission.turn("127.0.0.1", Client().receive):  # this client's one query, running
+            refused = await asgi(app, "POST", "/graphql", content=body, headers={
+                "Content-Type": "application/json", "Accept": "application/graphql-response+json"})
+        messages = [{"type": "http.request", "body": body}, {"type": "http.disconnect"}]
+        sent: list[dict[str, Any]] = []
+
+        async def receive() -> dict[str, Any]:
+            return messages.pop(0)
+
+        async def send(message: dict[str, Any]) -> None:
+            sent.append(message)
+
+        scope = {"type": "http", "method": "POST", "path": "/graphql", "root_path": "", "query_string": b"",
+                 "client": ("127.0.0.1", 1),
+                 "headers": [(b"host", b"localhost"), (b"content-type", b"application/json")]}
+        await app(scope, receive, send)  # gone once its body came: its query is dropped
+        return [refused.status_code, refused.headers["content-type"], refused.headers["retry-after"],
+                "1 queries running" in refused.json()["errors"][0]["message"], sent[0]["status"], gateway.executed]
+
+    assert asyncio.run(scenario()) == [429, "application/json", "1", True, 499, []]
+
+
 def test_a_client_that_disconnects_while_waiting_never_runs_its_query() -> None:
     gateway = StandIn()
     gateway.hold = threading.Event()
