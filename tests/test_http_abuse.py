@@ -39,7 +39,7 @@ from gateway.access_log import AccessLog
 from gateway.limits import Limits
 from gateway.admission import Admission, AdmissionLimits, ClientGone, Refused
 from gateway.budget import ReplyBudget
-from gateway.checks import BodyCheck, loads_body, loads_bounded
+from gateway.checks import BodyCheck, loads_body, loads_bounded, nests_deeper
 from gateway.cli import main
 from gateway import connections, http
 from gateway.connections import AcceptErrorLog, ConnectionLimits, guarded_protocol, parser_names
@@ -792,3 +792,11 @@ def test_a_clients_json_reads_as_json_loads_reads_it_without_nan_or_infinity(tex
         assert outcome(lambda body: loads_body(body)[0]) == outcome(loads_bounded)
         if outcome(loads_body) is not ValueError and loads_body(text)[1]:
             assert "\\ud" not in spelled and "1e999" not in spelled
+
+
+@pytest.mark.parametrize(("text", "deeper"), [
+    ("[" * 64 + "]" * 64, False), (b"[" * 65 + b"]" * 65, True), ('{"a": [' * 32 + "1" + "]}" * 32, False),
+    ('{"a": [' * 33 + "1" + "]}" * 33, True), (b'["' + b"[{" * 100 + b'"]', False), ("[" + "[]," * 100 + "[]]", False),
+])
+def test_nesting_is_judged_by_levels_not_brackets(text: str | bytes, deeper: bool) -> None:
+    assert nests_deeper(text, 64) is deeper
