@@ -21,7 +21,7 @@ import urllib.parse
 from collections import OrderedDict
 from collections.abc import Iterator
 from contextlib import AbstractAsyncContextManager
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Protocol
 
 import uvicorn
@@ -145,23 +145,22 @@ class Params:
     extensions: dict[str, Any] | None = None
 
 
-@dataclass(frozen=True)
 class Answer:
-    """One request's HTTP status and body (the JSON text of a GraphQL response)."""
+    """One request's HTTP status and body (the JSON text of a GraphQL response), and the bytes
+    sent for them. A plain class with slots: every request makes one."""
 
-    status: int
-    text: str
-    headers: dict[str, str] = field(default_factory=dict)
-    fields: int | None = 0  # top-level fields the document selects, for the access log; None: not read
-    repeatable: bool = False  # the same request gets the same answer while its generation serves
+    __slots__ = ("status", "text", "headers", "fields", "repeatable", "body", "raw_headers")
 
-    @functools.cached_property
-    def body(self) -> bytes:
-        return self.text.encode()
-
-    @functools.cached_property
-    def raw_headers(self) -> list[tuple[bytes, bytes]]:
-        return [(name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in self.headers.items()]
+    def __init__(self, status: int, text: str, headers: dict[str, str] | None = None, fields: int | None = 0,
+                 repeatable: bool = False) -> None:
+        self.status = status
+        self.text = text
+        self.headers = headers or {}
+        self.fields = fields  # top-level fields the document selects, for the access log; None: not read
+        self.repeatable = repeatable  # the same request gets the same answer while its generation serves
+        self.body = text.encode()
+        self.raw_headers = [(name.lower().encode("latin-1"), value.encode("latin-1"))
+                            for name, value in self.headers.items()]
 
 
 @dataclass(frozen=True)
