@@ -130,8 +130,7 @@ def error_response(status: int, message: str, media: str, headers: dict[str, str
 
 def error_answer(status: int, message: str, headers: dict[str, str] | None = None) -> Answer:
     """error_response()'s status and body, for a route that sends its answers' bytes itself."""
-    return Answer(status, dumps_compact(error_body(message)), headers or {},
-                  fields=None)
+    return Answer(status, dumps_compact(error_body(message)), headers or {}, fields=None)
 
 
 @dataclass(frozen=True)
@@ -191,7 +190,7 @@ class PrepareTime:
 def request_error(body: dict[str, Any], media: bytes) -> Answer:
     """A GraphQL request error: no `data` entry; 400 under the graphql-response type, and 200
     under application/json, whose clients read errors from the body of any 200 answer."""
-    return Answer(400 if media == GRAPHQL_RESPONSE_TYPE else 200, dumps_compact(body))
+    return Answer(400 if media == GRAPHQL_RESPONSE_TYPE else 200, json.dumps(body))
 
 
 class Served(Protocol):
@@ -312,10 +311,10 @@ class GraphQLRoute:
             query, remember = self.persisted.resolve(params.query, params.extensions)
         except PersistedQueryError as exc:
             if exc.code == BAD_REQUEST:
-                return Answer(400, dumps_compact(exc.body()))
+                return Answer(400, json.dumps(exc.body()))
             return request_error(exc.body(), media)
         if query is None:
-            return Answer(400, dumps_compact(error_body("query is missing")))
+            return Answer(400, json.dumps(error_body("query is missing")))
         client = _client(scope)
         # One generation for the whole request: a catalogue swapped in meanwhile serves the next one.
         async with self.gateway.taken() as generation:
@@ -331,18 +330,18 @@ class GraphQLRoute:
                     self.persisted.remember(remember, query)  # only a document that proved valid takes room
                 if scope["method"] in SAFE_METHODS and (prepared.operation != "query" or prepared.writes):
                     # A GET can come from any page's <img> or link: it must not reach a tool that writes.
-                    return Answer(405, dumps_compact(error_body("GET answers queries only: send a mutation by POST")),
+                    return Answer(405, json.dumps(error_body("GET answers queries only: send a mutation by POST")),
                                   ALLOW_POST, prepared.field_count)
                 response = await self.admit(front, prepared, params.variables, client, receive)
             except RequestError as exc:
                 # A bound's refusal keeps its status whatever the media type: the client must change
                 # the request, and a 200 would read as an answer to it.
                 status = exc.status if media == GRAPHQL_RESPONSE_TYPE or exc.bound else 200
-                return Answer(status, dumps_compact(exc.response()))
+                return Answer(status, json.dumps(exc.response()))
         # A document that calls no tool is answered from the generation alone (its schema, its
         # built-in fields): the same text of it gets the same answer while that generation serves.
         repeatable = not prepared.tool_fields and params.extensions is None
-        return Answer(200, dumps_compact(response), fields=prepared.field_count, repeatable=repeatable)
+        return Answer(200, json.dumps(response), fields=prepared.field_count, repeatable=repeatable)
 
     async def admit(self, front: Front, prepared: Prepared, variables: dict[str, Any] | None,
                     client: str, receive: Receive) -> dict[str, Any]:
@@ -362,12 +361,12 @@ class GraphQLRoute:
         time_left = PrepareTime(BATCH_PREPARE_SECONDS)
         for item in items:
             if isinstance(item, BadRequest):
-                texts.append(dumps_compact(error_body(str(item))))
+                texts.append(json.dumps(error_body(str(item))))
                 continue
             try:
                 one = await self.answer(item, scope, receive, media, time_left)
             except Refused as exc:  # those before it ran: this one says why it did not
-                texts.append(dumps_compact(error_body(str(exc), status=exc.status)))
+                texts.append(json.dumps(error_body(str(exc), status=exc.status)))
                 continue
             texts.append(one.text)
             fields += one.fields or 0
