@@ -14,10 +14,12 @@ Everything here runs on the event loop: no locks.
 import asyncio
 import contextlib
 import logging
-from collections import Counter, deque
-from collections.abc import AsyncIterator, Awaitable, Callable, Coroutine, MutableMapping
+from collections import deque
+from collections.abc import Awaitable, Callable, MutableMapping
 from dataclasses import dataclass
 from typing import Any
+
+from .checks import received_now
 
 logger = logging.getLogger(__name__)
 
@@ -54,7 +56,7 @@ class Admission:
         self.per_client = limits.per_client or max(1, threads // 2)
         self._free = threads
         self._waiting: deque[asyncio.Future[None]] = deque()
-        self._by_client: Counter[str] = Counter()
+        self._by_client: dict[str, int] = {}
 
     @property
     def running(self) -> int:
@@ -64,46 +66,10 @@ class Admission:
     def waiting(self) -> int:
         return len(self._waiting)
 
-    @contextlib.asynccontextmanager
-    async def turn(self, client: str, receive: Receive) -> AsyncIterator[None]:
+    def turn(self, client: str, receive: Receive) -> Turn:
         """A query thread held for the body of the `async with`; `receive` is the request's own,
         read only for the client's disconnect once its body has been read."""
-        if self._by_client[client] >= self.per_client:
-            raise Refused(429, f"this client has {self.per_client} queries running or waiting, the "
-                               f"most one client may have: retry when one has finished")
-        if self._free == 0 and self.waiting >= self.queue:
-            raise Refused(503, f"{self.queue} queries are waiting for a query thread: retry later")
-        self._by_client[client] += 1
-        try:
-            if self._free and not self._waiting:
-                # A thread is free and nobody waits: the query starts now, so nothing need listen
-                # for the client while it waits; whether it left is asked without waiting.
-                if _gone_now(receive):
-                    raise ClientGone("the client disconnected before its query started: the query was dropped")
-                self._free -= 1
-                try:
-                    yield
-                finally:
-                    if _gone_now(receive):
-                        self._left(client)
-                    self._release()
-                return
-            gone = asyncio.ensure_future(_disconnected(receive))
-            try:
-                await asyncio.sleep(0)  # the watcher's first step: a client gone already is seen now
-                await self._acquire(gone)
-                try:
-                    yield
-                finally:
-                    if gone.done():
-                        self._left(client)
-                    self._release()
-            finally:
-                gone.cancel()
-        finally:
-            self._by_client[client] -= 1
-            if not self._by_client[client]:
-                del self._by_client[client]
+        return Turn(self, client, receive)
 
     @staticmethod
     def _left(client: str) -> None:
@@ -126,6 +92,14 @@ class Admission:
             self._give_back(turn)
             raise ClientGone("the client disconnected before its query started: the query was dropped")
 
+    def _ended(self, client: str) -> None:
+        """One query of `client` fewer, running or waiting."""
+        count = self._by_client[client] - 1
+        if count:
+            self._by_client[client] = count
+        else:
+            del self._by_client[client]
+
     def _give_back(self, turn: asyncio.Future[None]) -> None:
         """A turn its query will not use: passed on if it was granted, else withdrawn."""
         if turn.done() and not turn.cancelled():
@@ -145,19 +119,65 @@ class Admission:
         self._free += 1
 
 
+class Turn:
+    """One query's turn (Admission.turn): an object rather than a generator, as every query with
+    tool fields takes one. A thread free with nobody waiting is taken at once, the client's
+    leaving asked without waiting; otherwise a watcher listens for it while the query waits."""
+
+    __slots__ = ("_admission", "_client", "_receive", "_gone")
+
+    def __init__(self, admission: Admission, client: str, receive: Receive) -> None:
+        self._admission = admission
+        self._client = client
+        self._receive = receive
+        self._gone: asyncio.Future[None] | None = None
+
+    async def __aenter__(self) -> None:
+        admission, client = self._admission, self._client
+        if admission._by_client.get(client, 0) >= admission.per_client:
+            raise Refused(429, f"this client has {admission.per_client} queries running or waiting, the "
+                               f"most one client may have: retry when one has finished")
+        if admission._free == 0 and admission.waiting >= admission.queue:
+            raise Refused(503, f"{admission.queue} queries are waiting for a query thread: retry later")
+        admission._by_client[client] = admission._by_client.get(client, 0) + 1
+        try:
+            if admission._free and not admission._waiting:
+                # The query starts now, so nothing need listen for the client while it waits.
+                if _gone_now(self._receive):
+                    raise ClientGone("the client disconnected before its query started: the query was dropped")
+                admission._free -= 1
+                return
+            gone = self._gone = asyncio.ensure_future(_disconnected(self._receive))
+            try:
+                await asyncio.sleep(0)  # the watcher's first step: a client gone already is seen now
+                await admission._acquire(gone)
+            except BaseException:
+                gone.cancel()
+                raise
+        except BaseException:
+            admission._ended(client)
+            raise
+
+    async def __aexit__(self, *exc_info: object) -> None:
+        admission, gone = self._admission, self._gone
+        try:
+            if gone is None:
+                if _gone_now(self._receive):
+                    admission._left(self._client)
+            elif gone.done():
+                admission._left(self._client)
+            admission._release()
+        finally:
+            if gone is not None:
+                gone.cancel()
+            admission._ended(self._client)
+
+
 def _gone_now(receive: Receive) -> bool:
-    """Whether the client has disconnected, asked without waiting: `receive` is stepped once, and
-    dropped where it would wait for the client (as a cancelled receive is); a message other than
-    the disconnect (there is none once the body has been read) is dropped too, as the watcher's are."""
-    step = receive()
-    if not isinstance(step, Coroutine):
-        raise TypeError("receive must be a coroutine function")
-    try:
-        step.send(None)
-    except StopIteration as done:
-        return bool(done.value["type"] == "http.disconnect")
-    step.close()
-    return False
+    """Whether the client has disconnected, asked without waiting; a message other than the
+    disconnect (there is none once the body has been read) is dropped, as the watcher's are."""
+    message = received_now(receive)
+    return message is not None and message["type"] == "http.disconnect"
 
 
 async def _disconnected(receive: Receive) -> None:

@@ -13,14 +13,16 @@ import json
 import re
 from array import array
 from collections import Counter
-from collections.abc import Awaitable, Callable, MutableMapping, Sequence
+from collections.abc import Awaitable, Callable, Coroutine, MutableMapping, Sequence
 from itertools import accumulate
 from typing import Any
 
+import orjson
 from starlette.responses import JSONResponse
 
 from .access import LOOPBACK_NAMES, Bearer, loopback_host, split_host
 from .errors import error_body
+from .json_text import long_digits
 
 type Scope = MutableMapping[str, Any]
 type Message = MutableMapping[str, Any]
@@ -54,6 +56,14 @@ def json_depth(text: bytes | bytearray | str) -> int:
     data = text.encode("utf-8", "surrogatepass") if isinstance(text, str) else text
     brackets = _JSON_STRING.sub(b"", data).translate(None, _BRACKETS)
     return max(accumulate(array("b", brackets.translate(_STEPS))), default=0)
+
+
+def nests_deeper(text: bytes | bytearray | str, depth: int) -> bool:
+    """Whether a JSON text nests more than `depth` deep. A text with no more opening brackets
+    than that cannot (each level opens one), and most bodies have a handful: counting them is a
+    twentieth of json_depth's pass, which only the others need."""
+    opening = text.count("[") + text.count("{") if isinstance(text, str) else text.count(b"[") + text.count(b"{")
+    return opening > depth and json_depth(text) > depth
 
 
 def header(scope: Scope, name: bytes) -> bytes | None:
@@ -200,7 +210,7 @@ class BodyCheck:
                     return
                 if len(body) > self.limit:
                     answer = refusal(413, f"the body is over the limit of {self.limit} bytes")
-                elif json_depth(body) > self.depth:
+                elif nests_deeper(body, self.depth):
                     answer = refusal(400, f"the body nests JSON more than {self.depth} levels deep")
                 else:
                     await self.app(scope, _replay(body, receive), send)
@@ -209,12 +219,22 @@ class BodyCheck:
         finally:
             counted.release()
 
-    async def _read(self, receive: Receive, counted: _Counted) -> bytearray | None:
+    async def _read(self, receive: Receive, counted: _Counted) -> bytes | bytearray | None:
         """The body, or None when the client disconnected; it stops one chunk past the limit
         (a body without a length is counted as it comes)."""
-        body = bytearray()
         loop = asyncio.get_running_loop()
         began = loop.time()
+        message = received_now(receive)
+        if message is None:  # not here yet: awaited within its time
+            async with asyncio.timeout_at(min(began + self.seconds, began + self.grace)):
+                message = await receive()
+        if message["type"] == "http.disconnect":
+            return None
+        chunk: bytes = message.get("body", b"")
+        counted.add(len(chunk))
+        if not message.get("more_body") or len(chunk) > self.limit:
+            return chunk  # the whole body in one message, as a short one comes with its head
+        body = bytearray(chunk)
         while True:
             # The next chunk is due when the average rate since the grace would fall below the minimum.
             due = min(began + self.seconds, began + self.grace + len(body) / self.rate)
@@ -227,6 +247,22 @@ class BodyCheck:
             body += chunk
             if not message.get("more_body") or len(body) > self.limit:
                 return body
+
+
+def received_now(receive: Receive) -> Message | None:
+    """The request's next message when it has arrived already, taken without waiting (nor a timer
+    to bound the wait); None when it has not, and the step that would wait is dropped, as a
+    cancelled receive is."""
+    step = receive()
+    if not isinstance(step, Coroutine):
+        raise TypeError("receive must be a coroutine function")
+    try:
+        step.send(None)
+    except StopIteration as done:
+        message: Message = done.value
+        return message
+    step.close()
+    return None
 
 
 class _NoRoom(Exception):
@@ -261,7 +297,7 @@ class _Counted:
             del check._by_client[self.client]
 
 
-def _replay(body: bytearray, receive: Receive) -> Receive:
+def _replay(body: bytes | bytearray, receive: Receive) -> Receive:
     """A receive that gives the body read already, then whatever the client sends next
     (its disconnect)."""
     sent = False
@@ -279,11 +315,24 @@ def _replay(body: bytearray, receive: Receive) -> Receive:
 def loads_bounded(text: bytes | bytearray | str, depth: int = JSON_DEPTH) -> Any:
     """json.loads for a client's text: ValueError for a text nested more than `depth` deep (before
     the recursive reader sees it) and for NaN or Infinity, which JSON does not have."""
-    if json_depth(text) > depth:
+    if nests_deeper(text, depth):
         raise ValueError(f"nested more than {depth} levels deep")
     if not isinstance(text, str):  # as json.loads reads bytes
         text = text.decode(json.detect_encoding(text), "surrogatepass")
     return _DECODER.decode(text)
+
+
+def loads_body(body: bytes) -> tuple[Any, bool]:
+    """A request body's JSON value, and whether it is plain: read by orjson, which refuses a lone
+    surrogate, a number past a double's range, NaN and nesting past its own (far) bound, so a plain
+    value holds none of them. A body orjson refuses, or that holds an integer it would read as a
+    float (a run of 19 digits), is read by loads_bounded: ValueError as it says."""
+    if not long_digits(body):
+        try:
+            return orjson.loads(body), True
+        except orjson.JSONDecodeError:
+            pass
+    return loads_bounded(body), False
 
 
 def _refuse_constant(constant: str) -> None:

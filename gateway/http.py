@@ -21,7 +21,7 @@ import urllib.parse
 from collections import OrderedDict
 from collections.abc import Iterator
 from contextlib import AbstractAsyncContextManager
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Protocol
 
 import uvicorn
@@ -45,6 +45,7 @@ from .checks import (
     Scope,
     Send,
     header,
+    loads_body,
     loads_bounded,
 )
 from .config import DEFAULT_BATCH_LIMIT, DEFAULT_BODY_LIMIT
@@ -52,6 +53,7 @@ from .connections import AcceptErrorLog, ConnectionLimits, guarded_protocol
 from .errors import error_body
 from .front import Front, Prepared, RequestError
 from .graphiql import ASSET_PATH, ASSET_PREFIX, GraphiQL, wants_page
+from .json_text import dumps_compact
 from .lifecycle import Gateway
 from .limits import Limits
 from .logs import say
@@ -128,8 +130,7 @@ def error_response(status: int, message: str, media: str, headers: dict[str, str
 
 def error_answer(status: int, message: str, headers: dict[str, str] | None = None) -> Answer:
     """error_response()'s status and body, for a route that sends its answers' bytes itself."""
-    return Answer(status, json.dumps(error_body(message), ensure_ascii=False, separators=(",", ":")), headers or {},
-                  fields=None)
+    return Answer(status, dumps_compact(error_body(message)), headers or {}, fields=None)
 
 
 @dataclass(frozen=True)
@@ -143,23 +144,22 @@ class Params:
     extensions: dict[str, Any] | None = None
 
 
-@dataclass(frozen=True)
 class Answer:
-    """One request's HTTP status and body (the JSON text of a GraphQL response)."""
+    """One request's HTTP status and body (the JSON text of a GraphQL response), and the bytes
+    sent for them. A plain class with slots: every request makes one."""
 
-    status: int
-    text: str
-    headers: dict[str, str] = field(default_factory=dict)
-    fields: int | None = 0  # top-level fields the document selects, for the access log; None: not read
-    repeatable: bool = False  # the same request gets the same answer while its generation serves
+    __slots__ = ("status", "text", "headers", "fields", "repeatable", "body", "raw_headers")
 
-    @functools.cached_property
-    def body(self) -> bytes:
-        return self.text.encode()
-
-    @functools.cached_property
-    def raw_headers(self) -> list[tuple[bytes, bytes]]:
-        return [(name.lower().encode("latin-1"), value.encode("latin-1")) for name, value in self.headers.items()]
+    def __init__(self, status: int, text: str, headers: dict[str, str] | None = None, fields: int | None = 0,
+                 repeatable: bool = False) -> None:
+        self.status = status
+        self.text = text
+        self.headers = headers or {}
+        self.fields = fields  # top-level fields the document selects, for the access log; None: not read
+        self.repeatable = repeatable  # the same request gets the same answer while its generation serves
+        self.body = text.encode()
+        self.raw_headers = [(name.lower().encode("latin-1"), value.encode("latin-1"))
+                            for name, value in self.headers.items()]
 
 
 @dataclass(frozen=True)
@@ -257,17 +257,22 @@ class GraphQLRoute:
                 return
         try:
             body = await self.parse(scope, receive)
+            if isinstance(body, Params):
+                one = await self.answer(body, scope, receive, media)
+                if get and one.repeatable:
+                    self.ready.keep(front, scope["query_string"], media, one)
+            elif len(body) > self.batch_limit:
+                one = error_answer(413, f"a batch holds at most {self.batch_limit} requests")
+            else:
+                one = await self.answer_batch(body, scope, receive, media)
         except BadRequest as exc:
-            await respond(scope, send, error_answer(exc.status, str(exc), exc.headers), media)
+            one = error_answer(exc.status, str(exc), exc.headers)
+        except Refused as exc:  # in application/json whatever was asked, as a refusal before any route
+            one, media = error_answer(exc.status, str(exc), exc.headers), JSON_TYPE
+        except ClientGone:  # nobody to read an answer: an empty one, for the log
+            await send({"type": "http.response.start", "status": CLIENT_GONE, "headers": [(b"content-length", b"0")]})
+            await send({"type": "http.response.body", "body": b""})
             return
-        if isinstance(body, Params):
-            one = await self.answer(body, scope, receive, media)
-            if get and one.repeatable:
-                self.ready.keep(front, scope["query_string"], media, one)
-        elif len(body) > self.batch_limit:
-            one = error_answer(413, f"a batch holds at most {self.batch_limit} requests")
-        else:
-            one = await self.answer_batch(body, scope, receive, media)
         await respond(scope, send, one, media)
 
     def _negotiated(self, accept: bytes | None) -> tuple[bytes | None, bool]:
@@ -366,6 +371,25 @@ class GraphQLRoute:
             texts.append(one.text)
             fields += one.fields or 0
         return Answer(200, "[" + ",".join(texts) + "]", fields=fields)
+
+
+class Direct:
+    """GET and POST /graphql straight to their route from beneath the checks, past Starlette's
+    exception layer and router, which cost a request object, a send wrapper and a path match
+    apiece; the route answers its own refusals. Everything else goes on to the router."""
+
+    def __init__(self, app: Any, *, route: Route) -> None:
+        self.app = app
+        self.route = route
+        self.endpoint = route.app
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] == "http" and scope["path"] == GRAPHQL_PATH and scope["method"] in ("GET", "POST") \
+                and not scope.get("root_path"):
+            scope["route"] = self.route  # as the router sets it: the label metrics count the request under
+            await self.endpoint(scope, receive, send)
+            return
+        await self.app(scope, receive, send)
 
 
 class ReadyAnswers:
@@ -511,7 +535,8 @@ def make_app(gateway: HttpGateway, *, body_limit: int = DEFAULT_BODY_LIMIT, acce
     web = web or WebOptions()
     admission = admission or Admission(gateway.query_threads)
     observer = gateway.observer
-    routes = [Route(GRAPHQL_PATH, GraphQLRoute(gateway, admission, access.limits, web), methods=["GET", "POST"]),
+    graphql = Route(GRAPHQL_PATH, GraphQLRoute(gateway, admission, access.limits, web), methods=["GET", "POST"])
+    routes = [graphql,
               Route(SCHEMA_PATH, SchemaRoute(gateway).handle, methods=["GET"]),
               Route("/health", HealthRoute(gateway).handle, methods=["GET"])]
     if web.graphiql is not None:
@@ -520,7 +545,8 @@ def make_app(gateway: HttpGateway, *, body_limit: int = DEFAULT_BODY_LIMIT, acce
         routes.append(Route("/metrics", MetricsRoute(observer).handle, methods=["GET"]))
     if mcp is not None:
         routes.append(Route("/mcp", mcp))  # the gateway as an MCP server (mcp_server.py)
-    app = Starlette(routes=routes, middleware=build_middleware(observer, access, body_limit, web.graphiql),
+    middleware = [*build_middleware(observer, access, body_limit, web.graphiql), Middleware(Direct, route=graphql)]
+    app = Starlette(routes=routes, middleware=middleware,
                     # the MCP transport's session manager lives as long as the server
                     lifespan=(lambda app: mcp.lifespan()) if mcp is not None else None,
                     exception_handlers=EXCEPTION_HANDLERS)
@@ -587,25 +613,25 @@ async def _body(receive: Receive) -> bytes:
 def _from_body(body: bytes) -> Params | list[Params | BadRequest]:
     # BodyCheck has seen the media type, the length and the nesting already.
     try:
-        document = loads_bounded(body)
+        document, plain = loads_body(body)
     except ValueError:
         raise BadRequest(400, "the body is not JSON") from None
     if isinstance(document, list):  # a batch: each request is answered (or refused) on its own
         if not document:
             raise BadRequest(400, "a batch holds at least one request")
-        return [_request_of(item) for item in document]
+        return [_request_of(item, plain) for item in document]
     if not isinstance(document, dict):
         raise BadRequest(400, "the body must be a JSON object, or an array of them")
     return _parameters(document.get("query"), document.get("variables"), document.get("operationName"),
-                       document.get("extensions"))
+                       document.get("extensions"), plain)
 
 
-def _request_of(item: Any) -> Params | BadRequest:
+def _request_of(item: Any, plain: bool) -> Params | BadRequest:
     if not isinstance(item, dict):
         return BadRequest(400, "each request of a batch must be a JSON object")
     try:
         return _parameters(item.get("query"), item.get("variables"), item.get("operationName"),
-                           item.get("extensions"))
+                           item.get("extensions"), plain)
     except BadRequest as exc:
         return exc
 
@@ -633,8 +659,9 @@ def _json_parameter(text: str | None, name: str) -> Any:
         raise BadRequest(400, f"{name} is not JSON, or nests it too deeply") from None
 
 
-def _parameters(query: Any, variables: Any, operation_name: Any, extensions: Any) -> Params:
-    """The request's parameters, checked for their JSON types; null stands for absent."""
+def _parameters(query: Any, variables: Any, operation_name: Any, extensions: Any, plain: bool = False) -> Params:
+    """The request's parameters, checked for their JSON types; null stands for absent. A `plain`
+    text (loads_body) holds no infinity and no lone surrogate: nothing is left to look for."""
     if extensions is not None and not isinstance(extensions, dict):
         raise BadRequest(400, "extensions must be a JSON object")
     if query is None and (extensions is None or extensions.get("persistedQuery") is None):
@@ -645,6 +672,8 @@ def _parameters(query: Any, variables: Any, operation_name: Any, extensions: Any
         raise BadRequest(400, "variables must be a JSON object")
     if operation_name is not None and not isinstance(operation_name, str):
         raise BadRequest(400, "operationName must be a string")
+    if plain:
+        return Params(query, variables, operation_name, extensions)
     try:
         variables_json = None if variables is None else json.dumps(variables, ensure_ascii=False, allow_nan=False)
     except ValueError:  # 1e999 reads as infinity, which JSON cannot write back

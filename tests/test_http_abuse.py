@@ -39,7 +39,7 @@ from gateway.access_log import AccessLog
 from gateway.limits import Limits
 from gateway.admission import Admission, AdmissionLimits, ClientGone, Refused
 from gateway.budget import ReplyBudget
-from gateway.checks import BodyCheck, loads_bounded
+from gateway.checks import BodyCheck, loads_body, loads_bounded, nests_deeper
 from gateway.cli import main
 from gateway import connections, http
 from gateway.connections import AcceptErrorLog, ConnectionLimits, guarded_protocol, parser_names
@@ -529,6 +529,33 @@ def test_a_query_whose_client_left_before_its_turn_is_dropped_with_a_thread_free
     assert asyncio.run(scenario()) == (False, 0)
 
 
+def test_the_route_answers_a_query_refused_its_turn_or_dropped_itself() -> None:
+    async def scenario() -> list[Any]:
+        gateway, admission = StandIn(), Admission(2, AdmissionLimits(per_client=1))
+        app = make_app(gateway, admission=admission)  # type: ignore[arg-type]
+        body = json.dumps({"query": READ}).encode()
+        async with admission.turn("127.0.0.1", Client().receive):  # this client's one query, running
+            refused = await asgi(app, "POST", "/graphql", content=body, headers={
+                "Content-Type": "application/json", "Accept": "application/graphql-response+json"})
+        messages = [{"type": "http.request", "body": body}, {"type": "http.disconnect"}]
+        sent: list[dict[str, Any]] = []
+
+        async def receive() -> dict[str, Any]:
+            return messages.pop(0)
+
+        async def send(message: dict[str, Any]) -> None:
+            sent.append(message)
+
+        scope = {"type": "http", "method": "POST", "path": "/graphql", "root_path": "", "query_string": b"",
+                 "client": ("127.0.0.1", 1),
+                 "headers": [(b"host", b"localhost"), (b"content-type", b"application/json")]}
+        await app(scope, receive, send)  # gone once its body came: its query is dropped
+        return [refused.status_code, refused.headers["content-type"], refused.headers["retry-after"],
+                "1 queries running" in refused.json()["errors"][0]["message"], sent[0]["status"], gateway.executed]
+
+    assert asyncio.run(scenario()) == [429, "application/json", "1", True, 499, []]
+
+
 def test_a_client_that_disconnects_while_waiting_never_runs_its_query() -> None:
     gateway = StandIn()
     gateway.hold = threading.Event()
@@ -748,7 +775,8 @@ def test_mcp_calls_take_their_turn_as_graphql_requests_do() -> None:
 
 @pytest.mark.parametrize("text", [
     b'{"q": "\xc3\xa9"}', '{"q": 1.5e3}', '{"q": "é"}'.encode("utf-16"), b'\xef\xbb\xbf{"q": 2}', "\ufeff{}", b"[1,",
-    '{"q": NaN}', b'{"q": -Infinity}', '"\\ud800"',
+    '{"q": NaN}', b'{"q": -Infinity}', '"\\ud800"', b'"\\udfff"', b'[18446744073709551617, -9223372036854775809]',
+    b'[1e999]', b'{"q": "\\u00e9", "q": 2}',
 ])
 def test_a_clients_json_reads_as_json_loads_reads_it_without_nan_or_infinity(text: str | bytes) -> None:
     def outcome(read: Any) -> Any:
@@ -760,3 +788,15 @@ def test_a_clients_json_reads_as_json_loads_reads_it_without_nan_or_infinity(tex
     spelled = text if isinstance(text, str) else text.decode("latin-1")
     no_constants = "NaN" in spelled or "Infinity" in spelled  # JSON has neither
     assert outcome(loads_bounded) == (ValueError if no_constants else outcome(json.loads))
+    if isinstance(text, bytes):  # a body: its faster reading gives the same value, and "plain" only when it is
+        assert outcome(lambda body: loads_body(body)[0]) == outcome(loads_bounded)
+        if outcome(loads_body) is not ValueError and loads_body(text)[1]:
+            assert "\\ud" not in spelled and "1e999" not in spelled
+
+
+@pytest.mark.parametrize(("text", "deeper"), [
+    ("[" * 64 + "]" * 64, False), (b"[" * 65 + b"]" * 65, True), ('{"a": [' * 32 + "1" + "]}" * 32, False),
+    ('{"a": [' * 33 + "1" + "]}" * 33, True), (b'["' + b"[{" * 100 + b'"]', False), ("[" + "[]," * 100 + "[]]", False),
+])
+def test_nesting_is_judged_by_levels_not_brackets(text: str | bytes, deeper: bool) -> None:
+    assert nests_deeper(text, 64) is deeper
