@@ -45,7 +45,6 @@ from __future__ import annotations
 import argparse
 import asyncio
 import concurrent.futures
-import gc
 import json
 import os
 import pathlib
@@ -80,7 +79,7 @@ from _graphql import SchemaEngine  # noqa: E402
 import growth  # noqa: E402
 import peer  # noqa: E402
 from catalogue import Tool, catalogue_json, make_tools  # noqa: E402
-from timing import Sample, Settings, per_op, rss_bytes, throughput  # noqa: E402
+from timing import Sample, Settings, per_op, throughput  # noqa: E402
 
 ANSWER = '{"ok":true}'
 ANSWER_OBJECT = {"ok": True}
