@@ -29,11 +29,13 @@ _NESTING = {"(": 1, ")": -1, "[": 1, "]": -1}
 def top_level_selections(text: str, operation_name: str | None) -> int:
     """The selections in the top-level selection set of the operation `operation_name` chooses
     (fields, spreads and inline fragments, as parsed), or 0 when the scan cannot tell."""
-    # The last match is the end of the text (an empty one): without it a text that ends in a
-    # comment or a run of blanks would fail there, and each later position would be tried in
-    # turn, rescanning the rest of the run each time and reading the comment's words as tokens.
+    # The last matches are the end of the text (with what is ignored before it, then alone):
+    # without them a text that ends in a comment or a run of blanks would fail there, and each
+    # later position would be tried in turn, rescanning the rest of the run each time and reading
+    # the comment's words as tokens.
     tokens = _TOKEN.findall(text)
-    tokens.pop()
+    while tokens and not any(tokens[-1]):
+        tokens.pop()
     counts: list[tuple[str | None, int]] = []  # per operation: its name, its count
     braces = inside = 0  # selection sets open; parentheses and brackets open (arguments, values)
     header: list[str] = []  # the tokens before a definition's selection set
