@@ -9,9 +9,14 @@ adds the rest, the same for either parser:
 - a head must arrive within `header_seconds` of the connection (or of the end
   of the previous answer on a kept-alive connection);
 - at most `max_connections` connections: one more first closes the longest
-  idle connection (no request running: waiting for a head, or kept alive), and
-  when every connection has a request running it is answered 503 and closed.
-  Idle sockets can then never lock out a client who sends a request;
+  idle connection (no request running: waiting for a head, or kept alive)
+  unless its address holds fewer than the newcomer's (then the newcomer's own
+  longest idle); failing that, one of the address that holds the most, if it
+  holds at least two more than the newcomer's (its longest idle, else its
+  newest: the request with the least done); else the newcomer is answered 503
+  and closed. Idle sockets can then never lock out a client who sends a
+  request, nor can one address's requests (bodies sent at the least rate
+  allowed, say) or its stream of new connections lock out the others';
 - a client that stops reading its answer (the socket's send buffer full for
   `write_seconds`) loses its connection, and with it the answer it held;
 - an answer's head leaves with its body, in one send (HeldHead);
@@ -74,6 +79,56 @@ class ConnectionLimits:
             raise LimitError(f"--max-connections {self.max_connections} is more than the descriptor limit "
                              f"leaves room for ({room}; raise it with ulimit -n)")
         return self.max_connections
+
+
+class _Shares:
+    """The open connections of each client address, and the addresses by how many they hold,
+    so that the one holding the most is found at once however many there are."""
+
+    def __init__(self) -> None:
+        self.held: dict[str, dict[Any, None]] = {}  # address -> its connections, oldest first
+        self._by_count: dict[int, dict[str, None]] = {}  # count -> the addresses holding that many
+        self.most = 0
+
+    def count(self, address: str) -> int:
+        return len(self.held.get(address, ()))
+
+    def add(self, address: str, connection: Any) -> None:
+        mine = self.held.setdefault(address, {})
+        mine[connection] = None
+        self._moved(address, len(mine) - 1, len(mine))
+
+    def remove(self, address: str, connection: Any) -> None:
+        mine = self.held.get(address)
+        if mine is None or connection not in mine:
+            return
+        del mine[connection]
+        if not mine:
+            del self.held[address]
+        self._moved(address, len(mine) + 1, len(mine))
+
+    def newest_of_most(self) -> tuple[str, Any]:
+        """The address holding the most connections (there is one: called with `most` > 0) and
+        its newest connection."""
+        address = next(iter(self._by_count[self.most]))
+        return address, next(reversed(self.held[address]))
+
+    def _moved(self, address: str, old: int, new: int) -> None:
+        if old:
+            bucket = self._by_count[old]
+            del bucket[address]
+            if not bucket:
+                del self._by_count[old]
+                if old == self.most:
+                    self.most = new  # by one: the address just moved holds that many (or none held any)
+        if new:
+            self._by_count.setdefault(new, {})[address] = None
+            self.most = max(self.most, new)
+
+
+def _address(transport: asyncio.BaseTransport) -> str:
+    peer = transport.get_extra_info("peername")
+    return str(peer[0]) if isinstance(peer, tuple) and peer else "-"  # a Unix socket's clients share one
 
 
 class HeldHead:
@@ -144,6 +199,8 @@ def guarded_protocol(limits: ConnectionLimits, parser: str | None = None) -> typ
     server, since the idle connections it may close are counted per server."""
     cap = limits.connections()
     idle: OrderedDict[Any, None] = OrderedDict()  # longest idle first
+    idle_of: dict[str, OrderedDict[Any, None]] = {}  # the same, by address
+    shares = _Shares()
     parser = parser or parser_names()[0]
 
     class Guards:
@@ -157,9 +214,11 @@ def guarded_protocol(limits: ConnectionLimits, parser: str | None = None) -> typ
         head_since: float | None = None  # when the wait for the next head began; None: not waiting
         write_timer: asyncio.TimerHandle | None = None
         refused: asyncio.Transport | None = None
+        address = "-"  # the connecting address, whose share of the connections this one is
 
         def connection_made(self, transport: Any) -> None:
-            if len(self.connections) >= cap and not _close_longest_idle():
+            client = _address(transport)
+            if len(self.connections) >= cap and not _close_idle_for(client) and not _close_for(client):
                 # Answered and half closed, then read until the client closes: closing a socket
                 # with its request unread would reset it, and the client might never see the 503.
                 self.refused = transport
@@ -168,6 +227,8 @@ def guarded_protocol(limits: ConnectionLimits, parser: str | None = None) -> typ
                     transport.write_eof()
                 self.loop.call_later(REFUSED_LINGER_SECONDS, transport.close)
                 return
+            self.address = client
+            shares.add(client, self)
             super().connection_made(transport)  # type: ignore[misc]
             self._waiting_for_head()
 
@@ -201,6 +262,7 @@ def guarded_protocol(limits: ConnectionLimits, parser: str | None = None) -> typ
             self.write_timer = self.head_timer = None
             self._head_arrived()
             idle.pop(self, None)
+            shares.remove(self.address, self)
             if self.refused is None:
                 super().connection_lost(exc)  # type: ignore[misc]
 
@@ -226,10 +288,18 @@ def guarded_protocol(limits: ConnectionLimits, parser: str | None = None) -> typ
                 self.head_timer = self.loop.call_later(limits.header_seconds, self._head_due)
             idle[self] = None
             idle.move_to_end(self)
+            mine = idle_of.setdefault(self.address, OrderedDict())
+            mine[self] = None
+            mine.move_to_end(self)
 
         def _head_arrived(self) -> None:
             self.head_since = None
             idle.pop(self, None)
+            mine = idle_of.get(self.address)
+            if mine is not None:
+                mine.pop(self, None)
+                if not mine:
+                    del idle_of[self.address]
 
         def _head_due(self) -> None:
             self.head_timer = None
@@ -241,14 +311,44 @@ def guarded_protocol(limits: ConnectionLimits, parser: str | None = None) -> typ
             elif not self.transport.is_closing():
                 self.transport.close()
 
-    def _close_longest_idle() -> bool:
-        while idle:
-            protocol, _ = idle.popitem(last=False)
-            if not protocol.transport.is_closing():
-                protocol._head_arrived()
-                protocol.transport.close()
+    def _close_idle_for(client: str) -> bool:
+        """Whether an idle connection was closed to make room for one of `client`'s: the longest
+        idle, unless its address holds fewer than `client`'s (a connection just made is idle until
+        its head arrives: one address's stream of newcomers must not close every other's as they
+        come), else `client`'s own longest idle."""
+        for waiting in (idle, idle_of.get(client)):
+            while waiting:
+                protocol = next(iter(waiting))
+                if protocol.transport.is_closing():
+                    protocol._head_arrived()
+                    continue
+                if waiting is idle and shares.count(protocol.address) < shares.count(client):
+                    break
+                _close(protocol)
                 return True
         return False
+
+    def _close_for(client: str) -> bool:
+        """Whether a connection was closed to make room for one of `client`'s: of the address
+        holding the most, when that is at least two more than `client` holds (so that the two
+        never take turns closing each other's), its longest idle or else its newest (the request
+        with the least done)."""
+        if shares.count(client) + 1 >= shares.most:
+            return False
+        address, protocol = shares.newest_of_most()
+        logger.info("a connection of %s was closed for one of %s: it held %d, over its share",
+                    address, client, shares.count(address))
+        mine = idle_of.get(address)
+        _close(next(iter(mine)) if mine else protocol)
+        return True
+
+    def _close(protocol: Any) -> None:
+        shares.remove(protocol.address, protocol)  # counted out now: the next newcomer sees the room taken
+        if protocol.head_since is not None:  # idle: no request to lose
+            protocol._head_arrived()
+            protocol.transport.close()
+        else:
+            protocol.transport.abort()  # close() would wait for what it still has to send
 
     if parser == "h11":
         class GuardedH11Protocol(Guards, H11Protocol):

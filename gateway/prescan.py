@@ -11,7 +11,7 @@ with one error or the other.)
 
 import re
 
-# Possessive repeats: a text the expression does not follow is given up in linear time.
+# Possessive repeats, and every position matched by something: one pass over the text.
 _TOKEN = re.compile(r'''
     (?:[ \t\n\r,\ufeff]++ | \#[^\n\r]*+)*+                            # ignored
     (?: ( """(?:\\"""|"(?!"")|[^"])*+"""                                 # a block string
@@ -19,7 +19,8 @@ _TOKEN = re.compile(r'''
         | -?(?:0|[1-9][0-9]*)(?:\.[0-9]+)?(?:[eE][+-]?[0-9]+)?(?![_A-Za-z.0-9]) )  # a number
       | ( [_A-Za-z][_0-9A-Za-z]* )                                      # a name
       | ( \.\.\. | [!$&()\[\]:=@{|}] )                                  # a punctuator
-      | ( . ) )                                                          # not followed
+      | ( . )                                                            # not followed
+      | \Z )                                                            # the end, after what is ignored
 ''', re.VERBOSE | re.DOTALL)
 _OPERATIONS = frozenset({"query", "mutation", "subscription"})
 _NESTING = {"(": 1, ")": -1, "[": 1, "]": -1}
@@ -28,7 +29,13 @@ _NESTING = {"(": 1, ")": -1, "[": 1, "]": -1}
 def top_level_selections(text: str, operation_name: str | None) -> int:
     """The selections in the top-level selection set of the operation `operation_name` chooses
     (fields, spreads and inline fragments, as parsed), or 0 when the scan cannot tell."""
+    # The last matches are the end of the text (with what is ignored before it, then alone):
+    # without them a text that ends in a comment or a run of blanks would fail there, and each
+    # later position would be tried in turn, rescanning the rest of the run each time and reading
+    # the comment's words as tokens.
     tokens = _TOKEN.findall(text)
+    while tokens and not any(tokens[-1]):
+        tokens.pop()
     counts: list[tuple[str | None, int]] = []  # per operation: its name, its count
     braces = inside = 0  # selection sets open; parentheses and brackets open (arguments, values)
     header: list[str] = []  # the tokens before a definition's selection set

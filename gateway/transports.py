@@ -204,7 +204,7 @@ async def _read_lines(stdout: asyncio.StreamReader, pipe: Pipe,
                     try:
                         message = SessionMessage(JSONRPCMessage.model_validate_json(line.decode()))
                     except Exception as exc:
-                        message = exc
+                        message = _unreadable(line, exc)
                 try:
                     await messages.send(message)
                 except (anyio.ClosedResourceError, anyio.BrokenResourceError):  # the session ended
@@ -239,14 +239,35 @@ class _TooLong:
         self.tail = (self.tail + more)[-ENDS_BYTES:]
 
     def message(self, line_bytes: int, max_result_bytes: int) -> SessionMessage | LineTooLong:
-        found = _ID_FIRST.match(self.head) or (_ID_LAST.search(self.tail)
-                                                if _METHOD_FIRST.match(self.head) is None else None)
-        if found is None:
+        request_id = _reply_id(self.head, self.tail)
+        if request_id is None:
             return LineTooLong(f"it sent a line over {line_bytes} bytes (four times --max-result) that answers "
                                "no request")
-        error = ErrorData(code=INTERNAL_ERROR, message=f"the server's reply is over the gateway's bound of "
-                                                       f"{max_result_bytes} (--max-result)")
-        return SessionMessage(JSONRPCMessage(JSONRPCError(jsonrpc="2.0", id=int(found[1]), error=error)))
+        return _failed(request_id, f"the server's reply is over the gateway's bound of {max_result_bytes} "
+                                   "(--max-result)")
+
+
+def _reply_id(head: bytes, tail: bytes) -> int | None:
+    """The id of the request a line answers, from the line's first and last bytes; None when
+    it names none (a notification, the server's own request, no id where serialisers put it)."""
+    found = _ID_FIRST.match(head) or (_ID_LAST.search(tail) if _METHOD_FIRST.match(head) is None else None)
+    return None if found is None else int(found[1])
+
+
+def _failed(request_id: int, why: str) -> SessionMessage:
+    error = ErrorData(code=INTERNAL_ERROR, message=why)
+    return SessionMessage(JSONRPCMessage(JSONRPCError(jsonrpc="2.0", id=request_id, error=error)))
+
+
+def _unreadable(line: bytes, exc: Exception) -> SessionMessage | Exception:
+    """What a line that is not a JSON-RPC message becomes: the failure of the request it answers,
+    when it names one, which would otherwise wait out its whole time (bytes that are not UTF-8,
+    a result that is not an object); else the error itself, as the SDK's reader hands it on."""
+    request_id = _reply_id(line[:ENDS_BYTES], line[-ENDS_BYTES:])
+    if request_id is None:
+        return exc
+    why = "its bytes are not UTF-8" if isinstance(exc, UnicodeDecodeError) else "it is not a JSON-RPC reply"
+    return _failed(request_id, f"the server's reply could not be read: {why}")
 
 
 async def _write_messages(messages: anyio.abc.ObjectReceiveStream[SessionMessage], pipe: Pipe) -> None:

@@ -482,7 +482,7 @@ def test_plain_documents_are_read_only_when_graphql_core_reads_them_alike(query:
     ('query Q($v: In = {a: 1, b: [1, "}"]}) @d(x: 1) { a(o: {x: "{", y: """a}\\"""b"""}) { b c } # }\n e }', "Q"),
     ("query A { a } query B { a b }", "B"), ("query A { a } query B { a b }", None), ('"d" query { a, b }', None),
     ("{ a } fragment F on Q { a b }", None), ("mutation M { a(n: -1.5e3, l: [[1], []]) ...F }", "N"),
-    ("{ a }" + " ,\t#\n" * 5000, None),
+    ("{ a }" + " ,\t#\n" * 5000, None), ("query A { a b } # query A { c }", "A"),
 ])
 def test_top_level_selections_are_counted_from_tokens_as_parsed(query: str, operation: str | None) -> None:
     operations = [d for d in graphql.parse(query).definitions if isinstance(d, graphql.OperationDefinitionNode)

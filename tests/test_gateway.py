@@ -225,7 +225,9 @@ PIPED = [b'{"jsonrpc":"2.0","id":1,"result":{"content":[]}}',  # a waiting call'
          b'{"jsonrpc":"2.0","id":2,"result":{"n":12345678901234567890}}',  # past 64 bits: the SDK reads it
          b'{"jsonrpc":"2.0","id":3,"error":{"code":-1,"message":"no"}}',
          b'{"jsonrpc":"2.0","id":9,"result":{}}',  # no call waits for it (a late reply)
-         b"not json"]
+         b"not json",
+         # replies that cannot be read: they fail their requests
+         b'{"jsonrpc":"2.0","id":4,"result":{"t":"\xff"}}', b'{"jsonrpc":"2.0","id":5,"result":[]}']
 
 
 @pytest.mark.parametrize("text, value", [
@@ -284,6 +286,9 @@ def test_a_stdio_pipe_takes_the_replies_it_waits_for_and_hands_on_the_rest(cut: 
     assert [m.message.root.id for m in handed_on[:3]] == [2, 3, 9]
     assert handed_on[0].message.root.result == {"n": 12345678901234567890}
     assert isinstance(handed_on[3], ValidationError)
+    assert [(m.message.root.id, m.message.root.error.message) for m in handed_on[4:]] == [
+        (4, "the server's reply could not be read: its bytes are not UTF-8"),
+        (5, "the server's reply could not be read: it is not a JSON-RPC reply")]
 
 
 def test_a_stdio_server_that_stops_reading_holds_a_bounded_buffer_of_calls() -> None:

@@ -370,6 +370,24 @@ def test_the_connection_cap_closes_the_longest_idle_then_refuses(parser: str) ->
         assert busy.recv(1 << 16).startswith(b"HTTP/1.1 200") and second.recv(1 << 16).startswith(b"HTTP/1.1 200")
 
 
+def test_one_address_holding_every_connection_gives_one_up_to_another(parser: str) -> None:
+    gateway = StandIn()
+    gateway.hold = threading.Event()
+    gateway.query_threads = 3
+    query = b"GET /graphql?query=%7Balpha_read%7Btext%7D%7D HTTP/1.1\r\nHost: localhost\r\n\r\n"
+    with served(gateway, connections=ConnectionLimits(max_connections=3), admission=AdmissionLimits(per_client=3)
+                ) as (port, _):
+        first, _, newest = [connect(port, query) for _ in range(3)]
+        poll(lambda: len(gateway.executed) == 3, "the queries run")
+        other = socket.create_connection(("127.0.0.1", port), timeout=DEADLINE, source_address=("127.0.0.2", 0))
+        assert closed_by_server(newest) == b""  # the newest of the address that held them all
+        # The other's connection, idle until its head comes, is not the first address's to close.
+        assert closed_by_server(connect(port, query)).startswith(b"HTTP/1.1 503")
+        other.sendall(query)
+        gateway.hold.set()
+        assert first.recv(1 << 16).startswith(b"HTTP/1.1 200") and other.recv(1 << 16).startswith(b"HTTP/1.1 200")
+
+
 @pytest.mark.parametrize(("proxies", "logged"), [(None, "127.0.0.1:"), ("127.0.0.1", "203.0.113.9:")])
 def test_log_lines_cannot_be_forged_and_proxies_need_naming(proxies: str | None, logged: str, parser: str
                                                             ) -> None:
