@@ -77,8 +77,9 @@ class Dispatcher:
             payload = json_text.dumps_ascii(await self._reply(generation, upstream, tool,
                                                               request.get("arguments") or {}))
             if len(payload) > self.max_result_bytes:  # ASCII: characters are bytes
-                raise CallFailed(f"{server}.{tool}: the result is {len(payload)} bytes of JSON, over the "
-                                 f"gateway's bound of {self.max_result_bytes} (--max-result)")
+                raise CallFailed(f"{server}.{tool}: the field's reply (its text, json and content together) is "
+                                 f"{len(payload)} bytes of JSON, over the gateway's bound of "
+                                 f"{self.max_result_bytes} (--max-result)")
             if not self.replies.take(len(payload)):
                 raise CallFailed(f"{server}.{tool}: its reply of {len(payload)} bytes would take the "
                                  f"replies the gateway holds for queries in flight over {self.replies.limit} "

@@ -58,7 +58,7 @@ from .lifecycle import Gateway
 from .limits import Limits
 from .logs import say
 from .mcp_server import McpHttp
-from .observe import ObserveMiddleware, Observer
+from .observe import CLIENT_GONE, ObserveMiddleware, Observer
 from .persisted import (
     BAD_REQUEST,
     DEFAULT_STORE_BYTES,
@@ -84,7 +84,6 @@ URLS_KEPT = 256  # GET URLs whose parameters are kept read (each at most a head'
 READY_KEPT = 256  # GET URLs whose answer is kept ready to send (ReadyAnswers)
 READY_BYTES = 16 << 10  # the largest answer kept so: at most 4 MiB in all, beside the URLs
 MEDIA_KEPT = 64  # Accept header values whose verdict is kept
-CLIENT_GONE = 499  # logged for a query dropped because its client left (nginx's code; nobody reads it)
 
 
 class BadRequest(Exception):

@@ -41,7 +41,7 @@ from starlette.requests import ClientDisconnect, Request
 from starlette.types import Receive, Scope, Send
 
 from . import json_text
-from .checks import refusal
+from .checks import loads_body, refusal
 
 logger = logging.getLogger(__name__)
 
@@ -245,7 +245,9 @@ class StreamableHttp:
                                        "text/event-stream")
             return
         try:
-            raw = json_text.loads((await _body(request.receive)).decode("utf-8"))
+            raw, plain = loads_body(await _body(request.receive))
+            if not plain:  # a \u escape may name half a surrogate pair, which no answer could echo
+                json_text.dumps_compact(raw).encode()
         except ValueError as exc:  # UnicodeDecodeError included
             await _refuse(answer, 400, f"Parse error: {exc}", types.PARSE_ERROR)
             return
@@ -290,6 +292,10 @@ class StreamableHttp:
                 self.sessions[cast(str, session.id)] = session
                 self._by_client[session.client] += 1
                 answer.headers = session.headers
+            if ident in session.answers:  # its messages would go to the other's answer, or to nobody
+                await answer.last(_error(ident, types.INVALID_REQUEST, f"request id {ident!r} is in use in this "
+                                                                       "session: wait for its answer"))
+                return
             session.answers[ident] = answer
             try:
                 await answer.last(await self._call(*plain, ident, session, request) if plain is not None

@@ -19,6 +19,8 @@ if TYPE_CHECKING:
     from .metrics import Metrics
     from .tracing import CallSpan, Tracing
 
+# The status logged for a request whose client left before its answer (nginx's code; nobody reads it).
+CLIENT_GONE = 499
 UNMATCHED = "unmatched"  # the route label of a path no route serves: the paths themselves are unbounded
 
 # The W3C trace context of the tool call this task runs, for its MCP request's `_meta`.
@@ -147,7 +149,7 @@ class ObserveMiddleware:
             await self.app(scope, receive, send)
             return
         began = time.perf_counter()
-        status = 500  # when the app failed before answering
+        status = 0  # until the answer starts
 
         async def status_kept(message: dict[str, Any]) -> None:  # a closure: cheaper to call than an object
             nonlocal status
@@ -158,7 +160,13 @@ class ObserveMiddleware:
         span = self.tracing.request(scope["method"], scope["path"], scope["headers"]) if self.tracing else None
         try:
             await self.app(scope, receive, status_kept)
+        except BaseException:
+            status = status or 500  # the app failed before answering
+            raise
         finally:
+            # Returned without answering: the client left first (a body it stopped sending), which
+            # is no fault of the gateway's and must not count as one.
+            status = status or CLIENT_GONE
             elapsed = time.perf_counter() - began
             if self.log is not None:  # inside the span, so a JSON line carries its trace
                 self.log(scope, status, elapsed * 1000)

@@ -199,6 +199,13 @@ def test_mcp_tool_call_params_are_checked_as_their_model_checks_them(urls: dict[
         assert answer["result"]["structuredContent"] == expected and not answer["result"]["isError"]
 
 
+def test_an_mcp_id_no_answer_could_echo_is_a_parse_error(urls: dict[str, str]) -> None:
+    """Half a surrogate pair, spelled as a JSON escape, cannot be written back as UTF-8."""
+    answer = httpx.post(f"{urls['open']}/mcp", content=b'{"jsonrpc":"2.0","id":"\\ud800","method":"ping"}',
+                        headers={**MCP_HEADERS, "Content-Type": "application/json"})
+    assert answer.status_code == 400 and answer.json()["error"]["code"] == -32700
+
+
 def test_mcp_sessions_are_bounded_and_a_deleted_one_makes_room() -> None:
     transport = StreamableHttp(Server("bounded"), TransportSecuritySettings(enable_dns_rebinding_protection=False),
                                sessions=True, limit=1, idle_seconds=60)
@@ -215,6 +222,34 @@ def test_mcp_sessions_are_bounded_and_a_deleted_one_makes_room() -> None:
             return [r.status_code for r in (bad, first, second, ended, third)]
 
     assert asyncio.run(scenario()) == [200, 200, 503, 200, 200]
+
+
+def test_an_id_in_use_in_its_session_is_refused_while_the_first_runs() -> None:
+    """Two requests of one session under one id would share one answer's place: the second's
+    messages would reach the first's client, or nobody."""
+    server: Server[Any, Any] = Server("ids")
+    release = asyncio.Event()
+
+    @server.list_tools()  # type: ignore[untyped-decorator, no-untyped-call]
+    async def slow() -> list[types.Tool]:
+        await release.wait()
+        return []
+
+    transport = StreamableHttp(server, TransportSecuritySettings(enable_dns_rebinding_protection=False),
+                               sessions=True, limit=4, idle_seconds=60)
+
+    async def scenario() -> list[Any]:
+        async with transport.run(), httpx.AsyncClient(transport=httpx.ASGITransport(app=transport),
+                                                      base_url="http://localhost", headers=MCP_HEADERS) as client:
+            named = {"Mcp-Session-Id": (await client.post("/mcp", json=INITIALIZE)).headers["mcp-session-id"]}
+            listing = {"jsonrpc": "2.0", "id": 9, "method": "tools/list"}
+            first = asyncio.ensure_future(client.post("/mcp", json=listing, headers=named))
+            await poll_async(lambda: 9 in transport.sessions[named["Mcp-Session-Id"]].answers, "the first request")
+            second = await client.post("/mcp", json=listing, headers=named)
+            release.set()
+            return [second.json()["error"]["code"], (await first).json()["result"]]
+
+    assert asyncio.run(scenario()) == [-32600, {"tools": []}]
 
 
 def test_one_client_holds_a_quarter_of_the_mcp_sessions() -> None:

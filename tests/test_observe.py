@@ -1,6 +1,7 @@
 """What the gateway tells about itself: /metrics, spans with the caller's trace id, JSON log lines."""
 
 import asyncio
+import contextlib
 import http.server
 import io
 import json
@@ -299,3 +300,28 @@ def test_series_of_tools_no_longer_offered_are_dropped() -> None:
     metrics.offered({("s", "kept")})
     text = metrics.text().decode()
     assert 'tool="kept"' in text and "renamed" not in text
+
+
+@pytest.mark.parametrize(("outcome", "logged"), [("answered", 200), ("left", 499), ("failed", 500)])
+def test_the_request_line_says_whose_fault_an_unanswered_request_was(outcome: str, logged: int) -> None:
+    """A client that leaves before its body is whole gets no answer: that is no fault of the
+    gateway's, and must not be counted as a 500 as an app that raised is."""
+    from gateway.observe import ObserveMiddleware
+
+    async def app(scope: Any, receive: Any, send: Any) -> None:
+        if outcome == "failed":
+            raise RuntimeError("the gateway's own fault")
+        if outcome == "answered":
+            await send({"type": "http.response.start", "status": 200, "headers": []})
+            await send({"type": "http.response.body", "body": b""})
+
+    lines: list[int] = []
+    observed = ObserveMiddleware(app, Observer(), log=lambda scope, status, ms: lines.append(status))
+
+    async def sent(message: Any) -> None:
+        pass
+
+    scope = {"type": "http", "method": "POST", "path": "/graphql", "headers": []}
+    with pytest.raises(RuntimeError) if outcome == "failed" else contextlib.nullcontext():
+        asyncio.run(observed(scope, None, sent))
+    assert lines == [logged]
