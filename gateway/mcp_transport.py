@@ -245,8 +245,8 @@ class StreamableHttp:
                                        "text/event-stream")
             return
         try:
-            raw, plain = loads_body(await _body(request.receive))
-            if not plain:  # a \u escape may name half a surrogate pair, which no answer could echo
+            raw, checked = loads_body(await _body(request.receive))
+            if not checked:  # a \u escape may name half a surrogate pair, which no answer could echo
                 json_text.dumps_compact(raw).encode()
         except ValueError as exc:  # UnicodeDecodeError included
             await _refuse(answer, 400, f"Parse error: {exc}", types.PARSE_ERROR)
