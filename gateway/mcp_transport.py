@@ -147,7 +147,8 @@ class _Session:
 class StreamableHttp:
     """/mcp's POST, GET and DELETE, answered with the handlers of the face's `server`; with
     `sessions` at most `limit` of them, a quarter of those (at least one) per client address,
-    each ended after `idle_seconds` unused. `run()` holds what sessions need (their sweep) and
+    each ended after `idle_seconds` unused (or, when all are taken, for a client of an address
+    that holds fewer: `_make_room`). `run()` holds what sessions need (their sweep) and
     ends them as it closes. `call_tool`, when given, answers a tools/call that names only a tool,
     its arguments and its `_meta` (as good as every one) with its result as plain JSON: the SDK's
     handler would validate the request into its models, wrap the result and dump it again, half
@@ -184,6 +185,22 @@ class StreamableHttp:
 
     def full(self) -> bool:
         return len(self.sessions) >= self.limit
+
+    def _make_room(self, client: str) -> bool:
+        """When every session is taken: ends the longest unused session of the address that holds
+        the most, if it holds at least two more than `client` (below its own share), so that a few
+        addresses keeping their GET streams open cannot hold every session against the others.
+        Linear in the sessions, and only when they are all taken."""
+        held = self._by_client[client]
+        if held >= self.per_client:
+            return False
+        most, most_held = self._by_client.most_common(1)[0]
+        if most_held < held + 2:
+            return False
+        oldest = min((s for s in self.sessions.values() if s.client == most), key=lambda s: s.used)
+        logger.info("MCP session %s ended to make room: its client holds %d sessions", oldest.id, most_held)
+        self._end(cast(str, oldest.id))
+        return True
 
     async def _sweep(self) -> None:
         while True:
@@ -280,7 +297,7 @@ class StreamableHttp:
                     return
             if opening:
                 refused = None
-                if self.full():
+                if self.full() and not self._make_room(session.client):
                     refused = refusal(503, f"the gateway holds {self.limit} MCP sessions, its most: retry later",
                                       {"Retry-After": "10"})
                 elif self._by_client[session.client] >= self.per_client:

@@ -2,6 +2,7 @@
 /mcp, and the official conformance suite against a served gateway."""
 
 import asyncio
+import contextlib
 import json
 import os
 import shutil
@@ -270,6 +271,28 @@ def test_one_client_holds_a_quarter_of_the_mcp_sessions() -> None:
             return [r.status_code for r in (*opened, elsewhere, again)]
 
     assert asyncio.run(scenario()) == [200, 200, 429, 200, 200]
+
+
+def test_when_every_mcp_session_is_taken_the_address_holding_the_most_gives_one_up() -> None:
+    """Sessions listening on their GET streams never idle out: four addresses at their quarter
+    would otherwise hold every session, and nobody else could open one."""
+    transport = StreamableHttp(Server("shared"), TransportSecuritySettings(enable_dns_rebinding_protection=False),
+                               sessions=True, limit=8, idle_seconds=60)
+    hosts = [f"10.0.0.{n}" for n in range(1, 6)]
+
+    async def scenario() -> list[int]:
+        async with transport.run(), contextlib.AsyncExitStack() as stack:
+            clients = [await stack.enter_async_context(httpx.AsyncClient(
+                transport=httpx.ASGITransport(app=transport, client=(host, 1)), base_url="http://localhost",
+                headers=MCP_HEADERS)) for host in hosts]
+            held = [await clients[n // 2].post("/mcp", json=INITIALIZE) for n in range(8)]
+            newcomer = await clients[4].post("/mcp", json=INITIALIZE)
+            ended = await clients[0].post("/mcp", json={"jsonrpc": "2.0", "id": 2, "method": "ping"},
+                                          headers={"Mcp-Session-Id": held[0].headers["mcp-session-id"]})
+            again = await clients[4].post("/mcp", json=INITIALIZE)  # every address holds at most one more
+            return [r.status_code for r in (*held, newcomer, ended, again)]
+
+    assert asyncio.run(scenario()) == [200] * 8 + [200, 404, 503]
 
 
 def test_an_mcp_session_listening_on_its_stream_is_not_idle(monkeypatch: pytest.MonkeyPatch) -> None:
