@@ -297,6 +297,17 @@ class _Counted:
             del check._by_client[self.client]
 
 
+async def read_body(receive: Receive) -> bytes | None:
+    """A request's body as its messages bring it (BodyCheck has read it whole, within its bounds,
+    and hands it on as one message); None when the client left first."""
+    chunks = []
+    while (message := await receive())["type"] == "http.request":
+        chunks.append(message.get("body", b""))
+        if not message.get("more_body"):
+            return b"".join(chunks)
+    return None
+
+
 def _replay(body: bytes | bytearray, receive: Receive) -> Receive:
     """A receive that gives the body read already, then whatever the client sends next
     (its disconnect)."""

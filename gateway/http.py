@@ -46,6 +46,7 @@ from .checks import (
     Send,
     header,
     loads_body,
+    read_body,
     loads_bounded,
 )
 from .config import DEFAULT_BATCH_LIMIT, DEFAULT_BODY_LIMIT
@@ -597,16 +598,10 @@ def _client(scope: Scope) -> str:
 
 
 async def _body(receive: Receive) -> bytes:
-    """A request's body. BodyCheck read it whole already, within its bounds, and hands it on
-    as one message; a client gone meanwhile has nobody to answer."""
-    chunks = []
-    while True:
-        message = await receive()
-        if message["type"] == "http.disconnect":
-            raise ClientGone("the client disconnected before its request arrived")
-        chunks.append(message.get("body", b""))
-        if not message.get("more_body"):
-            return b"".join(chunks)
+    body = await read_body(receive)
+    if body is None:  # nobody to answer
+        raise ClientGone("the client disconnected before its request arrived")
+    return body
 
 
 def _from_body(body: bytes) -> Params | list[Params | BadRequest]:

@@ -41,7 +41,7 @@ from starlette.requests import ClientDisconnect, Request
 from starlette.types import Receive, Scope, Send
 
 from . import json_text
-from .checks import loads_body, refusal
+from .checks import loads_body, read_body, refusal
 
 logger = logging.getLogger(__name__)
 
@@ -399,15 +399,11 @@ class StreamableHttp:
 
 
 async def _body(receive: Receive) -> bytes:
-    """A request's body as its messages bring it (the app's checks have read it already: it comes
-    whole), without Request.body()'s stream; ClientDisconnect when the client leaves first, as
-    Request.body() raises it."""
-    chunks = []
-    while (message := await receive())["type"] == "http.request":
-        chunks.append(message.get("body", b""))
-        if not message.get("more_body", False):
-            return b"".join(chunks)
-    raise ClientDisconnect()
+    """ClientDisconnect when the client leaves first, as Request.body() raises it."""
+    body = await read_body(receive)
+    if body is None:
+        raise ClientDisconnect()
+    return body
 
 
 def _plain_call(raw: dict[str, Any]) -> tuple[str, dict[str, Any], types.RequestParams.Meta | None] | None:
